@@ -1,0 +1,53 @@
+// The ATA drive: register file, command engine, sector transfers and its two media.
+// No operation is safe to call concurrently with another; the caller serialises them.
+#ifndef TESSEL_IDE_H
+#define TESSEL_IDE_H
+
+#include <exec/types.h>
+
+struct VVFAT;
+
+#define IDE_STATUS_BSY 0x80
+#define IDE_STATUS_DRDY 0x40
+#define IDE_STATUS_DRQ 0x08
+#define IDE_STATUS_ERR 0x01
+
+#define IDE_MOUNT_IMAGE 0
+#define IDE_MOUNT_DIRECTORY 1
+
+struct IDE {
+    VVFAT *vvfat;
+    BPTR raw_file_handle;
+    UBYTE *cacheP;
+    UBYTE *end_cacheP;
+    UBYTE *currentP;
+    ULONG nb_cylinders;
+    ULONG nb_heads;
+    ULONG nb_sectors_per_cylinder; // sectors per track
+    // Byte addresses are 64-bit so that every LBA28 sector is reachable.
+    UQUAD read_address;
+    ULONG read_count;
+    UQUAD write_address;
+    ULONG write_count;
+    ULONG display_read_frames;
+    ULONG display_write_frames;
+    UBYTE registers[8];
+    UBYTE reg_error;
+    UBYTE reg_status;
+};
+
+// A drive without medium, or null when memory is exhausted.
+IDE *IDECreate();
+// Destroys the virtual disk (writing it back), closes the image, frees everything. Null accepted.
+void IDEDestroy(IDE *ide);
+// Unmounts, then mounts the image file (type 0) or the directory (type 1) at path.
+// TRUE exactly when a medium is mounted afterwards.
+BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path);
+void IDEUnMount(IDE *ide);
+void IDEReset(IDE *ide);
+UBYTE IDERead(IDE *ide, UBYTE index);
+void IDEWrite(IDE *ide, UBYTE index, UBYTE value);
+// Performs a pending sector transfer; called before every register access.
+void IDEExecute(IDE *ide);
+
+#endif

@@ -1,0 +1,82 @@
+// The classic file-system interface, implemented over POSIX.
+//
+// BPTR is either a file handle (an open stdio stream) or a lock (an FDLock), never mixed.
+// Failures give a null handle, FALSE, a negative size result or a -1 position; IoErr() then
+// reports the errno left by the failing call. Nothing here prints anything. Not thread-safe:
+// CurrentDir changes the working directory of the whole process.
+#ifndef HAIKU_PROTO_DOS_H
+#define HAIKU_PROTO_DOS_H
+
+#include <ctime>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include "../exec/types.h"
+
+#define OFFSET_BEGINNING 0
+#define OFFSET_BEGINING OFFSET_BEGINNING
+#define OFFSET_CURRENT 1
+#define OFFSET_END 2
+
+#define SHARED_LOCK 64
+#define DOS_FIB 0
+
+// Access modes of Open.
+#define MODE_OLDFILE 1005   // "r+", falling back to "r"
+#define MODE_NEWFILE 1006   // "w": created, or truncated to length 0
+#define MODE_READWRITE 1004 // update at any position; created when missing, contents kept
+
+// The error IoErr reports when NameFromLock's buffer is too small.
+#define ERROR_LINE_TOO_LONG ENAMETOOLONG
+
+// A lock holds no descriptor: it names the object by its canonical absolute path and
+// remembers its identity (device and inode) from the moment it was taken. Operations that
+// reopen the object by path check that identity and fail cleanly (ESTALE) when the object
+// is gone or has been replaced.
+struct FDLock;
+
+struct FileInfoBlock {
+    struct stat st; // low 8 bits of st_mode XORed with 0xE8
+    DIR *D;         // open after Examine of a directory; owned by the block
+    struct dirent *d;
+    struct tm fib_Date;   // modification time, UTC
+    int fib_DirEntryType; // > 0 directory, < 0 anything else
+};
+
+// Files.
+BPTR Open(CONST_STRPTR name, LONG accessMode);
+BOOL Close(BPTR file);
+LONG Read(BPTR file, APTR buffer, LONG length);
+LONG Write(BPTR file, const void *buffer, LONG length);
+QUAD Seek(BPTR file, QUAD offset, LONG origin);
+int SetFileSize(BPTR file, QUAD size, LONG origin);
+BOOL ExamineFH(BPTR file, FileInfoBlock *fib);
+
+// Locks.
+BPTR Lock(CONST_STRPTR name, LONG type);
+BPTR DupLock(BPTR lock);
+void UnLock(BPTR lock);
+BPTR OpenFromLock(BPTR lock);
+BOOL NameFromLock(BPTR lock, STRPTR buffer, LONG size);
+BPTR CurrentDir(BPTR lock);
+BOOL SameLock(BPTR lock1, BPTR lock2);
+BOOL Info(BPTR lock, struct statvfs *info);
+
+// Examining and scanning.
+APTR AllocDosObject(ULONG type, const void *ptr);
+void FreeDosObject(ULONG type, APTR object);
+BOOL Examine(BPTR lock, FileInfoBlock *fib);
+BOOL ExNext(BPTR lock, FileInfoBlock *fib);
+
+// Names and attributes.
+BOOL SetProtection(CONST_STRPTR name, ULONG mask);
+BOOL Rename(CONST_STRPTR oldName, CONST_STRPTR newName);
+BPTR CreateDir(CONST_STRPTR path);
+BOOL DeleteFile(CONST_STRPTR name);
+void SetFileDate(CONST_STRPTR name, const struct tm *date);
+struct tm DateStamp(struct tm *date);
+int IoErr();
+STRPTR FilePart(STRPTR path);
+
+#endif

@@ -1,0 +1,30 @@
+// The virtual FAT disk: a host directory presented as a whole disk with one FAT partition.
+// A VVFAT has no lock of its own and is used by one thread at a time.
+#ifndef TESSEL_VVFAT_H
+#define TESSEL_VVFAT_H
+
+#include <exec/types.h>
+
+struct VVFAT;
+
+struct VVFAT_Configuration {
+    UWORD cylinders;
+    UWORD heads;
+    UWORD sectors_per_cylinder; // sectors per track
+    UBYTE type_of_fat;          // 12, 16 or 32
+};
+
+// Builds the disk for the directory dirName; cfg null asks for automatic geometry.
+// Null when the directory cannot be presented (diagnostics beginning "VVFAT: " on stdout).
+VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
+// Writes the guest's changes back into the directory when there are any, then frees the disk.
+// Null accepted.
+void VVFAT_Destroy(VVFAT *v);
+// Copies size/512 whole sectors starting at byte offset into buffer. FALSE only for a null disk;
+// sectors whose source fails read as zeros.
+BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size);
+// Records size/512 whole sectors as the disk's new contents. FALSE for a null disk, or when a
+// sector cannot be kept (no memory).
+BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size);
+
+#endif

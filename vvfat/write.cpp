@@ -1,0 +1,30 @@
+// Write capture: every sector the guest writes is kept in the sector cache until destruction.
+#include <cstring>
+
+#include <proto/exec.h>
+
+#include "vvfat_private.h"
+
+BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
+    const ULONG scount = size / SECTOR_SIZE;
+    auto cbuf = static_cast<const UBYTE *>(buffer);
+    BOOL kept = TRUE;
+    for (ULONG i = 0; i < scount; ++i, ++sectorNum, cbuf += SECTOR_SIZE) {
+        APTR block = nullptr;
+        if (!GetHashDataByKey(v->sector_cache_table, static_cast<LONG>(sectorNum), &block)) {
+            // Not cleared: it is about to be overwritten whole.
+            block = AllocPooled(v->sector_cache_mempool, SECTOR_SIZE);
+            if (block && !InsertHash(v->sector_cache_table, static_cast<LONG>(sectorNum), block))
+                block = nullptr;
+        }
+        if (block)
+            std::memcpy(block, cbuf, SECTOR_SIZE);
+        else
+            kept = FALSE; // the guest must see ERR rather than lose the data silently
+        v->modified = TRUE;
+    }
+    return kept;
+}
