@@ -21,9 +21,12 @@ struct DiskExtent {
     uint64_t total_sectors;     // of the whole disk, as the MBR describes it
     uint64_t partition_start;   // first sector of the partition (its boot sector)
     uint64_t partition_sectors; // sectors of the partition
-    uint64_t metadata_end;      // one past the last sector of the reserved area, FATs and root region
-    uint64_t used_end;          // one past the last sector of the highest allocated cluster
+    uint64_t metadata_end; // one past the last sector of the reserved area, FATs and root region
+    uint64_t used_end;     // one past the last sector of the highest allocated cluster
 };
+
+// FAT12, 16 or 32 for a data area of that many clusters, as the FAT standard classifies.
+int fatTypeForClusters(uint64_t clusters);
 
 // False with a one-line reason when sector 0 is not an MBR with a FAT partition.
 bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error);
@@ -33,13 +36,17 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
 bool dumpImage(const SectorReader &read, const std::string &path, bool partitionOnly,
                std::string &error, const Progress &progress = {});
 
+// Writes a sparse raw image of the drive's first `sectors` sectors (all-zero sectors stay holes).
+bool dumpSectors(const SectorReader &read, const std::string &path, uint64_t sectors,
+                 std::string &error, const Progress &progress = {});
+
 // Writes every sector where `image` differs from `base` (an earlier dump, whole disk or
 // partition alike). First checks that the drive still reads as `base` at the reserved area,
 // the FATs and every sector about to be overwritten; refuses, writing nothing, when it does not.
 // `written` receives the number of sectors written.
 bool applyImage(const SectorReader &read, const SectorWriter &write, const std::string &image,
-                const std::string &base, bool partitionOnly, uint64_t &written,
-                std::string &error, const Progress &progress = {});
+                const std::string &base, bool partitionOnly, uint64_t &written, std::string &error,
+                const Progress &progress = {});
 
 } // namespace host
 

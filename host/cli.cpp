@@ -1,0 +1,9 @@
+#include "host/cli.h"
+
+namespace host {
+
+int runCli(int, char **) {
+    return 1;
+}
+
+} // namespace host
