@@ -1,0 +1,30 @@
+// Internal steps of the drive, shared by its source files.
+#ifndef TESSEL_IDE_PRIVATE_H
+#define TESSEL_IDE_PRIVATE_H
+
+#include <exec/types.h>
+
+#include "ide.h"
+
+constexpr ULONG IDE_SECTOR_SIZE = 512;
+
+// The IDENTIFY DEVICE reply before patching, 256 words.
+extern const UWORD identify_device_dom_reply_template[256];
+
+// identify.cpp: copies the template into the buffer and patches the geometry words.
+void fillIdentify(IDE *ide);
+
+// image.cpp: the image-file medium. Opening leaves raw_file_handle null on failure.
+void openImageMedium(IDE *ide, CONST_STRPTR path);
+void closeImageMedium(IDE *ide);
+// One 512-byte transfer between the buffer and the image at a byte address; TRUE on success.
+// A written sector is flushed to the host file, so a host write error fails the transfer.
+BOOL imageTransfer(IDE *ide, UQUAD address, bool write);
+
+// ide.cpp
+// Linear sector of the task-file registers, or -1 when they name no sector (CHS sector number
+// 0, which would be sector -1).
+QUAD getSectorFromRegisters(const IDE *ide);
+void executeCommand(IDE *ide, UBYTE command);
+
+#endif

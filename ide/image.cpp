@@ -1,0 +1,47 @@
+// The image-file medium: the drive's sectors one after another in a host file, no header.
+#include <cstdio>
+
+#include <proto/dos.h>
+
+#include "ide/ide_private.h"
+
+void openImageMedium(IDE *ide, CONST_STRPTR path) {
+    ide->raw_file_handle = Open(path, MODE_READWRITE);
+    if (!ide->raw_file_handle)
+        return;
+    auto *fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr));
+    if (!fib)
+        return; // mounted unchecked
+    if (ExamineFH(ide->raw_file_handle, fib)) {
+        // Computed as a 32-bit signed value: 129,540,096 for the fixed geometry.
+        LONG size = static_cast<LONG>(ide->nb_cylinders * ide->nb_heads *
+                                      ide->nb_sectors_per_cylinder * IDE_SECTOR_SIZE);
+        // A longer image is never shortened.
+        if (fib->st.st_size < size &&
+            SetFileSize(ide->raw_file_handle, size, OFFSET_BEGINNING) < 0) {
+            Close(ide->raw_file_handle);
+            ide->raw_file_handle = nullptr;
+        }
+    }
+    FreeDosObject(DOS_FIB, fib);
+}
+
+void closeImageMedium(IDE *ide) {
+    Close(ide->raw_file_handle);
+    ide->raw_file_handle = nullptr;
+}
+
+BOOL imageTransfer(IDE *ide, UQUAD address, bool write) {
+    BPTR file = ide->raw_file_handle;
+    // Every transfer seeks first, which also separates reads from writes on the update stream.
+    if (Seek(file, static_cast<QUAD>(address), OFFSET_BEGINNING) == -1)
+        return FALSE;
+    if (!write)
+        return Read(file, ide->cacheP, IDE_SECTOR_SIZE) == static_cast<LONG>(IDE_SECTOR_SIZE);
+    if (Write(file, ide->cacheP, IDE_SECTOR_SIZE) != static_cast<LONG>(IDE_SECTOR_SIZE))
+        return FALSE;
+    // Flushed now, so that a host write error fails this transfer instead of surfacing
+    // (unreported) at unmount after the guest was told the sector was stored. A file handle is
+    // a stdio stream.
+    return std::fflush(static_cast<FILE *>(file)) == 0;
+}
