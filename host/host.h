@@ -12,6 +12,8 @@
 #include <libraries/addonix_plugin.h>
 #include <vvfat.h>
 
+struct IDE;
+
 namespace host {
 
 // ---- Memory pools (the C functions CreatePool/AllocPooled/DeletePool are exported by every
@@ -106,9 +108,8 @@ class PluginInstance : public PortIO {
 class InProcessDrive : public PortIO {
   public:
     // Directory medium with the given configuration (null: automatic geometry).
-    static std::unique_ptr<InProcessDrive> mountDirectory(const std::string &path,
-                                                          const VVFAT_Configuration *cfg,
-                                                          std::string &error);
+    static std::unique_ptr<InProcessDrive>
+    mountDirectory(const std::string &path, const VVFAT_Configuration *cfg, std::string &error);
     ~InProcessDrive() override; // unmounts, writing the disk back
     uint8_t in(uint16_t port) override;
     void out(uint16_t port, uint8_t value) override;
@@ -116,7 +117,7 @@ class InProcessDrive : public PortIO {
 
   private:
     InProcessDrive() = default;
-    struct IDE *ide_ = nullptr;
+    ::IDE *ide_ = nullptr;
 };
 
 // A guest-side ATA driver speaking PIO through ports 0xFD08-0xFD0F.

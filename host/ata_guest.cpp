@@ -1,0 +1,181 @@
+// The guest's side of the drive: a PIO ATA driver as an emulated program would write it.
+#include "host/host.h"
+
+namespace host {
+
+namespace {
+
+constexpr uint16_t PORT_DATA = 0xFD08;
+constexpr uint16_t PORT_COUNT = 0xFD0A;
+constexpr uint16_t PORT_SECTOR = 0xFD0B;
+constexpr uint16_t PORT_CYL_LOW = 0xFD0C;
+constexpr uint16_t PORT_CYL_HIGH = 0xFD0D;
+constexpr uint16_t PORT_DRIVE_HEAD = 0xFD0E;
+constexpr uint16_t PORT_STATUS_COMMAND = 0xFD0F;
+
+constexpr uint8_t BSY = 0x80;
+constexpr uint8_t DRQ = 0x08;
+constexpr uint8_t ERR = 0x01;
+
+constexpr uint8_t CMD_READ = 0x20;
+constexpr uint8_t CMD_WRITE = 0x30;
+constexpr uint8_t CMD_IDENTIFY = 0xEC;
+
+// Status reads a driver makes before giving up on a busy drive. The drive finishes a transfer
+// at the first access after it was requested; a drive still busy after this many reads keeps
+// failing the transfer (each read retries it).
+constexpr int MAX_POLLS = 32;
+
+// Geometry a CHS driver assumes for this drive (IDENTIFY words 1, 3 and 6).
+constexpr uint32_t HEADS = 16;
+constexpr uint32_t SECTORS_PER_TRACK = 63;
+
+constexpr uint32_t MAX_PER_COMMAND = 256;
+
+struct Address {
+    uint8_t sector, cylLow, cylHigh, driveHead;
+};
+
+Address lbaAddress(uint32_t lba) {
+    return {static_cast<uint8_t>(lba), static_cast<uint8_t>(lba >> 8),
+            static_cast<uint8_t>(lba >> 16), static_cast<uint8_t>(0xE0 | ((lba >> 24) & 0x0F))};
+}
+
+// CHS for a linear sector; false when the cylinder does not fit its 16 bits.
+bool chsAddress(uint64_t linear, Address &a) {
+    uint64_t cylinder = linear / (HEADS * SECTORS_PER_TRACK);
+    if (cylinder > 0xFFFF)
+        return false;
+    uint32_t head = static_cast<uint32_t>(linear / SECTORS_PER_TRACK % HEADS);
+    uint32_t sector = static_cast<uint32_t>(linear % SECTORS_PER_TRACK) + 1;
+    a = {static_cast<uint8_t>(sector), static_cast<uint8_t>(cylinder),
+         static_cast<uint8_t>(cylinder >> 8), static_cast<uint8_t>(0xA0 | head)};
+    return true;
+}
+
+} // namespace
+
+uint8_t AtaGuest::status() {
+    return io_.in(PORT_STATUS_COMMAND);
+}
+
+// Polls until the drive is no longer busy; false when it reports ERR or stays busy.
+static bool waitReady(PortIO &io, uint8_t &status) {
+    for (int i = 0; i < MAX_POLLS; ++i) {
+        status = io.in(PORT_STATUS_COMMAND);
+        if (!(status & BSY))
+            return !(status & ERR);
+    }
+    return false;
+}
+
+static void issue(PortIO &io, const Address &a, uint32_t count, uint8_t command) {
+    io.out(PORT_COUNT, static_cast<uint8_t>(count)); // 256 is written as 0
+    io.out(PORT_SECTOR, a.sector);
+    io.out(PORT_CYL_LOW, a.cylLow);
+    io.out(PORT_CYL_HIGH, a.cylHigh);
+    io.out(PORT_DRIVE_HEAD, a.driveHead);
+    io.out(PORT_STATUS_COMMAND, command);
+}
+
+static bool readBlocks(PortIO &io, const Address &a, uint32_t count, uint8_t *out) {
+    issue(io, a, count, CMD_READ);
+    for (uint32_t s = 0; s < count; ++s) {
+        uint8_t st;
+        if (!waitReady(io, st) || !(st & DRQ))
+            return false;
+        for (int i = 0; i < 512; ++i)
+            *out++ = io.in(PORT_DATA);
+    }
+    return true;
+}
+
+static bool writeBlocks(PortIO &io, const Address &a, uint32_t count, const uint8_t *in) {
+    issue(io, a, count, CMD_WRITE);
+    for (uint32_t s = 0; s < count; ++s) {
+        uint8_t st;
+        if (!waitReady(io, st) || !(st & DRQ))
+            return false;
+        for (int i = 0; i < 512; ++i)
+            io.out(PORT_DATA, *in++);
+    }
+    // The last sector is stored at the next access; its outcome shows in the status.
+    uint8_t st;
+    return waitReady(io, st);
+}
+
+bool AtaGuest::identify(uint8_t out[512]) {
+    io_.out(PORT_STATUS_COMMAND, CMD_IDENTIFY);
+    uint8_t st;
+    if (!waitReady(io_, st) || !(st & DRQ))
+        return false;
+    for (int i = 0; i < 512; ++i)
+        out[i] = io_.in(PORT_DATA);
+    return true;
+}
+
+bool AtaGuest::readLba(uint32_t lba, uint32_t count, uint8_t *out) {
+    if (count > 0 && (uint64_t{lba} + count - 1) >> 28)
+        return false;
+    while (count > 0) {
+        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
+        if (!readBlocks(io_, lbaAddress(lba), n, out))
+            return false;
+        lba += n;
+        count -= n;
+        out += n * 512;
+    }
+    return true;
+}
+
+bool AtaGuest::writeLba(uint32_t lba, uint32_t count, const uint8_t *in) {
+    if (count > 0 && (uint64_t{lba} + count - 1) >> 28)
+        return false;
+    while (count > 0) {
+        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
+        if (!writeBlocks(io_, lbaAddress(lba), n, in))
+            return false;
+        lba += n;
+        count -= n;
+        in += n * 512;
+    }
+    return true;
+}
+
+// A command's sectors follow each other in CHS order too; each command starts where the last
+// one ended.
+bool AtaGuest::readChs(uint16_t cylinder, uint8_t head, uint8_t sector, uint32_t count,
+                       uint8_t *out) {
+    if (sector == 0 || head >= HEADS || sector > SECTORS_PER_TRACK)
+        return false;
+    uint64_t linear = (uint64_t{cylinder} * HEADS + head) * SECTORS_PER_TRACK + sector - 1;
+    while (count > 0) {
+        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
+        Address a;
+        if (!chsAddress(linear, a) || !readBlocks(io_, a, n, out))
+            return false;
+        linear += n;
+        count -= n;
+        out += n * 512;
+    }
+    return true;
+}
+
+bool AtaGuest::writeChs(uint16_t cylinder, uint8_t head, uint8_t sector, uint32_t count,
+                        const uint8_t *in) {
+    if (sector == 0 || head >= HEADS || sector > SECTORS_PER_TRACK)
+        return false;
+    uint64_t linear = (uint64_t{cylinder} * HEADS + head) * SECTORS_PER_TRACK + sector - 1;
+    while (count > 0) {
+        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
+        Address a;
+        if (!chsAddress(linear, a) || !writeBlocks(io_, a, n, in))
+            return false;
+        linear += n;
+        count -= n;
+        in += n * 512;
+    }
+    return true;
+}
+
+} // namespace host

@@ -1,0 +1,200 @@
+// Loading the plug-in and driving an instance as the emulator does.
+#include <dlfcn.h>
+#include <type_traits>
+
+#include <proto/exec.h>
+
+#include "host/host.h"
+#include "ide.h"
+
+namespace host {
+
+namespace {
+
+// Holds the host's semaphore for one emulation-side call.
+class SemaphoreHold {
+  public:
+    explicit SemaphoreHold(SignalSemaphore *sema) : sema_(sema) { pthread_mutex_lock(&sema_->sem); }
+    ~SemaphoreHold() { pthread_mutex_unlock(&sema_->sem); }
+    SemaphoreHold(const SemaphoreHold &) = delete;
+    SemaphoreHold &operator=(const SemaphoreHold &) = delete;
+
+  private:
+    SignalSemaphore *sema_;
+};
+
+bool inPortWindow(uint16_t port) {
+    return (port & ~7u) == 0xFD08;
+}
+
+} // namespace
+
+std::unique_ptr<PluginLibrary> PluginLibrary::load(const std::string &path, std::string &error) {
+#ifdef TESSEL_PLUGIN_PATH
+    std::string file = path.empty() ? std::string(TESSEL_PLUGIN_PATH) : path;
+#else
+    std::string file = path;
+#endif
+    void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char *why = dlerror();
+        error = "cannot load the plug-in '" + file + "': " + (why ? why : "unknown error");
+        return nullptr;
+    }
+    std::unique_ptr<PluginLibrary> lib(new PluginLibrary);
+    lib->handle_ = handle;
+    std::string missing;
+    auto resolve = [&](auto &slot, const char *name) {
+        void *symbol = dlsym(handle, name);
+        if (!symbol)
+            missing += missing.empty() ? name : std::string(", ") + name;
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(symbol);
+    };
+    PluginApi &a = lib->api_;
+#define RESOLVE(name) resolve(a.name, #name)
+    RESOLVE(CreatePlugin);
+    RESOLVE(DeletePlugin);
+    RESOLVE(ActivatePlugin);
+    RESOLVE(GetPrefsPlugin);
+    RESOLVE(Reset);
+    RESOLVE(Emulate);
+    RESOLVE(WriteIO);
+    RESOLVE(ReadIO);
+    RESOLVE(WriteMem);
+    RESOLVE(ReadMem);
+    RESOLVE(GetAudio);
+    RESOLVE(Printer);
+    RESOLVE(Joystick);
+    RESOLVE(AnalogInput);
+    RESOLVE(AcknowledgeInterrupt);
+    RESOLVE(ReturnInterrupt);
+    RESOLVE(Cursor);
+    RESOLVE(HostGamepadList);
+    RESOLVE(HostGamepadEvent);
+    RESOLVE(HostMouseEvent);
+    RESOLVE(HostLightDeviceDiodePulse);
+    RESOLVE(HostLightDeviceButton);
+#undef RESOLVE
+    void *global = nullptr;
+    for (const char *name :
+         {"DOSBase", "UtilityBase", "IntuitionBase", "MUIMasterBase", "HashTableBase"})
+        resolve(global, name);
+    if (!missing.empty()) {
+        error = "the plug-in '" + file + "' lacks " + missing;
+        return nullptr;
+    }
+    return lib;
+}
+
+PluginLibrary::~PluginLibrary() {
+    if (handle_)
+        dlclose(handle_);
+}
+
+std::unique_ptr<PluginInstance> PluginInstance::create(const PluginLibrary &library,
+                                                       const std::vector<std::string> &toolTypes,
+                                                       std::string &error) {
+    std::unique_ptr<PluginInstance> instance(new PluginInstance(library.api()));
+    pthread_mutex_init(&instance->sema_.sem, nullptr);
+    std::vector<CONST_STRPTR> list;
+    for (const std::string &t : toolTypes)
+        list.push_back(t.c_str());
+    list.push_back(nullptr);
+    instance->plugin_ = instance->api_.CreatePlugin(list.data(), &instance->sema_);
+    if (!instance->plugin_) {
+        error = "the plug-in could not create an instance";
+        return nullptr;
+    }
+    return instance;
+}
+
+PluginInstance::~PluginInstance() {
+    if (plugin_)
+        api_.DeletePlugin(plugin_);
+    pthread_mutex_destroy(&sema_.sem);
+}
+
+uint8_t PluginInstance::in(uint16_t port) {
+    UBYTE value = 0xFF; // an open bus, for ports nobody answers
+    SemaphoreHold hold(&sema_);
+    api_.ReadIO(plugin_, port, &value);
+    return value;
+}
+
+void PluginInstance::out(uint16_t port, uint8_t value) {
+    SemaphoreHold hold(&sema_);
+    api_.WriteIO(plugin_, port, value);
+}
+
+bool PluginInstance::activate(bool on) {
+    // Held so that a mount from here never overlaps a remount from the panel's thread.
+    SemaphoreHold hold(&sema_);
+    return api_.ActivatePlugin(plugin_, on ? TRUE : FALSE);
+}
+
+uint32_t PluginInstance::emulate(uint32_t signals) {
+    ULONG s = signals;
+    SemaphoreHold hold(&sema_);
+    api_.Emulate(plugin_, &s);
+    return s;
+}
+
+void PluginInstance::reset() {
+    SemaphoreHold hold(&sema_);
+    api_.Reset(plugin_);
+}
+
+std::vector<std::string> PluginInstance::prefs() {
+    std::vector<std::string> out;
+    APTR pool = CreatePool(MEMF_ANY, 4096, 1024);
+    if (!pool)
+        return out;
+    if (STRPTR *list = api_.GetPrefsPlugin(plugin_, pool)) {
+        for (STRPTR *p = list; *p; ++p)
+            out.emplace_back(*p);
+    }
+    DeletePool(pool);
+    return out;
+}
+
+std::unique_ptr<InProcessDrive> InProcessDrive::mountDirectory(const std::string &path,
+                                                               const VVFAT_Configuration *cfg,
+                                                               std::string &error) {
+    std::unique_ptr<InProcessDrive> drive(new InProcessDrive);
+    drive->ide_ = IDECreate();
+    if (!drive->ide_) {
+        error = "cannot create the drive: out of memory";
+        return nullptr;
+    }
+    drive->ide_->vvfat = VVFAT_Create(path.c_str(), cfg);
+    if (!drive->ide_->vvfat) {
+        error = "cannot present the directory '" + path + "' as a disk";
+        return nullptr;
+    }
+    IDEReset(drive->ide_);
+    return drive;
+}
+
+InProcessDrive::~InProcessDrive() {
+    IDEDestroy(ide_);
+}
+
+uint8_t InProcessDrive::in(uint16_t port) {
+    if (!inPortWindow(port))
+        return 0xFF;
+    IDEExecute(ide_);
+    return IDERead(ide_, port & 7);
+}
+
+void InProcessDrive::out(uint16_t port, uint8_t value) {
+    if (!inPortWindow(port))
+        return;
+    IDEExecute(ide_);
+    IDEWrite(ide_, port & 7, value);
+}
+
+void InProcessDrive::unmount() {
+    IDEUnMount(ide_);
+}
+
+} // namespace host
