@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <ctime>
 #include <new>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <exec/types.h>
@@ -124,6 +127,13 @@ BOOL sector2CHS(VVFAT *v, ULONG spos, CHS *chs);
 UQUAD cluster2Sector(VVFAT *v, ULONG clusterNum);
 // The 512-byte block cached for a sector, or null.
 UBYTE *cachedSector(VVFAT *v, ULONG sectorNum);
+// Cylinders, heads and sectors per track for a host volume of hostSectors 512-byte sectors
+// (type_of_fat 32); FALSE with a diagnostic when the volume is too small.
+BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry);
+// Sets the geometry, FAT type, cluster size and layout fields of v. With automatic set, a
+// volume too small for FAT32 falls back to FAT16, then FAT12. FALSE with a diagnostic when the
+// volume cannot hold a file system whose cluster count suits its FAT type.
+BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic);
 
 // ---- fat.cpp: FAT entry access. The only place that knows entry widths.
 BOOL initFAT(VVFAT *v);
@@ -137,7 +147,19 @@ BOOL fatSet(VVFAT *v, ULONG cluster, ULONG value);
 BOOL fatCreateSpare(VVFAT *v);
 
 // ---- names.cpp: short names, long names, checksums, dates.
+// The short names used in one directory while it is built, so that uniqueness costs one lookup
+// per candidate; `tails` remembers, per initial short name, the last numeric tail handed out.
+struct ShortNameSet {
+    std::unordered_set<std::string> used;
+    std::unordered_map<std::string, std::string> tails;
+};
 DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName);
+DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName,
+                                 ShortNameSet *names);
+// Number of long-name entries the name needs.
+ULONG longNameEntryCount(CONST_STRPTR fileName);
+// The host name (UTF-8) as UTF-16 units; a name that is not valid UTF-8 gives one unit per byte.
+std::u16string longNameUnits(CONST_STRPTR fileName);
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName);
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName);
 UBYTE fatCheckSum(const DirEntry *entry);

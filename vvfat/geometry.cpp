@@ -1,0 +1,305 @@
+// Creation and destruction of the virtual disk, its geometry, layout and master boot record.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include <proto/dos.h>
+#include <proto/exec.h>
+
+#include "vvfat_private.h"
+
+namespace {
+
+constexpr ULONG DISK_SIGNATURE = 0xBE1AFDFA;
+constexpr ULONG NONE = 0xFFFFFFFF;
+
+// Readers tell the FAT type from the cluster count alone, so a volume whose count falls outside
+// its type's range would be misread.
+constexpr ULONG FAT12_MAX_CLUSTERS = 4084;
+constexpr ULONG FAT16_MAX_CLUSTERS = 65524;
+constexpr ULONG FAT32_MAX_CLUSTERS = 0x0FFFFFF5;
+
+BOOL clusterCountSuits(UBYTE fatType, ULONG count) {
+    switch (fatType) {
+    case 12:
+        return count >= 1 && count <= FAT12_MAX_CLUSTERS;
+    case 16:
+        return count > FAT12_MAX_CLUSTERS && count <= FAT16_MAX_CLUSTERS;
+    default:
+        return count > FAT16_MAX_CLUSTERS && count <= FAT32_MAX_CLUSTERS;
+    }
+}
+
+UBYTE sectorsPerClusterFor(UBYTE fatType, ULONG sizeInMB) {
+    // Bounds one below the powers of two, as the disk has always been laid out.
+    static constexpr ULONG fat32Bounds[] = {32767, 16383, 8191, 4095, 2047};
+    static constexpr ULONG fat16Bounds[] = {1023, 511, 255, 127, 63};
+    const ULONG *bounds = fatType == 32 ? fat32Bounds : fat16Bounds;
+    UBYTE spc = 64;
+    for (int i = 0; i < 5; ++i, spc /= 2)
+        if (sizeInMB >= bounds[i])
+            return spc;
+    return 2;
+}
+
+// Layout arithmetic for the type and cluster size already set in v. FALSE when the volume
+// cannot hold the reserved sectors, the root region and the FATs.
+BOOL layOut(VVFAT *v) {
+    v->cluster_size = static_cast<ULONG>(v->sectors_per_cluster) * SECTOR_SIZE;
+    const UQUAD volumeSectors = v->sector_count - v->offset_to_bootsector;
+    const UQUAD fixed = v->reserved_sectors + v->root_entries / 16u;
+    if (volumeSectors <= fixed)
+        return FALSE;
+    const UQUAD remaining = volumeSectors - fixed;
+    const UQUAD estimate = remaining * SECTOR_SIZE / (v->cluster_size + v->fat_type / 4u);
+    const UQUAD fatBytes = ((estimate + 2) * v->fat_type + 7) / 8;
+    v->sectors_per_fat = static_cast<ULONG>((fatBytes + SECTOR_SIZE - 1) / SECTOR_SIZE);
+    // The estimate can exceed by one what fits after the FATs: count what really fits, so the
+    // FAT describes no cluster past the partition's end.
+    if (remaining <= 2ull * v->sectors_per_fat)
+        return FALSE;
+    v->cluster_count =
+        static_cast<ULONG>((remaining - 2ull * v->sectors_per_fat) / v->sectors_per_cluster);
+    v->offset_to_fat = v->offset_to_bootsector + v->reserved_sectors;
+    v->offset_to_root_dir = v->offset_to_fat + 2 * v->sectors_per_fat;
+    v->offset_to_data = v->offset_to_root_dir + v->root_entries / 16u;
+    return TRUE;
+}
+
+void setTypeParameters(VVFAT *v, UBYTE fatType, UBYTE sectorsPerCluster) {
+    v->fat_type = fatType;
+    v->sectors_per_cluster = sectorsPerCluster;
+    if (fatType == 32) {
+        v->first_cluster_of_root_dir = 2;
+        v->root_entries = 0;
+        v->reserved_sectors = 32;
+    } else {
+        v->first_cluster_of_root_dir = 0;
+        v->root_entries = 512;
+        v->reserved_sectors = 1;
+    }
+    v->max_fat_value = fatType == 12 ? 0xFFF : fatType == 16 ? 0xFFFF : 0x0FFFFFFF;
+}
+
+BOOL hostSectorCount(VVFAT *v, UQUAD *sectors) {
+    struct statvfs info {};
+    if (!Info(v->dir_lock, &info)) {
+        std::printf("VVFAT: impossible to create automatic geometry.\n");
+        return FALSE;
+    }
+    *sectors = static_cast<UQUAD>(info.f_blocks) * info.f_frsize / SECTOR_SIZE;
+    return TRUE;
+}
+
+} // namespace
+
+BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
+    // Clamped rather than wrapped: the cylinder cap bounds the disk anyway.
+    const ULONG sectorCount = static_cast<ULONG>(std::min<UQUAD>(hostSectors, 0xFFFFFFFF));
+    if (sectorCount <= 31) {
+        std::printf("VVFAT: unsupported geometry.\n");
+        return FALSE;
+    }
+    ULONG spt = 63;
+    ULONG heads = 255;
+    while (sectorCount < spt * heads) {
+        if (spt == 63)
+            spt = 32;
+        else if (spt == 32)
+            spt = 16;
+        else
+            --heads;
+    }
+    geometry->sectors_per_cylinder = static_cast<UWORD>(spt);
+    geometry->heads = static_cast<UWORD>(heads);
+    geometry->cylinders = static_cast<UWORD>(std::min<ULONG>(sectorCount / spt / heads, 0xFFFF));
+    geometry->type_of_fat = 32;
+    return TRUE;
+}
+
+BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic) {
+    if (geometry.type_of_fat != 12 && geometry.type_of_fat != 16 && geometry.type_of_fat != 32) {
+        std::printf("VVFAT: unsupported VFAT type.\n");
+        return FALSE;
+    }
+    v->cylinders = geometry.cylinders;
+    v->heads = geometry.heads;
+    v->spt = geometry.sectors_per_cylinder;
+    v->offset_to_bootsector = v->spt;
+    const UQUAD sectors = static_cast<UQUAD>(v->cylinders) * v->heads * v->spt;
+    if (sectors == 0 || sectors > 0xFFFFFFFF) {
+        std::printf("VVFAT: unsupported geometry.\n");
+        return FALSE;
+    }
+    v->sector_count = static_cast<ULONG>(sectors);
+    const ULONG sizeInMB = v->sector_count / 2048;
+
+    // Automatic geometry falls back to the smaller types on small volumes, where FAT32 would
+    // have too few clusters to be recognised as FAT32.
+    static constexpr UBYTE automaticTypes[] = {32, 16, 12};
+    const UBYTE requested[] = {geometry.type_of_fat};
+    const UBYTE *types = automatic ? automaticTypes : requested;
+    const int typeCount = automatic ? 3 : 1;
+    BOOL laidOut = FALSE;
+    for (int t = 0; t < typeCount; ++t) {
+        UBYTE spc = sectorsPerClusterFor(types[t], sizeInMB);
+        for (;;) {
+            setTypeParameters(v, types[t], spc);
+            laidOut = layOut(v);
+            if (laidOut && clusterCountSuits(v->fat_type, v->cluster_count))
+                return TRUE;
+            // Too many clusters for FAT12: larger clusters still give a readable volume.
+            if (!automatic || !laidOut || v->fat_type != 12 || spc >= 64)
+                break;
+            spc = static_cast<UBYTE>(spc * 2);
+        }
+    }
+    if (!laidOut)
+        std::printf("VVFAT: unsupported geometry.\n");
+    else
+        std::printf("VVFAT: a FAT%d volume cannot have %lu clusters.\n", v->fat_type,
+                    static_cast<unsigned long>(v->cluster_count));
+    return FALSE;
+}
+
+UBYTE *cachedSector(VVFAT *v, ULONG sectorNum) {
+    APTR block = nullptr;
+    if (!v->sector_cache_table ||
+        !GetHashDataByKey(v->sector_cache_table, static_cast<LONG>(sectorNum), &block))
+        return nullptr;
+    return static_cast<UBYTE *>(block);
+}
+
+BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
+    v->sector_cache_table = CreateHashTableTagList(nullptr);
+    v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
+    if (!v->sector_cache_table || !v->sector_cache_mempool)
+        return FALSE;
+
+    VVFAT_Configuration geometry{};
+    if (cfg) {
+        geometry = *cfg;
+    } else {
+        UQUAD hostSectors = 0;
+        if (!hostSectorCount(v, &hostSectors) || !automaticGeometry(hostSectors, &geometry))
+            return FALSE;
+    }
+    if (!computeLayout(v, geometry, cfg == nullptr))
+        return FALSE;
+
+    v->current_cluster = NONE;
+    v->current_fh = nullptr;
+
+    // One block in the order MBR, boot sector, backup boot sector, information sector.
+    const ULONG specialSize = v->fat_type == 32 ? 4 * SECTOR_SIZE : 2 * SECTOR_SIZE;
+    auto special = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, specialSize));
+    if (!special)
+        return FALSE;
+    std::memset(special, 0, specialSize);
+    const ULONG obs = v->offset_to_bootsector;
+    BOOL inserted = InsertHash(v->sector_cache_table, 0, special) &&
+                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs), special + 512);
+    if (v->fat_type == 32)
+        inserted = inserted &&
+                   InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 6), special + 1024) &&
+                   InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 1), special + 1536);
+    if (!inserted)
+        return FALSE;
+
+    return initMBR(v) && initDirectories(v);
+}
+
+BOOL sector2CHS(VVFAT *v, ULONG spos, CHS *chs) {
+    const ULONG sector = spos % v->spt + 1;
+    const ULONG track = spos / v->spt;
+    const ULONG head = track % v->heads;
+    const ULONG cylinder = track / v->heads;
+    if (cylinder > 1023) {
+        chs->head = 0xFF;
+        chs->sector = 0xFF;
+        chs->cylinder = 0xFF;
+        return TRUE;
+    }
+    chs->head = static_cast<UBYTE>(head);
+    chs->sector = static_cast<UBYTE>(sector | ((cylinder / 256) * 64));
+    chs->cylinder = static_cast<UBYTE>(cylinder % 256);
+    return FALSE;
+}
+
+BOOL initMBR(VVFAT *v) {
+    auto mbr = reinterpret_cast<MBR *>(cachedSector(v, 0));
+    if (!mbr)
+        return FALSE;
+    std::memset(mbr, 0, sizeof(MBR));
+    putLE32(mbr->nt_id, DISK_SIGNATURE);
+
+    Partition &p = mbr->partition[0];
+    p.attributes = 0x80;
+    BOOL lba = sector2CHS(v, v->offset_to_bootsector, &p.start_CHS);
+    lba = sector2CHS(v, v->sector_count - 1, &p.end_CHS) || lba;
+    putLE32(p.start_sector_long, v->offset_to_bootsector);
+    putLE32(p.length_sector_long, v->sector_count - v->offset_to_bootsector);
+    switch (v->fat_type) {
+    case 12:
+        p.fs_type = 0x01;
+        break;
+    case 16:
+        p.fs_type = lba ? 0x0E : 0x06;
+        break;
+    default:
+        p.fs_type = lba ? 0x0C : 0x0B;
+        break;
+    }
+    mbr->magic[0] = 0x55;
+    mbr->magic[1] = 0xAA;
+    return TRUE;
+}
+
+UQUAD cluster2Sector(VVFAT *v, ULONG clusterNum) {
+    return v->offset_to_data + static_cast<UQUAD>(clusterNum - 2) * v->sectors_per_cluster;
+}
+
+void clear(VVFAT *v) {
+    if (v->modified)
+        synchronize(v);
+    arrayFree(v->directory);
+    for (ULONG i = 0; i < v->mapping.next; ++i)
+        UnLock(arrayGet(v->mapping, i)->lock);
+    arrayFree(v->mapping);
+    DeleteHashTable(v->sector_cache_table);
+    v->sector_cache_table = nullptr;
+    if (v->sector_cache_mempool)
+        DeletePool(v->sector_cache_mempool);
+    v->sector_cache_mempool = nullptr;
+    v->cluster_buffer = nullptr;
+    v->cluster = nullptr;
+    v->current_mapping = nullptr;
+    if (v->current_fh)
+        Close(v->current_fh);
+    v->current_fh = nullptr;
+}
+
+VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
+    auto v = new (std::nothrow) VVFAT{};
+    if (!v)
+        return nullptr;
+    v->dir_lock = dirName ? Lock(dirName, SHARED_LOCK) : nullptr;
+    if (!v->dir_lock) {
+        std::printf("VVFAT: cannot lock directory '%s'.\n", dirName ? dirName : "");
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    if (!init(v, cfg)) {
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    return v;
+}
+
+void VVFAT_Destroy(VVFAT *v) {
+    if (!v)
+        return;
+    clear(v);
+    UnLock(v->dir_lock);
+    delete v;
+}

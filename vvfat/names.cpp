@@ -1,0 +1,219 @@
+// Short (8.3) and long names of directory entries, their checksums, and FAT dates and times.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "vvfat_private.h"
+
+namespace {
+
+constexpr std::string_view SHORT_NAME_FORBIDDEN = "+.,;=[]/*:<>|\\\"?";
+
+UBYTE normaliseShortByte(UBYTE c) {
+    if (c <= 0x20 || c > 0x7E ||
+        SHORT_NAME_FORBIDDEN.find(static_cast<char>(c)) != std::string_view::npos)
+        return '^';
+    if (c >= 'a' && c <= 'z')
+        return static_cast<UBYTE>(c - 'a' + 'A');
+    return c;
+}
+
+// The 11 bytes of the short name before it is made unique.
+std::string initialShortName(std::string_view name) {
+    std::string s(11, ' ');
+    // A leading dot does not start an extension.
+    size_t dot = name.rfind('.');
+    if (dot == 0)
+        dot = std::string_view::npos;
+    const size_t baseLength =
+        std::min<size_t>(dot != std::string_view::npos ? dot : name.size(), 8);
+    name.copy(s.data(), baseLength);
+    if (dot != std::string_view::npos)
+        name.substr(dot + 1, 3).copy(s.data() + 8, 3);
+
+    // Trailing spaces of the extension and of the base are padding and stay as they are.
+    int i = 10;
+    while (i > 0 && s[i] == ' ')
+        --i;
+    for (; i >= 0; --i) {
+        if (i == 7)
+            while (i > 0 && s[i] == ' ')
+                --i;
+        s[i] = static_cast<char>(normaliseShortByte(static_cast<UBYTE>(s[i])));
+    }
+    return s;
+}
+
+// The next candidate of the numeric tail: "AB" gives "AB~~~~~0", then "AB~~~~~1", ...
+void nextTail(std::string &s) {
+    if (s[7] == ' ')
+        for (int i = 6; i >= 1 && s[i] == ' '; --i)
+            s[i] = '~';
+    int i = 7;
+    while (i > 0 && s[i] == '9') {
+        s[i] = '0';
+        --i;
+    }
+    if (i > 0)
+        s[i] = (s[i] >= '0' && s[i] <= '8') ? static_cast<char>(s[i] + 1) : '0';
+}
+
+// Decodes one UTF-8 sequence at `p`; 0 when it is not a valid, shortest-form scalar value.
+size_t decodeUtf8(const UBYTE *p, size_t left, char32_t *out) {
+    const UBYTE c = p[0];
+    size_t length;
+    char32_t value;
+    char32_t minimum;
+    if (c < 0x80) {
+        *out = c;
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        length = 2, value = c & 0x1F, minimum = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3, value = c & 0x0F, minimum = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4, value = c & 0x07, minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < length)
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((p[k] & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (p[k] & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    *out = value;
+    return length;
+}
+
+} // namespace
+
+std::u16string longNameUnits(CONST_STRPTR fileName) {
+    const auto bytes = reinterpret_cast<const UBYTE *>(fileName);
+    const size_t length = std::strlen(fileName);
+    std::u16string units;
+    units.reserve(length);
+    for (size_t i = 0; i < length;) {
+        char32_t c = 0;
+        const size_t used = decodeUtf8(bytes + i, length - i, &c);
+        if (used == 0) {
+            // Not UTF-8: every byte becomes one unit, as a Latin-1 character.
+            units.assign(bytes, bytes + length);
+            return units;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            units.push_back(static_cast<char16_t>(c));
+        }
+        i += used;
+    }
+    return units;
+}
+
+ULONG longNameEntryCount(CONST_STRPTR fileName) {
+    return static_cast<ULONG>((longNameUnits(fileName).size() + LFN_UNITS - 1) / LFN_UNITS);
+}
+
+DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
+    std::u16string units = longNameUnits(fileName);
+    const size_t count = (units.size() + LFN_UNITS - 1) / LFN_UNITS;
+    // A name that fills its last part exactly has no terminator.
+    if (units.size() % LFN_UNITS != 0) {
+        units.push_back(0x0000);
+        units.resize(count * LFN_UNITS, 0xFFFF);
+    }
+    const ULONG first = v->directory.next;
+    for (size_t k = 0; k < count; ++k) {
+        DirEntry *entry = arrayGetNext(v->directory);
+        if (!entry)
+            return nullptr;
+        auto bytes = reinterpret_cast<UBYTE *>(entry);
+        const size_t sequence = count - k;
+        bytes[LFN_SEQUENCE] = static_cast<UBYTE>(sequence | (k == 0 ? LFN_LAST : 0));
+        entry->attributes = ATTR_LONG_NAME;
+        for (int u = 0; u < LFN_UNITS; ++u)
+            putLE16(bytes + LFN_UNIT_OFFSETS[u], units[(sequence - 1) * LFN_UNITS + u]);
+    }
+    return count ? arrayGet(v->directory, first) : nullptr;
+}
+
+UBYTE fatCheckSum(const DirEntry *entry) {
+    UBYTE sum = 0;
+    for (int i = 0; i < 11; ++i) {
+        const UBYTE c = i < 8 ? entry->name[i] : entry->extension[i - 8];
+        sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c);
+    }
+    return sum;
+}
+
+DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName,
+                                 ShortNameSet *names) {
+    const std::string initial = initialShortName(fileName);
+    std::string shortName = initial;
+    if (names->used.count(shortName)) {
+        // Tails handed out earlier for this initial name are all taken: go on from the last.
+        if (auto it = names->tails.find(initial); it != names->tails.end())
+            shortName = it->second;
+        while (names->used.count(shortName))
+            nextTail(shortName);
+        names->tails[initial] = shortName;
+    }
+    (void)directoryStart;
+
+    const ULONG longIndex = v->directory.next;
+    if (fileName[0] && !createLongFileName(v, fileName))
+        return nullptr;
+    DirEntry *entry = arrayGetNext(v->directory);
+    if (!entry)
+        return nullptr;
+    std::memcpy(entry->name, shortName.data(), 8);
+    std::memcpy(entry->extension, shortName.data() + 8, 3);
+    const UBYTE sum = fatCheckSum(entry);
+    for (ULONG i = longIndex; i + 1 < v->directory.next; ++i)
+        reinterpret_cast<UBYTE *>(arrayGet(v->directory, i))[LFN_CHECKSUM] = sum;
+    names->used.insert(std::move(shortName));
+    return arrayGet(v->directory, v->directory.next - 1);
+}
+
+DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName) {
+    ShortNameSet names;
+    for (ULONG i = directoryStart; i < v->directory.next; ++i) {
+        const DirEntry *e = arrayGet(v->directory, i);
+        if (!isLongName(*e)) {
+            std::string shortName(reinterpret_cast<const char *>(e->name), 8);
+            shortName.append(reinterpret_cast<const char *>(e->extension), 3);
+            names.used.insert(std::move(shortName));
+        }
+    }
+    return createShortAndLongName(v, directoryStart, fileName, &names);
+}
+
+DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName) {
+    DirEntry *entry = arrayGetNext(v->directory);
+    if (!entry)
+        return nullptr;
+    std::memset(entry->name, ' ', 11);
+    std::memcpy(entry->name, fileName, std::min<size_t>(std::strlen(fileName), 11));
+    entry->attributes = ATTR_DIRECTORY;
+    return entry;
+}
+
+UWORD fatDate(const struct tm *tm) {
+    // FAT dates span 1980 to 2107; times outside are pinned to the nearest end.
+    const int year = tm->tm_year + 1900;
+    if (year < 1980)
+        return (0 << 9) | (1 << 5) | 1;
+    if (year > 2107)
+        return (127 << 9) | (12 << 5) | 31;
+    return static_cast<UWORD>(((year - 1980) << 9) | ((tm->tm_mon + 1) << 5) | tm->tm_mday);
+}
+
+UWORD fatTime(const struct tm *tm) {
+    return static_cast<UWORD>((tm->tm_hour << 11) | (tm->tm_min << 5) | (tm->tm_sec / 2));
+}

@@ -1,0 +1,136 @@
+// The sector read path: every sector is computed from the sector cache, the directory array or
+// the host file behind its cluster. Nothing is written to the host and nothing is printed.
+#include <algorithm>
+#include <cstring>
+
+#include <proto/dos.h>
+
+#include "vvfat_private.h"
+
+namespace {
+
+constexpr ULONG NONE = 0xFFFFFFFF;
+
+bool covers(const Mapping *m, ULONG clusterNum) {
+    return m && m->begin <= clusterNum && clusterNum < m->end;
+}
+
+} // namespace
+
+LONG findMappingForClusterAux(VVFAT *v, ULONG clusterNum, LONG index1, LONG index2) {
+    // The first mapping that ends after the cluster covers it when it begins at or before it.
+    const Mapping *base = v->mapping.items.data();
+    const Mapping *found =
+        std::partition_point(base + index1, base + index2,
+                             [clusterNum](const Mapping &m) { return m.end <= clusterNum; });
+    return static_cast<LONG>(found - base);
+}
+
+Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum) {
+    const LONG index =
+        findMappingForClusterAux(v, clusterNum, 0, static_cast<LONG>(v->mapping.next));
+    if (index >= static_cast<LONG>(v->mapping.next))
+        return nullptr;
+    Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(index));
+    if (clusterNum < m->begin)
+        return nullptr;
+    assert(covers(m, clusterNum) && "mapping covers the cluster");
+    return m;
+}
+
+void closeCurrentFile(VVFAT *v) {
+    if (v->current_mapping) {
+        v->current_mapping = nullptr;
+        if (v->current_fh)
+            Close(v->current_fh);
+        v->current_fh = nullptr;
+    }
+    v->current_cluster = NONE;
+}
+
+BOOL openFile(VVFAT *v, Mapping *mapping) {
+    if (!mapping)
+        return FALSE;
+    if (v->current_mapping && v->current_fh && SameLock(v->current_mapping->lock, mapping->lock)) {
+        v->current_mapping = mapping;
+        return TRUE;
+    }
+    BPTR fh = OpenFromLock(mapping->lock);
+    if (!fh)
+        return FALSE;
+    closeCurrentFile(v);
+    v->current_fh = fh;
+    v->current_mapping = mapping;
+    return TRUE;
+}
+
+BOOL readCluster(VVFAT *v, ULONG clusterNum) {
+    if (clusterNum == v->current_cluster)
+        return TRUE;
+    Mapping *m = v->current_mapping;
+    if (!covers(m, clusterNum)) {
+        m = findMappingForCluster(v, clusterNum);
+        if (m && (m->mode & MODE_DIRECTORY)) {
+            closeCurrentFile(v);
+            v->current_mapping = m;
+        } else if (!openFile(v, m)) {
+            return FALSE;
+        }
+    }
+    if (m->mode & MODE_DIRECTORY) {
+        const ULONG entriesPerCluster = v->cluster_size / sizeof(DirEntry);
+        const ULONG first = static_cast<ULONG>(m->info.dir.first_dir_index) +
+                            (clusterNum - m->begin) * entriesPerCluster;
+        assert(first + entriesPerCluster <= v->directory.next &&
+               "directory cluster lies inside the directory array");
+        v->cluster = reinterpret_cast<UBYTE *>(arrayGet(v->directory, first));
+        v->current_cluster = clusterNum;
+        return TRUE;
+    }
+    assert(v->current_fh && "current_fh is open for a file mapping");
+    // 64-bit positions: files between 2 and 4 GiB are served whole.
+    const QUAD position =
+        static_cast<QUAD>(clusterNum - m->begin) * v->cluster_size + m->info.file.offset;
+    if (Seek(v->current_fh, position, OFFSET_BEGINNING) < 0)
+        return FALSE;
+    v->cluster = v->cluster_buffer;
+    const LONG got = Read(v->current_fh, v->cluster_buffer, static_cast<LONG>(v->cluster_size));
+    if (got < 0) {
+        v->current_cluster = NONE;
+        return FALSE;
+    }
+    // Past the end of the host file the cluster reads as zeros, not as an earlier file's bytes.
+    std::memset(v->cluster_buffer + got, 0, v->cluster_size - static_cast<ULONG>(got));
+    v->current_cluster = clusterNum;
+    return TRUE;
+}
+
+BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
+    const ULONG scount = size / SECTOR_SIZE;
+    auto cbuf = static_cast<UBYTE *>(buffer);
+    const bool fixedRoot = v->fat_type != 32;
+    for (ULONG i = 0; i < scount; ++i, ++sectorNum, cbuf += SECTOR_SIZE) {
+        if (const UBYTE *cached = cachedSector(v, sectorNum)) {
+            std::memcpy(cbuf, cached, SECTOR_SIZE);
+        } else if (fixedRoot && sectorNum >= v->offset_to_root_dir &&
+                   sectorNum < v->offset_to_data) {
+            const ULONG first =
+                (sectorNum - v->offset_to_root_dir) * (SECTOR_SIZE / sizeof(DirEntry));
+            std::memcpy(cbuf, arrayGet(v->directory, first), SECTOR_SIZE);
+        } else if (sectorNum < v->offset_to_data) {
+            std::memset(cbuf, 0, SECTOR_SIZE);
+        } else {
+            const ULONG sector = sectorNum - v->offset_to_data;
+            const ULONG clusterNum = sector / v->sectors_per_cluster + 2;
+            const ULONG sectorOffsetInCluster = sector % v->sectors_per_cluster;
+            if (readCluster(v, clusterNum))
+                std::memcpy(cbuf, v->cluster + sectorOffsetInCluster * SECTOR_SIZE, SECTOR_SIZE);
+            else
+                std::memset(cbuf, 0, SECTOR_SIZE);
+        }
+    }
+    return TRUE;
+}
