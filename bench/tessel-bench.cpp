@@ -1,0 +1,350 @@
+// Measures one figure per run, in this process, and prints it as key=value lines:
+//   mount DIR      ActivatePlugin of the plug-in on DIR: time, resident memory, descriptors
+//   read DIR       sequential read of every file of DIR's virtual disk in 64 KiB requests
+//   writeback DIR  unmount after rewriting every 100 KiB file of DIR's virtual disk
+// The floors beside them are measured with the standard tools by scripts/bench.sh, which also
+// makes the trees with:
+//   tree DIR OBJECTS             files and directories, names of 8-40 characters, small files
+//   files DIR COUNT SIZE PERDIR  COUNT files of SIZE bytes, PERDIR to a directory
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "bench/fat_walk.h"
+#include "host/host.h"
+#include "vvfat.h"
+#include "vvfat/ondisk.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+long residentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+long openDescriptors() {
+    long count = 0;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count - 1; // the iterator's own
+}
+
+std::string readHostFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int fail(const std::string &what) {
+    std::printf("error=%s\n", what.c_str());
+    return 1;
+}
+
+host::SectorReader diskReader(VVFAT *disk) {
+    return [disk](uint64_t lba, uint32_t count, uint8_t *out) {
+        return VVFAT_ReadData(disk, out, lba * 512, count * 512) != 0;
+    };
+}
+
+// Reads a file's data the way a guest driver would: its cluster runs, in requests of at most
+// `request` bytes, up to the sector holding its last byte.
+bool readFileData(bench::FatVolume &volume, VVFAT *disk, const bench::FatFile &file,
+                  uint32_t request, std::vector<uint8_t> &buffer, std::string *contents) {
+    uint64_t left = (uint64_t(file.size) + 511) / 512 * 512;
+    for (const bench::ClusterRun &run : volume.runs(volume.chain(file.first_cluster))) {
+        uint64_t offset = volume.clusterLba(run.first) * 512;
+        uint64_t runBytes = std::min<uint64_t>(uint64_t(run.second) * volume.clusterBytes(), left);
+        left -= runBytes;
+        while (runBytes > 0) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(runBytes, request));
+            if (!VVFAT_ReadData(disk, buffer.data(), offset, n))
+                return false;
+            if (contents)
+                contents->append(reinterpret_cast<char *>(buffer.data()), n);
+            offset += n;
+            runBytes -= n;
+        }
+    }
+    if (contents)
+        contents->resize(std::min<size_t>(contents->size(), file.size));
+    return left == 0;
+}
+
+int benchMount(const std::string &dir) {
+    size_t objects = 0, nameBytes = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+        ++objects;
+        nameBytes += entry.path().filename().string().size();
+    }
+    std::string error;
+    auto library = host::PluginLibrary::load("", error);
+    if (!library)
+        return fail("loading the plug-in: " + error);
+    auto plugin = host::PluginInstance::create(
+        *library, {"MOUNTMODE=Directory", "DIRECTORY=" + dir}, error);
+    if (!plugin)
+        return fail("creating the plug-in: " + error);
+
+    const long rssBefore = residentBytes();
+    const long fdsBefore = openDescriptors();
+    const auto start = Clock::now();
+    const bool activated = plugin->activate(true);
+    const double seconds = secondsSince(start);
+    const long rssAfter = residentBytes();
+    const long fdsAfter = openDescriptors();
+    if (!activated)
+        return fail("ActivatePlugin failed");
+
+    // The guest's view must hold the whole tree, or the figure means nothing.
+    host::AtaGuest guest(*plugin);
+    bench::FatVolume volume;
+    host::SectorReader portReader = [&guest](uint64_t lba, uint32_t count, uint8_t *out) {
+        while (count > 0) {
+            const uint32_t n = std::min<uint32_t>(count, 128);
+            if (!guest.readLba(static_cast<uint32_t>(lba), n, out))
+                return false;
+            lba += n;
+            count -= n;
+            out += n * 512;
+        }
+        return true;
+    };
+    std::vector<bench::FatFile> files;
+    size_t dirs = 0;
+    if (!volume.open(portReader, error) || !volume.listFiles(files, dirs, error))
+        return fail("reading the mounted disk: " + error);
+    if (files.size() + dirs != objects)
+        return fail("the disk shows " + std::to_string(files.size() + dirs) + " objects, the tree has " +
+                    std::to_string(objects));
+
+    const auto unmountStart = Clock::now();
+    plugin->activate(false);
+    const double unmountSeconds = secondsSince(unmountStart);
+
+    std::printf("objects=%zu\nname_bytes=%zu\nseconds=%.6f\nrss_added_bytes=%ld\n"
+                "fds_added=%ld\nunmount_seconds=%.6f\n",
+                objects, nameBytes, seconds, rssAfter - rssBefore, fdsAfter - fdsBefore,
+                unmountSeconds);
+    return 0;
+}
+
+int benchRead(const std::string &dir, uint32_t request) {
+    VVFAT *disk = VVFAT_Create(dir.c_str(), nullptr);
+    if (!disk)
+        return fail("VVFAT_Create failed");
+    bench::FatVolume volume;
+    std::vector<bench::FatFile> files;
+    size_t dirs = 0;
+    std::string error;
+    if (!volume.open(diskReader(disk), error) || !volume.listFiles(files, dirs, error)) {
+        VVFAT_Destroy(disk);
+        return fail("reading the disk: " + error);
+    }
+    std::vector<uint8_t> buffer(request);
+    uint64_t bytes = 0;
+    const auto start = Clock::now();
+    for (const bench::FatFile &file : files) {
+        if (!readFileData(volume, disk, file, request, buffer, nullptr)) {
+            VVFAT_Destroy(disk);
+            return fail("reading " + file.path);
+        }
+        bytes += file.size;
+    }
+    const double seconds = secondsSince(start);
+
+    // What was read must be the host files' bytes.
+    for (const bench::FatFile *file : {&files.front(), &files.back()}) {
+        std::string contents;
+        readFileData(volume, disk, *file, request, buffer, &contents);
+        if (contents != readHostFile(fs::path(dir) / file->path)) {
+            VVFAT_Destroy(disk);
+            return fail(file->path + " reads differently from the host file");
+        }
+    }
+    VVFAT_Destroy(disk);
+    std::printf("files=%zu\nbytes=%llu\nseconds=%.6f\nmb_per_s=%.1f\n", files.size(),
+                static_cast<unsigned long long>(bytes), seconds, bytes / seconds / 1e6);
+    return 0;
+}
+
+// A new modification stamp two seconds away from the old one, so the write-back sees a change.
+void bumpStamp(DirEntry &entry) {
+    const UWORD time = getLE16(entry.mtime);
+    const UWORD twoSeconds = time & 0x1F;
+    putLE16(entry.mtime, static_cast<UWORD>(twoSeconds < 29 ? time + 1 : time - 1));
+}
+
+int benchWriteback(const std::string &dir, uint32_t fileSize) {
+    VVFAT *disk = VVFAT_Create(dir.c_str(), nullptr);
+    if (!disk)
+        return fail("VVFAT_Create failed");
+    bench::FatVolume volume;
+    std::vector<bench::FatFile> files;
+    size_t dirs = 0;
+    std::string error;
+    if (!volume.open(diskReader(disk), error) || !volume.listFiles(files, dirs, error)) {
+        VVFAT_Destroy(disk);
+        return fail("reading the disk: " + error);
+    }
+
+    // The guest rewrites each file in place: new contents in its clusters, a new stamp.
+    const unsigned seed = static_cast<unsigned>(std::time(nullptr));
+    std::vector<uint8_t> contents(fileSize);
+    std::vector<const bench::FatFile *> rewritten;
+    for (const bench::FatFile &file : files) {
+        if (file.size != fileSize)
+            continue;
+        for (uint32_t i = 0; i < fileSize; ++i)
+            contents[i] = static_cast<uint8_t>((i * 131u + seed + rewritten.size() * 7u) >> 3);
+        uint64_t done = 0;
+        for (const bench::ClusterRun &run : volume.runs(volume.chain(file.first_cluster))) {
+            uint64_t offset = volume.clusterLba(run.first) * 512;
+            const uint64_t runBytes =
+                std::min<uint64_t>(uint64_t(run.second) * volume.clusterBytes(), fileSize - done);
+            std::vector<uint8_t> block(contents.begin() + done, contents.begin() + done + runBytes);
+            block.resize((runBytes + 511) / 512 * 512);
+            for (size_t pos = 0; pos < block.size(); pos += 65536) {
+                const uint32_t n = static_cast<uint32_t>(std::min<size_t>(65536, block.size() - pos));
+                VVFAT_WriteData(disk, block.data() + pos, offset + pos, n);
+            }
+            done += runBytes;
+        }
+        uint8_t sector[512];
+        VVFAT_ReadData(disk, sector, file.entry_lba * 512, 512);
+        bumpStamp(*reinterpret_cast<DirEntry *>(sector + file.entry_offset));
+        VVFAT_WriteData(disk, sector, file.entry_lba * 512, 512);
+        rewritten.push_back(&file);
+    }
+    if (rewritten.empty()) {
+        VVFAT_Destroy(disk);
+        return fail("no file of " + std::to_string(fileSize) + " bytes to rewrite");
+    }
+
+    const auto start = Clock::now();
+    VVFAT_Destroy(disk);
+    const double seconds = secondsSince(start);
+
+    // The last file rewritten must now hold the guest's bytes.
+    const std::string expected(reinterpret_cast<const char *>(contents.data()), fileSize);
+    if (readHostFile(fs::path(dir) / rewritten.back()->path) != expected)
+        return fail(rewritten.back()->path + " was not written back");
+    std::printf("files=%zu\nbytes=%llu\nseconds=%.6f\n", rewritten.size(),
+                static_cast<unsigned long long>(rewritten.size()) * fileSize, seconds);
+    return 0;
+}
+
+// Names of 8 to 40 characters that no FAT name rule trips over and that differ ignoring case.
+std::string randomName(std::mt19937 &random, std::set<std::string> &taken) {
+    static const char chars[] = "abcdefghijklmnopqrstuvwxyz0123456789_- ";
+    for (;;) {
+        std::string name(8 + random() % 33, ' ');
+        for (char &ch : name)
+            ch = chars[random() % (sizeof chars - 1)];
+        name.front() = chars[random() % 26];
+        name.back() = chars[random() % 36];
+        if (random() % 2)
+            name.replace(name.size() - 4, 1, ".");
+        if (taken.insert(name).second)
+            return name;
+    }
+}
+
+bool writeBytes(const fs::path &path, const std::vector<char> &bytes, size_t size) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(size));
+    return static_cast<bool>(out);
+}
+
+// One object in ten is a directory; each object goes into a directory chosen at random among
+// those made so far, which gives a bushy tree a few levels deep. Files hold 0 to 8 KiB.
+int makeTree(const std::string &root, size_t objects) {
+    std::mt19937 random(12345);
+    std::vector<char> bytes(8192);
+    for (char &b : bytes)
+        b = static_cast<char>(random());
+    std::vector<fs::path> dirs{root};
+    std::vector<std::set<std::string>> names(1);
+    fs::create_directories(root);
+    for (size_t i = 0; i < objects; ++i) {
+        const size_t parent = random() % dirs.size();
+        const fs::path path = dirs[parent] / randomName(random, names[parent]);
+        if (i % 10 == 0) {
+            fs::create_directory(path);
+            dirs.push_back(path);
+            names.emplace_back();
+        } else if (!writeBytes(path, bytes, random() % (bytes.size() + 1))) {
+            return fail("cannot write " + path.string());
+        }
+    }
+    return 0;
+}
+
+int makeFiles(const std::string &root, size_t count, size_t size, size_t perDir) {
+    std::mt19937 random(54321);
+    std::vector<char> bytes(size);
+    for (char &b : bytes)
+        b = static_cast<char>(random());
+    std::set<std::string> dirNames;
+    std::set<std::string> fileNames;
+    fs::path dir;
+    for (size_t i = 0; i < count; ++i) {
+        if (i % perDir == 0) {
+            dir = fs::path(root) / randomName(random, dirNames);
+            fs::create_directories(dir);
+            fileNames.clear();
+        }
+        bytes[i % size] ^= 0x5A; // no two files alike
+        if (!writeBytes(dir / randomName(random, fileNames), bytes, size))
+            return fail("cannot write in " + dir.string());
+    }
+    return 0;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: tessel-bench mount DIR\n"
+                         "       tessel-bench read DIR [REQUEST_BYTES]\n"
+                         "       tessel-bench writeback DIR [FILE_SIZE]\n"
+                         "       tessel-bench tree DIR OBJECTS\n"
+                         "       tessel-bench files DIR COUNT SIZE PERDIR\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3)
+        return usage();
+    const std::string command = argv[1];
+    const std::string dir = fs::absolute(argv[2]).string();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (command == "mount" && argc == 3)
+        return benchMount(dir);
+    if (command == "read" && argc <= 4)
+        return benchRead(dir, argc == 4 ? std::stoul(argv[3]) : 65536);
+    if (command == "writeback" && argc <= 4)
+        return benchWriteback(dir, argc == 4 ? std::stoul(argv[3]) : 102400);
+    if (command == "tree" && argc == 4)
+        return makeTree(dir, std::stoul(argv[3]));
+    if (command == "files" && argc == 6)
+        return makeFiles(dir, std::stoul(argv[3]), std::stoul(argv[4]), std::stoul(argv[5]));
+    return usage();
+}
