@@ -7,6 +7,7 @@
 #ifndef HAIKU_PROTO_DOS_H
 #define HAIKU_PROTO_DOS_H
 
+#include <cerrno>
 #include <ctime>
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,0 +1,179 @@
+// Locks and the process working directory.
+//
+// A lock used to keep a read-only descriptor open for its whole life, with an advisory lockf
+// request on it that POSIX refuses on read-only descriptors anyway. A virtual disk keeps one
+// lock per host directory and file while it is mounted, so descriptors ran out on trees of a
+// few thousand files. A lock now keeps only the object's path and identity; each operation
+// opens the path for as long as it needs and checks that it reached the same object. With no
+// descriptor held there is nothing to lockf, and no operating-system lock was ever obtained.
+#include <new>
+#include <unistd.h>
+
+#include "dos_private.h"
+
+using namespace dos;
+
+namespace {
+
+FDLock *record(BPTR lock) {
+    return static_cast<FDLock *>(lock);
+}
+
+// The working directory found when CurrentDir was called with no lock current. baseFd keeps
+// it reachable even if it is renamed while another directory is current.
+FDLock baseLock{0, 0, {}};
+int baseFd = -1;
+FDLock *currentLock = nullptr;
+
+// The process working directory, whatever its length; empty when it cannot be named.
+std::string workingDirectory() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        if (host.getcwd(buffer.data(), buffer.size())) {
+            buffer.resize(buffer.find('\0'));
+            return buffer;
+        }
+        if (errno != ERANGE)
+            return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void captureBase() {
+    if (baseFd >= 0)
+        closeQuietly(baseFd);
+    baseFd = sysOpen(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (baseFd >= 0 && sysFstat(baseFd, &st) == 0) {
+        baseLock.dev = st.st_dev;
+        baseLock.ino = st.st_ino;
+    }
+    try {
+        baseLock.path = workingDirectory();
+    } catch (const std::bad_alloc &) {
+        baseLock.path.clear();
+    }
+}
+
+// Makes the locked directory the working directory; on failure it stays where it was.
+bool enter(const FDLock &lock) {
+    if (&lock == &baseLock && baseFd >= 0)
+        return retryOnEintr([] { return host.fchdir(baseFd); }) == 0;
+    int fd = reopenLock(lock, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool entered = retryOnEintr([&] { return host.fchdir(fd); }) == 0;
+    closeQuietly(fd);
+    return entered;
+}
+
+} // namespace
+
+BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
+    if (!name) {
+        fail(EINVAL);
+        return nullptr;
+    }
+    // Opening read-only is what decides whether the object can be locked: missing and
+    // unreadable objects give no lock.
+    int fd = sysOpen(name, kInspectFlags);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    int statResult = sysFstat(fd, &st);
+    closeQuietly(fd);
+    if (statResult != 0)
+        return nullptr;
+    char *resolved = host.realpath(name, nullptr);
+    if (!resolved)
+        return nullptr;
+    FDLock *lock = nullptr;
+    try {
+        lock = new FDLock{st.st_dev, st.st_ino, resolved};
+    } catch (const std::bad_alloc &) {
+        fail(ENOMEM);
+    }
+    free(resolved);
+    return lock;
+}
+
+BPTR DupLock(BPTR lock) {
+    if (!lock)
+        return nullptr;
+    try {
+        return new FDLock(*record(lock));
+    } catch (const std::bad_alloc &) {
+        fail(ENOMEM);
+        return nullptr;
+    }
+}
+
+void UnLock(BPTR lock) {
+    if (record(lock) != &baseLock)
+        delete record(lock);
+}
+
+BPTR OpenFromLock(BPTR lock) {
+    if (!lock) {
+        fail(EINVAL);
+        return nullptr;
+    }
+    int fd = reopenLock(*record(lock), kInspectFlags);
+    if (fd < 0)
+        return nullptr;
+    FILE *file = host.fdopen(fd, "r");
+    if (!file)
+        closeQuietly(fd);
+    return file;
+}
+
+BOOL NameFromLock(BPTR lock, STRPTR buffer, LONG size) {
+    if (!lock || !buffer) {
+        fail(EINVAL);
+        return FALSE;
+    }
+    const std::string &path = record(lock)->path;
+    if (size <= 0 || path.size() >= static_cast<size_t>(size)) {
+        fail(ERROR_LINE_TOO_LONG);
+        return FALSE;
+    }
+    path.copy(buffer, path.size());
+    buffer[path.size()] = '\0';
+    return TRUE;
+}
+
+BPTR CurrentDir(BPTR lock) {
+    FDLock *previous = currentLock;
+    if (!previous) {
+        captureBase();
+        previous = &baseLock;
+    }
+    currentLock = record(lock);
+    bool entered =
+        currentLock ? enter(*currentLock) : retryOnEintr([] { return host.chdir("/"); }) == 0;
+    // The result is the previous lock either way; IoErr() tells a caller that goes on to use
+    // relative names whether they now resolve in the lock's directory.
+    if (entered)
+        errno = 0;
+    return previous;
+}
+
+BOOL SameLock(BPTR lock1, BPTR lock2) {
+    if (!lock1 || !lock2)
+        return FALSE;
+    return record(lock1)->dev == record(lock2)->dev && record(lock1)->ino == record(lock2)->ino;
+}
+
+BOOL Info(BPTR lock, struct statvfs *info) {
+    if (!lock || !info) {
+        fail(EINVAL);
+        return FALSE;
+    }
+    int fd = reopenLock(*record(lock), kInspectFlags);
+    if (fd < 0)
+        return FALSE;
+    bool ok =
+        !injected(DOS_FAULT_STAT) && retryOnEintr([&] { return host.fstatvfs(fd, info); }) == 0;
+    closeQuietly(fd);
+    return ok;
+}

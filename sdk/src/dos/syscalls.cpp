@@ -1,0 +1,154 @@
+// The host-call table, fault injection, EINTR retry and the layer's own error codes.
+#include <array>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dos_private.h"
+
+namespace dos {
+
+namespace {
+
+int realOpen(const char *path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+int realOpenAt(int dirfd, const char *path, int flags, mode_t mode) {
+    return ::openat(dirfd, path, flags, mode);
+}
+
+constexpr HostCalls kRealCalls = {
+    realOpen,   realOpenAt, ::close,     ::fdopen,    ::fclose,    ::fread,   ::fwrite,
+    ::fflush,   ::fseeko,   ::ftello,    ::ftruncate, ::rename,    ::mkdir,   ::unlink,
+    ::rmdir,    ::chmod,    ::utimensat, ::stat,      ::fstat,     ::fstatat, ::fstatvfs,
+    ::realpath, ::chdir,    ::fchdir,    ::getcwd,    ::fdopendir, ::readdir, ::closedir,
+};
+
+struct Fault {
+    ULONG trigger = 0; // 0: not armed
+    ULONG calls = 0;
+    int error = 0;
+    bool persist = false;
+    bool fired = false;
+};
+
+std::array<Fault, DOS_FAULT_COUNT> faults;
+
+void updateArmed() {
+    faultsArmed = false;
+    for (const Fault &fault : faults)
+        faultsArmed = faultsArmed || fault.trigger != 0;
+}
+
+} // namespace
+
+HostCalls host = kRealCalls;
+bool faultsArmed = false;
+
+void resetHostCalls() {
+    host = kRealCalls;
+}
+
+bool faultFires(DosFaultOp op) {
+    Fault &fault = faults[op];
+    if (fault.trigger == 0)
+        return false;
+    ++fault.calls;
+    if (fault.calls < fault.trigger || (fault.calls > fault.trigger && !fault.persist))
+        return false;
+    fault.fired = true;
+    errno = fault.error;
+    return true;
+}
+
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+int sysOpen(const char *path, int flags, mode_t mode) {
+    if (injected(DOS_FAULT_OPEN))
+        return -1;
+    return retryOnEintr([&] { return host.open(path, flags, mode); });
+}
+
+int sysOpenAt(int dirfd, const char *path, int flags, mode_t mode) {
+    if (injected(DOS_FAULT_OPEN))
+        return -1;
+    return retryOnEintr([&] { return host.openat(dirfd, path, flags, mode); });
+}
+
+void closeQuietly(int fd) {
+    int saved = errno;
+    host.close(fd); // not retried: on Linux the descriptor is gone even after EINTR
+    errno = saved;
+}
+
+int sysStat(const char *path, struct stat *st) {
+    if (injected(DOS_FAULT_STAT))
+        return -1;
+    return retryOnEintr([&] { return host.stat(path, st); });
+}
+
+int sysFstat(int fd, struct stat *st) {
+    if (injected(DOS_FAULT_STAT))
+        return -1;
+    return retryOnEintr([&] { return host.fstat(fd, st); });
+}
+
+int sysFstatAt(int dirfd, const char *path, struct stat *st, int flags) {
+    if (injected(DOS_FAULT_STAT))
+        return -1;
+    return retryOnEintr([&] { return host.fstatat(dirfd, path, st, flags); });
+}
+
+int reopenLock(const FDLock &lock, int flags, struct stat *st) {
+    int fd = sysOpen(lock.path.c_str(), flags);
+    if (fd < 0)
+        return -1;
+    struct stat now;
+    if (sysFstat(fd, &now) != 0) {
+        closeQuietly(fd);
+        return -1;
+    }
+    if (now.st_dev != lock.dev || now.st_ino != lock.ino) {
+        host.close(fd);
+        return fail(ESTALE);
+    }
+    if (st)
+        *st = now;
+    return fd;
+}
+
+void fillStatus(FileInfoBlock *fib, const struct stat &st) {
+    fib->st = st;
+    fib->st.st_mode = (st.st_mode & ~mode_t{0xFF}) | ((st.st_mode & 0xFF) ^ 0xE8);
+    time_t modified = st.st_mtime;
+    gmtime_r(&modified, &fib->fib_Date);
+}
+
+} // namespace dos
+
+void DosFaultArm(DosFaultOp op, ULONG k, int error, BOOL persist) {
+    if (op < 0 || op >= DOS_FAULT_COUNT)
+        return;
+    dos::faults[op] = {k, 0, error, persist != FALSE, false};
+    dos::updateArmed();
+}
+
+BOOL DosFaultFired(DosFaultOp op) {
+    return op >= 0 && op < DOS_FAULT_COUNT && dos::faults[op].fired;
+}
+
+ULONG DosFaultCalls(DosFaultOp op) {
+    return op >= 0 && op < DOS_FAULT_COUNT ? dos::faults[op].calls : 0;
+}
+
+void DosFaultReset() {
+    dos::faults = {};
+    dos::updateArmed();
+}
+
+int IoErr() {
+    return errno;
+}

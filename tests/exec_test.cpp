@@ -1,0 +1,131 @@
+// Memory blocks, strings, the semaphore, byte order and the keyed table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <hardware/byteswap.h>
+#include <libraries/hashtable.h>
+#include <proto/exec.h>
+#include <proto/utility.h>
+
+namespace {
+
+TEST(ExecTest, AllocVecClearsOnRequest) {
+    // Dirty the heap so a reused block would show through.
+    for (int i = 0; i < 8; ++i) {
+        auto *dirty = static_cast<unsigned char *>(AllocVec(4096, MEMF_ANY));
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, 0xA5, 4096);
+        FreeVec(dirty);
+        auto *block = static_cast<unsigned char *>(AllocVec(4096, MEMF_CLEAR | MEMF_PUBLIC));
+        ASSERT_NE(block, nullptr);
+        for (int j = 0; j < 4096; ++j)
+            ASSERT_EQ(block[j], 0) << j;
+        FreeVec(block);
+    }
+    void *any = AllocVec(16, MEMF_PUBLIC);
+    EXPECT_NE(any, nullptr);
+    FreeVec(any);
+    void *empty = AllocVec(0, MEMF_CLEAR);
+    EXPECT_NE(empty, nullptr);
+    FreeVec(empty);
+    FreeVec(nullptr);
+}
+
+TEST(ExecTest, CopyMemTakesSourceFirst) {
+    const char source[] = "abcdef";
+    char destination[8] = "-------";
+    CopyMem(source, destination, 3);
+    EXPECT_STREQ(destination, "abc----");
+    CopyMem(source, destination, 0);
+    EXPECT_STREQ(destination, "abc----");
+}
+
+TEST(UtilityTest, CaseInsensitiveComparison) {
+    EXPECT_EQ(Stricmp("ImageFile", "imagefile"), 0);
+    EXPECT_LT(Stricmp("abc", "ABD"), 0);
+    EXPECT_GT(Stricmp("abd", "ABC"), 0);
+    EXPECT_LT(Stricmp("ab", "abc"), 0);
+    EXPECT_EQ(Strnicmp("MOUNTMODE", "mount", 5), 0);
+    EXPECT_NE(Strnicmp("MOUNTMODE", "mount", 6), 0);
+    EXPECT_EQ(Strnicmp("DIRECTORY=x", "directory", 9), 0);
+    EXPECT_EQ(Strnicmp("a", "b", 0), 0);
+}
+
+TEST(ExecTest, SemaphoreExcludesOtherThreads) {
+    SignalSemaphore semaphore;
+    pthread_mutex_init(&semaphore.sem, nullptr);
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                ObtainSemaphore(&semaphore);
+                long seen = counter;
+                counter = seen + 1;
+                ReleaseSemaphore(&semaphore);
+            }
+        });
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_EQ(counter, 80000);
+    // Released: it can be taken again at once.
+    EXPECT_EQ(pthread_mutex_trylock(&semaphore.sem), 0);
+    pthread_mutex_unlock(&semaphore.sem);
+    pthread_mutex_destroy(&semaphore.sem);
+}
+
+TEST(ByteSwapTest, LittleEndianDiskOrder) {
+    // The bytes of a disk field read as a host value must give the little-endian number.
+    const unsigned char field[4] = {0x78, 0x56, 0x34, 0x12};
+    uint32_t raw;
+    std::memcpy(&raw, field, 4);
+    EXPECT_EQ(BE_SWAPLONG(raw), 0x12345678u);
+    uint16_t raw16;
+    std::memcpy(&raw16, field, 2);
+    EXPECT_EQ(BE_SWAPWORD(raw16), 0x5678u);
+    static_assert(BE_SWAPLONG(BE_SWAPLONG(0xDEADBEEFu)) == 0xDEADBEEFu);
+    static_assert(BE_SWAPWORD(BE_SWAPWORD(0xBEEF)) == 0xBEEF);
+    if constexpr (std::endian::native == std::endian::little) {
+        EXPECT_EQ(BE_SWAPLONG(0x01020304u), 0x01020304u);
+        EXPECT_EQ(BE_SWAPWORD(0x0102), 0x0102u);
+    }
+}
+
+TEST(HashTableTest, ReplaceAndMiss) {
+    HashTable *table = CreateHashTableTagList(nullptr);
+    ASSERT_NE(table, nullptr);
+    int a = 1, b = 2;
+    APTR value = &a;
+    EXPECT_FALSE(GetHashDataByKey(table, 7, &value));
+    EXPECT_EQ(value, &a) << "a miss leaves the slot alone";
+
+    EXPECT_TRUE(InsertHash(table, 7, &a));
+    EXPECT_TRUE(InsertHash(table, 7, &b));
+    EXPECT_TRUE(GetHashDataByKey(table, 7, &value));
+    EXPECT_EQ(value, &b);
+
+    // Keys at the edges of the signed range and a null value are ordinary entries.
+    EXPECT_TRUE(InsertHash(table, INT32_MIN, &a));
+    EXPECT_TRUE(InsertHash(table, INT32_MAX, nullptr));
+    EXPECT_TRUE(GetHashDataByKey(table, INT32_MIN, &value));
+    EXPECT_EQ(value, &a);
+    EXPECT_TRUE(GetHashDataByKey(table, INT32_MAX, &value));
+    EXPECT_EQ(value, nullptr);
+    EXPECT_FALSE(GetHashDataByKey(table, 8, &value));
+
+    for (LONG key = 0; key < 100000; ++key)
+        ASSERT_TRUE(
+            InsertHash(table, 1000 + key * 3, reinterpret_cast<APTR>(static_cast<intptr_t>(key))));
+    for (LONG key = 0; key < 100000; ++key) {
+        ASSERT_TRUE(GetHashDataByKey(table, 1000 + key * 3, &value));
+        ASSERT_EQ(value, reinterpret_cast<APTR>(static_cast<intptr_t>(key)));
+        ASSERT_FALSE(GetHashDataByKey(table, 1001 + key * 3, &value));
+    }
+    DeleteHashTable(table);
+    DeleteHashTable(nullptr);
+}
+
+} // namespace
