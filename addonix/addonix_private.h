@@ -1,0 +1,68 @@
+// The plug-in's own record and the operations shared by its entry points, tool types, settings
+// export and settings panel.
+#ifndef TESSEL_ADDONIX_PRIVATE_H
+#define TESSEL_ADDONIX_PRIVATE_H
+
+#include <exec/semaphores.h>
+#include <exec/types.h>
+#include <libraries/addonix_plugin.h>
+
+#include <cstddef>
+#include <type_traits>
+
+struct IDE;
+class BCheckBox;
+class BOptionPopUp;
+class PopASL;
+
+// One per instance, one zero-filled block; begins with the host record so that the record the
+// host hands back is the PluginData.
+struct PluginData {
+    AddonixPlugin common;
+    IDE *ide;               // never null while the instance exists
+    BOOL resetTrigger;      // set by MountHook, reported and cleared by Emulate
+    SignalSemaphore *sema;  // the host's; not owned
+    BOptionPopUp *CYA_Mode; // the four setting controls belong to the panel
+    BCheckBox *BTN_ImageFileMount;
+    PopASL *STR_ImageFileName;
+    PopASL *STR_DirectoryName;
+    APTR BTN_ImageFileName; // never set
+    APTR BTN_DirectoryName; // never set
+};
+static_assert(std::is_trivial_v<PluginData> && std::is_standard_layout_v<PluginData>);
+static_assert(offsetof(PluginData, common) == 0);
+
+inline PluginData *pluginData(AddonixPlugin *plugin) {
+    return reinterpret_cast<PluginData *>(plugin);
+}
+
+enum { MODE_DIRECTORY = 0, MODE_IMAGE_FILE = 1 };
+
+// The settings as the tool types give them at creation.
+struct InitialSettings {
+    CONST_STRPTR directoryName = "Share/";
+    CONST_STRPTR imageFileName = "Share/Tessel.img";
+    LONG mode = MODE_DIRECTORY;
+    BOOL autoMount = FALSE;
+};
+
+// Applies one tool-type line; unmatched or malformed lines are ignored. The names point into
+// the line, which must outlive the use of settings.
+void parseToolType(CONST_STRPTR toolType, InitialSettings &settings);
+
+// The four settings, read afresh from the panel's controls on every use.
+LONG settingMode(const PluginData *data);
+CONST_STRPTR settingDirectoryName(const PluginData *data);
+CONST_STRPTR settingImageFileName(const PluginData *data);
+BOOL settingImageMounted(const PluginData *data);
+void setImageMounted(PluginData *data, BOOL mounted);
+
+// Applies the current settings to the drive.
+void mount(PluginData *data);
+
+// Builds the settings panel from the initial settings and stores the setting controls in data.
+// Returns the panel, to be destroyed with destroySettingsPanel. May throw std::bad_alloc.
+APTR createSettingsPanel(PluginData *data, const InitialSettings &settings);
+void destroySettingsPanel(APTR panel);
+
+#endif

@@ -1,0 +1,142 @@
+// The entry points the host finds by name, and the lifecycle of an instance.
+#include "addonix/addonix_private.h"
+
+#include <addonix/haiku.h>
+#include <cstdio>
+#include <new>
+#include <proto/exec.h>
+
+#include "generated/locale_strings.h"
+#include "ide.h"
+
+namespace {
+
+const ULONG apiVersion = 7;
+const ULONG pluginFlags = 0x800000F0;
+const char helpFileName[] = "tessel.addonix.guide";
+
+// The window of the drive's eight registers, all 16 address bits decoded.
+const USHORT portMask = USHORT(~7u);
+const USHORT portBase = 0xFD08;
+
+// The host record holds plain text pointers; the host only reads them.
+STRPTR text(CONST_STRPTR constant) {
+    return const_cast<STRPTR>(constant);
+}
+
+} // namespace
+
+void mount(PluginData *data) {
+    switch (settingMode(data)) {
+    case MODE_DIRECTORY:
+        // A directory that cannot be mounted leaves the drive without medium, unreported.
+        IDEMount(data->ide, IDE_MOUNT_DIRECTORY, settingDirectoryName(data));
+        break;
+    case MODE_IMAGE_FILE:
+        if (!settingImageMounted(data)) {
+            IDEUnMount(data->ide);
+        } else if (!IDEMount(data->ide, IDE_MOUNT_IMAGE, settingImageFileName(data))) {
+            std::printf("oops\n");
+            std::fflush(stdout);
+            setImageMounted(data, FALSE);
+        }
+        break;
+    }
+}
+
+ADDONIX_EXPORT AddonixPlugin *CreatePlugin(CONST_STRPTR *toolTypes, SignalSemaphore *sema) {
+    auto *data = static_cast<PluginData *>(AllocVec(sizeof(PluginData), MEMF_CLEAR));
+    if (data == nullptr)
+        return nullptr;
+    InitialSettings settings;
+    data->ide = IDECreate();
+    data->sema = sema;
+    if (data->ide == nullptr) {
+        FreeVec(data);
+        return nullptr;
+    }
+    for (CONST_STRPTR *line = toolTypes; line != nullptr && *line != nullptr; ++line)
+        parseToolType(*line, settings);
+
+    AddonixPlugin &record = data->common;
+    record.pl_APIVersion = apiVersion;
+    record.pl_Flags = pluginFlags;
+    record.pl_Title = text(GetString(MSG_TITLE));
+    record.pl_HelpFileName = text(helpFileName);
+    record.pl_ToggleMenuName = text(GetString(MSG_TOGGLE_MENU));
+    record.pl_PrefsMenuName = text(GetString(MSG_PREFS_MENU));
+    try {
+        record.pl_PrefsWindow = createSettingsPanel(data, settings);
+    } catch (const std::bad_alloc &) {
+        // The panel builder released what it had made; nothing of it may reach the host.
+        IDEDestroy(data->ide);
+        FreeVec(data);
+        return nullptr;
+    }
+    return &record;
+}
+
+ADDONIX_EXPORT void DeletePlugin(AddonixPlugin *plugin) {
+    PluginData *data = pluginData(plugin);
+    if (plugin->pl_PrefsWindow != nullptr)
+        destroySettingsPanel(plugin->pl_PrefsWindow);
+    IDEDestroy(data->ide);
+    FreeVec(data);
+}
+
+ADDONIX_EXPORT BOOL ActivatePlugin(AddonixPlugin *plugin, BOOL activate) {
+    PluginData *data = pluginData(plugin);
+    if (activate)
+        mount(data);
+    else
+        IDEUnMount(data->ide);
+    return activate;
+}
+
+ADDONIX_EXPORT void Reset(AddonixPlugin *plugin) {
+    IDEReset(pluginData(plugin)->ide);
+}
+
+ADDONIX_EXPORT void Emulate(AddonixPlugin *plugin, ULONG *signals) {
+    PluginData *data = pluginData(plugin);
+    if (data->resetTrigger) {
+        *signals |= ADDONIX_SIGNAL_RESET;
+        data->resetTrigger = FALSE;
+    }
+}
+
+ADDONIX_EXPORT void WriteIO(AddonixPlugin *plugin, USHORT port, UBYTE value) {
+    if ((port & portMask) != portBase)
+        return;
+    IDE *ide = pluginData(plugin)->ide;
+    IDEExecute(ide);
+    IDEWrite(ide, UBYTE(port & 7), value);
+}
+
+ADDONIX_EXPORT void ReadIO(AddonixPlugin *plugin, USHORT port, UBYTE *value) {
+    if ((port & portMask) != portBase)
+        return;
+    IDE *ide = pluginData(plugin)->ide;
+    IDEExecute(ide);
+    *value = IDERead(ide, UBYTE(port & 7));
+}
+
+// The rest of the host interface is not used by a hard disc; outputs are left as the host set
+// them.
+ADDONIX_EXPORT BOOL WriteMem(AddonixPlugin *, USHORT, UBYTE) {
+    return FALSE;
+}
+ADDONIX_EXPORT void ReadMem(AddonixPlugin *, USHORT, UBYTE *, BOOL) {}
+ADDONIX_EXPORT void GetAudio(AddonixPlugin *, SHORT *, SHORT *) {}
+ADDONIX_EXPORT void Printer(AddonixPlugin *, UBYTE, BOOL, BOOL *) {}
+ADDONIX_EXPORT void Joystick(AddonixPlugin *, BOOL, BOOL, UBYTE *) {}
+ADDONIX_EXPORT void AnalogInput(AddonixPlugin *, UBYTE, UBYTE *) {}
+ADDONIX_EXPORT void AcknowledgeInterrupt(AddonixPlugin *, UBYTE *) {}
+ADDONIX_EXPORT void ReturnInterrupt(AddonixPlugin *) {}
+ADDONIX_EXPORT void Cursor(AddonixPlugin *) {}
+ADDONIX_EXPORT void HostGamepadList(AddonixPlugin *, STRPTR *) {}
+ADDONIX_EXPORT void HostGamepadEvent(AddonixPlugin *, UBYTE, USHORT, BYTE, BYTE, BYTE, BYTE, BYTE,
+                                     BYTE) {}
+ADDONIX_EXPORT void HostMouseEvent(AddonixPlugin *, UBYTE, SHORT, SHORT) {}
+ADDONIX_EXPORT void HostLightDeviceDiodePulse(AddonixPlugin *) {}
+ADDONIX_EXPORT void HostLightDeviceButton(AddonixPlugin *, BOOL) {}

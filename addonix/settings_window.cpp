@@ -1,0 +1,170 @@
+#include "addonix/settings_window.h"
+
+#include <CheckBox.h>
+#include <LayoutBuilder.h>
+#include <OptionPopUp.h>
+#include <PopASL.h>
+#include <StringView.h>
+#include <addonix/haiku.h>
+#include <memory>
+#include <proto/exec.h>
+
+#include "generated/locale_strings.h"
+
+const IPTR ModeCycleEntries[] = {MSG_MODE_DIRECTORY, MSG_MODE_IMAGE, 0};
+
+namespace {
+
+const uint32 boxFlags = B_WILL_DRAW | B_FRAME_EVENTS | B_NAVIGABLE_JUMP;
+
+BBox *makeBox(const char *name, LONG label) {
+    auto *box = new BBox(name, boxFlags, B_FANCY_BORDER, nullptr);
+    box->SetLabel(GetString(label));
+    return box;
+}
+
+BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName) {
+    std::unique_ptr<BBox> box(makeBox("directory", MSG_DIRECTORY_BOX));
+    BLayoutBuilder::Group<> row(box.get(), B_HORIZONTAL, B_USE_DEFAULT_SPACING);
+    row.SetInsets(B_USE_SMALL_INSETS);
+    row.Add(new BStringView("", GetString(MSG_DIRECTORY_LABEL)));
+    data->STR_DirectoryName =
+        new PopASL(0, nullptr, directoryName, GetString(MSG_DIRECTORY_REQUEST), nullptr,
+                   GetString(MSG_DIRECTORY_HELP), B_OPEN_PANEL, true, B_DIRECTORY_NODE);
+    row.Add(data->STR_DirectoryName);
+    return box.release();
+}
+
+BBox *makeImageFileBox(PluginData *data, CONST_STRPTR imageFileName) {
+    std::unique_ptr<BBox> box(makeBox("file", MSG_IMAGE_BOX));
+    BLayoutBuilder::Group<> column(box.get(), B_VERTICAL, B_USE_DEFAULT_SPACING);
+    column.SetInsets(B_USE_SMALL_INSETS);
+    auto row = column.AddGroup(B_HORIZONTAL, B_USE_DEFAULT_SPACING, 1.0f);
+    row.Add(new BStringView("", GetString(MSG_IMAGE_LABEL)));
+    data->STR_ImageFileName =
+        new PopASL(1, nullptr, imageFileName, nullptr, GetString(MSG_IMAGE_REQUEST),
+                   GetString(MSG_IMAGE_HELP), B_OPEN_PANEL, true, B_FILE_NODE);
+    row.Add(data->STR_ImageFileName);
+    data->BTN_ImageFileMount =
+        new BCheckBox("mount", GetString(MSG_IMAGE_MOUNT), new BMessage(MSG_MOUNT));
+    row.Add(data->BTN_ImageFileMount);
+    column.Add(new BStringView("", GetString(MSG_IMAGE_NOTE)));
+    return box.release();
+}
+
+} // namespace
+
+SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, LONG mode)
+    : BGroupView(B_VERTICAL, B_USE_DEFAULT_SPACING), myPlugin(plugin), GRP_Mode(nullptr),
+      BTN_Synchronize(nullptr) {
+    BBox *modeBox = nullptr;
+    try {
+        modeBox = makeBox("mode", MSG_MODE_BOX);
+        BLayoutBuilder::Group<> row(modeBox, B_HORIZONTAL, B_USE_DEFAULT_SPACING);
+        row.SetInsets(B_USE_SMALL_INSETS);
+        plugin->CYA_Mode = new BOptionPopUp("", "", new BMessage(MSG_MODE));
+        row.Add(plugin->CYA_Mode);
+        BTN_Synchronize = new BButton(GetString(MSG_SYNCHRONIZE), new BMessage(MSG_SYNC));
+        row.Add(BTN_Synchronize);
+
+        for (LONG i = 0; ModeCycleEntries[i] != 0; ++i)
+            plugin->CYA_Mode->AddOption(GetString(LONG(ModeCycleEntries[i])), i);
+        plugin->CYA_Mode->SetToolTip(GetString(MSG_MODE_HELP));
+        plugin->CYA_Mode->SetValue(mode);
+
+        BLayoutBuilder::Group<>(this)
+            .Add(modeBox)
+            .AddCards(1.0f)
+            .GetLayout(&GRP_Mode)
+            .Add(dirBox)
+            .Add(fileBox)
+            .SetVisibleItem(mode)
+            .End();
+    } catch (...) {
+        // What is already in the tree dies with it; the rest is released here.
+        for (BView *box : {static_cast<BView *>(modeBox), static_cast<BView *>(dirBox),
+                           static_cast<BView *>(fileBox)})
+            if (box != nullptr && box->Parent() == nullptr)
+                delete box;
+        throw;
+    }
+}
+
+void SettingsWindow::AttachedToWindow() {
+    PluginData *data = myPlugin;
+    data->CYA_Mode->SetTarget(this);
+    data->STR_DirectoryName->TextControl()->SetTarget(this);
+    data->STR_ImageFileName->TextControl()->SetTarget(this);
+    data->BTN_ImageFileMount->SetTarget(this);
+    BTN_Synchronize->SetTarget(this);
+    data->STR_DirectoryName->TextControl()->SetMessage(new BMessage(MSG_DIRECTORY));
+    data->STR_ImageFileName->TextControl()->SetMessage(new BMessage(MSG_FILE));
+    BGroupView::AttachedToWindow();
+}
+
+void SettingsWindow::MessageReceived(BMessage *message) {
+    switch (message->what) {
+    case MSG_MODE:
+        // A message without the field shows card 0.
+        GRP_Mode->SetVisibleItem(message->FindInt32("be:value", 0));
+        MountHook();
+        break;
+    case MSG_FILE:
+        // A new image name must be mounted explicitly.
+        myPlugin->BTN_ImageFileMount->SetValue(0);
+        MountHook();
+        break;
+    case MSG_MOUNT:
+    case MSG_DIRECTORY:
+    case MSG_SYNC:
+        MountHook();
+        break;
+    default:
+        BGroupView::MessageReceived(message);
+        break;
+    }
+}
+
+void SettingsWindow::MountHook() {
+    ObtainSemaphore(myPlugin->sema);
+    mount(myPlugin);
+    myPlugin->resetTrigger = TRUE;
+    ReleaseSemaphore(myPlugin->sema);
+}
+
+LONG settingMode(const PluginData *data) {
+    return data->CYA_Mode->Value();
+}
+
+CONST_STRPTR settingDirectoryName(const PluginData *data) {
+    return data->STR_DirectoryName->TextControl()->Text();
+}
+
+CONST_STRPTR settingImageFileName(const PluginData *data) {
+    return data->STR_ImageFileName->TextControl()->Text();
+}
+
+BOOL settingImageMounted(const PluginData *data) {
+    return data->BTN_ImageFileMount->Value() != 0;
+}
+
+void setImageMounted(PluginData *data, BOOL mounted) {
+    data->BTN_ImageFileMount->SetValue(mounted ? B_CONTROL_ON : B_CONTROL_OFF);
+}
+
+APTR createSettingsPanel(PluginData *data, const InitialSettings &settings) {
+    std::unique_ptr<BBox> dirBox(makeDirectoryBox(data, settings.directoryName));
+    std::unique_ptr<BBox> fileBox(makeImageFileBox(data, settings.imageFileName));
+    // Set by program, which sends no message: nothing is mounted before activation.
+    if (settings.autoMount)
+        data->BTN_ImageFileMount->SetValue(B_CONTROL_ON);
+    // The panel takes both boxes, also when its construction fails.
+    BBox *dir = dirBox.release();
+    BBox *file = fileBox.release();
+    return static_cast<BView *>(new SettingsWindow(data, dir, file, settings.mode));
+}
+
+void destroySettingsPanel(APTR panel) {
+    // Deleting the view deletes every widget in it, the setting controls included.
+    delete static_cast<BView *>(panel);
+}

@@ -1,0 +1,39 @@
+// Tool types as the host stores them: "KEY=value" or "KEY" alone. A name selects a key when it is
+// a case-insensitive prefix of it, so "dir" and "D" both mean DIRECTORY; an empty name matches
+// the first key tried.
+#include "addonix/addonix_private.h"
+
+#include <cstring>
+#include <proto/utility.h>
+
+namespace {
+
+// Strnicmp over exactly length characters: the key's zero takes part when the name is longer.
+bool nameSelects(CONST_STRPTR toolType, LONG length, CONST_STRPTR key) {
+    return Strnicmp(toolType, key, length) == 0;
+}
+
+} // namespace
+
+void parseToolType(CONST_STRPTR toolType, InitialSettings &settings) {
+    if (toolType[0] == '(')
+        return;
+    const char *equals = std::strchr(toolType, '=');
+    if (equals == nullptr) {
+        if (nameSelects(toolType, LONG(std::strlen(toolType)), "AUTOMOUNT"))
+            settings.autoMount = TRUE;
+        return;
+    }
+    const LONG length = LONG(equals - toolType);
+    CONST_STRPTR value = equals + 1; // untrimmed; may itself hold "="
+    if (nameSelects(toolType, length, "DIRECTORY")) {
+        settings.directoryName = value;
+    } else if (nameSelects(toolType, length, "IMAGEFILE")) {
+        settings.imageFileName = value;
+    } else if (nameSelects(toolType, length, "MOUNTMODE")) {
+        if (Stricmp(value, "Directory") == 0)
+            settings.mode = MODE_DIRECTORY;
+        else if (Stricmp(value, "ImageFile") == 0)
+            settings.mode = MODE_IMAGE_FILE;
+    }
+}

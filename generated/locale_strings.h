@@ -1,0 +1,37 @@
+// The built-in English catalogue: string ids and the block GetString walks.
+#ifndef TESSEL_GENERATED_LOCALE_STRINGS_H
+#define TESSEL_GENERATED_LOCALE_STRINGS_H
+
+#include <exec/types.h>
+
+enum {
+    MSG_TOGGLE_MENU = 0,
+    MSG_TITLE = 1,
+    MSG_PREFS_MENU = 2,
+    MSG_IMAGE_BOX = 3,
+    MSG_IMAGE_LABEL = 4,
+    MSG_IMAGE_REQUEST = 5,
+    MSG_IMAGE_HELP = 6,
+    MSG_IMAGE_MOUNT = 7,
+    MSG_IMAGE_MOUNT_HELP = 8,
+    MSG_IMAGE_NOTE = 9,
+    MSG_DIRECTORY_BOX = 10,
+    MSG_DIRECTORY_LABEL = 11,
+    MSG_DIRECTORY_REQUEST = 12,
+    MSG_DIRECTORY_HELP = 13,
+    MSG_MODE_BOX = 14,
+    MSG_MODE_HELP = 15,
+    MSG_MODE_DIRECTORY = 16,
+    MSG_MODE_IMAGE = 17,
+    MSG_SYNCHRONIZE = 18,
+    MSG_SYNCHRONIZE_HELP = 19,
+    MSG_COUNT = 20
+};
+
+// Entries in ascending id order, no header and no end marker: id (4 bytes, big-endian),
+// length L (2 bytes, big-endian), then the text with its zero, padded with one more zero to make
+// L even.
+extern const UBYTE CatCompBlock[];
+extern const ULONG CatCompBlockSize;
+
+#endif
