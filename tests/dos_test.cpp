@@ -731,6 +731,12 @@ TEST(DosDeathTest, DosObjectAssertions) {
     EXPECT_DEATH(AllocDosObject(7, nullptr), "false");
     EXPECT_DEATH(FreeDosObject(7, nullptr), "type == DOS_FIB");
 }
+#else
+TEST(DosObjectTest, MisuseGetsNoObject) {
+    int dummy = 0;
+    EXPECT_EQ(AllocDosObject(DOS_FIB, &dummy), nullptr);
+    EXPECT_EQ(AllocDosObject(7, nullptr), nullptr);
+}
 #endif
 
 } // namespace

@@ -8,9 +8,14 @@
 using namespace dos;
 
 APTR AllocDosObject(ULONG type, const void *ptr) {
+    // Without assertions, a misuse gets no object rather than a wrong one.
     assert(ptr == NULL);
     if (type != DOS_FIB) {
         assert(false);
+        fail(EINVAL);
+        return nullptr;
+    }
+    if (ptr != NULL) {
         fail(EINVAL);
         return nullptr;
     }

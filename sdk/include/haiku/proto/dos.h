@@ -33,8 +33,8 @@
 
 // A lock holds no descriptor: it names the object by its canonical absolute path and
 // remembers its identity (device and inode) from the moment it was taken. Operations that
-// reopen the object by path check that identity and fail cleanly (ESTALE) when the object
-// is gone or has been replaced.
+// reopen the object by path check that identity and fail cleanly when the object is gone
+// (ENOENT) or has been replaced (ESTALE). Fault injection for tests: <dos/faults.h>.
 struct FDLock;
 
 struct FileInfoBlock {
@@ -60,6 +60,9 @@ BPTR DupLock(BPTR lock);
 void UnLock(BPTR lock);
 BPTR OpenFromLock(BPTR lock);
 BOOL NameFromLock(BPTR lock, STRPTR buffer, LONG size);
+// Returns the previous lock. IoErr() is 0 when the working directory is now the lock's
+// directory ("/" for the null lock); otherwise the working directory is left as it was and
+// IoErr() gives the cause (ESTALE: replaced since it was locked).
 BPTR CurrentDir(BPTR lock);
 BOOL SameLock(BPTR lock1, BPTR lock2);
 BOOL Info(BPTR lock, struct statvfs *info);
@@ -68,6 +71,9 @@ BOOL Info(BPTR lock, struct statvfs *info);
 APTR AllocDosObject(ULONG type, const void *ptr);
 void FreeDosObject(ULONG type, APTR object);
 BOOL Examine(BPTR lock, FileInfoBlock *fib);
+// FALSE at the end of the directory with IoErr() 0, or after a failing directory read with
+// its error. Entries whose status cannot be read (removed meanwhile, dangling links) are
+// skipped.
 BOOL ExNext(BPTR lock, FileInfoBlock *fib);
 
 // Names and attributes.
@@ -78,6 +84,8 @@ BOOL DeleteFile(CONST_STRPTR name);
 void SetFileDate(CONST_STRPTR name, const struct tm *date);
 struct tm DateStamp(struct tm *date);
 int IoErr();
+// The last component as POSIX basename, trailing slashes cut off in place; always a pointer
+// into path ("" gives "", "/" gives "/").
 STRPTR FilePart(STRPTR path);
 
 #endif
