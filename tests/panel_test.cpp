@@ -1,0 +1,279 @@
+// The settings panel driven as a user drives it: change a control, then deliver the message the
+// control sends. The panel lives in the real Tessel.addonix and is reached through the host
+// record.
+#include <gtest/gtest.h>
+
+#include <Box.h>
+#include <CheckBox.h>
+#include <OptionPopUp.h>
+#include <PopASL.h>
+#include <StringView.h>
+#include <Window.h>
+#include <filesystem>
+#include <thread>
+
+#include "addonix/addonix_private.h"
+#include "addonix/settings_window.h"
+#include "host/host.h"
+#include "ide.h"
+#include "support/test_support.h"
+
+using testsupport::TempDir;
+
+namespace {
+
+const uint32_t resetRequest = 8;
+
+class Panel : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        library = host::PluginLibrary::load("", error).release();
+        ASSERT_NE(library, nullptr) << error;
+    }
+    static void TearDownTestSuite() {
+        delete library;
+        library = nullptr;
+    }
+    void TearDown() override {
+        if (instance != nullptr && window.CountChildren() > 0)
+            window.RemoveChild(view());
+        instance.reset();
+    }
+
+    // Creates the instance and shows its panel in a window, as the host does.
+    void open(const std::vector<std::string> &toolTypes) {
+        std::string error;
+        instance = host::PluginInstance::create(*library, toolTypes, error);
+        ASSERT_NE(instance, nullptr) << error;
+        window.AddChild(view());
+    }
+    BView *view() { return static_cast<BView *>(instance->record()->pl_PrefsWindow); }
+    SettingsWindow *panel() { return static_cast<SettingsWindow *>(view()); }
+    PluginData *data() { return pluginData(instance->record()); }
+    BTextControl *directoryField() { return data()->STR_DirectoryName->TextControl(); }
+    BTextControl *imageField() { return data()->STR_ImageFileName->TextControl(); }
+    BCheckBox *mountBox() { return data()->BTN_ImageFileMount; }
+    BOptionPopUp *modePopUp() { return data()->CYA_Mode; }
+    bool hasImage() { return data()->ide->raw_file_handle != nullptr; }
+    bool hasDirectory() { return data()->ide->vvfat != nullptr; }
+    std::string shownMode() {
+        const char *name = nullptr;
+        modePopUp()->SelectedOption(&name);
+        return name != nullptr ? name : "";
+    }
+    BBox *box(const char *name) { return static_cast<BBox *>(view()->FindView(name)); }
+
+    static host::PluginLibrary *library;
+    BWindow window{BRect(0, 0, 400, 300), "Tessel", B_TITLED_WINDOW, 0};
+    std::unique_ptr<host::PluginInstance> instance;
+};
+
+host::PluginLibrary *Panel::library = nullptr;
+
+} // namespace
+
+TEST_F(Panel, BuiltWithoutToolTypesShowsTheDirectorySettings) {
+    open({});
+    EXPECT_EQ(panel()->myPlugin, data());
+    EXPECT_EQ(panel()->GRP_Mode->VisibleIndex(), 0);
+    EXPECT_FALSE(box("directory")->IsHidden());
+    EXPECT_TRUE(box("file")->IsHidden());
+    EXPECT_EQ(shownMode(), "Use a directory");
+    EXPECT_STREQ(directoryField()->Text(), "Share/");
+    EXPECT_STREQ(imageField()->Text(), "Share/Tessel.img");
+    EXPECT_EQ(mountBox()->Value(), 0);
+}
+
+TEST_F(Panel, WidgetsCarryTheirTextsAndMessages) {
+    open({});
+    EXPECT_STREQ(box("mode")->Label(), "Hard disk emulation type");
+    EXPECT_STREQ(box("directory")->Label(), "Hard disc directory configuration");
+    EXPECT_STREQ(box("file")->Label(), "Hard disc image file configuration");
+    EXPECT_EQ(box("mode")->Border(), B_FANCY_BORDER);
+
+    ASSERT_EQ(modePopUp()->CountOptions(), 2);
+    const char *name;
+    int32 value;
+    ASSERT_TRUE(modePopUp()->GetOptionAt(1, &name, &value));
+    EXPECT_STREQ(name, "Use an image file");
+    EXPECT_EQ(value, 1);
+    EXPECT_STREQ(modePopUp()->ToolTipText(),
+                 "Choose if you want to emulate the hard from a directory or from an image file.");
+    EXPECT_EQ(modePopUp()->Command(), 0x6D6F6465u);
+    EXPECT_STREQ(panel()->BTN_Synchronize->Label(), "Force synchronization  ");
+    EXPECT_EQ(panel()->BTN_Synchronize->Command(), 0x73796E63u);
+    EXPECT_STREQ(mountBox()->Label(), "Mount / Create  ");
+    EXPECT_EQ(mountBox()->Command(), 0x6D6F6E74u);
+
+    PopASL *dir = data()->STR_DirectoryName;
+    PopASL *file = data()->STR_ImageFileName;
+    EXPECT_EQ(dir->Id(), 0u);
+    EXPECT_EQ(file->Id(), 1u);
+    EXPECT_EQ(dir->NodeFlavors(), uint32(B_DIRECTORY_NODE));
+    EXPECT_EQ(file->NodeFlavors(), uint32(B_FILE_NODE));
+    EXPECT_EQ(dir->PanelMode(), B_OPEN_PANEL);
+    EXPECT_STREQ(dir->RequestTitle(), "Choose the directory to use as the hard disk contents...");
+    EXPECT_STREQ(file->RequestTitle(), "Choose the image file to use or to create...");
+
+    // Attaching wired the text fields' messages and every target.
+    EXPECT_EQ(directoryField()->Command(), 0x73646972u);
+    EXPECT_EQ(imageField()->Command(), 0x66696C65u);
+    for (BInvoker *control :
+         {static_cast<BInvoker *>(modePopUp()), static_cast<BInvoker *>(mountBox()),
+          static_cast<BInvoker *>(panel()->BTN_Synchronize),
+          static_cast<BInvoker *>(directoryField()), static_cast<BInvoker *>(imageField())})
+        EXPECT_EQ(control->Target(), static_cast<BHandler *>(view()));
+}
+
+TEST_F(Panel, BuiltInImageModeWithAutomountShowsTheImageSettingsAndMountsNothing) {
+    TempDir dir;
+    open({"MOUNTMODE=ImageFile", "AUTOMOUNT", "IMAGEFILE=" + (dir / "disk.img").string()});
+    EXPECT_EQ(panel()->GRP_Mode->VisibleIndex(), 1);
+    EXPECT_TRUE(box("directory")->IsHidden());
+    EXPECT_FALSE(box("file")->IsHidden());
+    EXPECT_EQ(shownMode(), "Use an image file");
+    EXPECT_EQ(mountBox()->Value(), 1);
+    EXPECT_FALSE(hasImage());
+    EXPECT_FALSE(std::filesystem::exists(dir / "disk.img"));
+    EXPECT_EQ(instance->emulate(0), 0u);
+}
+
+TEST_F(Panel, PickingImageModeWithTheBoxOffDropsTheDirectoryAndRequestsOneReset) {
+    TempDir dir;
+    open({"DIRECTORY=" + dir.str()});
+    ASSERT_TRUE(instance->activate(true));
+    ASSERT_TRUE(hasDirectory());
+    modePopUp()->SetValue(1);
+    modePopUp()->Invoke();
+    EXPECT_EQ(panel()->GRP_Mode->VisibleIndex(), 1);
+    EXPECT_FALSE(hasDirectory());
+    EXPECT_FALSE(hasImage());
+    EXPECT_EQ(instance->emulate(0x21), 0x21u | resetRequest);
+    EXPECT_EQ(instance->emulate(0x21), 0x21u);
+
+    // And back: the directory is mounted afresh, without activation by the host.
+    modePopUp()->SetValue(0);
+    modePopUp()->Invoke();
+    EXPECT_EQ(panel()->GRP_Mode->VisibleIndex(), 0);
+    EXPECT_TRUE(hasDirectory());
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+}
+
+TEST_F(Panel, TickingTheBoxMountsTheImageAndUntickingUnmountsIt) {
+    TempDir dir;
+    const auto image = dir / "disk.img";
+    open({"MOUNTMODE=ImageFile", "IMAGEFILE=" + image.string()});
+    mountBox()->SetValue(1);
+    mountBox()->Invoke();
+    EXPECT_TRUE(hasImage());
+    EXPECT_EQ(std::filesystem::file_size(image), 129540096u);
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+    mountBox()->SetValue(0);
+    mountBox()->Invoke();
+    EXPECT_FALSE(hasImage());
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+}
+
+TEST_F(Panel, TickingTheBoxForAnImageThatCannotBeCreatedSaysOops) {
+    TempDir dir;
+    open({"MOUNTMODE=ImageFile", "IMAGEFILE=" + (dir / "no" / "disk.img").string()});
+    mountBox()->SetValue(1);
+    ::testing::internal::CaptureStdout();
+    mountBox()->Invoke();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "oops\n");
+    EXPECT_EQ(mountBox()->Value(), 0);
+    EXPECT_FALSE(hasImage());
+    EXPECT_EQ(instance->emulate(0), resetRequest) << "a failed remount still asks for a reset";
+}
+
+TEST_F(Panel, ANewImageNameUnticksTheBoxAndUnmounts) {
+    TempDir dir;
+    open({"MOUNTMODE=ImageFile", "AUTOMOUNT", "IMAGEFILE=" + (dir / "one.img").string()});
+    ASSERT_TRUE(instance->activate(true));
+    ASSERT_TRUE(hasImage());
+    imageField()->SetText((dir / "two.img").c_str());
+    imageField()->Invoke();
+    EXPECT_EQ(mountBox()->Value(), 0);
+    EXPECT_FALSE(hasImage());
+    EXPECT_FALSE(std::filesystem::exists(dir / "two.img"));
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+    EXPECT_EQ(instance->prefs(), (std::vector<std::string>{
+                                     "DIRECTORY=Share/", "IMAGEFILE=" + (dir / "two.img").string(),
+                                     "MOUNTMODE=ImageFile"}));
+}
+
+TEST_F(Panel, ANewDirectoryNameMountsThatDirectory) {
+    TempDir one, two;
+    testsupport::writeFile(two / "README.TXT", "second");
+    open({"DIRECTORY=" + one.str()});
+    ASSERT_TRUE(instance->activate(true));
+    directoryField()->SetText(two.str().c_str());
+    directoryField()->Invoke();
+    ASSERT_TRUE(hasDirectory());
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+    // The guest sees a disk with a partition on it.
+    uint8_t mbr[512];
+    host::AtaGuest guest(*instance);
+    ASSERT_TRUE(guest.readLba(0, 1, mbr));
+    EXPECT_EQ(mbr[510], 0x55);
+    EXPECT_EQ(instance->prefs().front(), "DIRECTORY=" + two.str());
+}
+
+TEST_F(Panel, PressingSynchronizeTwiceRemountsTwiceAndRequestsOneReset) {
+    TempDir dir;
+    const auto image = dir / "disk.img";
+    open({"MOUNTMODE=ImageFile", "AUTOMOUNT", "IMAGEFILE=" + image.string()});
+    panel()->BTN_Synchronize->Invoke();
+    ASSERT_TRUE(std::filesystem::exists(image));
+    // Only a remount recreates the file.
+    std::filesystem::remove(image);
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_TRUE(std::filesystem::exists(image));
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+    EXPECT_EQ(instance->emulate(0), 0u);
+}
+
+TEST_F(Panel, ModeMessageWithoutValueShowsTheFirstCard) {
+    open({"MOUNTMODE=ImageFile"});
+    ASSERT_EQ(panel()->GRP_Mode->VisibleIndex(), 1);
+    BMessage bare(MSG_MODE);
+    panel()->MessageReceived(&bare);
+    EXPECT_EQ(panel()->GRP_Mode->VisibleIndex(), 0);
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+}
+
+TEST_F(Panel, OtherMessagesGoToTheDefaultHandlingWithoutRemount) {
+    TempDir dir;
+    open({"DIRECTORY=" + dir.str()});
+    BMessage other(0x5F5F5F5F);
+    other.AddInt32("be:value", 1);
+    panel()->MessageReceived(&other);
+    ASSERT_EQ(view()->NotUnderstood().size(), 1u);
+    EXPECT_EQ(view()->NotUnderstood()[0], 0x5F5F5F5Fu);
+    EXPECT_FALSE(hasDirectory());
+    EXPECT_EQ(panel()->GRP_Mode->VisibleIndex(), 0);
+    EXPECT_EQ(instance->emulate(0), 0u);
+}
+
+TEST_F(Panel, RemountsFromTheWindowThreadInterleaveWithEmulation) {
+    TempDir dir;
+    open({"MOUNTMODE=ImageFile", "AUTOMOUNT", "IMAGEFILE=" + (dir / "disk.img").string()});
+    ASSERT_TRUE(instance->activate(true));
+    std::thread windowThread([this] {
+        for (int i = 0; i < 20; ++i)
+            panel()->BTN_Synchronize->Invoke();
+    });
+    host::AtaGuest guest(*instance);
+    uint8_t sector[512];
+    uint32_t signals = 0;
+    for (int i = 0; i < 20; ++i) {
+        // A remount between two port accesses resets the drive, so a read may fail here.
+        guest.readLba(uint32_t(i), 1, sector);
+        signals |= instance->emulate(0);
+    }
+    windowThread.join();
+    signals |= instance->emulate(0);
+    EXPECT_EQ(signals, resetRequest);
+    EXPECT_TRUE(hasImage());
+}
