@@ -16,6 +16,7 @@
 #include <dos/faults.h>
 #include <proto/dos.h>
 
+#include "sdk/src/dos/dos_private.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -722,6 +723,40 @@ TEST_F(DosTest, FaultsDuringScanAndCurrentDir) {
     CurrentDir(nullptr);
     fs::current_path(start_);
     UnLock(dir);
+}
+
+// Host calls cut short by a signal are carried on, through the replaceable call table.
+TEST_F(DosTest, InterruptedCallsAreResumed) {
+    writeFile(dir_ / "f", "0123456789");
+    static int opens, reads;
+    opens = reads = 0;
+    dos::host.open = [](const char *path, int flags, mode_t mode) {
+        if (opens++ == 0)
+            return dos::fail(EINTR);
+        return open(path, flags, mode);
+    };
+    dos::host.fread = [](void *buffer, size_t size, size_t count, FILE *file) -> size_t {
+        // Deliver half, then report the interruption.
+        if (reads++ == 0 && count > 1) {
+            size_t got = fread(buffer, size, count / 2, file);
+            errno = EINTR;
+            return got;
+        }
+        return fread(buffer, size, count, file);
+    };
+    BPTR lock = Lock((dir_ / "f").c_str(), SHARED_LOCK);
+    BPTR fh = OpenFromLock(lock);
+    char buffer[10];
+    LONG got = fh ? Read(fh, buffer, 10) : -1;
+    dos::resetHostCalls();
+    ASSERT_NE(lock, nullptr);
+    ASSERT_NE(fh, nullptr);
+    EXPECT_EQ(got, 10);
+    EXPECT_EQ(std::string(buffer, 10), "0123456789");
+    EXPECT_EQ(opens, 3);
+    EXPECT_EQ(reads, 2);
+    Close(fh);
+    UnLock(lock);
 }
 
 #ifndef NDEBUG

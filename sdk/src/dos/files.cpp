@@ -22,6 +22,20 @@ FILE *openStream(CONST_STRPTR name, int flags, const char *mode) {
     return file;
 }
 
+// Runs a stdio transfer of length bytes to the end, going on where an interrupting signal cut
+// it short; stops at the end of the file or at any other error. Returns the bytes moved. A
+// short count without end of file is an error, whose cause errno holds.
+template <class Transfer> LONG transferAll(FILE *file, LONG length, Transfer transfer) {
+    size_t wanted = static_cast<size_t>(length);
+    size_t done = 0;
+    for (;;) {
+        done += transfer(done, wanted - done);
+        if (done == wanted || feof(file) || errno != EINTR)
+            return static_cast<LONG>(done);
+        clearerr(file);
+    }
+}
+
 } // namespace
 
 BPTR Open(CONST_STRPTR name, LONG accessMode) {
@@ -61,7 +75,10 @@ LONG Read(BPTR file, APTR buffer, LONG length) {
         return 0;
     if (injected(DOS_FAULT_READ))
         return 0;
-    return static_cast<LONG>(host.fread(buffer, 1, static_cast<size_t>(length), stream(file)));
+    char *bytes = static_cast<char *>(buffer);
+    return transferAll(stream(file), length, [&](size_t at, size_t count) {
+        return host.fread(bytes + at, 1, count, stream(file));
+    });
 }
 
 LONG Write(BPTR file, const void *buffer, LONG length) {
@@ -69,7 +86,10 @@ LONG Write(BPTR file, const void *buffer, LONG length) {
         return 0;
     if (injected(DOS_FAULT_WRITE))
         return 0;
-    return static_cast<LONG>(host.fwrite(buffer, 1, static_cast<size_t>(length), stream(file)));
+    const char *bytes = static_cast<const char *>(buffer);
+    return transferAll(stream(file), length, [&](size_t at, size_t count) {
+        return host.fwrite(bytes + at, 1, count, stream(file));
+    });
 }
 
 QUAD Seek(BPTR file, QUAD offset, LONG origin) {
