@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 smoke=0
-runs=5
+runs=3
 out=docs/benchmarks.md
 build=build-bench
 while [ $# -gt 0 ]; do
