@@ -695,6 +695,14 @@ TEST_F(DosTest, FaultInjection) {
         EXPECT_TRUE(c.attempt());
     }
     EXPECT_EQ(readFile(dir_ / "f"), "data");
+
+    // A failed flush at Close leaves the buffered bytes out of the file.
+    BPTR fh = Open((dir_ / "n").c_str(), MODE_NEWFILE);
+    EXPECT_EQ(Write(fh, "abc", 3), 3);
+    DosFaultArm(DOS_FAULT_WRITE, 1, ENOSPC);
+    EXPECT_FALSE(Close(fh));
+    EXPECT_EQ(IoErr(), ENOSPC);
+    EXPECT_EQ(readFile(dir_ / "n"), "");
 }
 
 TEST_F(DosTest, FaultsDuringScanAndCurrentDir) {

@@ -1,5 +1,9 @@
 // File handles: stdio streams opened over descriptors we open ourselves (for O_CLOEXEC and
 // for the fault-injection counts).
+#if __has_include(<stdio_ext.h>)
+#include <stdio_ext.h>
+#define HAVE_FPURGE 1
+#endif
 #include <unistd.h>
 
 #include "dos_private.h"
@@ -62,7 +66,16 @@ BPTR Open(CONST_STRPTR name, LONG accessMode) {
 BOOL Close(BPTR file) {
     if (!file)
         return FALSE;
-    bool flushed = !injected(DOS_FAULT_WRITE) && host.fflush(stream(file)) == 0;
+    bool flushed = true;
+    if (injected(DOS_FAULT_WRITE)) {
+        // Like a real failed flush, the buffered bytes do not reach the file.
+#ifdef HAVE_FPURGE
+        __fpurge(stream(file));
+#endif
+        flushed = false;
+    } else {
+        flushed = host.fflush(stream(file)) == 0;
+    }
     int saved = errno;
     bool closed = host.fclose(stream(file)) == 0;
     if (!flushed)
