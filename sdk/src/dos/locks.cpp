@@ -43,11 +43,13 @@ void captureBase() {
     if (baseFd >= 0)
         closeQuietly(baseFd);
     baseFd = sysOpen(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat st;
-    if (baseFd >= 0 && sysFstat(baseFd, &st) == 0) {
-        baseLock.dev = st.st_dev;
-        baseLock.ino = st.st_ino;
-    }
+    // An identity that matches nothing makes a base that could not be examined unenterable
+    // rather than mistaken for another directory.
+    struct stat st {};
+    if (baseFd < 0 || sysFstat(baseFd, &st) != 0)
+        st.st_dev = st.st_ino = 0;
+    baseLock.dev = st.st_dev;
+    baseLock.ino = st.st_ino;
     try {
         baseLock.path = workingDirectory();
     } catch (const std::bad_alloc &) {
