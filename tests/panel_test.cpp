@@ -277,3 +277,10 @@ TEST_F(Panel, RemountsFromTheWindowThreadInterleaveWithEmulation) {
     EXPECT_EQ(signals, resetRequest);
     EXPECT_TRUE(hasImage());
 }
+
+TEST_F(Panel, DeletingThePluginWhileThePanelIsShownTakesItOutOfTheWindow) {
+    open({});
+    ASSERT_EQ(window.CountChildren(), 1);
+    instance.reset();
+    EXPECT_EQ(window.CountChildren(), 0);
+}

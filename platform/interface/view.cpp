@@ -17,6 +17,8 @@ BView::BView(const char *name, uint32 flags, BLayout *layout) : BHandler(name), 
 BView::~BView() {
     if (fParent != nullptr)
         fParent->RemoveChild(this);
+    else if (fWindow != nullptr)
+        fWindow->RemoveChild(this);
     // Each child takes itself out of fChildren as it goes.
     while (!fChildren.empty())
         delete fChildren.back();
