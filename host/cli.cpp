@@ -1,9 +1,495 @@
+// tessel-host: loads the plug-in as the emulator does, with the tool types it would store, and
+// acts as the guest through the port window.
 #include "host/cli.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "host/disk_image.h"
+#include "host/host.h"
 
 namespace host {
 
-int runCli(int, char **) {
+namespace {
+
+constexpr uint32_t SECTOR = 512;
+constexpr uint64_t DRIVE_SECTORS = 251ull * 16 * 63;
+constexpr uint64_t LBA28_LIMIT = 1ull << 28;
+// Transfers of fewer sectors finish too quickly to be worth a progress line.
+constexpr uint64_t PROGRESS_MIN = 2048;
+
+const char *const USAGE =
+    "usage: tessel-host [-t TOOLTYPE]... [--plugin PATH] COMMAND [ARGS]\n"
+    "\n"
+    "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
+    "(as the emulator stores them: -t DIRECTORY=/path, -t IMAGEFILE=/path/disk.img,\n"
+    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT), enables it, and talks to the drive\n"
+    "through the I/O ports 0xFD08-0xFD0F as a program on the emulated machine would.\n"
+    "\n"
+    "commands:\n"
+    "  identify                 the drive's IDENTIFY DEVICE reply, decoded\n"
+    "  read LBA [COUNT] [-o FILE]\n"
+    "                           read sectors: hexdump to stdout, or raw into FILE\n"
+    "  write LBA -i FILE        write FILE (whole sectors) from sector LBA on\n"
+    "  dump IMAGE [--partition] [--geometry C,H,S,FAT]\n"
+    "                           write the disk as a sparse raw image\n"
+    "  apply IMAGE --base BASE [--partition] [--geometry C,H,S,FAT]\n"
+    "                           write the sectors where IMAGE differs from BASE, then\n"
+    "                           unmount so the plug-in writes the changes back\n"
+    "  prefs                    the tool types the plug-in exports, one per line\n"
+    "\n"
+    "tessel-host COMMAND --help describes a command.\n";
+
+struct CommandHelp {
+    const char *name;
+    const char *text;
+};
+
+const CommandHelp COMMAND_HELP[] = {
+    {"identify", "usage: tessel-host [-t TOOLTYPE]... identify\n"
+                 "Sends IDENTIFY DEVICE and prints model, serial number, firmware revision,\n"
+                 "geometry and sector count.\n"},
+    {"read", "usage: tessel-host [-t TOOLTYPE]... read LBA [COUNT] [-o FILE]\n"
+             "Reads COUNT sectors (default 1) from sector LBA (decimal or 0x hex) with READ\n"
+             "SECTORS by LBA. Without -o, prints a hexdump addressed by byte offset on the\n"
+             "drive; with -o, writes the raw sectors into FILE.\n"},
+    {"write", "usage: tessel-host [-t TOOLTYPE]... write LBA -i FILE\n"
+              "Writes FILE, a whole number of 512-byte sectors, from sector LBA on with WRITE\n"
+              "SECTORS by LBA, then disables the plug-in, so a directory medium writes the\n"
+              "changes back into its directory.\n"},
+    {"dump", "usage: tessel-host [-t TOOLTYPE]... dump IMAGE [--partition] [--geometry C,H,S,FAT]\n"
+             "Writes the drive as a sparse raw image. A directory medium is read only up to\n"
+             "the last cluster in use (the rest stays a hole); an image medium is read whole.\n"
+             "  --partition          write the FAT partition alone, without the MBR\n"
+             "  --geometry C,H,S,FAT build the directory's disk with this geometry and FAT\n"
+             "                       type (12, 16 or 32) instead of the automatic one\n"},
+    {"apply",
+     "usage: tessel-host [-t TOOLTYPE]... apply IMAGE --base BASE [--partition] [--geometry "
+     "C,H,S,FAT]\n"
+     "Writes every sector where IMAGE differs from BASE (an earlier dump with the same\n"
+     "options), then unmounts so the plug-in writes the changes back. Refuses, writing\n"
+     "nothing, when the drive no longer reads as BASE (the directory changed since).\n"},
+    {"prefs", "usage: tessel-host [-t TOOLTYPE]... prefs\n"
+              "Prints the tool types that the plug-in exports for the emulator to store.\n"},
+};
+
+int fail(const std::string &message) {
+    std::fprintf(stderr, "tessel-host: %s\n", message.c_str());
     return 1;
+}
+
+int usageError(const std::string &message) {
+    std::fprintf(stderr, "tessel-host: %s (try tessel-host --help)\n", message.c_str());
+    return 2;
+}
+
+std::optional<uint64_t> parseNumber(const std::string &text) {
+    const char *first = text.data();
+    const char *last = first + text.size();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        first += 2;
+        base = 16;
+    }
+    uint64_t value = 0;
+    auto [end, ec] = std::from_chars(first, last, value, base);
+    if (ec != std::errc() || end != last || first == last)
+        return std::nullopt;
+    return value;
+}
+
+bool parseGeometry(const std::string &text, VVFAT_Configuration &cfg, std::string &error) {
+    std::vector<uint64_t> values;
+    size_t start = 0;
+    while (true) {
+        size_t comma = text.find(',', start);
+        auto v = parseNumber(text.substr(start, comma - start));
+        if (!v) {
+            values.clear();
+            break;
+        }
+        values.push_back(*v);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (values.size() != 4) {
+        error = "--geometry wants C,H,S,FAT (four numbers), not '" + text + "'";
+        return false;
+    }
+    if (values[0] < 1 || values[0] > 65535 || values[1] < 1 || values[1] > 255 || values[2] < 1 ||
+        values[2] > 63 || (values[3] != 12 && values[3] != 16 && values[3] != 32)) {
+        error = "--geometry out of range: cylinders 1-65535, heads 1-255, sectors 1-63, FAT 12, "
+                "16 or 32";
+        return false;
+    }
+    cfg.cylinders = static_cast<UWORD>(values[0]);
+    cfg.heads = static_cast<UWORD>(values[1]);
+    cfg.sectors_per_cylinder = static_cast<UWORD>(values[2]);
+    cfg.type_of_fat = static_cast<UBYTE>(values[3]);
+    return true;
+}
+
+// A progress line on standard error, only when a person is watching it.
+Progress progressFor(const char *what, uint64_t total) {
+    if (total < PROGRESS_MIN || !isatty(STDERR_FILENO))
+        return {};
+    return [what, last = uint64_t{0}](uint64_t done, uint64_t all) mutable {
+        uint64_t percent = all ? done * 100 / all : 100;
+        if (percent == last && done != all)
+            return;
+        last = percent;
+        std::fprintf(stderr, "\r%s: %3llu%% (%llu/%llu sectors)", what,
+                     static_cast<unsigned long long>(percent),
+                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(all));
+        if (done == all)
+            std::fputc('\n', stderr);
+    };
+}
+
+SectorReader readerFor(AtaGuest &guest) {
+    return [&guest](uint64_t lba, uint32_t count, uint8_t *out) {
+        return lba + count <= LBA28_LIMIT && guest.readLba(static_cast<uint32_t>(lba), count, out);
+    };
+}
+
+SectorWriter writerFor(AtaGuest &guest) {
+    return [&guest](uint64_t lba, uint32_t count, const uint8_t *in) {
+        return lba + count <= LBA28_LIMIT && guest.writeLba(static_cast<uint32_t>(lba), count, in);
+    };
+}
+
+std::string ataString(const uint8_t *id, int firstWord, int words) {
+    std::string s;
+    for (int w = firstWord; w < firstWord + words; ++w) {
+        s += static_cast<char>(id[w * 2 + 1]);
+        s += static_cast<char>(id[w * 2]);
+    }
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+uint16_t word(const uint8_t *id, int w) {
+    return static_cast<uint16_t>(id[w * 2] | id[w * 2 + 1] << 8);
+}
+
+void printIdentify(const uint8_t *id) {
+    uint32_t lbaSectors = word(id, 60) | static_cast<uint32_t>(word(id, 61)) << 16;
+    std::printf("model:      %s\n", ataString(id, 27, 20).c_str());
+    std::printf("serial:     %s\n", ataString(id, 10, 10).c_str());
+    std::printf("firmware:   %s\n", ataString(id, 23, 4).c_str());
+    std::printf("geometry:   %u cylinders, %u heads, %u sectors per track\n", word(id, 1),
+                word(id, 3), word(id, 6));
+    std::printf("sectors:    %u (%llu bytes)\n", lbaSectors,
+                static_cast<unsigned long long>(lbaSectors) * SECTOR);
+    std::printf("lba:        %s\n", (word(id, 49) & 0x0200) ? "yes" : "no");
+}
+
+void hexdump(const uint8_t *data, size_t size, uint64_t address) {
+    for (size_t off = 0; off < size; off += 16) {
+        std::printf("%08llx ", static_cast<unsigned long long>(address + off));
+        for (size_t i = 0; i < 16; ++i)
+            std::printf("%s%02x", i == 8 ? "  " : " ", data[off + i]);
+        std::printf("  |");
+        for (size_t i = 0; i < 16; ++i) {
+            uint8_t c = data[off + i];
+            std::putchar(c >= 0x20 && c < 0x7F ? c : '.');
+        }
+        std::printf("|\n");
+    }
+}
+
+bool writeWholeFile(const std::string &path, const std::vector<uint8_t> &data, std::string &error) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        error = "cannot create '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok)
+        error = "cannot write '" + path + "': " + std::strerror(errno);
+    return ok;
+}
+
+bool readWholeFile(const std::string &path, std::vector<uint8_t> &data, std::string &error) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    data.clear();
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        data.insert(data.end(), chunk, chunk + n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    if (!ok)
+        error = "cannot read '" + path + "'";
+    return ok;
+}
+
+struct Options {
+    std::vector<std::string> toolTypes;
+    std::string pluginPath;
+    std::string command;
+    std::vector<std::string> args;
+};
+
+// What the command's own arguments say.
+struct CommandArgs {
+    std::vector<std::string> positional;
+    std::string output, input, base;
+    bool partition = false;
+    bool hasGeometry = false;
+    VVFAT_Configuration geometry{};
+};
+
+bool parseCommandArgs(const Options &o, CommandArgs &c, std::string &error) {
+    auto takesValue = [&](const std::string &flag) {
+        if (flag == "-o")
+            return o.command == "read";
+        if (flag == "-i")
+            return o.command == "write";
+        if (flag == "--base")
+            return o.command == "apply";
+        if (flag == "--geometry")
+            return o.command == "dump" || o.command == "apply";
+        return false;
+    };
+    for (size_t i = 0; i < o.args.size(); ++i) {
+        const std::string &a = o.args[i];
+        if (a == "--partition" && (o.command == "dump" || o.command == "apply")) {
+            c.partition = true;
+        } else if (takesValue(a)) {
+            if (i + 1 >= o.args.size()) {
+                error = a + " needs a value";
+                return false;
+            }
+            const std::string &v = o.args[++i];
+            if (a == "-o")
+                c.output = v;
+            else if (a == "-i")
+                c.input = v;
+            else if (a == "--base")
+                c.base = v;
+            else if (!parseGeometry(v, c.geometry, error))
+                return false;
+            else
+                c.hasGeometry = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            error = "unknown option '" + a + "' for " + o.command;
+            return false;
+        } else {
+            c.positional.push_back(a);
+        }
+    }
+    return true;
+}
+
+std::string settingOf(const std::vector<std::string> &prefs, const std::string &key) {
+    for (const std::string &p : prefs)
+        if (p.compare(0, key.size() + 1, key + "=") == 0)
+            return p.substr(key.size() + 1);
+    return {};
+}
+
+int runCommand(const Options &o) {
+    CommandArgs c;
+    std::string error;
+    if (!parseCommandArgs(o, c, error))
+        return usageError(error);
+
+    size_t wantMin = 0, wantMax = 0;
+    if (o.command == "read")
+        wantMin = 1, wantMax = 2;
+    else if (o.command == "write" || o.command == "dump" || o.command == "apply")
+        wantMin = wantMax = 1;
+    if (c.positional.size() < wantMin || c.positional.size() > wantMax)
+        return usageError("wrong number of arguments for " + o.command);
+    if (o.command == "write" && c.input.empty())
+        return usageError("write needs -i FILE");
+    if (o.command == "apply" && c.base.empty())
+        return usageError("apply needs --base BASE");
+
+    std::optional<uint64_t> lba, count = 1;
+    if (o.command == "read" || o.command == "write") {
+        lba = parseNumber(c.positional[0]);
+        if (!lba)
+            return usageError("bad sector number '" + c.positional[0] + "'");
+        if (c.positional.size() > 1) {
+            count = parseNumber(c.positional[1]);
+            if (!count || *count == 0)
+                return usageError("bad sector count '" + c.positional[1] + "'");
+        }
+    }
+    std::vector<uint8_t> data;
+    if (o.command == "write") {
+        if (!readWholeFile(c.input, data, error))
+            return fail(error);
+        if (data.empty() || data.size() % SECTOR != 0)
+            return fail("'" + c.input + "' is " + std::to_string(data.size()) +
+                        " bytes, not a whole number of 512-byte sectors");
+        count = data.size() / SECTOR;
+    }
+    if (lba && *lba + *count > LBA28_LIMIT)
+        return fail("sectors beyond " + std::to_string(LBA28_LIMIT - 1) +
+                    " cannot be addressed by LBA28");
+
+    auto library = PluginLibrary::load(o.pluginPath, error);
+    if (!library)
+        return fail(error);
+    auto instance = PluginInstance::create(*library, o.toolTypes, error);
+    if (!instance)
+        return fail(error);
+
+    if (o.command == "prefs") {
+        for (const std::string &p : instance->prefs())
+            std::printf("%s\n", p.c_str());
+        return 0;
+    }
+
+    std::vector<std::string> prefs = instance->prefs();
+    bool imageMode = settingOf(prefs, "MOUNTMODE") == "ImageFile";
+    std::unique_ptr<InProcessDrive> inProcess;
+    PortIO *io = instance.get();
+    if (c.hasGeometry) {
+        if (imageMode)
+            return fail("--geometry applies to directory media only");
+        inProcess =
+            InProcessDrive::mountDirectory(settingOf(prefs, "DIRECTORY"), &c.geometry, error);
+        if (!inProcess)
+            return fail(error);
+        io = inProcess.get();
+    } else {
+        instance->activate(true);
+    }
+    AtaGuest guest(*io);
+    bool mounted = guest.status() & 0x40; // DRDY: a reset with a medium
+    int status = 0;
+
+    if (o.command == "identify") {
+        uint8_t id[SECTOR];
+        if (!guest.identify(id))
+            status = fail("the drive did not answer IDENTIFY DEVICE");
+        else {
+            printIdentify(id);
+            std::printf("medium:     %s\n", mounted ? "mounted" : "none");
+        }
+    } else if (!mounted) {
+        status = fail(imageMode ? "no image mounted (check IMAGEFILE, and give -t AUTOMOUNT)"
+                                : "no directory mounted (check DIRECTORY)");
+    } else if (o.command == "read") {
+        data.resize(*count * SECTOR);
+        auto progress = progressFor("read", *count);
+        SectorReader read = readerFor(guest);
+        for (uint64_t done = 0; done < *count && status == 0;) {
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(256, *count - done));
+            if (!read(*lba + done, n, &data[done * SECTOR]))
+                status =
+                    fail("the drive reported an error reading sectors " +
+                         std::to_string(*lba + done) + "-" + std::to_string(*lba + done + n - 1));
+            done += n;
+            if (progress)
+                progress(done, *count);
+        }
+        if (status == 0) {
+            if (c.output.empty())
+                hexdump(data.data(), data.size(), *lba * SECTOR);
+            else if (!writeWholeFile(c.output, data, error))
+                status = fail(error);
+        }
+    } else if (o.command == "write") {
+        auto progress = progressFor("write", *count);
+        SectorWriter write = writerFor(guest);
+        for (uint64_t done = 0; done < *count && status == 0;) {
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(256, *count - done));
+            if (!write(*lba + done, n, &data[done * SECTOR]))
+                status =
+                    fail("the drive reported an error writing sectors " +
+                         std::to_string(*lba + done) + "-" + std::to_string(*lba + done + n - 1));
+            done += n;
+            if (progress)
+                progress(done, *count);
+        }
+    } else if (o.command == "dump") {
+        const std::string &path = c.positional[0];
+        bool ok;
+        if (imageMode && !c.partition)
+            ok = dumpSectors(readerFor(guest), path, DRIVE_SECTORS, error,
+                             progressFor("dump", DRIVE_SECTORS));
+        else
+            ok = dumpImage(readerFor(guest), path, c.partition, error,
+                           progressFor("dump", PROGRESS_MIN));
+        if (!ok)
+            status = fail(error);
+    } else if (o.command == "apply") {
+        uint64_t written = 0;
+        if (!applyImage(readerFor(guest), writerFor(guest), c.positional[0], c.base, c.partition,
+                        written, error, progressFor("apply", PROGRESS_MIN)))
+            status = fail(error);
+        else
+            std::printf("%llu sectors written\n", static_cast<unsigned long long>(written));
+    }
+
+    // Unmounting writes a directory medium back.
+    if (inProcess)
+        inProcess->unmount();
+    else
+        instance->activate(false);
+    return status;
+}
+
+} // namespace
+
+int runCli(int argc, char **argv) {
+    Options o;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (a == "-t" || a == "--plugin") {
+            if (i + 1 >= argc)
+                return usageError(a + " needs a value");
+            (a == "-t" ? o.toolTypes.emplace_back() : o.pluginPath) = argv[++i];
+        } else if (a.size() > 2 && a.compare(0, 2, "-t") == 0) {
+            o.toolTypes.push_back(a.substr(2));
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError("unknown option '" + a + "'");
+        } else {
+            break;
+        }
+    }
+    if (i >= argc)
+        return usageError("no command given");
+    o.command = argv[i++];
+    const CommandHelp *help = nullptr;
+    for (const CommandHelp &h : COMMAND_HELP)
+        if (o.command == h.name)
+            help = &h;
+    if (!help)
+        return usageError("unknown command '" + o.command + "'");
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(help->text, stdout);
+            return 0;
+        }
+        o.args.push_back(a);
+    }
+    return runCommand(o);
 }
 
 } // namespace host

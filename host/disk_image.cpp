@@ -138,6 +138,30 @@ bool writeSparseImage(const SectorReader &read, const std::string &path, uint64_
     return ok;
 }
 
+// Sector ranges [from, to) of a file of `sectors` sectors that may hold data; holes are left
+// out. Without hole support the whole file is one range.
+std::vector<std::pair<uint64_t, uint64_t>> dataSectors(int fd, uint64_t sectors) {
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    off_t size = static_cast<off_t>(sectors * SECTOR);
+    off_t at = 0;
+    while (at < size) {
+        off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO) // ENXIO: no data after `at`
+                return {{0, sectors}};
+            break;
+        }
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            return {{0, sectors}};
+        hole = std::min(hole, size);
+        ranges.emplace_back(static_cast<uint64_t>(data) / SECTOR,
+                            (static_cast<uint64_t>(hole) + SECTOR - 1) / SECTOR);
+        at = hole;
+    }
+    return ranges;
+}
+
 } // namespace
 
 int fatTypeForClusters(uint64_t clusters) {
@@ -290,21 +314,30 @@ bool applyImage(const SectorReader &read, const SectorWriter &write, const std::
         return false;
     }
 
-    // Sectors (relative to `first`) where the image differs from the base.
+    // Sectors (relative to `first`) where the image differs from the base. Dumps are sparse and
+    // may describe terabytes: only ranges holding data in either file are compared.
+    std::vector<std::pair<uint64_t, uint64_t>> ranges = dataSectors(img.fd, sectors);
+    for (const auto &r : dataSectors(bas.fd, sectors))
+        ranges.push_back(r);
+    std::sort(ranges.begin(), ranges.end());
     std::vector<uint64_t> changed;
     std::vector<uint8_t> a(CHUNK * SECTOR), b(CHUNK * SECTOR);
-    for (uint64_t s = 0; s < sectors;) {
-        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, sectors - s));
-        off_t at = static_cast<off_t>(s * SECTOR);
-        if (!readAll(img.fd, a.data(), n * SECTOR, at) ||
-            !readAll(bas.fd, b.data(), n * SECTOR, at)) {
-            error = "cannot read '" + image + "' or '" + base + "'";
-            return false;
+    uint64_t compared = 0; // sectors below this one are done
+    for (const auto &[from, to] : ranges) {
+        for (uint64_t s = std::max(from, compared); s < to;) {
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, to - s));
+            off_t at = static_cast<off_t>(s * SECTOR);
+            if (!readAll(img.fd, a.data(), n * SECTOR, at) ||
+                !readAll(bas.fd, b.data(), n * SECTOR, at)) {
+                error = "cannot read '" + image + "' or '" + base + "'";
+                return false;
+            }
+            for (uint32_t i = 0; i < n; ++i)
+                if (std::memcmp(&a[i * SECTOR], &b[i * SECTOR], SECTOR) != 0)
+                    changed.push_back(s + i);
+            s += n;
         }
-        for (uint32_t i = 0; i < n; ++i)
-            if (std::memcmp(&a[i * SECTOR], &b[i * SECTOR], SECTOR) != 0)
-                changed.push_back(s + i);
-        s += n;
+        compared = std::max(compared, to);
     }
 
     // The disk is rebuilt at every mount: before writing, the drive must still read as the base
