@@ -1,0 +1,608 @@
+// Writing the guest's changes back into the host directory. The guest is played by mtools on a
+// dump of the disk; the result is applied through VVFAT_WriteData and compared with the same
+// operations done on a copy of the tree with ordinary file operations.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include <proto/exec.h>
+
+#include "host/host.h"
+#include "vvfat/sync_private.h"
+#include "vvfat_disk.h"
+
+using namespace vvfattest;
+using testsupport::patternBytes;
+using testsupport::readFile;
+using testsupport::shellQuote;
+using testsupport::snapshotTree;
+using testsupport::TempDir;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Snapshot = std::vector<std::pair<std::string, std::string>>;
+
+// One mounted disk, dumped once; the test changes the dump as a guest would and applies it.
+// The drive's own geometry on FAT32; automatic geometry would size the disk by the host's
+// free space, far more than a test needs to dump.
+const VVFAT_Configuration kDrive{251, 16, 63, 32};
+
+class GuestSession {
+  public:
+    GuestSession(const fs::path &dir, const VVFAT_Configuration *cfg = &kDrive) {
+        disk_.reset(VVFAT_Create(dir.c_str(), cfg));
+        EXPECT_TRUE(disk_) << "disk not created";
+        if (!disk_)
+            return;
+        image_ = (work_ / "disk.img").string();
+        base_ = (work_ / "base.img").string();
+        dump(disk_.get(), image_, false);
+        fs::copy_file(image_, base_);
+        host::DiskExtent extent{};
+        std::string error;
+        EXPECT_TRUE(host::findExtent(readerFor(disk_.get()), extent, error)) << error;
+        offset_ = extent.partition_start * SECTOR_SIZE;
+    }
+    VVFAT *disk() { return disk_.get(); }
+    const std::string &image() const { return image_; }
+    uint64_t offset() const { return offset_; }
+    // "-i IMAGE@@OFFSET", for mtools commands.
+    std::string drive() const {
+        return "-i " + shellQuote(image_ + "@@" + std::to_string(offset_));
+    }
+    void mtools(const std::string &command) {
+        auto r = tool(command);
+        ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
+    }
+    // Applies the changed dump and destroys the disk; the output of the write-back.
+    // `meanwhile` runs between the two, as the host side acting during emulation.
+    std::string finish(const std::function<void()> &meanwhile = {}) {
+        std::string error;
+        uint64_t written = 0;
+        VVFAT *v = disk_.get();
+        auto writer = [v](uint64_t lba, uint32_t count, const uint8_t *in) {
+            return VVFAT_WriteData(v, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
+        };
+        EXPECT_TRUE(host::applyImage(readerFor(v), writer, image_, base_, false, written, error))
+            << error;
+        if (meanwhile)
+            meanwhile();
+        testing::internal::CaptureStdout();
+        disk_.reset();
+        return testing::internal::GetCapturedStdout();
+    }
+    // Byte surgery on the dump: patch bytes at an absolute disk offset.
+    void patch(uint64_t at, const std::vector<UBYTE> &bytes) {
+        std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(at));
+        f.write(reinterpret_cast<const char *>(bytes.data()),
+                static_cast<std::streamsize>(bytes.size()));
+    }
+    std::vector<UBYTE> peek(uint64_t at, size_t count) {
+        std::vector<UBYTE> bytes(count);
+        std::ifstream f(image_, std::ios::binary);
+        f.seekg(static_cast<std::streamoff>(at));
+        f.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(count));
+        return bytes;
+    }
+    // Absolute offset in the dump of the directory entry with these 11 short-name bytes in the
+    // directory starting at `cluster` (0: the FAT12/16 root).
+    uint64_t entryOffset(ULONG cluster, const std::string &name11) {
+        VVFAT *v = disk_.get();
+        const uint64_t start = cluster ? cluster2Sector(v, cluster) * SECTOR_SIZE
+                                       : uint64_t(v->offset_to_root_dir) * SECTOR_SIZE;
+        const size_t size = cluster ? v->cluster_size : v->root_entries * 32u;
+        auto bytes = peek(start, size);
+        for (size_t i = 0; i + 32 <= size; i += 32)
+            if (std::string(reinterpret_cast<const char *>(&bytes[i]), 11) == name11)
+                return start + i;
+        ADD_FAILURE() << "no entry " << name11;
+        return 0;
+    }
+    uint64_t fatOffset(ULONG cluster) {
+        VVFAT *v = disk_.get();
+        return uint64_t(v->offset_to_fat) * SECTOR_SIZE + cluster * (v->fat_type / 8u);
+    }
+    ULONG rootCluster() { return disk_->fat_type == 32 ? disk_->first_cluster_of_root_dir : 0; }
+
+  private:
+    TempDir work_;
+    Disk disk_;
+    std::string image_, base_;
+    uint64_t offset_ = 0;
+};
+
+// A tree of files and directories, with a copy to carry out the expected operations on.
+struct Trees {
+    TempDir host, expected;
+    void populate() {
+        writeFile(host / "README.TXT", "read me\n");
+        writeFile(host / "notes.txt", patternBytes(5000, 1));
+        writeFile(host / "Long file name.data", patternBytes(70000, 2));
+        writeFile(host / "empty", "");
+        fs::create_directories(host / "docs" / "deep" / "deeper");
+        writeFile(host / "docs" / "a.txt", "alpha");
+        writeFile(host / "docs" / "deep" / "b.txt", patternBytes(3000, 3));
+        writeFile(host / "docs" / "deep" / "deeper" / "c.txt", "gamma");
+        fs::create_directories(host / "other");
+        writeFile(host / "other" / "a.txt", "other alpha");
+    }
+    void snapshotExpected() {
+        fs::remove_all(expected.path());
+        fs::copy(host.path(), expected.path(), fs::copy_options::recursive);
+    }
+};
+
+std::string hostPath(const std::string &file, const fs::path &p) {
+    return shellQuote((p / file).string());
+}
+
+void expectSameTree(const fs::path &actual, const fs::path &expected) {
+    const Snapshot a = snapshotTree(actual), e = snapshotTree(expected);
+    EXPECT_EQ(a.size(), e.size());
+    std::map<std::string, std::string> want(e.begin(), e.end());
+    for (const auto &[name, contents] : a) {
+        auto it = want.find(name);
+        if (it == want.end())
+            ADD_FAILURE() << "unexpected " << name;
+        else if (it->second != contents)
+            ADD_FAILURE() << "contents differ: " << name << " (" << contents.size() << " vs "
+                          << it->second.size() << " bytes)";
+        want.erase(name);
+    }
+    for (const auto &[name, contents] : want)
+        ADD_FAILURE() << "missing " << name;
+}
+
+// fsck.fat on a fresh mount of the directory.
+void expectCleanRemount(const fs::path &dir) {
+    TempDir work;
+    Disk again(VVFAT_Create(dir.c_str(), &kDrive));
+    ASSERT_TRUE(again);
+    const std::string img = (work / "p.img").string();
+    dump(again.get(), img, true);
+    auto r = testsupport::run("fsck.fat -n " + shellQuote(img) + " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+mode_t modeOf(const fs::path &p) {
+    struct stat st {};
+    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+}
+
+struct timespec mtimeOf(const fs::path &p) {
+    struct stat st {};
+    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
+    return st.st_mtim;
+}
+
+bool sameTime(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+} // namespace
+
+TEST(TempNames, SeedDigitsAndSequence) {
+    ULONG seed = 0xDEADBABE;
+    STRPTR first = createTempName("REPORT.TXT", &seed);
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(first, "REPORT.TXT_DEADBABE");
+    EXPECT_EQ(seed, 0xDEADBABFu);
+    STRPTR second = createTempName("REPORT.TXT", &seed);
+    EXPECT_STREQ(second, "REPORT.TXT_DEADBABF");
+    FreeVec(first);
+    FreeVec(second);
+    seed = 0x0000000F;
+    STRPTR low = createTempName("x", &seed);
+    EXPECT_STREQ(low, "x_0000000F");
+    FreeVec(low);
+}
+
+TEST(WriteBack, DiskOnlyReadLeavesDirectoryUntouched) {
+    Trees t;
+    t.populate();
+    fs::permissions(t.host / "notes.txt", fs::perms(0640));
+    const Snapshot before = snapshotTree(t.host.path());
+    const auto stamp = mtimeOf(t.host / "notes.txt");
+    const auto dirStamp = mtimeOf(t.host / "docs");
+    {
+        GuestSession g(t.host.path());
+        g.mtools("mdir -/ " + g.drive() + " ::");
+        g.mtools("mtype " + g.drive() + " ::/docs/deep/b.txt > /dev/null");
+        // Destroyed without a write: nothing applied.
+    }
+    EXPECT_EQ(snapshotTree(t.host.path()), before);
+    EXPECT_TRUE(sameTime(mtimeOf(t.host / "notes.txt"), stamp));
+    EXPECT_TRUE(sameTime(mtimeOf(t.host / "docs"), dirStamp));
+    EXPECT_EQ(modeOf(t.host / "notes.txt"), 0640u);
+}
+
+// Every row of what a guest may do, in one session as a guest would do them, compared with the
+// same operations on a copy.
+TEST(WriteBack, GuestOperationsArriveAsOnTheHost) {
+    Trees t;
+    t.populate();
+    TempDir src;
+    const std::string name255(255, 'n');
+    writeFile(src / "new.bin", patternBytes(12345, 9));
+    writeFile(src / name255, "long");
+    writeFile(src / "grown.txt", patternBytes(20000, 4));
+    writeFile(src / "shrunk.txt", "tiny");
+    writeFile(src / "Ünïcødé ✓.txt", "utf8");
+    writeFile(src / "inner.txt", "inner");
+    writeFile(src / "empty.new", "");
+    t.snapshotExpected();
+
+    GuestSession g(t.host.path());
+    const std::string d = g.drive();
+    g.mtools("mcopy " + d + " " + hostPath("new.bin", src.path()) + " ::/new.bin");
+    g.mtools("mcopy " + d + " " + hostPath(name255, src.path()) + " ::/");
+    g.mtools("mcopy " + d + " " + hostPath("Ünïcødé ✓.txt", src.path()) + " ::/");
+    g.mtools("mcopy -o " + d + " " + hostPath("grown.txt", src.path()) + " ::/notes.txt");
+    g.mtools("mcopy -o " + d + " " + hostPath("shrunk.txt", src.path()) +
+             " '::/Long file name.data'");
+    g.mtools("mcopy " + d + " " + hostPath("empty.new", src.path()) + " ::/empty.new");
+    g.mtools("mmd " + d + " ::/made ::/made/sub");
+    g.mtools("mcopy " + d + " " + hostPath("inner.txt", src.path()) + " ::/made/sub/inner.txt");
+    // mtools keeps the case of a renamed 8.3 name only when a long name records it.
+    g.mtools("mren " + d + " ::/docs/a.txt ::/docs/Renamed.txt");
+    g.mtools("mren " + d + " ::/other ::/Others");
+    g.mtools("mdeltree " + d + " ::/docs/deep");
+    g.mtools("mdel " + d + " ::/README.TXT");
+    const std::string out = g.finish();
+
+    const fs::path e = t.expected.path();
+    fs::copy_file(src / "new.bin", e / "new.bin");
+    fs::copy_file(src / name255, e / name255);
+    fs::copy_file(src / "Ünïcødé ✓.txt", e / "Ünïcødé ✓.txt");
+    fs::copy_file(src / "grown.txt", e / "notes.txt", fs::copy_options::overwrite_existing);
+    fs::copy_file(src / "shrunk.txt", e / "Long file name.data",
+                  fs::copy_options::overwrite_existing);
+    writeFile(e / "empty.new", "");
+    fs::create_directories(e / "made" / "sub");
+    fs::copy_file(src / "inner.txt", e / "made" / "sub" / "inner.txt");
+    fs::rename(e / "docs" / "a.txt", e / "docs" / "Renamed.txt");
+    fs::rename(e / "other", e / "Others");
+    fs::remove_all(e / "docs" / "deep");
+    fs::remove(e / "README.TXT");
+    expectSameTree(t.host.path(), e);
+    // Renames move the object; nothing is rewritten for them.
+    EXPECT_EQ(out.find("needs to be updated"), std::string::npos) << out;
+    // No temporary files stay behind.
+    for (auto &entry : fs::recursive_directory_iterator(t.host.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".vvfat-", 0), std::string::npos);
+    expectCleanRemount(t.host.path());
+}
+
+TEST(WriteBack, RenameKeepsTheFileAndItsStamp) {
+    TempDir dir;
+    writeFile(dir / "A.TXT", "contents of a");
+    const auto stamp = mtimeOf(dir / "A.TXT");
+    GuestSession g(dir.path());
+    g.mtools("mren " + g.drive() + " ::/A.TXT ::/B.TXT");
+    const std::string out = g.finish();
+    EXPECT_FALSE(fs::exists(dir / "A.TXT"));
+    EXPECT_EQ(readFile(dir / "B.TXT"), "contents of a");
+    EXPECT_TRUE(sameTime(mtimeOf(dir / "B.TXT"), stamp));
+    EXPECT_EQ(out.find("needs to be updated"), std::string::npos) << out;
+}
+
+TEST(WriteBack, RenamedAndChangedFileIsRewrittenWithNotice) {
+    TempDir dir, src;
+    writeFile(dir / "a.txt", "old");
+    writeFile(src / "b.txt", "new contents");
+    GuestSession g(dir.path());
+    g.mtools("mren " + g.drive() + " ::/a.txt ::/b.txt");
+    g.mtools("mcopy -o " + g.drive() + " " + hostPath("b.txt", src.path()) + " ::/b.txt");
+    const std::string out = g.finish();
+    EXPECT_FALSE(fs::exists(dir / "a.txt"));
+    EXPECT_EQ(readFile(dir / "b.txt"), "new contents");
+    // mcopy -o may reuse the clusters or not; either way the file is right.
+    (void)out;
+}
+
+TEST(WriteBack, SwappedNamesLeavePreviousVersionsUnderTemporaryNames) {
+    TempDir dir;
+    writeFile(dir / "A.TXT", "first");
+    writeFile(dir / "B.TXT", "second");
+    GuestSession g(dir.path());
+    const std::string d = g.drive();
+    g.mtools("mren " + d + " ::/A.TXT ::/C.TXT");
+    g.mtools("mren " + d + " ::/B.TXT ::/A.TXT");
+    g.mtools("mren " + d + " ::/C.TXT ::/B.TXT");
+    g.finish();
+    EXPECT_EQ(readFile(dir / "A.TXT"), "second");
+    EXPECT_EQ(readFile(dir / "B.TXT"), "first");
+    std::vector<std::string> temps;
+    for (auto &entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename() != "A.TXT" && entry.path().filename() != "B.TXT")
+            temps.push_back(entry.path().filename().string() + "=" + readFile(entry.path()));
+    std::sort(temps.begin(), temps.end());
+    ASSERT_EQ(temps.size(), 2u);
+    // Whichever entry comes first moves its name's holder first.
+    const bool aFirst = temps[0] == "A.TXT_DEADBABE=first";
+    if (aFirst)
+        EXPECT_EQ(temps[1], "B.TXT_DEADBABF=second");
+    else
+        EXPECT_EQ(temps,
+                  (std::vector<std::string>{"A.TXT_DEADBABF=first", "B.TXT_DEADBABE=second"}));
+}
+
+TEST(WriteBack, TemporaryNameNeverReplacesAnObject) {
+    TempDir dir;
+    writeFile(dir / "A.TXT", "first");
+    writeFile(dir / "B.TXT", "second");
+    GuestSession g(dir.path());
+    const std::string d = g.drive();
+    g.mtools("mren " + d + " ::/A.TXT ::/C.TXT");
+    g.mtools("mren " + d + " ::/B.TXT ::/A.TXT");
+    g.mtools("mren " + d + " ::/C.TXT ::/B.TXT");
+    // The host meanwhile uses both names the seed would give first.
+    g.finish([&] {
+        writeFile(dir / "A.TXT_DEADBABE", "host 1");
+        writeFile(dir / "B.TXT_DEADBABE", "host 2");
+    });
+    EXPECT_EQ(readFile(dir / "A.TXT"), "second");
+    EXPECT_EQ(readFile(dir / "B.TXT"), "first");
+    EXPECT_EQ(readFile(dir / "A.TXT_DEADBABE"), "host 1");
+    EXPECT_EQ(readFile(dir / "B.TXT_DEADBABE"), "host 2");
+}
+
+TEST(WriteBack, HostSideChangesDuringEmulation) {
+    TempDir dir, src;
+    writeFile(dir / "left.txt", "host version 1");
+    writeFile(dir / "both.txt", patternBytes(3000, 5));
+    writeFile(src / "both.txt", "guest version");
+    GuestSession g(dir.path());
+    g.mtools("mcopy -o " + g.drive() + " " + hostPath("both.txt", src.path()) + " ::/both.txt");
+    g.mtools("mcopy " + g.drive() + " " + hostPath("both.txt", src.path()) + " ::/guest.txt");
+    // The host edits a file the guest leaves alone, replaces one the guest changes, and adds one.
+    g.finish([&] {
+        writeFile(dir / "left.txt", "host version 2, longer");
+        writeFile(dir / "both.txt.new", "host");
+        fs::rename(dir / "both.txt.new", dir / "both.txt");
+        writeFile(dir / "hostonly.txt", "created on the host");
+    });
+    EXPECT_EQ(readFile(dir / "left.txt"), "host version 2, longer");
+    EXPECT_EQ(readFile(dir / "both.txt"), "guest version");
+    EXPECT_EQ(readFile(dir / "hostonly.txt"), "created on the host");
+    EXPECT_EQ(readFile(dir / "guest.txt"), "guest version");
+}
+
+TEST(WriteBack, AttributesSetOnlyTheOwnersWriteAndTakeAwayRead) {
+    TempDir dir;
+    writeFile(dir / "ro.txt", "x");
+    writeFile(dir / "hid.txt", "x");
+    writeFile(dir / "back.txt", "x");
+    writeFile(dir / "exec.sh", "x");
+    fs::create_directories(dir / "folder");
+    fs::permissions(dir / "ro.txt", fs::perms(0644));
+    fs::permissions(dir / "hid.txt", fs::perms(0644));
+    fs::permissions(dir / "back.txt", fs::perms(0444));
+    fs::permissions(dir / "exec.sh", fs::perms(0750));
+    fs::permissions(dir / "folder", fs::perms(0755));
+    GuestSession g(dir.path());
+    const std::string d = g.drive();
+    g.mtools("mattrib " + d + " +r ::/ro.txt");
+    g.mtools("mattrib " + d + " +h ::/hid.txt");
+    g.mtools("mattrib " + d + " -r ::/back.txt");
+    g.mtools("mattrib " + d + " +r +h ::/folder");
+    g.finish();
+    EXPECT_EQ(modeOf(dir / "ro.txt"), 0444u);
+    EXPECT_EQ(modeOf(dir / "hid.txt"), 0600u);
+    EXPECT_EQ(modeOf(dir / "back.txt"), 0644u);
+    EXPECT_EQ(modeOf(dir / "exec.sh"), 0750u);
+    // Read-only is not carried to a directory; hidden takes group and other read only.
+    EXPECT_EQ(modeOf(dir / "folder"), 0711u);
+}
+
+TEST(WriteBack, NewObjectsGetTheUmask) {
+    TempDir dir, src;
+    writeFile(src / "f.txt", "x");
+    const mode_t old = umask(027);
+    {
+        GuestSession g(dir.path());
+        g.mtools("mcopy " + g.drive() + " " + hostPath("f.txt", src.path()) + " ::/f.txt");
+        g.mtools("mmd " + g.drive() + " ::/d");
+        g.finish();
+    }
+    umask(old);
+    EXPECT_EQ(modeOf(dir / "f.txt"), 0640u);
+    EXPECT_EQ(modeOf(dir / "d"), 0750u);
+}
+
+TEST(WriteBack, LowerCaseShortNamesStayLowerCase) {
+    TempDir dir, src;
+    writeFile(src / "readme.txt", "lower");
+    GuestSession g(dir.path());
+    g.mtools("mcopy " + g.drive() + " " + hostPath("readme.txt", src.path()) + " ::/readme.txt");
+    g.finish();
+    EXPECT_TRUE(fs::exists(dir / "readme.txt"));
+    EXPECT_FALSE(fs::exists(dir / "README.TXT"));
+}
+
+TEST(WriteBack, MovedFileSurvivesDeletionOfItsDirectory) {
+    TempDir dir;
+    fs::create_directories(dir / "from");
+    fs::create_directories(dir / "to");
+    writeFile(dir / "from" / "keep.txt", "precious");
+    GuestSession g(dir.path());
+    const std::string d = g.drive();
+    g.mtools("mmove " + d + " ::/from/keep.txt ::/to/Keep.txt");
+    g.mtools("mrd " + d + " ::/from");
+    g.finish();
+    EXPECT_FALSE(fs::exists(dir / "from"));
+    EXPECT_EQ(readFile(dir / "to" / "Keep.txt"), "precious");
+}
+
+TEST(WriteBack, DeletedTreeGoesDeepestFirstAndOnlyThere) {
+    Trees t;
+    t.populate();
+    GuestSession g(t.host.path());
+    g.mtools("mdeltree " + g.drive() + " ::/docs");
+    g.mtools("mdel " + g.drive() + " ::/empty");
+    g.finish();
+    EXPECT_FALSE(fs::exists(t.host / "docs"));
+    EXPECT_EQ(readFile(t.host / "other" / "a.txt"), "other alpha");
+    // An empty file has no clusters, so nothing marks it for deletion.
+    EXPECT_TRUE(fs::exists(t.host / "empty"));
+}
+
+// In-place change: one sector of the file rewritten and its stamp moved, as a guest editor
+// that writes in place would.
+TEST(WriteBack, FileChangedInPlaceKeepsItsOtherSectors) {
+    TempDir dir;
+    const std::string original = patternBytes(20000, 7);
+    writeFile(dir / "DATA.BIN", original);
+    GuestSession g(dir.path());
+    VVFAT *v = g.disk();
+    const uint64_t entry = g.entryOffset(g.rootCluster(), "DATA    BIN");
+    const auto e = g.peek(entry, 32);
+    const ULONG first = getLE16(&e[26]) | (ULONG(getLE16(&e[20])) << 16);
+    // Second sector of the file.
+    const uint64_t at = cluster2Sector(v, first) * SECTOR_SIZE + SECTOR_SIZE;
+    g.patch(at, std::vector<UBYTE>(SECTOR_SIZE, 'Z'));
+    g.patch(entry + 22, {0x00, 0x00}); // mtime, offset 22
+    g.finish();
+    std::string expected = original;
+    expected.replace(SECTOR_SIZE, SECTOR_SIZE, std::string(SECTOR_SIZE, 'Z'));
+    EXPECT_EQ(readFile(dir / "DATA.BIN"), expected);
+}
+
+TEST(WriteBack, HundredBytesOverTwoClustersAndAShortChain) {
+    TempDir dir;
+    writeFile(dir / "SMALL.TXT", patternBytes(100, 1));
+    writeFile(dir / "CUT.TXT", patternBytes(100, 2));
+    GuestSession g(dir.path());
+    VVFAT *v = g.disk();
+    const ULONG csize = v->cluster_size;
+    const uint64_t small = g.entryOffset(g.rootCluster(), "SMALL   TXT");
+    const ULONG c = getLE16(&g.peek(small + 26, 2)[0]);
+    // Give SMALL.TXT a second cluster: a free one past everything in use.
+    const ULONG spare = v->cluster_count; // far from the tree's clusters
+    std::vector<UBYTE> link(4), end(4);
+    putLE32(link.data(), spare);
+    putLE32(end.data(), 0x0FFFFFFF);
+    ASSERT_EQ(v->fat_type, 32);
+    g.patch(g.fatOffset(c), link);
+    g.patch(g.fatOffset(spare), end);
+    g.patch(cluster2Sector(v, spare) * SECTOR_SIZE, std::vector<UBYTE>(SECTOR_SIZE, 'q'));
+    // CUT.TXT claims more bytes than its one cluster holds (size at offset 28).
+    const uint64_t cut = g.entryOffset(g.rootCluster(), "CUT     TXT");
+    std::vector<UBYTE> size(4);
+    putLE32(size.data(), csize * 3);
+    g.patch(cut + 28, size);
+    g.finish();
+    EXPECT_EQ(readFile(dir / "SMALL.TXT"), patternBytes(100, 1));
+    EXPECT_EQ(readFile(dir / "CUT.TXT").size(), csize);
+    EXPECT_EQ(readFile(dir / "CUT.TXT").substr(0, 100), patternBytes(100, 2));
+}
+
+TEST(WriteBack, FirstClustersPastSixteenBits) {
+    TempDir dir, src;
+    // A sparse file fills the low clusters; the sub-directory's file comes after it.
+    {
+        std::ofstream big(dir / "big.bin", std::ios::binary);
+        big.seekp(40 * 1024 * 1024 - 1);
+        big.put('\0');
+    }
+    fs::create_directories(dir / "sub");
+    writeFile(dir / "sub" / "late.txt", "late");
+    writeFile(src / "late2.txt", "changed late");
+    VVFAT_Configuration cfg{251, 16, 63, 16};
+    GuestSession g(dir.path(), &cfg);
+    ASSERT_GE(g.disk()->cluster_count, 32768u);
+    g.mtools("mren " + g.drive() + " ::/sub/late.txt ::/sub/Moved.txt");
+    g.mtools("mcopy " + g.drive() + " " + hostPath("late2.txt", src.path()) + " ::/sub/new.txt");
+    g.finish();
+    EXPECT_EQ(readFile(dir / "sub" / "Moved.txt"), "late");
+    EXPECT_FALSE(fs::exists(dir / "sub" / "late.txt"));
+    EXPECT_EQ(readFile(dir / "sub" / "new.txt"), "changed late");
+    EXPECT_EQ(fs::file_size(dir / "big.bin"), 40u * 1024 * 1024);
+}
+
+TEST(WriteBack, Fat12DiskWritesBack) {
+    TempDir dir, src;
+    writeFile(dir / "one.txt", "one");
+    writeFile(src / "two.txt", patternBytes(9000, 3));
+    VVFAT_Configuration cfg{20, 4, 32, 12};
+    GuestSession g(dir.path(), &cfg);
+    g.mtools("mcopy " + g.drive() + " " + hostPath("two.txt", src.path()) + " ::/two.txt");
+    g.mtools("mren " + g.drive() + " ::/one.txt ::/Uno.txt");
+    g.finish();
+    EXPECT_EQ(readFile(dir / "Uno.txt"), "one");
+    EXPECT_EQ(readFile(dir / "two.txt"), patternBytes(9000, 3));
+}
+
+// Host objects that are symbolic links: what they lead to is never deleted or written.
+TEST(WriteBack, DeletedLinksRemoveOnlyTheLinks) {
+    TempDir outside, dir;
+    fs::create_directories(outside / "tree");
+    writeFile(outside / "tree" / "precious.txt", "keep me");
+    writeFile(outside / "file.txt", "keep me too");
+    fs::create_directory_symlink(outside / "tree", dir / "linkdir");
+    fs::create_symlink(outside / "file.txt", dir / "linkfile");
+    writeFile(dir / "plain.txt", "plain");
+    GuestSession g(dir.path());
+    g.mtools("mdeltree " + g.drive() + " ::/linkdir");
+    g.mtools("mdel " + g.drive() + " ::/linkfile");
+    g.finish();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "linkdir")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "linkfile")));
+    EXPECT_EQ(readFile(outside / "tree" / "precious.txt"), "keep me");
+    EXPECT_EQ(readFile(outside / "file.txt"), "keep me too");
+    EXPECT_EQ(readFile(dir / "plain.txt"), "plain");
+}
+
+TEST(WriteBack, NothingIsWrittenThroughALinkedDirectory) {
+    TempDir outside, dir, src;
+    fs::create_directories(outside / "tree");
+    writeFile(outside / "tree" / "x.txt", "x");
+    fs::create_directory_symlink(outside / "tree", dir / "linkdir");
+    writeFile(src / "y.txt", "y");
+    GuestSession g(dir.path());
+    g.mtools("mcopy " + g.drive() + " " + hostPath("y.txt", src.path()) + " ::/linkdir/y.txt");
+    g.mtools("mdel " + g.drive() + " ::/linkdir/x.txt");
+    const std::string out = g.finish();
+    EXPECT_FALSE(fs::exists(outside / "tree" / "y.txt"));
+    EXPECT_EQ(readFile(outside / "tree" / "x.txt"), "x");
+    EXPECT_NE(out.find("VVFAT: "), std::string::npos);
+}
+
+TEST(WriteBack, UntouchedObjectKeepsANameThatIsNotUtf8) {
+    TempDir dir;
+    const std::string latin1 = "caf\xE9.txt";
+    writeFile(dir / latin1, "latin-1 name");
+    writeFile(dir / "other.txt", "x");
+    GuestSession g(dir.path());
+    g.mtools("mdel " + g.drive() + " ::/other.txt");
+    g.finish();
+    EXPECT_EQ(readFile(dir / latin1), "latin-1 name");
+    EXPECT_FALSE(fs::exists(dir / "other.txt"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(WriteBack, SectorThatCannotBeKeptFailsTheWrite) {
+    TempDir dir;
+    writeFile(dir / "f.txt", "x");
+    Disk v(VVFAT_Create(dir.str().c_str(), &kDrive));
+    ASSERT_TRUE(v);
+    std::vector<UBYTE> data(2 * SECTOR_SIZE, 0x11);
+    const UQUAD at = cluster2Sector(v.get(), v->cluster_count) * SECTOR_SIZE;
+    host::failAllocPooledAfter(2);
+    EXPECT_FALSE(VVFAT_WriteData(v.get(), data.data(), at, 2 * SECTOR_SIZE));
+    host::failAllocPooledAfter(0);
+    // The first sector was kept, the second was not.
+    EXPECT_EQ(readSectors(v.get(), at / SECTOR_SIZE)[0], 0x11);
+    EXPECT_EQ(readSectors(v.get(), at / SECTOR_SIZE + 1)[0], 0x00);
+    EXPECT_TRUE(v->modified);
+}
