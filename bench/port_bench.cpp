@@ -106,9 +106,9 @@ void streamSectors(benchmark::State &state, Medium medium) {
     ReleaseSemaphore(plugin->semaphore());
     benchmark::DoNotOptimize(sink);
     state.SetBytesProcessed(state.iterations() * 512);
-    state.counters["ns_per_access"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * 512,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_access"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 512,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 } // namespace
@@ -122,7 +122,8 @@ int main(int argc, char **argv) {
         else if (std::strcmp(argv[i], "--image") == 0)
             image = argv[i + 1];
         else {
-            std::fprintf(stderr, "usage: port_bench [--dir DIR] [--image FILE] [benchmark options]\n");
+            std::fprintf(stderr,
+                         "usage: port_bench [--dir DIR] [--image FILE] [benchmark options]\n");
             return 2;
         }
     }

@@ -6,6 +6,7 @@
 // makes the trees with:
 //   tree DIR OBJECTS             files and directories, names of 8-40 characters, small files
 //   files DIR COUNT SIZE PERDIR  COUNT files of SIZE bytes, PERDIR to a directory
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -99,8 +100,8 @@ int benchMount(const std::string &dir) {
     auto library = host::PluginLibrary::load("", error);
     if (!library)
         return fail("loading the plug-in: " + error);
-    auto plugin = host::PluginInstance::create(
-        *library, {"MOUNTMODE=Directory", "DIRECTORY=" + dir}, error);
+    auto plugin =
+        host::PluginInstance::create(*library, {"MOUNTMODE=Directory", "DIRECTORY=" + dir}, error);
     if (!plugin)
         return fail("creating the plug-in: " + error);
 
@@ -133,8 +134,8 @@ int benchMount(const std::string &dir) {
     if (!volume.open(portReader, error) || !volume.listFiles(files, dirs, error))
         return fail("reading the mounted disk: " + error);
     if (files.size() + dirs != objects)
-        return fail("the disk shows " + std::to_string(files.size() + dirs) + " objects, the tree has " +
-                    std::to_string(objects));
+        return fail("the disk shows " + std::to_string(files.size() + dirs) +
+                    " objects, the tree has " + std::to_string(objects));
 
     const auto unmountStart = Clock::now();
     plugin->activate(false);
@@ -223,7 +224,8 @@ int benchWriteback(const std::string &dir, uint32_t fileSize) {
             std::vector<uint8_t> block(contents.begin() + done, contents.begin() + done + runBytes);
             block.resize((runBytes + 511) / 512 * 512);
             for (size_t pos = 0; pos < block.size(); pos += 65536) {
-                const uint32_t n = static_cast<uint32_t>(std::min<size_t>(65536, block.size() - pos));
+                const uint32_t n =
+                    static_cast<uint32_t>(std::min<size_t>(65536, block.size() - pos));
                 VVFAT_WriteData(disk, block.data() + pos, offset + pos, n);
             }
             done += runBytes;
@@ -292,7 +294,7 @@ int makeTree(const std::string &root, size_t objects) {
             dirs.push_back(path);
             names.emplace_back();
         } else if (!writeBytes(path, bytes, random() % (bytes.size() + 1))) {
-            return fail("cannot write " + path.string());
+            return fail("cannot write " + path.string() + ": " + std::strerror(errno));
         }
     }
     return 0;
@@ -314,7 +316,7 @@ int makeFiles(const std::string &root, size_t count, size_t size, size_t perDir)
         }
         bytes[i % size] ^= 0x5A; // no two files alike
         if (!writeBytes(dir / randomName(random, fileNames), bytes, size))
-            return fail("cannot write in " + dir.string());
+            return fail("cannot write in " + dir.string() + ": " + std::strerror(errno));
     }
     return 0;
 }
