@@ -606,3 +606,209 @@ TEST(WriteBack, SectorThatCannotBeKeptFailsTheWrite) {
     EXPECT_EQ(readSectors(v.get(), at / SECTOR_SIZE + 1)[0], 0x00);
     EXPECT_TRUE(v->modified);
 }
+
+// ---- Hostile disks, written with byte surgery on the dump.
+namespace {
+
+using Bytes = std::vector<UBYTE>;
+
+Bytes shortEntry(const std::string &name11, UBYTE attributes, ULONG first, ULONG size) {
+    Bytes e(32, 0);
+    std::memcpy(e.data(), name11.data(), 11);
+    e[11] = attributes;
+    putLE16(&e[20], static_cast<UWORD>(first >> 16)); // begin_hi
+    putLE16(&e[26], static_cast<UWORD>(first));       // begin
+    putLE32(&e[28], size);
+    putLE16(&e[24], 0x5421); // mdate
+    return e;
+}
+
+UBYTE checksumOf(const std::string &name11) {
+    DirEntry e{};
+    std::memcpy(e.name, name11.data(), 8);
+    std::memcpy(e.extension, name11.data() + 8, 3);
+    return fatCheckSum(&e);
+}
+
+// Long-name entries for `name`, last part first, each with sequence `first ordinal - k`.
+Bytes longEntries(const std::u16string &name, UBYTE checksum) {
+    std::u16string units = name;
+    const size_t parts = (units.size() + 12) / 13;
+    if (units.size() % 13) {
+        units.push_back(0);
+        units.resize(parts * 13, 0xFFFF);
+    }
+    Bytes out;
+    for (size_t k = 0; k < parts; ++k) {
+        Bytes e(32, 0);
+        const size_t ordinal = parts - k;
+        e[0] = static_cast<UBYTE>(ordinal | (k == 0 ? 0x40 : 0)); // sequence, offset 0
+        e[11] = ATTR_LONG_NAME;
+        e[13] = checksum; // offset 13
+        for (int u = 0; u < 13; ++u)
+            putLE16(&e[LFN_UNIT_OFFSETS[u]], units[(ordinal - 1) * 13 + u]);
+        out.insert(out.end(), e.begin(), e.end());
+    }
+    return out;
+}
+
+Bytes operator+(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::u16string u16(const std::string &ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// Free clusters far above the tree's.
+ULONG freeCluster(VVFAT *v, ULONG k) {
+    return v->cluster_count + 1 - k;
+}
+
+void setFat(GuestSession &g, ULONG cluster, ULONG value) {
+    Bytes b(4);
+    putLE32(b.data(), value);
+    g.patch(g.fatOffset(cluster), b);
+}
+
+// A file's data at a free cluster: one cluster, end of chain.
+ULONG putData(GuestSession &g, ULONG k, const std::string &data) {
+    const ULONG c = freeCluster(g.disk(), k);
+    setFat(g, c, 0x0FFFFFFF);
+    g.patch(cluster2Sector(g.disk(), c) * SECTOR_SIZE, Bytes(data.begin(), data.end()));
+    return c;
+}
+
+// A new directory HOSTILE in the root holding `entries` in a chain of free clusters.
+ULONG putDirectory(GuestSession &g, const Bytes &entries) {
+    VVFAT *v = g.disk();
+    const ULONG csize = v->cluster_size;
+    const ULONG clusters = static_cast<ULONG>((entries.size() + 32 + csize - 1) / csize);
+    const ULONG first = freeCluster(v, 500 + clusters);
+    for (ULONG i = 0; i < clusters; ++i)
+        setFat(g, first + i, i + 1 < clusters ? first + i + 1 : 0x0FFFFFFF);
+    g.patch(cluster2Sector(v, first) * SECTOR_SIZE, entries + Bytes(32, 0));
+    // The root's first free slot.
+    const uint64_t root = cluster2Sector(v, g.rootCluster()) * SECTOR_SIZE;
+    const Bytes slots = g.peek(root, csize);
+    size_t slot = 0;
+    while (slot < csize && slots[slot] != 0)
+        slot += 32;
+    EXPECT_LT(slot, csize);
+    g.patch(root + slot, shortEntry("HOSTILE    ", ATTR_DIRECTORY, first, 0));
+    return first;
+}
+
+std::vector<std::string> namesIn(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(HostileDisk, NamesThatWouldLeaveTheDirectoryAreSkipped) {
+    TempDir top;
+    const fs::path dir = top / "mounted";
+    fs::create_directories(dir);
+    writeFile(dir / "keep.txt", "keep");
+    GuestSession g(dir);
+    const ULONG data = putData(g, 1, "evil");
+    const std::string s1 = "EVIL    TXT", s2 = "EVIL2   TXT", s3 = "DOTS    TXT",
+                      s4 = "A/B     TXT";
+    putDirectory(
+        g, longEntries(u16("../escaped.txt"), checksumOf(s1)) +
+               shortEntry(s1, ATTR_ARCHIVE, data, 4) +
+               longEntries(u16("sub/x.txt"), checksumOf(s2)) +
+               shortEntry(s2, ATTR_ARCHIVE, data, 4) + longEntries(u16(".."), checksumOf(s3)) +
+               shortEntry(s3, ATTR_ARCHIVE, data, 4) + shortEntry(s4, ATTR_ARCHIVE, data, 4) +
+               shortEntry("FINE    TXT", ATTR_ARCHIVE, data, 4));
+    const std::string out = g.finish();
+    EXPECT_EQ(namesIn(top.path()), std::vector<std::string>{"mounted"});
+    EXPECT_EQ(namesIn(dir / "HOSTILE"), std::vector<std::string>{"FINE.TXT"});
+    EXPECT_EQ(readFile(dir / "HOSTILE" / "FINE.TXT"), "evil");
+    EXPECT_NE(out.find("VVFAT: an entry named '../escaped.txt' cannot be used on the host"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("'A/B.TXT'"), std::string::npos) << out;
+}
+
+TEST(HostileDisk, LongNamesMustBelongToTheirShortEntry) {
+    TempDir dir;
+    GuestSession g(dir.path());
+    const ULONG data = putData(g, 1, "x");
+    const std::u16string n255 = u16(std::string(255, 'L'));
+    const std::string a = "ALPHA   TXT", b = "BRAVO   TXT", c = "CHARLIE TXT", d = "DELTA   TXT",
+                      e = "ECHO    TXT", f = "FOXTROT TXT";
+    Bytes cancelled = longEntries(u16("cancelled name.txt"), checksumOf(c));
+    cancelled[0] = 0xE5; // the run's first entry deleted
+    Bytes gap = longEntries(u16("a name of three parts, really.txt"), checksumOf(d));
+    gap.erase(gap.begin() + 32, gap.begin() + 64); // middle part missing
+    Bytes thirty;
+    for (int k = 30; k >= 1; --k) {
+        Bytes part = longEntries(u16("y"), checksumOf(e));
+        part[0] = static_cast<UBYTE>(k | (k == 30 ? 0x40 : 0));
+        thirty = thirty + part;
+    }
+    putDirectory(g, longEntries(n255, checksumOf(a)) + shortEntry(a, ATTR_ARCHIVE, data, 1) +
+                        longEntries(u16("stale long name.txt"), checksumOf("OTHER   TXT")) +
+                        shortEntry(b, ATTR_ARCHIVE, data, 1) + cancelled +
+                        shortEntry(c, ATTR_ARCHIVE, data, 1) + gap +
+                        shortEntry(d, ATTR_ARCHIVE, data, 1) + thirty +
+                        shortEntry(e, ATTR_ARCHIVE, data, 1) +
+                        longEntries(u"caf\u00e9 \u2713 \U0001F600.txt", checksumOf(f)) +
+                        shortEntry(f, ATTR_ARCHIVE, data, 1));
+    g.finish();
+    EXPECT_EQ(namesIn(dir / "HOSTILE"),
+              (std::vector<std::string>{"BRAVO.TXT", "CHARLIE.TXT", "DELTA.TXT", "ECHO.TXT",
+                                        std::string(255, 'L'), "caf\u00e9 \u2713 \U0001F600.txt"}));
+}
+
+TEST(HostileDisk, MalformedChainsAndDirectoriesEnd) {
+    TempDir dir;
+    writeFile(dir / "keep.txt", "keep");
+    GuestSession g(dir.path());
+    VVFAT *v = g.disk();
+    // A file whose chain loops on itself, claiming 100 MB.
+    const ULONG loop = putData(g, 1, "loop");
+    setFat(g, loop, loop);
+    // A two-cluster loop.
+    const ULONG l1 = putData(g, 2, "ping"), l2 = putData(g, 3, "pong");
+    setFat(g, l1, l2);
+    setFat(g, l2, l1);
+    // A chain that runs off the disk.
+    const ULONG off = putData(g, 4, "off");
+    setFat(g, off, v->cluster_count + 50);
+    // A directory holding itself: its entry SELF points at its own first cluster.
+    const ULONG self = freeCluster(v, 10);
+    setFat(g, self, 0x0FFFFFFF);
+    g.patch(cluster2Sector(v, self) * SECTOR_SIZE,
+            shortEntry("SELF       ", ATTR_DIRECTORY, self, 0) + Bytes(32, 0));
+    putDirectory(g, shortEntry("LOOP    BIN", ATTR_ARCHIVE, loop, 100u << 20) +
+                        shortEntry("PINGPONGBIN", ATTR_ARCHIVE, l1, 100u << 20) +
+                        shortEntry("OFF     BIN", ATTR_ARCHIVE, off, 100u << 20) +
+                        shortEntry("PAST    BIN", ATTR_ARCHIVE, v->cluster_count + 2, 10) +
+                        shortEntry("ZERO       ", ATTR_DIRECTORY, 0, 0) +
+                        shortEntry("OUTSIDE    ", ATTR_DIRECTORY, v->cluster_count + 9, 0) +
+                        shortEntry("SELFISH    ", ATTR_DIRECTORY, self, 0));
+    const std::string out = g.finish();
+    const fs::path h = dir / "HOSTILE";
+    EXPECT_LE(fs::file_size(h / "LOOP.BIN"), 2u * v->cluster_size);
+    EXPECT_LE(fs::file_size(h / "PINGPONG.BIN"), 4u * v->cluster_size);
+    EXPECT_EQ(fs::file_size(h / "OFF.BIN"), v->cluster_size);
+    EXPECT_EQ(fs::file_size(h / "PAST.BIN"), 0u);
+    EXPECT_FALSE(fs::exists(h / "ZERO"));
+    EXPECT_FALSE(fs::exists(h / "OUTSIDE"));
+    EXPECT_TRUE(fs::is_directory(h / "SELFISH"));
+    EXPECT_FALSE(fs::exists(h / "SELFISH" / "SELF"));
+    EXPECT_EQ(readFile(dir / "keep.txt"), "keep");
+    EXPECT_NE(out.find("loops"), std::string::npos) << out;
+    EXPECT_NE(out.find("VVFAT: directory 'ZERO' has no cluster; skipped."), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("VVFAT: directory 'SELF' appears twice or inside itself; skipped."),
+              std::string::npos)
+        << out;
+}
