@@ -794,11 +794,12 @@ TEST(HostileDisk, MalformedChainsAndDirectoriesEnd) {
                         shortEntry("ZERO       ", ATTR_DIRECTORY, 0, 0) +
                         shortEntry("OUTSIDE    ", ATTR_DIRECTORY, v->cluster_count + 9, 0) +
                         shortEntry("SELFISH    ", ATTR_DIRECTORY, self, 0));
+    const ULONG csize = v->cluster_size;
     const std::string out = g.finish();
     const fs::path h = dir / "HOSTILE";
-    EXPECT_LE(fs::file_size(h / "LOOP.BIN"), 2u * v->cluster_size);
-    EXPECT_LE(fs::file_size(h / "PINGPONG.BIN"), 4u * v->cluster_size);
-    EXPECT_EQ(fs::file_size(h / "OFF.BIN"), v->cluster_size);
+    EXPECT_LE(fs::file_size(h / "LOOP.BIN"), 2u * csize);
+    EXPECT_LE(fs::file_size(h / "PINGPONG.BIN"), 4u * csize);
+    EXPECT_EQ(fs::file_size(h / "OFF.BIN"), csize);
     EXPECT_EQ(fs::file_size(h / "PAST.BIN"), 0u);
     EXPECT_FALSE(fs::exists(h / "ZERO"));
     EXPECT_FALSE(fs::exists(h / "OUTSIDE"));
