@@ -48,7 +48,7 @@ fi
 # Seconds taken by a command (its output discarded unless redirected by the caller).
 seconds() {
     local start=$EPOCHREALTIME
-    "$@" >/dev/null
+    "$@" >/dev/null || { echo "failed: $*" >&2; return 1; }
     awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.6f\n", b - a }'
 }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -83,7 +83,8 @@ for tree in small large; do
     find "$dir" -printf '%s %T@\n' >/dev/null # warm
     floors=() figures=() rss=() fds=() unmounts=()
     for ((i = 0; i < runs; i++)); do
-        floors+=("$(seconds find "$dir" -printf '%s %T@\n')")
+        floor=$(seconds find "$dir" -printf '%s %T@\n')
+        floors+=("$floor")
         report=$(run_bench mount "$dir")
         figures+=("$(field seconds "$report")")
         rss+=("$(field rss_added_bytes "$report")")
@@ -111,8 +112,10 @@ dir=$work/gib
 find "$dir" -type f -exec cat {} + >/dev/null # warm
 floors=() figures=()
 for ((i = 0; i < runs; i++)); do
-    floors+=("$(seconds find "$dir" -type f -exec cat {} +)")
-    figures+=("$(field mb_per_s "$(run_bench read "$dir" 65536)")")
+    floor=$(seconds find "$dir" -type f -exec cat {} +)
+    floors+=("$floor")
+    report=$(run_bench read "$dir" 65536)
+    figures+=("$(field mb_per_s "$report")")
 done
 floor_mbs=$(calc "$gib_bytes / $(median "${floors[@]}") / 1000000" 1)
 figure_mbs=$(median "${figures[@]}")
@@ -146,8 +149,10 @@ dir=$work/wb
 cp -r "$work/wb-src/." "$dir/" # warm, and the floor's targets exist as they will each run
 floors=() figures=()
 for ((i = 0; i < runs; i++)); do
-    floors+=("$(seconds cp -r "$work/wb-src/." "$dir/")")
-    figures+=("$(field seconds "$(run_bench writeback "$dir" 102400)")")
+    floor=$(seconds cp -r "$work/wb-src/." "$dir/")
+    floors+=("$floor")
+    report=$(run_bench writeback "$dir" 102400)
+    figures+=("$(field seconds "$report")")
 done
 floor=$(median "${floors[@]}")
 figure=$(median "${figures[@]}")
@@ -160,14 +165,16 @@ dir=$work/gib
 image=$work/alt.img
 image_kib=$((gib_bytes / 1024 * 11 / 10 + 65536))
 make_image() {
-    rm -f "$image"
-    mkfs.fat -C -F 32 "$image" "$image_kib" >/dev/null
-    mcopy -s -i "$image" "$dir"/* ::/
+    rm -f "$image" &&
+        mkfs.fat -C -F 32 "$image" "$image_kib" >/dev/null &&
+        mcopy -s -i "$image" "$dir"/* ::/
 }
 floors=() figures=() peaks=()
 for ((i = 0; i < runs; i++)); do
-    floors+=("$(seconds make_image)")
-    figures+=("$(field seconds "$(run_bench mount "$dir")")")
+    floor=$(seconds make_image)
+    floors+=("$floor")
+    report=$(run_bench mount "$dir")
+    figures+=("$(field seconds "$report")")
 done
 rm -f "$image"
 peak=$(/usr/bin/time -v "$bench" mount "$dir" 2>&1 >/dev/null |
