@@ -145,10 +145,11 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
 
 UBYTE fatCheckSum(const DirEntry *entry) {
     UBYTE sum = 0;
-    for (int i = 0; i < 11; ++i) {
-        const UBYTE c = i < 8 ? entry->name[i] : entry->extension[i - 8];
-        sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c);
-    }
+    auto add = [&sum](UBYTE c) { sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c); };
+    for (UBYTE c : entry->name)
+        add(c);
+    for (UBYTE c : entry->extension)
+        add(c);
     return sum;
 }
 
