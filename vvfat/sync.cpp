@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dos/dirfd.h>
 #include <proto/dos.h>
 #include <proto/exec.h>
 #include <proto/utility.h>
@@ -112,8 +113,8 @@ int openNodeDir(const SyncState &s, LONG node) {
         return -1;
     int fd = dup(s.root_fd);
     for (auto it = chain.rbegin(); it != chain.rend() && fd >= 0; ++it) {
-        const int next =
-            openat(fd, s.nodes[*it].name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = DosOpenAt(fd, s.nodes[*it].name.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         close(fd);
         fd = next;
     }
@@ -194,7 +195,7 @@ void listChildren(SyncState &s, LONG dir) {
         size_t found = hostNames.size(), matches = 0;
         for (size_t k = 0; k < hostNames.size(); ++k) {
             struct stat st;
-            if (!taken[k] && fstatat(dirfd(d), hostNames[k].c_str(), &st, 0) == 0 &&
+            if (!taken[k] && DosStatAt(dirfd(d), hostNames[k].c_str(), &st, 0) == 0 &&
                 st.st_dev == dev && st.st_ino == ino)
                 found = k, ++matches;
         }
@@ -271,7 +272,7 @@ bool moveOwner(SyncState &s, LONG owner, int dirFd, LONG dirNode, const std::str
         if (fromFd < 0)
             return false;
     }
-    if (renameat(fromFd, o.name.c_str(), dirFd, filename.c_str()) != 0)
+    if (DosRenameAt(fromFd, o.name.c_str(), dirFd, filename.c_str()) != 0)
         return false;
     placeNode(s, owner, dirNode, filename);
     relockTree(s, owner);
@@ -294,13 +295,14 @@ void refreshLockForReading(SyncState &s, LONG owner) {
 
 void createAndParse(SyncState &s, int dirFd, const std::string &dirPath, LONG dirNode,
                     const std::string &filename, ULONG first, int depth) {
-    if (mkdirat(dirFd, filename.c_str(), 0777) != 0) {
+    if (DosMkdirAt(dirFd, filename.c_str(), 0777) != 0) {
         std::printf("VVFAT: could not create directory '%s' (error %d); its contents are not "
                     "written back.\n",
                     printableName(filename).c_str(), errno);
         return;
     }
-    const int fd = openat(dirFd, filename.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        DosOpenAt(dirFd, filename.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
     FdCloser closer{fd};
@@ -379,7 +381,7 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
     }
 
     struct stat st;
-    const bool exists = fstatat(dirFd, filename.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exists = DosStatAt(dirFd, filename.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     LONG occupant = -1;
     if (exists && dirNode >= 0) {
         auto it = s.located.find({dirNode, filename});
@@ -422,7 +424,7 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
             checkMappingForLock(s, dirFd, dirNode, filename);
             // A file takes the name by rename; anything else must go first.
             struct stat now;
-            if (fstatat(dirFd, filename.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            if (DosStatAt(dirFd, filename.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                 (isDir || S_ISDIR(now.st_mode)))
                 deleteAll(dirFd, filename.c_str());
             if (isDir) {
@@ -459,9 +461,9 @@ void deleteUnclaimed(SyncState &s) {
             std::printf("VVFAT: '%s' cannot be reached inside the mounted directory without a "
                         "symbolic link; not deleted.\n",
                         printableName(name).c_str());
-        } else if (fstatat(fd, s.nodes[node].name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        } else if (DosStatAt(fd, s.nodes[node].name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             // Gone already.
-        } else if (!identified || (fstatat(fd, s.nodes[node].name.c_str(), &st, 0) == 0 &&
+        } else if (!identified || (DosStatAt(fd, s.nodes[node].name.c_str(), &st, 0) == 0 &&
                                    (st.st_dev != dev || st.st_ino != ino))) {
             std::printf("VVFAT: '%s' was replaced on the host meanwhile; not deleted.\n",
                         printableName(name).c_str());
@@ -492,11 +494,11 @@ void checkMappingForLock(SyncState &s, int dirFd, LONG dirNode, const std::strin
             return;
         }
         struct stat st;
-        if (fstatat(dirFd, temp, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (DosStatAt(dirFd, temp, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             FreeVec(temp);
             continue;
         }
-        if (renameat(dirFd, filename.c_str(), dirFd, temp) != 0) {
+        if (DosRenameAt(dirFd, filename.c_str(), dirFd, temp) != 0) {
             std::printf("VVFAT: error %lu when renaming %s to %s.\n",
                         static_cast<unsigned long>(static_cast<ULONG>(errno)),
                         printableName(filename).c_str(), printableName(temp).c_str());

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dos/dirfd.h>
+
 #include "sync_private.h"
 
 bool isDataCluster(const VVFAT *v, ULONG cluster) {
@@ -39,16 +41,7 @@ ChainEnd ChainWalker::advance() {
 namespace {
 
 bool writeAll(int fd, const UBYTE *data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return DosWriteAll(fd, data, size) == static_cast<ssize_t>(size);
 }
 
 // A fresh file in dirFd under a name no object bears; -1 with errno set when none can be made.
@@ -58,7 +51,7 @@ int createTempFile(SyncState &s, int dirFd, std::string &name) {
         std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
                       static_cast<unsigned long>(s.temp_file_counter++));
         const int fd =
-            openat(dirFd, buffer, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            DosOpenAt(dirFd, buffer, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             name = buffer;
             return fd;
@@ -130,7 +123,7 @@ BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEn
     }
     // A rewritten file keeps the permissions it had; a new one has the umask's.
     struct stat old;
-    if (fstatat(dirFd, filename.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
+    if (DosStatAt(dirFd, filename.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
         fchmod(fd, old.st_mode & 0777);
 
     bool ok = copyChain(s, fd, filename, entry);
@@ -139,17 +132,17 @@ BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEn
         struct timespec now[2];
         now[0].tv_sec = now[1].tv_sec = std::time(nullptr);
         now[0].tv_nsec = now[1].tv_nsec = 0;
-        futimens(fd, now);
+        DosTouch(fd, now);
         // The replacement must be on disk before it takes the old file's place.
-        if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+        if (DosSync(fd) != 0 && errno != EINVAL && errno != EROFS)
             ok = false, error = errno;
     }
     if (close(fd) != 0 && ok)
         ok = false, error = errno;
-    if (ok && renameat(dirFd, temp.c_str(), dirFd, filename.c_str()) != 0)
+    if (ok && DosRenameAt(dirFd, temp.c_str(), dirFd, filename.c_str()) != 0)
         ok = false, error = errno;
     if (!ok) {
-        unlinkat(dirFd, temp.c_str(), 0);
+        DosUnlinkAt(dirFd, temp.c_str(), 0);
         std::printf("Failed to create file '%s': %d\n", printableName(filename).c_str(), error);
         return FALSE;
     }
@@ -158,16 +151,16 @@ BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEn
 
 BOOL deleteAll(int dirFd, const char *name) {
     struct stat st;
-    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return FALSE;
     if (!S_ISDIR(st.st_mode))
-        return unlinkat(dirFd, name, 0) == 0;
+        return DosUnlinkAt(dirFd, name, 0) == 0;
 
     BOOL result = TRUE;
     // Removing the entries needs write and search permission on the directory.
     if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        fchmodat(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
-    const int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        DosChmodAt(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
+    const int fd = DosOpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
         if (fd >= 0)
@@ -183,14 +176,14 @@ BOOL deleteAll(int dirFd, const char *name) {
                 result = FALSE;
         closedir(dir);
     }
-    if (unlinkat(dirFd, name, AT_REMOVEDIR) != 0)
+    if (DosUnlinkAt(dirFd, name, AT_REMOVEDIR) != 0)
         result = FALSE;
     return result;
 }
 
 void setAttributes(int dirFd, const char *name, UBYTE attributes) {
     struct stat st;
-    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     // chmod would change whatever a link leads to; devices and pipes are not the guest's.
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
@@ -208,7 +201,7 @@ void setAttributes(int dirFd, const char *name, UBYTE attributes) {
     if ((attributes & ATTR_HIDDEN) && (mode & S_IRGRP))
         wanted &= ~(S_IRGRP | S_IROTH);
     if (wanted != mode)
-        fchmodat(dirFd, name, wanted, 0);
+        DosChmodAt(dirFd, name, wanted, 0);
 }
 
 BOOL isSameEntry(const DirEntry *entry1, const DirEntry *entry2) {
