@@ -89,6 +89,11 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         return TRUE; // built without host entries
     BPTR dirLock = arrayGet(v->mapping, mappingIndex)->lock;
     if (!Examine(dirLock, fib)) {
+        // Removed or made unreadable since it was locked: shown empty, its host contents unknown
+        // to the disk and so never touched by the write-back.
+        STRPTR path = getNameFromLock(dirLock);
+        std::printf("VVFAT: directory '%s' cannot be read, shown empty.\n", path ? path : "???");
+        FreeVec(path);
         FreeDosObject(DOS_FIB, fib);
         return TRUE;
     }
