@@ -188,8 +188,8 @@ void listChildren(SyncState &s, LONG dir) {
             unmatched.push_back(child);
     }
     for (LONG child : unmatched) {
-        dev_t dev;
-        ino_t ino;
+        dev_t dev = 0;
+        ino_t ino = 0;
         if (!lockIdentity(arrayGet(v->mapping, child)->lock, dev, ino))
             continue;
         size_t found = hostNames.size(), matches = 0;
@@ -451,8 +451,8 @@ void deleteUnclaimed(SyncState &s) {
             continue;
         }
         const LONG node = static_cast<LONG>(i);
-        dev_t dev;
-        ino_t ino;
+        dev_t dev = 0;
+        ino_t ino = 0;
         const bool identified = lockIdentity(m->lock, dev, ino);
         const int fd = ensureKnown(s, node) ? openNodeDir(s, s.nodes[node].parent) : -1;
         FdCloser closer{fd};
