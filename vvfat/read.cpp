@@ -1,6 +1,7 @@
 // The sector read path: every sector is computed from the sector cache, the directory array or
 // the host file behind its cluster. Nothing is written to the host and nothing is printed.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include <proto/dos.h>
@@ -94,8 +95,10 @@ BOOL readCluster(VVFAT *v, ULONG clusterNum) {
     if (Seek(v->current_fh, position, OFFSET_BEGINNING) < 0)
         return FALSE;
     v->cluster = v->cluster_buffer;
+    errno = 0;
     const LONG got = Read(v->current_fh, v->cluster_buffer, static_cast<LONG>(v->cluster_size));
-    if (got < 0) {
+    // A short count is the end of the file, or a failure, which leaves its cause in errno.
+    if (got < 0 || (static_cast<ULONG>(got) < v->cluster_size && errno != 0)) {
         v->current_cluster = NONE;
         return FALSE;
     }

@@ -327,10 +327,36 @@ void parseOwnerDirectory(SyncState &s, LONG owner, ULONG first, int depth) {
                     "without a symbolic link; its contents are not written back.\n",
                     name ? printableName(name).c_str() : "???");
         FreeVec(name);
+        // Entries not read claim nothing; what they hold must not go as unclaimed.
+        for (ULONG i = 1; i < s.v->mapping.next; ++i)
+            if (isBelow(s, static_cast<LONG>(i), owner))
+                arrayGet(s.v->mapping, i)->mode &= static_cast<UBYTE>(~MODE_UNSEEN);
         return;
     }
     FdCloser closer{fd};
     parseDirectory(s, fd, path, owner, first, depth + 1);
+}
+
+// The node that bears `filename` in the directory, or -1.
+LONG locatedAt(const SyncState &s, LONG dirNode, const std::string &filename) {
+    auto it = s.located.find({dirNode, filename});
+    return it == s.located.end() ? -1 : it->second;
+}
+
+// Puts an object that checkMappingForLock moved aside back under its name when the file meant to
+// replace it could not be written: the old version is better than none.
+void restoreAside(SyncState &s, int dirFd, LONG dirNode, LONG node, const std::string &filename) {
+    struct stat st;
+    if (node < 0 || !s.nodes[node].known || s.nodes[node].parent != dirNode ||
+        s.nodes[node].name == filename ||
+        DosStatAt(dirFd, filename.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+        DosRenameAt(dirFd, s.nodes[node].name.c_str(), dirFd, filename.c_str()) != 0)
+        return;
+    placeNode(s, node, dirNode, filename);
+    relockTree(s, node);
+    s.restored.insert(node);
+    if (isMappingNode(s, node))
+        arrayGet(s.v->mapping, static_cast<ULONG>(node))->mode &= static_cast<UBYTE>(~MODE_UNSEEN);
 }
 
 void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirNode,
@@ -364,6 +390,11 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
     if (owner == 0 || (owner > 0 && !isDir &&
                        !(arrayGet(v->mapping, static_cast<ULONG>(owner))->mode & MODE_UNSEEN)))
         owner = -1;
+    // A guest reuses the clusters of a deleted file for a new directory and the reverse; the
+    // host object behind them is of the other kind and cannot become the entry's object.
+    if (owner > 0 &&
+        isDir != ((arrayGet(v->mapping, static_cast<ULONG>(owner))->mode & MODE_DIRECTORY) != 0))
+        owner = -1;
 
     std::string filename = name.name;
     if (owner > 0 && ensureKnown(s, owner) && s.nodes[owner].parent == dirNode) {
@@ -389,28 +420,32 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
             occupant = it->second;
     }
 
+    const LONG aside = exists ? locatedAt(s, dirNode, filename) : -1;
     if (owner < 0) {
         if (exists)
             checkMappingForLock(s, dirFd, dirNode, filename);
         if (isDir)
             createAndParse(s, dirFd, dirPath, dirNode, filename, first, depth);
-        else
-            writeFile(s, dirFd, filename, entry);
+        else if (!writeFile(s, dirFd, filename, entry))
+            restoreAside(s, dirFd, dirNode, aside, filename);
     } else {
         Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(owner));
         m->mode &= static_cast<UBYTE>(~MODE_UNSEEN);
         const DirEntry *created = arrayGet(v->directory, m->dir_index);
         if (!exists) {
-            moveOwner(s, owner, dirFd, dirNode, filename);
-            if (isDir) {
-                parseOwnerDirectory(s, owner, first, depth);
-            } else if (!isSameEntry(created, &entry)) {
+            if (!isDir && !isSameEntry(created, &entry)) {
                 std::printf("    Sync: object '%s' is a file which needs to be updated (2).\n",
                             printableName(filename).c_str());
+                // Written beside the old object, which goes only once the new file is complete:
+                // moving it first would leave its old contents under the new name when the
+                // write fails.
                 refreshLockForReading(s, owner);
-                writeFile(s, dirFd, filename, entry);
-                if (s.nodes[owner].parent == dirNode && s.nodes[owner].name == filename)
-                    relock(s, owner);
+                if (writeFile(s, dirFd, filename, entry) && !s.restored.count(owner))
+                    m->mode |= MODE_UNSEEN;
+            } else {
+                moveOwner(s, owner, dirFd, dirNode, filename);
+                if (isDir)
+                    parseOwnerDirectory(s, owner, first, depth);
             }
         } else if (occupant == owner) {
             if (isDir) {
@@ -431,7 +466,8 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
                 createAndParse(s, dirFd, dirPath, dirNode, filename, first, depth);
             } else {
                 refreshLockForReading(s, owner);
-                writeFile(s, dirFd, filename, entry);
+                if (!writeFile(s, dirFd, filename, entry))
+                    restoreAside(s, dirFd, dirNode, aside, filename);
             }
         }
     }

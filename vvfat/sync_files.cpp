@@ -61,7 +61,21 @@ int createTempFile(SyncState &s, int dirFd, std::string &name) {
     return -1;
 }
 
-// Copies the chain's clusters into fd, at most `remaining` bytes. FALSE on a write error.
+// The cluster as the guest sees it. FALSE when a sector the guest did not write cannot be read
+// from its host file: the read path would give zeros, silently replacing the file's bytes.
+bool readGuestCluster(VVFAT *v, ULONG cluster, UBYTE *out) {
+    const UQUAD first = cluster2Sector(v, cluster);
+    bool fromHost = false;
+    for (ULONG i = 0; i < v->sectors_per_cluster; ++i)
+        fromHost = fromHost || !cachedSector(v, static_cast<ULONG>(first + i));
+    errno = 0;
+    if (fromHost && findMappingForCluster(v, cluster) && !readCluster(v, cluster))
+        return false;
+    VVFAT_ReadData(v, out, first * SECTOR_SIZE, v->cluster_size);
+    return true;
+}
+
+// Copies the chain's clusters into fd, at most `remaining` bytes. FALSE on a read or write error.
 bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry &entry) {
     VVFAT *v = s.v;
     ULONG remaining = getLE32(entry.size);
@@ -84,7 +98,14 @@ bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry
                         printableName(filename).c_str());
             return true;
         }
-        VVFAT_ReadData(v, buffer.data(), cluster2Sector(v, chain.cur) * SECTOR_SIZE, csize);
+        if (!readGuestCluster(v, chain.cur, buffer.data())) {
+            const int error = errno ? errno : EIO;
+            std::printf("VVFAT: '%s' cannot be read from its host file (error %d); not written "
+                        "back.\n",
+                        printableName(filename).c_str(), error);
+            errno = error;
+            return false;
+        }
         const ULONG n = std::min(csize, remaining);
         if (!writeAll(fd, buffer.data(), n))
             return false;

@@ -55,7 +55,8 @@ struct SyncState {
     std::map<std::pair<LONG, std::string>, LONG> located; // (directory node, name) -> node
     std::vector<LONG> parent_of_mapping;        // directory mapping whose entries hold the mapping
     std::unordered_set<ULONG> seen_directories; // first clusters of directories synchronised
-    UQUAD directory_clusters_read = 0;          // budgets against chains shared by many entries
+    std::unordered_set<LONG> restored; // put back under their names after a failed write: kept
+    UQUAD directory_clusters_read = 0; // budgets against chains shared by many entries
     UQUAD file_clusters_read = 0;
     ULONG temp_file_counter = 0;
 };
