@@ -68,6 +68,7 @@ rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
 met() { if awk "BEGIN { exit !($1) }"; then echo yes; else echo "**no**"; fi; }
 
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "== Making the trees in $work"
 "$bench" tree "$work/small" "$small"
 "$bench" tree "$work/large" "$large"
@@ -197,7 +198,9 @@ row "the alternative: mounting the $gib_files MiB tree" "$(calc "$figure * 1000"
     echo "Release build; each figure and its floor are the median of $runs run(s), taken in the same"
     echo "run of the script. Page caches are warm for figures and floors alike (each tree is walked or"
     echo "read once before it is timed; nothing drops caches). Other work on the machine shows in"
-    echo "the absolute times; the ratios compare runs made side by side."
+    echo "the absolute times; the ratios compare runs made side by side. Load average (1, 5, 15"
+    echo "minutes) at the start: $load_start; at the end: $(cut -d' ' -f1-3 /proc/loadavg)."
+    echo "Source: $(git -C "$root" describe --always --dirty 2>/dev/null || echo "not a git checkout")."
     echo
     echo "| case | figure | floor | ratio | target | met? |"
     echo "|---|---|---|---|---|---|"
