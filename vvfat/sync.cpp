@@ -586,6 +586,7 @@ void parseDirectory(SyncState &s, int dirFd, const std::string &dirPath, LONG di
         std::printf("VVFAT: out of memory during parseDirectory().\n");
         return;
     }
+    removeWriteBackCopies(dirFd);
     if (dirNode >= 0 && isMappingNode(s, dirNode))
         listChildren(s, dirNode);
 

@@ -1,5 +1,6 @@
 // Host files written back from the disk, deleted, and given the guest's attributes.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +61,37 @@ int createTempFile(SyncState &s, int dirFd, std::string &name) {
     errno = EEXIST;
     return -1;
 }
+
+} // namespace
+
+bool isWriteBackCopy(const char *name) {
+    // ".vvfat-" eight upper-case hex digits ".tmp", as createTempFile names them.
+    if (std::strlen(name) != 19 || std::strncmp(name, ".vvfat-", 7) != 0 ||
+        std::strcmp(name + 15, ".tmp") != 0)
+        return false;
+    for (int i = 7; i < 15; ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i])) && (name[i] < 'A' || name[i] > 'F'))
+            return false;
+    return true;
+}
+
+void removeWriteBackCopies(int dirFd) {
+    DIR *d = DosOpenDirAt(dirFd, ".");
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    while (const struct dirent *e = readdir(d))
+        if (isWriteBackCopy(e->d_name))
+            stale.emplace_back(e->d_name);
+    closedir(d);
+    for (const std::string &name : stale) {
+        struct stat st;
+        if (DosStatAt(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            DosUnlinkAt(dirFd, name.c_str(), 0);
+    }
+}
+
+namespace {
 
 // The cluster as the guest sees it. FALSE when a sector the guest did not write cannot be read
 // from its host file: the read path would give zeros, silently replacing the file's bytes.

@@ -80,6 +80,9 @@ struct ChainWalker {
 bool isDataCluster(const VVFAT *v, ULONG cluster);
 
 // sync_files.cpp
+// Removes the copies an interrupted write-back left in the directory (regular files named as
+// writeFile names its temporary files). isWriteBackCopy is declared in vvfat_private.h.
+void removeWriteBackCopies(int dirFd);
 // Writes the file the entry describes as `filename` in the directory dirFd: into a new
 // temporary file first, renamed over the target when complete. FALSE when nothing was written.
 BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEntry &entry);

@@ -122,6 +122,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
             diagnoseObject(dirLock, name, "is not a regular file");
             continue;
         }
+        if (!isDirectory && isWriteBackCopy(name))
+            continue; // an interrupted write-back's copy: not the user's, removed at the next
         if (!isDirectory && static_cast<UQUAD>(fib->st.st_size) >= FOUR_GIB) {
             diagnoseObject(dirLock, name, "is 4 GB or larger");
             continue;

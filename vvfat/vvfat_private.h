@@ -183,5 +183,8 @@ void closeCurrentFile(VVFAT *v);
 
 // ---- sync*.cpp: writing the guest's changes back into the host directory.
 void synchronize(VVFAT *v);
+// Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
+// killed write-back left is never shown on a disk and is removed by the next write-back.
+bool isWriteBackCopy(const char *name);
 
 #endif
