@@ -289,6 +289,15 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
         VVFAT_Destroy(v);
         return nullptr;
     }
+    // A file would mount as an empty disk whose every change is lost at the write-back.
+    auto *fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr));
+    const bool isDirectory = fib && Examine(v->dir_lock, fib) && fib->fib_DirEntryType > 0;
+    FreeDosObject(DOS_FIB, fib);
+    if (!isDirectory) {
+        std::printf("VVFAT: '%s' is not a directory.\n", dirName);
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
     if (!init(v, cfg)) {
         VVFAT_Destroy(v);
         return nullptr;
