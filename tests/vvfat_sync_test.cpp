@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -812,4 +813,29 @@ TEST(HostileDisk, MalformedChainsAndDirectoriesEnd) {
     EXPECT_NE(out.find("VVFAT: directory 'SELF' appears twice or inside itself; skipped."),
               std::string::npos)
         << out;
+}
+
+// A directory whose chain the guest cut short still lists, in the lost clusters, objects the
+// guest never deleted: the write-back must not take their absence for a deletion.
+TEST(HostileDisk, ObjectsListedPastACutDirectoryChainAreKept) {
+    TempDir dir;
+    fs::create_directory(dir / "big");
+    for (int i = 0; i < 40; ++i)
+        writeFile(dir / "big" / ("file number " + std::to_string(i) + ".txt"), "data");
+    GuestSession g(dir.path());
+    VVFAT *v = g.disk();
+    ULONG first = 0;
+    for (ULONG i = 1; i < v->mapping.next; ++i) {
+        Mapping *m = arrayGet(v->mapping, i);
+        if ((m->mode & MODE_DIRECTORY) &&
+            std::memcmp(arrayGet(v->directory, m->dir_index)->name, "BIG     ", 8) == 0)
+            first = m->begin;
+    }
+    ASSERT_NE(first, 0u);
+    ASSERT_GT(40u * 2 * sizeof(DirEntry), v->cluster_size) << "the directory must span clusters";
+    setFat(g, first, v->cluster_count + 50); // the chain now leaves the disk after one cluster
+    const std::string out = g.finish();
+    for (int i = 0; i < 40; ++i)
+        EXPECT_TRUE(fs::exists(dir / "big" / ("file number " + std::to_string(i) + ".txt"))) << i;
+    EXPECT_NE(out.find("objects they no longer list are kept"), std::string::npos) << out;
 }

@@ -566,6 +566,7 @@ void parseDirectory(SyncState &s, int dirFd, const std::string &dirPath, LONG di
                     std::printf("VVFAT: directory '%s' is larger than FAT allows; the rest is "
                                 "ignored.\n",
                                 printableName(dirPath).c_str());
+                    s.incomplete = true;
                     break;
                 }
                 buffer.resize(buffer.size() + csize);
@@ -574,16 +575,19 @@ void parseDirectory(SyncState &s, int dirFd, const std::string &dirPath, LONG di
                 const ChainEnd how = chain.advance();
                 if (how == ChainEnd::More)
                     continue;
-                if (how == ChainEnd::OutOfRange || how == ChainEnd::Loop)
+                if (how == ChainEnd::OutOfRange || how == ChainEnd::Loop) {
+                    s.incomplete = true;
                     std::printf("VVFAT: the cluster chain of directory '%s' %s; the rest is "
                                 "ignored.\n",
                                 printableName(dirPath).c_str(),
                                 how == ChainEnd::Loop ? "loops" : "leaves the disk");
+                }
                 break;
             }
         }
     } catch (const std::bad_alloc &) {
         std::printf("VVFAT: out of memory during parseDirectory().\n");
+        s.incomplete = true;
         return;
     }
     removeWriteBackCopies(dirFd);
@@ -639,7 +643,11 @@ void synchronize(VVFAT *v) {
         if (startCluster)
             s.seen_directories.insert(startCluster);
         parseDirectory(s, s.root_fd, s.root_path, 0, startCluster, 0);
-        deleteUnclaimed(s);
+        if (s.incomplete)
+            std::printf("VVFAT: some directories could not be read whole; objects they no longer "
+                        "list are kept.\n");
+        else
+            deleteUnclaimed(s);
     } catch (const std::bad_alloc &) {
         std::printf("VVFAT: out of memory during parseDirectory().\n");
     }

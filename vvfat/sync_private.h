@@ -59,6 +59,9 @@ struct SyncState {
     UQUAD directory_clusters_read = 0; // budgets against chains shared by many entries
     UQUAD file_clusters_read = 0;
     ULONG temp_file_counter = 0;
+    // A directory whose entries could not all be read: objects no entry claims may still be
+    // listed in the part that was lost, so none is deleted.
+    bool incomplete = false;
 };
 
 // How a walk along a cluster chain ended.
