@@ -18,7 +18,6 @@
 #include "host/disk_image.h"
 #include "host/host.h"
 #include "support/test_support.h"
-#include "vvfat_disk.h"
 
 namespace e2e {
 
@@ -112,8 +111,9 @@ class Drive {
     std::unique_ptr<host::AtaGuest> guest_;
 };
 
+// Runs an mtools command line with its geometry check off and a UTF-8 locale for long names.
 inline testsupport::CommandResult tool(const std::string &command) {
-    return vvfattest::tool(command);
+    return testsupport::run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + command + " 2>&1");
 }
 
 // fsck.fat -n on a partition image; empty when clean, its output otherwise.
