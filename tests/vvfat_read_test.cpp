@@ -71,8 +71,11 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     ASSERT_GT(docs, 0);
     EXPECT_EQ(std::min(hello, docs), 2);
     EXPECT_EQ(std::max(hello, docs), 4);
-    EXPECT_EQ(shortName(entry(v, 5)), std::string(11, '\0'));
-    EXPECT_EQ(v->directory.next % 32, 0u);
+    const auto rootCluster = readClusterBytes(v, 2);
+    EXPECT_EQ(bytesOf(rootCluster, 0, 5 * 32),
+              std::string(reinterpret_cast<const char *>(&label), 32) +
+                  bytesOf(rootCluster, 32, 4 * 32));
+    EXPECT_EQ(bytesOf(rootCluster, 5 * 32, 1024 - 5 * 32), std::string(1024 - 5 * 32, '\0'));
 
     EXPECT_EQ(getLE32(entry(v, hello).size), 5000u);
     EXPECT_EQ(entry(v, docs).attributes & ATTR_DIRECTORY, ATTR_DIRECTORY);
@@ -92,25 +95,30 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     EXPECT_EQ(fatGet(v, 10), 0u);
 
     // docs: "." and ".." (the root is cluster 0 there), then a.txt in cluster 9.
+    // Entries lie compact in the array: docs' follow the root's five.
     const ULONG docsFirst = ULONG(arrayGet(v->mapping, 2)->info.dir.first_dir_index);
-    EXPECT_EQ(docsFirst, 32u);
-    EXPECT_EQ(shortName(entry(v, 32)), ".          ");
-    EXPECT_EQ(entry(v, 32).attributes, ATTR_DIRECTORY);
-    EXPECT_EQ(entryFirstCluster(entry(v, 32)), docsBegin);
-    EXPECT_EQ(shortName(entry(v, 33)), "..         ");
-    EXPECT_EQ(entry(v, 33).attributes, ATTR_DIRECTORY);
-    EXPECT_EQ(entryFirstCluster(entry(v, 33)), 0u);
-    const long a = findShort(v, 32, 32, "A       TXT");
-    EXPECT_EQ(a, 35);
+    EXPECT_EQ(docsFirst, 5u);
+    EXPECT_EQ(shortName(entry(v, 5)), ".          ");
+    EXPECT_EQ(entry(v, 5).attributes, ATTR_DIRECTORY);
+    EXPECT_EQ(entryFirstCluster(entry(v, 5)), docsBegin);
+    EXPECT_EQ(shortName(entry(v, 6)), "..         ");
+    EXPECT_EQ(entry(v, 6).attributes, ATTR_DIRECTORY);
+    EXPECT_EQ(entryFirstCluster(entry(v, 6)), 0u);
+    const long a = findShort(v, 5, 32, "A       TXT");
+    EXPECT_EQ(a, 8);
     EXPECT_EQ(entryFirstCluster(entry(v, a)), 9u);
 
     const auto infoBytes = readSectors(v, v->offset_to_bootsector + 1);
     const auto &info = *reinterpret_cast<const InfoSector *>(infoBytes.data());
     EXPECT_EQ(getLE32(info.free_clusters), v->cluster_count - 8);
 
-    // Directory clusters are read in place from the entry array.
+    // A directory cluster shows its entries from the array, then zeros.
     const auto docsCluster = readClusterBytes(v, docsBegin);
-    EXPECT_EQ(std::memcmp(docsCluster.data(), arrayGet(v->directory, 32), 1024), 0);
+    const ULONG docsEntries = v->directory.next - docsFirst;
+    EXPECT_EQ(docsEntries, 4u);
+    EXPECT_EQ(std::memcmp(docsCluster.data(), &entry(v, docsFirst), docsEntries * 32), 0);
+    EXPECT_EQ(bytesOf(docsCluster, docsEntries * 32, 1024 - docsEntries * 32),
+              std::string(1024 - docsEntries * 32, '\0'));
 }
 
 TEST(VvfatRead, FileContentsAndTheZeroTailOfTheLastCluster) {

@@ -80,11 +80,17 @@ BOOL readCluster(VVFAT *v, ULONG clusterNum) {
     }
     if (m->mode & MODE_DIRECTORY) {
         const ULONG entriesPerCluster = v->cluster_size / sizeof(DirEntry);
-        const ULONG first = static_cast<ULONG>(m->info.dir.first_dir_index) +
-                            (clusterNum - m->begin) * entriesPerCluster;
-        assert(first + entriesPerCluster <= v->directory.next &&
-               "directory cluster lies inside the directory array");
-        v->cluster = reinterpret_cast<UBYTE *>(arrayGet(v->directory, first));
+        const ULONG skip = (clusterNum - m->begin) * entriesPerCluster;
+        const ULONG present =
+            skip < m->dir_entries ? std::min(entriesPerCluster, m->dir_entries - skip) : 0;
+        const ULONG bytes = present * static_cast<ULONG>(sizeof(DirEntry));
+        if (present)
+            std::memcpy(
+                v->cluster_buffer,
+                arrayGet(v->directory, static_cast<ULONG>(m->info.dir.first_dir_index) + skip),
+                bytes);
+        std::memset(v->cluster_buffer + bytes, 0, v->cluster_size - bytes);
+        v->cluster = v->cluster_buffer;
         v->current_cluster = clusterNum;
         return TRUE;
     }

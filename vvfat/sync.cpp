@@ -59,7 +59,6 @@ void findParents(SyncState &s) {
         LONG mapping;
     };
     std::vector<Range> ranges;
-    const ULONG perCluster = v->cluster_size / sizeof(DirEntry);
     for (ULONG i = 0; i < v->mapping.next; ++i) {
         const Mapping *m = arrayGet(v->mapping, i);
         if (!(m->mode & MODE_DIRECTORY))
@@ -67,10 +66,9 @@ void findParents(SyncState &s) {
         if (i == 0 && v->fat_type != 32)
             ranges.push_back({0, v->root_entries, 0});
         else
-            ranges.push_back(
-                {static_cast<ULONG>(m->info.dir.first_dir_index),
-                 static_cast<ULONG>(m->info.dir.first_dir_index) + (m->end - m->begin) * perCluster,
-                 static_cast<LONG>(i)});
+            ranges.push_back({static_cast<ULONG>(m->info.dir.first_dir_index),
+                              static_cast<ULONG>(m->info.dir.first_dir_index) + m->dir_entries,
+                              static_cast<LONG>(i)});
     }
     std::sort(ranges.begin(), ranges.end(),
               [](const Range &a, const Range &b) { return a.first < b.first; });

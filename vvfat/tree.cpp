@@ -1,5 +1,6 @@
 // Building the directory tree of the virtual disk: entries, mappings, FAT chains and the boot
 // structures that describe them.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -180,22 +181,24 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk) {
     if (!scanHostDirectory(v, mappingIndex, firstDirIndex, walk))
         return FALSE;
 
+    // Entries stay compact in the array and a directory's clusters are padded with zeros as they
+    // are read, so large clusters cost no memory. The FAT12/16 root region is served from the
+    // array's start and keeps its whole reservation.
     const ULONG entriesPerCluster = v->sectors_per_cluster * 16u;
-    const ULONG used = v->directory.next;
-    ULONG wanted = (used + entriesPerCluster - 1) / entriesPerCluster * entriesPerCluster;
-    if (mappingIndex == 0 && v->root_entries > wanted)
-        wanted = v->root_entries;
-    if (wanted > used && !arrayEnsureAllocated(v->directory, wanted - 1)) {
-        if (mappingIndex == 0 && v->root_entries)
-            std::printf("VVFAT: failed to allocated memory for directory.\n");
+    const bool fixedRoot = mappingIndex == 0 && v->root_entries;
+    if (fixedRoot && v->root_entries > v->directory.next &&
+        !arrayEnsureAllocated(v->directory, v->root_entries - 1u)) {
+        std::printf("VVFAT: failed to allocated memory for directory.\n");
         return FALSE;
     }
+    const ULONG entries = v->directory.next - firstDirIndex;
 
     m = arrayGet(v->mapping, mappingIndex);
-    if (mappingIndex == 0 && v->root_entries)
+    m->dir_entries = entries;
+    if (fixedRoot)
         m->end = 2;
     else
-        m->end = firstCluster + (v->directory.next - firstDirIndex) / entriesPerCluster;
+        m->end = firstCluster + std::max(1u, (entries + entriesPerCluster - 1) / entriesPerCluster);
     // The volume label has no cluster.
     if (mappingIndex != 0)
         setBeginOfDirEntry(*arrayGet(v->directory, m->dir_index), m->begin);

@@ -82,6 +82,9 @@ struct Mapping {
     BPTR lock;
     UBYTE mode;
     BOOL read_only;
+    // A directory's entries in the directory array, from info.dir.first_dir_index; its clusters
+    // show them and then zeros.
+    ULONG dir_entries;
 };
 
 struct VVFAT {
