@@ -207,6 +207,43 @@ TEST_F(DosTest, LockNamesCanonicalPath) {
     UnLock(nullptr);
 }
 
+TEST_F(DosTest, LockInEnteredDirectoryNamesCanonicalPath) {
+    fs::create_directories(dir_ / "a" / "b");
+    writeFile(dir_ / "a" / "f", "x");
+    writeFile(dir_ / "a" / "b" / "g", "y");
+    fs::create_symlink("b/g", dir_ / "a" / "to-g");
+    fs::create_symlink("b", dir_ / "a" / "to-b");
+    const std::string canonical = fs::canonical(dir_.path()).string();
+    BPTR a = Lock((dir_ / "a").c_str(), SHARED_LOCK);
+    ASSERT_NE(a, nullptr);
+    BPTR base = CurrentDir(a);
+    std::map<std::string, std::string> expected{
+        {"f", canonical + "/a/f"},
+        {"b", canonical + "/a/b"},
+        {"to-g", canonical + "/a/b/g"},
+        {"to-b", canonical + "/a/b"},
+        {"b/g", canonical + "/a/b/g"},
+        {".", canonical + "/a"},
+        {"..", canonical},
+    };
+    for (const auto &[name, path] : expected) {
+        BPTR lock = Lock(name.c_str(), SHARED_LOCK);
+        ASSERT_NE(lock, nullptr) << name;
+        EXPECT_EQ(nameOf(lock), path) << name;
+        UnLock(lock);
+    }
+    // A working directory changed behind the layer's back still decides.
+    fs::current_path(dir_ / "a" / "b");
+    BPTR g = Lock("g", SHARED_LOCK);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(nameOf(g), canonical + "/a/b/g");
+    UnLock(g);
+    CurrentDir(base);
+    CurrentDir(nullptr);
+    fs::current_path(start_);
+    UnLock(a);
+}
+
 TEST_F(DosTest, NameFromLockBufferSizes) {
     BPTR lock = Lock(dir_.str().c_str(), SHARED_LOCK);
     ASSERT_NE(lock, nullptr);

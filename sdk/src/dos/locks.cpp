@@ -6,6 +6,8 @@
 // few thousand files. A lock now keeps only the object's path and identity; each operation
 // opens the path for as long as it needs and checks that it reached the same object. With no
 // descriptor held there is nothing to lockf, and no operating-system lock was ever obtained.
+#include <cstring>
+#include <memory>
 #include <new>
 #include <unistd.h>
 
@@ -24,6 +26,8 @@ FDLock *record(BPTR lock) {
 FDLock baseLock{0, 0, {}};
 int baseFd = -1;
 FDLock *currentLock = nullptr;
+// The current lock when the working directory is really its directory (entering can fail).
+const FDLock *enteredLock = nullptr;
 
 // The process working directory, whatever its length; empty when it cannot be named.
 std::string workingDirectory() {
@@ -69,6 +73,20 @@ bool enter(const FDLock &lock) {
     return entered;
 }
 
+// A name that stays in the working directory: one component, neither "." nor "..".
+bool isChildName(const char *name) {
+    return *name && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
+// Whether the working directory is still the entered lock's: code outside this layer may
+// have changed it. Uncounted by fault injection, since a failure only means resolving.
+bool inEnteredDirectory() {
+    struct stat here;
+    return host.stat(".", &here) == 0 && here.st_dev == enteredLock->dev &&
+           here.st_ino == enteredLock->ino;
+}
+
 } // namespace
 
 BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
@@ -77,8 +95,16 @@ BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
         return nullptr;
     }
     // Opening read-only is what decides whether the object can be locked: missing and
-    // unreadable objects give no lock.
-    int fd = sysOpen(name, kInspectFlags);
+    // unreadable objects give no lock. A child of the entered directory that is not a symbolic
+    // link has the directory's canonical path plus its name, so a tree scan need not resolve
+    // every component of every object again; links and longer names are resolved.
+    bool composed =
+        enteredLock && !enteredLock->path.empty() && isChildName(name) && inEnteredDirectory();
+    int fd = sysOpen(name, kInspectFlags | (composed ? O_NOFOLLOW : 0));
+    if (fd < 0 && composed && errno == ELOOP) {
+        composed = false;
+        fd = sysOpen(name, kInspectFlags);
+    }
     if (fd < 0)
         return nullptr;
     struct stat st;
@@ -86,17 +112,19 @@ BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
     closeQuietly(fd);
     if (statResult != 0)
         return nullptr;
-    char *resolved = host.realpath(name, nullptr);
-    if (!resolved)
-        return nullptr;
-    FDLock *lock = nullptr;
     try {
-        lock = new FDLock{st.st_dev, st.st_ino, resolved};
+        if (composed) {
+            const std::string &parent = enteredLock->path;
+            return new FDLock{st.st_dev, st.st_ino, (parent == "/" ? parent : parent + "/") + name};
+        }
+        std::unique_ptr<char, decltype(&free)> resolved(host.realpath(name, nullptr), &free);
+        if (!resolved)
+            return nullptr;
+        return new FDLock{st.st_dev, st.st_ino, resolved.get()};
     } catch (const std::bad_alloc &) {
         fail(ENOMEM);
+        return nullptr;
     }
-    free(resolved);
-    return lock;
 }
 
 BPTR DupLock(BPTR lock) {
@@ -111,6 +139,8 @@ BPTR DupLock(BPTR lock) {
 }
 
 void UnLock(BPTR lock) {
+    if (record(lock) == enteredLock)
+        enteredLock = nullptr;
     if (record(lock) != &baseLock)
         delete record(lock);
 }
@@ -153,6 +183,7 @@ BPTR CurrentDir(BPTR lock) {
     currentLock = record(lock);
     bool entered =
         currentLock ? enter(*currentLock) : retryOnEintr([] { return host.chdir("/"); }) == 0;
+    enteredLock = entered ? currentLock : nullptr;
     // The result is the previous lock either way; IoErr() tells a caller that goes on to use
     // relative names whether they now resolve in the lock's directory.
     if (entered)
