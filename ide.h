@@ -34,7 +34,11 @@ struct IDE {
     UBYTE registers[8];
     UBYTE reg_error;
     UBYTE reg_status;
+    // Where the image stream stands after a read transfer; IDE_NO_POSITION after anything else.
+    UQUAD image_read_position;
 };
+
+#define IDE_NO_POSITION (~0ull)
 
 // A drive without medium, or null when memory is exhausted.
 IDE *IDECreate();
@@ -49,5 +53,26 @@ UBYTE IDERead(IDE *ide, UBYTE index);
 void IDEWrite(IDE *ide, UBYTE index, UBYTE value);
 // Performs a pending sector transfer; called before every register access.
 void IDEExecute(IDE *ide);
+
+// The same operations with their common case inline: a port access is made for every byte of
+// a sector, and in 511 of 512 nothing is pending and the data register only moves one byte.
+inline void IDEExecuteInline(IDE *ide) {
+    if (ide->reg_status & IDE_STATUS_BSY)
+        IDEExecute(ide);
+}
+inline UBYTE IDEReadInline(IDE *ide, UBYTE index) {
+    // Not the sector's last byte, whose read ends the transfer step.
+    if ((index & 7) == 0 && ide->read_count != 0 && ide->end_cacheP - ide->currentP > 1)
+        return *ide->currentP++;
+    return IDERead(ide, index);
+}
+inline void IDEWriteInline(IDE *ide, UBYTE index, UBYTE value) {
+    if ((index & 7) == 0 && ide->write_count != 0 && ide->end_cacheP - ide->currentP > 1) {
+        ide->registers[0] = value;
+        *ide->currentP++ = value;
+        return;
+    }
+    IDEWrite(ide, index, value);
+}
 
 #endif

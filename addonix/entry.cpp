@@ -109,16 +109,16 @@ ADDONIX_EXPORT void WriteIO(AddonixPlugin *plugin, USHORT port, UBYTE value) {
     if ((port & portMask) != portBase)
         return;
     IDE *ide = pluginData(plugin)->ide;
-    IDEExecute(ide);
-    IDEWrite(ide, UBYTE(port & 7), value);
+    IDEExecuteInline(ide);
+    IDEWriteInline(ide, UBYTE(port & 7), value);
 }
 
 ADDONIX_EXPORT void ReadIO(AddonixPlugin *plugin, USHORT port, UBYTE *value) {
     if ((port & portMask) != portBase)
         return;
     IDE *ide = pluginData(plugin)->ide;
-    IDEExecute(ide);
-    *value = IDERead(ide, UBYTE(port & 7));
+    IDEExecuteInline(ide);
+    *value = IDEReadInline(ide, UBYTE(port & 7));
 }
 
 // The rest of the host interface is not used by a hard disc; outputs are left as the host set

@@ -6,6 +6,7 @@
 #include "ide/ide_private.h"
 
 void openImageMedium(IDE *ide, CONST_STRPTR path) {
+    ide->image_read_position = IDE_NO_POSITION;
     ide->raw_file_handle = Open(path, MODE_READWRITE);
     if (!ide->raw_file_handle)
         return;
@@ -33,11 +34,19 @@ void closeImageMedium(IDE *ide) {
 
 BOOL imageTransfer(IDE *ide, UQUAD address, bool write) {
     BPTR file = ide->raw_file_handle;
-    // Every transfer seeks first, which also separates reads from writes on the update stream.
-    if (Seek(file, static_cast<QUAD>(address), OFFSET_BEGINNING) == -1)
+    // A read that goes on where the last one ended needs no seek, which would drop the stream's
+    // buffer and ask the system. Any other transfer seeks first, which also separates reads
+    // from writes on the update stream.
+    const bool continues = !write && address == ide->image_read_position;
+    ide->image_read_position = IDE_NO_POSITION;
+    if (!continues && Seek(file, static_cast<QUAD>(address), OFFSET_BEGINNING) == -1)
         return FALSE;
-    if (!write)
-        return Read(file, ide->cacheP, IDE_SECTOR_SIZE) == static_cast<LONG>(IDE_SECTOR_SIZE);
+    if (!write) {
+        if (Read(file, ide->cacheP, IDE_SECTOR_SIZE) != static_cast<LONG>(IDE_SECTOR_SIZE))
+            return FALSE;
+        ide->image_read_position = address + IDE_SECTOR_SIZE;
+        return TRUE;
+    }
     if (Write(file, ide->cacheP, IDE_SECTOR_SIZE) != static_cast<LONG>(IDE_SECTOR_SIZE))
         return FALSE;
     // Flushed now, so that a host write error fails this transfer instead of surfacing

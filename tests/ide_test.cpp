@@ -296,6 +296,61 @@ TEST_F(Drive, SectorsLandAtTheirOffsets) {
     EXPECT_TRUE(preadString(path, 3072, 512) == b);
 }
 
+TEST_F(Drive, ReadsAndWritesInAnyOrderLandOnTheirSectors) {
+    // Sector n of the image holds pattern n; reads continue, go back, and follow writes.
+    std::string path = mountNewImage();
+    for (uint32_t n = 0; n < 40; ++n)
+        pwriteString(path, n * 512, patternBytes(512, n));
+    std::string written = patternBytes(512, 99);
+    bool wrote = false;
+    // The plug-in's inline port accesses, which must behave as the full operations.
+    auto inlineSector = [&] {
+        std::string s;
+        for (int i = 0; i < 512; ++i) {
+            IDEExecuteInline(ide);
+            s += static_cast<char>(IDEReadInline(ide, 0));
+        }
+        return s;
+    };
+    auto readRun = [&](uint32_t first, UBYTE count, bool viaInline) {
+        lba(first, count);
+        out(7, 0x20);
+        std::vector<std::string> sectors;
+        for (UBYTE i = 0; i < count; ++i) {
+            EXPECT_EQ(in(7), DRDY | DRQ);
+            sectors.push_back(viaInline ? inlineSector() : readSector());
+        }
+        EXPECT_EQ(in(7), DRDY);
+        return sectors;
+    };
+    auto expectRun = [&](uint32_t first, UBYTE count, bool viaInline) {
+        const auto sectors = readRun(first, count, viaInline);
+        for (UBYTE i = 0; i < count; ++i)
+            EXPECT_TRUE(sectors[i] ==
+                        (wrote && first + i == 12 ? written : patternBytes(512, first + i)))
+                << "sector " << first + i;
+    };
+    expectRun(10, 3, false);
+    expectRun(13, 2, true);  // where the last read ended
+    expectRun(11, 1, false); // back
+    lba(12, 1);
+    out(7, 0x30);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    for (int i = 0; i < 512; ++i) {
+        IDEExecuteInline(ide);
+        IDEWriteInline(ide, 0, static_cast<UBYTE>(written[i]));
+    }
+    EXPECT_EQ(in(7), DRDY);
+    wrote = true;
+    expectRun(11, 3, true); // the written sector in the middle of a read
+    expectRun(13, 1, false);
+    expectRun(30, 8, true);
+    expectRun(0, 1, false);
+    EXPECT_EQ(in(0), 0xFF);
+    IDEUnMount(ide);
+    EXPECT_TRUE(preadString(path, 12 * 512, 512) == written);
+}
+
 TEST_F(Drive, ChsTransfersUseTheFixedGeometry) {
     std::string path = mountNewImage();
     std::string data = patternBytes(512, 5);
