@@ -105,7 +105,7 @@ const char *endingName(Ending e) {
     return "?";
 }
 
-class Lifecycle : public ::testing::TestWithParam<Ending> {
+class AcceptanceLifecycle : public ::testing::TestWithParam<Ending> {
   protected:
     void TearDown() override {
         if (instance && window.CountChildren() > 0)
@@ -128,7 +128,7 @@ class Lifecycle : public ::testing::TestWithParam<Ending> {
     std::unique_ptr<host::PluginInstance> instance;
 };
 
-TEST_P(Lifecycle, EveryEndOfTheDiskWritesItBack) {
+TEST_P(AcceptanceLifecycle, EveryEndOfTheDiskWritesItBack) {
     TempDir dir;
     writeFile(dir / "GUEST.TXT", "renamed by the guest");
     writeFile(dir / "OTHER.TXT", "left alone");
@@ -177,7 +177,7 @@ TEST_P(Lifecycle, EveryEndOfTheDiskWritesItBack) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, Lifecycle,
+INSTANTIATE_TEST_SUITE_P(Endings, AcceptanceLifecycle,
                          ::testing::Values(Ending::Deactivate, Ending::ActivateAgain,
                                            Ending::SyncButton, Ending::SwitchToImage,
                                            Ending::DeletePlugin),
@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Endings, Lifecycle,
 
 // Read everywhere a guest reads, ended every way a disk ends: nothing on the host changes, not
 // even a stamp or a mode.
-TEST(ReadOnlyDisk, LeavesTheDirectoryUntouched) {
+TEST(AcceptanceReadOnlyDisk, LeavesTheDirectoryUntouched) {
     TempDir dir, work;
     fs::create_directories(dir / "sub" / "deeper");
     writeFile(dir / "private.txt", "mode 0600");
@@ -213,7 +213,7 @@ TEST(ReadOnlyDisk, LeavesTheDirectoryUntouched) {
     EXPECT_EQ(statTree(dir.path()), before);
 }
 
-TEST(MissingDirectory, MountsNoMediumButTheDriveAnswers) {
+TEST(AcceptanceMissingDirectory, MountsNoMediumButTheDriveAnswers) {
     TempDir dir;
     auto p = createPlugin({"DIRECTORY=" + (dir / "not there").string(), "MOUNTMODE=Directory"});
     ASSERT_NE(p, nullptr);

@@ -62,7 +62,7 @@ void expectToolsSeeTheTree(const std::string &partition, const fs::path &tree) {
     EXPECT_EQ(treeDifferences(out / "copy", tree), "");
 }
 
-TEST(PluginMount, AutomaticDiskGivesTheTreeBackToTheTools) {
+TEST(AcceptancePluginMount, AutomaticDiskGivesTheTreeBackToTheTools) {
     TempDir tree, work;
     buildTree(tree.path(), true);
     auto drive = Drive::plugin(tree.path());
@@ -80,7 +80,7 @@ TEST(PluginMount, AutomaticDiskGivesTheTreeBackToTheTools) {
     drive->unmount();
 }
 
-TEST(PluginMount, WholeDiskDumpHasTheMbrInFront) {
+TEST(AcceptancePluginMount, WholeDiskDumpHasTheMbrInFront) {
     TempDir tree, work;
     writeFile(tree / "HELLO.TXT", "hello\n");
     auto drive = Drive::plugin(tree.path());
@@ -100,7 +100,7 @@ TEST(PluginMount, WholeDiskDumpHasTheMbrInFront) {
 }
 
 // tessel-host builds FAT12 and FAT16 disks when asked; the same tree comes back from each.
-TEST(ConfiguredMount, Fat12AndFat16DisksThroughTheCommandLine) {
+TEST(AcceptanceConfiguredMount, Fat12AndFat16DisksThroughTheCommandLine) {
     struct Case {
         const char *geometry;
         bool bigFiles;
@@ -125,7 +125,7 @@ TEST(ConfiguredMount, Fat12AndFat16DisksThroughTheCommandLine) {
 }
 
 // A large directory and a deep one through the port window, in a disk of the drive's own size.
-TEST(ConfiguredMount, ThousandsOfFilesAndADeepTree) {
+TEST(AcceptanceConfiguredMount, ThousandsOfFilesAndADeepTree) {
     TempDir tree, work;
     fs::create_directories(tree / "many");
     for (int i = 0; i < 2000; ++i)

@@ -92,7 +92,7 @@ bool operator==(const timespec &a, const timespec &b) {
 
 // What a guest does in one session, through the real plug-in with its automatic disk, while
 // the host edits the directory too; then the same on a copy.
-TEST(PluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
+TEST(AcceptancePluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
     TempDir host, expected, src;
     const fs::path h = host.path();
     writeFile(h / "README.TXT", "read me\n");
@@ -177,7 +177,7 @@ TEST(PluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
 }
 
 // The rows of the write-back one by one, through the port window of a disk of the drive's size.
-TEST(WriteBack, RenamedFileIsMovedNotRewritten) {
+TEST(AcceptanceWriteBack, RenamedFileIsMovedNotRewritten) {
     TempDir dir;
     writeFile(dir / "A.TXT", "contents of a");
     writeFile(dir / "Some long name.txt", patternBytes(4000, 1));
@@ -195,7 +195,7 @@ TEST(WriteBack, RenamedFileIsMovedNotRewritten) {
 }
 
 // A change that shows in neither the size, the first cluster nor the stamp is not written back.
-TEST(WriteBack, ContentsChangedBehindAnUnchangedEntryStayOnTheHost) {
+TEST(AcceptanceWriteBack, ContentsChangedBehindAnUnchangedEntryStayOnTheHost) {
     TempDir dir;
     const std::string original = patternBytes(4096, 7);
     writeFile(dir / "same.bin", original);
@@ -209,7 +209,7 @@ TEST(WriteBack, ContentsChangedBehindAnUnchangedEntryStayOnTheHost) {
     EXPECT_EQ(readFile(dir / "same.bin"), original);
 }
 
-TEST(WriteBack, MovedObjectsMoveOnTheHost) {
+TEST(AcceptanceWriteBack, MovedObjectsMoveOnTheHost) {
     TempDir dir, expected;
     fs::create_directories(dir / "from" / "sub");
     fs::create_directories(dir / "to");
@@ -229,7 +229,7 @@ TEST(WriteBack, MovedObjectsMoveOnTheHost) {
 }
 
 // Each name gets the other's contents; nothing is lost on the way.
-TEST(WriteBack, SwappedNamesKeepEveryByte) {
+TEST(AcceptanceWriteBack, SwappedNamesKeepEveryByte) {
     TempDir dir;
     writeFile(dir / "A.TXT", "first");
     writeFile(dir / "B.TXT", "second");
@@ -251,7 +251,7 @@ TEST(WriteBack, SwappedNamesKeepEveryByte) {
     EXPECT_EQ(temps, (std::vector<std::string>{"A.TXT_=first", "B.TXT_=second"}));
 }
 
-TEST(WriteBack, DeletionsTakeWholeTreesAndOnlyThem) {
+TEST(AcceptanceWriteBack, DeletionsTakeWholeTreesAndOnlyThem) {
     TempDir dir, expected;
     fs::create_directories(dir / "gone" / "sub" / "subsub");
     writeFile(dir / "gone" / "a.txt", "a");
@@ -273,7 +273,7 @@ TEST(WriteBack, DeletionsTakeWholeTreesAndOnlyThem) {
 }
 
 // FAT12 and FAT16 disks write back as FAT32 ones do.
-TEST(WriteBack, Fat12AndFat16Disks) {
+TEST(AcceptanceWriteBack, Fat12AndFat16Disks) {
     for (VVFAT_Configuration cfg :
          {VVFAT_Configuration{8, 16, 63, 12}, VVFAT_Configuration{100, 16, 63, 16}}) {
         SCOPED_TRACE(int(cfg.type_of_fat));
