@@ -238,10 +238,23 @@ TEST_F(DosTest, LockInEnteredDirectoryNamesCanonicalPath) {
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(nameOf(g), canonical + "/a/b/g");
     UnLock(g);
+    // Locks taken two levels down outlive the directory locks they were named from.
+    CurrentDir(a);
+    BPTR b = Lock("b", SHARED_LOCK);
+    ASSERT_NE(b, nullptr);
+    CurrentDir(b);
+    g = Lock("g", SHARED_LOCK);
+    ASSERT_NE(g, nullptr);
     CurrentDir(base);
+    UnLock(b);
+    UnLock(a);
+    EXPECT_EQ(nameOf(g), canonical + "/a/b/g");
+    BPTR fh = OpenFromLock(g);
+    ASSERT_NE(fh, nullptr);
+    Close(fh);
+    UnLock(g);
     CurrentDir(nullptr);
     fs::current_path(start_);
-    UnLock(a);
 }
 
 TEST_F(DosTest, NameFromLockBufferSizes) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -14,12 +15,22 @@
 #include <dos/faults.h>
 #include <proto/dos.h>
 
+// The last component of a lock's path. A lock taken inside a locked directory shares that
+// directory's node, so a mounted tree costs each object its own name rather than its path.
+struct PathNode {
+    std::shared_ptr<const PathNode> parent; // null: name is the whole absolute path
+    std::string name;
+};
+
 // A lock names its object and remembers who it was; it holds no descriptor, so a mounted
-// tree of any size costs no descriptors and memory follows the path length.
+// tree of any size costs no descriptors.
 struct FDLock {
     dev_t dev;
     ino_t ino;
-    std::string path; // canonical absolute path when the lock was taken
+    std::shared_ptr<const PathNode> node; // canonical absolute path when the lock was taken
+
+    // The path in full; empty when the lock has none. Throws std::bad_alloc.
+    std::string path() const;
 };
 
 namespace dos {

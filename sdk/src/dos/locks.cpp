@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 #include <unistd.h>
 
 #include "dos_private.h"
@@ -23,7 +24,7 @@ FDLock *record(BPTR lock) {
 
 // The working directory found when CurrentDir was called with no lock current. baseFd keeps
 // it reachable even if it is renamed while another directory is current.
-FDLock baseLock{0, 0, {}};
+FDLock baseLock{0, 0, nullptr};
 int baseFd = -1;
 FDLock *currentLock = nullptr;
 // The current lock when the working directory is really its directory (entering can fail).
@@ -54,10 +55,12 @@ void captureBase() {
         st.st_dev = st.st_ino = 0;
     baseLock.dev = st.st_dev;
     baseLock.ino = st.st_ino;
+    baseLock.node.reset();
     try {
-        baseLock.path = workingDirectory();
+        std::string path = workingDirectory();
+        if (!path.empty())
+            baseLock.node = std::make_shared<const PathNode>(PathNode{nullptr, std::move(path)});
     } catch (const std::bad_alloc &) {
-        baseLock.path.clear();
     }
 }
 
@@ -89,6 +92,19 @@ bool inEnteredDirectory() {
 
 } // namespace
 
+std::string FDLock::path() const {
+    std::vector<const PathNode *> chain;
+    for (const PathNode *n = node.get(); n; n = n->parent.get())
+        chain.push_back(n);
+    std::string full;
+    for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
+        if (!full.empty() && full.back() != '/')
+            full += '/';
+        full += (*n)->name;
+    }
+    return full;
+}
+
 BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
     if (!name) {
         fail(EINVAL);
@@ -98,8 +114,7 @@ BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
     // unreadable objects give no lock. A child of the entered directory that is not a symbolic
     // link has the directory's canonical path plus its name, so a tree scan need not resolve
     // every component of every object again; links and longer names are resolved.
-    bool composed =
-        enteredLock && !enteredLock->path.empty() && isChildName(name) && inEnteredDirectory();
+    bool composed = enteredLock && enteredLock->node && isChildName(name) && inEnteredDirectory();
     int fd = sysOpen(name, kInspectFlags | (composed ? O_NOFOLLOW : 0));
     if (fd < 0 && composed && errno == ELOOP) {
         composed = false;
@@ -113,14 +128,14 @@ BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
     if (statResult != 0)
         return nullptr;
     try {
-        if (composed) {
-            const std::string &parent = enteredLock->path;
-            return new FDLock{st.st_dev, st.st_ino, (parent == "/" ? parent : parent + "/") + name};
-        }
+        if (composed)
+            return new FDLock{st.st_dev, st.st_ino,
+                              std::make_shared<const PathNode>(PathNode{enteredLock->node, name})};
         std::unique_ptr<char, decltype(&free)> resolved(host.realpath(name, nullptr), &free);
         if (!resolved)
             return nullptr;
-        return new FDLock{st.st_dev, st.st_ino, resolved.get()};
+        return new FDLock{st.st_dev, st.st_ino,
+                          std::make_shared<const PathNode>(PathNode{nullptr, resolved.get()})};
     } catch (const std::bad_alloc &) {
         fail(ENOMEM);
         return nullptr;
@@ -164,7 +179,13 @@ BOOL NameFromLock(BPTR lock, STRPTR buffer, LONG size) {
         fail(EINVAL);
         return FALSE;
     }
-    const std::string &path = record(lock)->path;
+    std::string path;
+    try {
+        path = record(lock)->path();
+    } catch (const std::bad_alloc &) {
+        fail(ENOMEM);
+        return FALSE;
+    }
     if (size <= 0 || path.size() >= static_cast<size_t>(size)) {
         fail(ERROR_LINE_TOO_LONG);
         return FALSE;

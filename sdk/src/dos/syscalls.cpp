@@ -1,6 +1,7 @@
 // The host-call table, fault injection, EINTR retry and the layer's own error codes.
 #include <array>
 #include <cstdlib>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,7 +104,12 @@ int sysFstatAt(int dirfd, const char *path, struct stat *st, int flags) {
 }
 
 int reopenLock(const FDLock &lock, int flags, struct stat *st) {
-    int fd = sysOpen(lock.path.c_str(), flags);
+    int fd;
+    try {
+        fd = sysOpen(lock.path().c_str(), flags);
+    } catch (const std::bad_alloc &) {
+        return fail(ENOMEM);
+    }
     if (fd < 0)
         return -1;
     struct stat now;
