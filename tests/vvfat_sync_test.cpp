@@ -479,6 +479,31 @@ TEST(WriteBack, FileChangedInPlaceKeepsItsOtherSectors) {
     EXPECT_EQ(readFile(dir / "DATA.BIN"), expected);
 }
 
+TEST(WriteBack, WhollyRewrittenFileNeedsNothingFromItsHostFile) {
+    // The guest rewrites every byte; the host file is gone by the write-back. The unwritten
+    // sectors past the end of the last cluster's data must not be asked of the host.
+    TempDir dir;
+    GuestSession probe(dir.path());
+    const ULONG clusterSize = probe.disk()->cluster_size;
+    ASSERT_GT(clusterSize, SECTOR_SIZE);
+    probe.finish();
+    const ULONG size = 4 * clusterSize + 100;
+    writeFile(dir / "DATA.BIN", patternBytes(size, 7));
+    GuestSession g(dir.path());
+    VVFAT *v = g.disk();
+    const uint64_t entry = g.entryOffset(g.rootCluster(), "DATA    BIN");
+    const auto e = g.peek(entry, 32);
+    const ULONG first = getLE16(&e[26]) | (ULONG(getLE16(&e[20])) << 16);
+    const std::string guest(size, 'Q');
+    for (ULONG c = 0; c < 5; ++c) {
+        const ULONG n = std::min(clusterSize, size - c * clusterSize);
+        g.patch(cluster2Sector(v, first + c) * SECTOR_SIZE, std::vector<UBYTE>(n, 'Q'));
+    }
+    g.patch(entry + 22, {0x00, 0x00}); // mtime, offset 22
+    const std::string output = g.finish([&] { fs::remove(dir / "DATA.BIN"); });
+    EXPECT_EQ(readFile(dir / "DATA.BIN"), guest) << output;
+}
+
 TEST(WriteBack, HundredBytesOverTwoClustersAndAShortChain) {
     TempDir dir;
     writeFile(dir / "SMALL.TXT", patternBytes(100, 1));

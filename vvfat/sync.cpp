@@ -277,6 +277,8 @@ bool moveOwner(SyncState &s, LONG owner, int dirFd, LONG dirNode, const std::str
     return true;
 }
 
+} // namespace
+
 // Reading an owner's unwritten clusters needs a lock on the file as it is now; a host that
 // replaced the file during emulation left the lock naming the old one.
 void refreshLockForReading(SyncState &s, LONG owner) {
@@ -290,6 +292,8 @@ void refreshLockForReading(SyncState &s, LONG owner) {
     if (ensureKnown(s, owner))
         relock(s, owner);
 }
+
+namespace {
 
 void createAndParse(SyncState &s, int dirFd, const std::string &dirPath, LONG dirNode,
                     const std::string &filename, ULONG first, int depth) {
@@ -437,8 +441,7 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
                 // Written beside the old object, which goes only once the new file is complete:
                 // moving it first would leave its old contents under the new name when the
                 // write fails.
-                refreshLockForReading(s, owner);
-                if (writeFile(s, dirFd, filename, entry) && !s.restored.count(owner))
+                if (writeFile(s, dirFd, filename, entry, owner) && !s.restored.count(owner))
                     m->mode |= MODE_UNSEEN;
             } else {
                 moveOwner(s, owner, dirFd, dirNode, filename);
@@ -449,8 +452,7 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
             if (isDir) {
                 parseOwnerDirectory(s, owner, first, depth);
             } else if (!isSameEntry(created, &entry)) {
-                refreshLockForReading(s, owner);
-                if (writeFile(s, dirFd, filename, entry))
+                if (writeFile(s, dirFd, filename, entry, owner))
                     relock(s, owner);
             }
         } else {
@@ -463,8 +465,7 @@ void processEntry(SyncState &s, int dirFd, const std::string &dirPath, LONG dirN
             if (isDir) {
                 createAndParse(s, dirFd, dirPath, dirNode, filename, first, depth);
             } else {
-                refreshLockForReading(s, owner);
-                if (!writeFile(s, dirFd, filename, entry))
+                if (!writeFile(s, dirFd, filename, entry, owner))
                     restoreAside(s, dirFd, dirNode, aside, filename);
             }
         }

@@ -93,22 +93,31 @@ void removeWriteBackCopies(int dirFd) {
 
 namespace {
 
-// The cluster as the guest sees it. FALSE when a sector the guest did not write cannot be read
-// from its host file: the read path would give zeros, silently replacing the file's bytes.
-bool readGuestCluster(VVFAT *v, ULONG cluster, UBYTE *out) {
+// The first `bytes` of the cluster as the guest sees it. FALSE when a sector the guest did not
+// write cannot be read from its host file: the read path would give zeros, silently replacing
+// the file's bytes. Sectors past `bytes` are not read, so a rewritten file's last cluster needs
+// nothing from the host.
+bool readGuestCluster(SyncState &s, ULONG cluster, UBYTE *out, ULONG bytes, LONG &owner) {
+    VVFAT *v = s.v;
     const UQUAD first = cluster2Sector(v, cluster);
+    const ULONG sectors = (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE;
     bool fromHost = false;
-    for (ULONG i = 0; i < v->sectors_per_cluster; ++i)
+    for (ULONG i = 0; i < sectors; ++i)
         fromHost = fromHost || !cachedSector(v, static_cast<ULONG>(first + i));
+    if (fromHost && owner >= 0) {
+        refreshLockForReading(s, owner);
+        owner = -1;
+    }
     errno = 0;
     if (fromHost && findMappingForCluster(v, cluster) && !readCluster(v, cluster))
         return false;
-    VVFAT_ReadData(v, out, first * SECTOR_SIZE, v->cluster_size);
+    VVFAT_ReadData(v, out, first * SECTOR_SIZE, sectors * SECTOR_SIZE);
     return true;
 }
 
 // Copies the chain's clusters into fd, at most `remaining` bytes. FALSE on a read or write error.
-bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry &entry) {
+bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry &entry,
+               LONG owner) {
     VVFAT *v = s.v;
     ULONG remaining = getLE32(entry.size);
     if (remaining == 0)
@@ -130,7 +139,8 @@ bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry
                         printableName(filename).c_str());
             return true;
         }
-        if (!readGuestCluster(v, chain.cur, buffer.data())) {
+        const ULONG n = std::min(csize, remaining);
+        if (!readGuestCluster(s, chain.cur, buffer.data(), n, owner)) {
             const int error = errno ? errno : EIO;
             std::printf("VVFAT: '%s' cannot be read from its host file (error %d); not written "
                         "back.\n",
@@ -138,7 +148,6 @@ bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry
             errno = error;
             return false;
         }
-        const ULONG n = std::min(csize, remaining);
         if (!writeAll(fd, buffer.data(), n))
             return false;
         remaining -= n;
@@ -167,7 +176,8 @@ bool copyChain(SyncState &s, int fd, const std::string &filename, const DirEntry
 
 } // namespace
 
-BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEntry &entry) {
+BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEntry &entry,
+               LONG owner) {
     std::string temp;
     const int fd = createTempFile(s, dirFd, temp);
     if (fd < 0) {
@@ -179,7 +189,7 @@ BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEn
     if (DosStatAt(dirFd, filename.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode))
         fchmod(fd, old.st_mode & 0777);
 
-    bool ok = copyChain(s, fd, filename, entry);
+    bool ok = copyChain(s, fd, filename, entry, owner);
     int error = ok ? 0 : errno;
     if (ok) {
         struct timespec now[2];

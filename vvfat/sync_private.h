@@ -88,7 +88,10 @@ bool isDataCluster(const VVFAT *v, ULONG cluster);
 void removeWriteBackCopies(int dirFd);
 // Writes the file the entry describes as `filename` in the directory dirFd: into a new
 // temporary file first, renamed over the target when complete. FALSE when nothing was written.
-BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEntry &entry);
+// owner, when not -1, is the mapping whose host file the new one replaces: its lock is
+// refreshed before the first cluster that must be read from the host.
+BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEntry &entry,
+               LONG owner = -1);
 // Deletes the object under name in dirFd with everything in it. A symbolic link is removed
 // itself; nothing it leads to is touched.
 BOOL deleteAll(int dirFd, const char *name);
@@ -97,6 +100,9 @@ void setAttributes(int dirFd, const char *name, UBYTE attributes);
 BOOL isSameEntry(const DirEntry *entry1, const DirEntry *entry2);
 
 // sync.cpp
+// Reading an owner's unwritten clusters needs a lock on the file as it is now; a host that
+// replaced the file during emulation left the lock naming the old one.
+void refreshLockForReading(SyncState &s, LONG owner);
 // Moves the disk's own object that bears `filename` in directory node dirNode out of the way
 // under a temporary name; nothing happens when the name belongs to no object of the disk.
 void checkMappingForLock(SyncState &s, int dirFd, LONG dirNode, const std::string &filename);
