@@ -114,68 +114,74 @@ bool AtaGuest::identify(uint8_t out[512]) {
     return true;
 }
 
+// Splits a transfer into commands of at most 256 sectors. `address` gives the registers for the
+// linear sector a command starts at; false when it has none.
+template <class Byte, class AddressOf, class Blocks>
+static bool inCommands(uint64_t first, uint32_t count, Byte *data, AddressOf address,
+                       Blocks blocks) {
+    while (count > 0) {
+        const uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
+        Address a;
+        if (!address(first, a) || !blocks(a, n, data))
+            return false;
+        first += n;
+        count -= n;
+        data += n * 512;
+    }
+    return true;
+}
+
+static bool lbaFor(uint64_t lba, Address &a) {
+    if (lba >> 28)
+        return false;
+    a = lbaAddress(static_cast<uint32_t>(lba));
+    return true;
+}
+
+static bool validChs(uint8_t head, uint8_t sector) {
+    return sector != 0 && head < HEADS && sector <= SECTORS_PER_TRACK;
+}
+
+static uint64_t linearChs(uint16_t cylinder, uint8_t head, uint8_t sector) {
+    return (uint64_t{cylinder} * HEADS + head) * SECTORS_PER_TRACK + sector - 1;
+}
+
 bool AtaGuest::readLba(uint32_t lba, uint32_t count, uint8_t *out) {
     if (count > 0 && (uint64_t{lba} + count - 1) >> 28)
         return false;
-    while (count > 0) {
-        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
-        if (!readBlocks(io_, lbaAddress(lba), n, out))
-            return false;
-        lba += n;
-        count -= n;
-        out += n * 512;
-    }
-    return true;
+    return inCommands(lba, count, out, lbaFor, [this](const Address &a, uint32_t n, uint8_t *p) {
+        return readBlocks(io_, a, n, p);
+    });
 }
 
 bool AtaGuest::writeLba(uint32_t lba, uint32_t count, const uint8_t *in) {
     if (count > 0 && (uint64_t{lba} + count - 1) >> 28)
         return false;
-    while (count > 0) {
-        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
-        if (!writeBlocks(io_, lbaAddress(lba), n, in))
-            return false;
-        lba += n;
-        count -= n;
-        in += n * 512;
-    }
-    return true;
+    return inCommands(lba, count, in, lbaFor,
+                      [this](const Address &a, uint32_t n, const uint8_t *p) {
+                          return writeBlocks(io_, a, n, p);
+                      });
 }
 
 // A command's sectors follow each other in CHS order too; each command starts where the last
 // one ended.
 bool AtaGuest::readChs(uint16_t cylinder, uint8_t head, uint8_t sector, uint32_t count,
                        uint8_t *out) {
-    if (sector == 0 || head >= HEADS || sector > SECTORS_PER_TRACK)
+    if (!validChs(head, sector))
         return false;
-    uint64_t linear = (uint64_t{cylinder} * HEADS + head) * SECTORS_PER_TRACK + sector - 1;
-    while (count > 0) {
-        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
-        Address a;
-        if (!chsAddress(linear, a) || !readBlocks(io_, a, n, out))
-            return false;
-        linear += n;
-        count -= n;
-        out += n * 512;
-    }
-    return true;
+    return inCommands(
+        linearChs(cylinder, head, sector), count, out, chsAddress,
+        [this](const Address &a, uint32_t n, uint8_t *p) { return readBlocks(io_, a, n, p); });
 }
 
 bool AtaGuest::writeChs(uint16_t cylinder, uint8_t head, uint8_t sector, uint32_t count,
                         const uint8_t *in) {
-    if (sector == 0 || head >= HEADS || sector > SECTORS_PER_TRACK)
+    if (!validChs(head, sector))
         return false;
-    uint64_t linear = (uint64_t{cylinder} * HEADS + head) * SECTORS_PER_TRACK + sector - 1;
-    while (count > 0) {
-        uint32_t n = count < MAX_PER_COMMAND ? count : MAX_PER_COMMAND;
-        Address a;
-        if (!chsAddress(linear, a) || !writeBlocks(io_, a, n, in))
-            return false;
-        linear += n;
-        count -= n;
-        in += n * 512;
-    }
-    return true;
+    return inCommands(linearChs(cylinder, head, sector), count, in, chsAddress,
+                      [this](const Address &a, uint32_t n, const uint8_t *p) {
+                          return writeBlocks(io_, a, n, p);
+                      });
 }
 
 } // namespace host
