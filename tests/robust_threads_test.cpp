@@ -61,6 +61,9 @@ TEST(TwoThreads, RemountsDuringImageWritesLoseNoWriteAndResetOncePerBurst) {
 
     Bursts run;
     std::vector<int> last(kSectors, -1);
+    // A write the guest saw interrupted by a reset may or may not have landed; the guest
+    // writes it again, unless the run ends first.
+    std::vector<int> uncertain(kSectors, -1);
     int extraResets = 0;
     std::thread emulation([&] {
         host::AtaGuest guest(*instance);
@@ -74,11 +77,14 @@ TEST(TwoThreads, RemountsDuringImageWritesLoseNoWriteAndResetOncePerBurst) {
             if ((instance->emulate() & resetRequest) != 0) {
                 if (instance->emulate() & resetRequest)
                     ++extraResets;
+                uncertain[lba] = generation;
                 ++run.resetsSeen;
                 continue;
             }
-            if (ok)
+            if (ok) {
                 last[lba] = generation;
+                uncertain[lba] = -1;
+            }
             ++generation;
         }
     });
@@ -95,7 +101,10 @@ TEST(TwoThreads, RemountsDuringImageWritesLoseNoWriteAndResetOncePerBurst) {
         if (last[lba] < 0)
             continue;
         ++checked;
-        EXPECT_EQ(bytes.substr(lba * 512, 512), sectorFor(lba, last[lba])) << "sector " << lba;
+        const std::string stored = bytes.substr(lba * 512, 512);
+        if (uncertain[lba] >= 0 && stored == sectorFor(lba, uncertain[lba]))
+            continue;
+        EXPECT_EQ(stored, sectorFor(lba, last[lba])) << "sector " << lba;
     }
     EXPECT_GT(checked, 0);
 }
