@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "support/plugin_library_test.h"
 #include "addonix/addonix_private.h"
 #include "host/host.h"
 #include "ide.h"
@@ -27,18 +28,8 @@ const std::vector<std::string> defaultPrefs = {"DIRECTORY=Share/", "IMAGEFILE=Sh
                                                "MOUNTMODE=Directory"};
 const uint64_t imageSize = 129540096;
 
-class Plugin : public ::testing::Test {
+class Plugin : public LoadedPluginTest {
   protected:
-    static void SetUpTestSuite() {
-        std::string error;
-        library = host::PluginLibrary::load("", error).release();
-        ASSERT_NE(library, nullptr) << error;
-    }
-    static void TearDownTestSuite() {
-        delete library;
-        library = nullptr;
-    }
-
     std::unique_ptr<host::PluginInstance> create(const std::vector<std::string> &toolTypes) {
         std::string error;
         auto instance = host::PluginInstance::create(*library, toolTypes, error);
@@ -52,11 +43,7 @@ class Plugin : public ::testing::Test {
         const IDE *ide = data(instance)->ide;
         return ide->raw_file_handle != nullptr || ide->vvfat != nullptr;
     }
-
-    static host::PluginLibrary *library;
 };
-
-host::PluginLibrary *Plugin::library = nullptr;
 
 std::vector<std::string> lines(const std::string &text) {
     std::vector<std::string> out;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/plugin_library_test.h"
 #include "addonix/addonix_private.h"
 #include "addonix/settings_window.h"
 #include "host/host.h"
@@ -24,17 +25,8 @@ namespace {
 
 const uint32_t resetRequest = 8;
 
-class Panel : public ::testing::Test {
+class Panel : public LoadedPluginTest {
   protected:
-    static void SetUpTestSuite() {
-        std::string error;
-        library = host::PluginLibrary::load("", error).release();
-        ASSERT_NE(library, nullptr) << error;
-    }
-    static void TearDownTestSuite() {
-        delete library;
-        library = nullptr;
-    }
     void TearDown() override {
         if (instance != nullptr && window.CountChildren() > 0)
             window.RemoveChild(view());
@@ -64,12 +56,9 @@ class Panel : public ::testing::Test {
     }
     BBox *box(const char *name) { return static_cast<BBox *>(view()->FindView(name)); }
 
-    static host::PluginLibrary *library;
     BWindow window{BRect(0, 0, 400, 300), "Tessel", B_TITLED_WINDOW, 0};
     std::unique_ptr<host::PluginInstance> instance;
 };
-
-host::PluginLibrary *Panel::library = nullptr;
 
 } // namespace
 

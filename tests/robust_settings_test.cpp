@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/plugin_library_test.h"
 #include "addonix/addonix_private.h"
 #include "host/host.h"
 #include "ide.h"
@@ -24,17 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class BadMedia : public ::testing::Test {
+class BadMedia : public LoadedPluginTest {
   protected:
-    static void SetUpTestSuite() {
-        std::string error;
-        library = host::PluginLibrary::load("", error).release();
-        ASSERT_NE(library, nullptr) << error;
-    }
-    static void TearDownTestSuite() {
-        delete library;
-        library = nullptr;
-    }
     // Creates and activates an instance; returns what it printed.
     std::string start(const std::vector<std::string> &toolTypes) {
         std::string error;
@@ -49,11 +41,8 @@ class BadMedia : public ::testing::Test {
     IDE *drive() { return pluginData(instance->record())->ide; }
     bool hasMedium() { return drive()->vvfat != nullptr || drive()->raw_file_handle != nullptr; }
 
-    static host::PluginLibrary *library;
     std::unique_ptr<host::PluginInstance> instance;
 };
-
-host::PluginLibrary *BadMedia::library = nullptr;
 
 // Runs `check` in a child process without root's right to ignore permission bits; its exit
 // status is the number of failed expectations. Skips when no such process can be made.
