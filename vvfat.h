@@ -20,8 +20,9 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
 // Writes the guest's changes back into the directory when there are any, then frees the disk.
 // Null accepted.
 void VVFAT_Destroy(VVFAT *v);
-// Copies size/512 whole sectors starting at byte offset into buffer. FALSE only for a null disk;
-// sectors whose source fails read as zeros.
+// Copies size/512 whole sectors starting at byte offset into buffer. FALSE for a null disk, or
+// when the host file behind a sector cannot be read (that sector is filled with zeros): never
+// another object's bytes.
 BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size);
 // Records size/512 whole sectors as the disk's new contents. FALSE for a null disk, or when a
 // sector cannot be kept (no memory).

@@ -189,7 +189,8 @@ struct Scenario {
                 continue;
             }
             ADD_FAILURE() << label << ": " << path << " holds neither version (" << contents.size()
-                          << " bytes)";
+                          << " bytes)\n"
+                          << output;
         }
         for (auto &[path, contents] : after) {
             auto r = result.find(path);

@@ -176,7 +176,7 @@ TEST(VvfatRead, OneHandleOpenAtATime) {
         EXPECT_EQ(openDescriptors(), before + 1);
         // A directory cluster in between closes the file.
         readClusterBytes(v, 2);
-        EXPECT_EQ(v->current_fh, nullptr);
+        EXPECT_EQ(v->current_fd, -1);
         EXPECT_EQ(openDescriptors(), before);
         readClusterBytes(v, two + 1);
         EXPECT_EQ(opens.calls(), 5u);
@@ -214,10 +214,10 @@ TEST(VvfatTree, ObjectsLeftOutWithADiagnostic) {
     Disk d = smallFat32(dir);
     const std::string output = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(d);
-    EXPECT_NE(output.find("/a/up' is a directory already on the disk, left out."),
+    EXPECT_NE(output.find("/a/up' is a symbolic link to a directory shown at its own place"),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("/a/b again' is a directory already on the disk, left out."),
+    EXPECT_NE(output.find("/a/b again' is a symbolic link to a directory shown at its own place"),
               std::string::npos)
         << output;
     EXPECT_NE(output.find("/fifo' is not a regular file, left out."), std::string::npos) << output;
@@ -257,7 +257,7 @@ TEST(VvfatTree, FailingHostCallsNeverBreakCreation) {
                 continue;
             }
             for (ULONG i = 0; i < d->mapping.next; ++i)
-                EXPECT_NE(arrayGet(d->mapping, i)->lock, nullptr);
+                EXPECT_LT(arrayGet(d->mapping, i)->object, d->objects.size());
             TempDir work;
             dump(d.get(), (work / "p.img").string(), true);
             auto fsck = tool("fsck.fat -n " + shellQuote((work / "p.img").string()));
@@ -317,5 +317,6 @@ TEST(VvfatTree, ManyObjectsHoldNoDescriptorsWhileMounted) {
     setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->mapping.next, 1u + 20 + 2000);
-    EXPECT_EQ(mounted, before);
+    // The mounted directory itself stays open, so that the write-back goes nowhere else.
+    EXPECT_EQ(mounted, before + 1);
 }

@@ -1,7 +1,11 @@
 // Creation and destruction of the virtual disk, its geometry, layout and master boot record.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+
+#include <dos/dirfd.h>
 
 #include <proto/dos.h>
 #include <proto/exec.h>
@@ -83,7 +87,7 @@ void setTypeParameters(VVFAT *v, UBYTE fatType, UBYTE sectorsPerCluster) {
 
 BOOL hostSectorCount(VVFAT *v, UQUAD *sectors) {
     struct statvfs info {};
-    if (!Info(v->dir_lock, &info)) {
+    if (DosStatVfs(v->root_fd, &info) != 0) {
         std::printf("VVFAT: impossible to create automatic geometry.\n");
         return FALSE;
     }
@@ -188,7 +192,7 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
         return FALSE;
 
     v->current_cluster = NONE;
-    v->current_fh = nullptr;
+    v->current_fd = -1;
 
     // One block in the order MBR, boot sector, backup boot sector, information sector.
     const ULONG specialSize = v->fat_type == 32 ? 4 * SECTOR_SIZE : 2 * SECTOR_SIZE;
@@ -263,9 +267,8 @@ void clear(VVFAT *v) {
     if (v->modified)
         synchronize(v);
     arrayFree(v->directory);
-    for (ULONG i = 0; i < v->mapping.next; ++i)
-        UnLock(arrayGet(v->mapping, i)->lock);
     arrayFree(v->mapping);
+    std::vector<HostObject>().swap(v->objects);
     DeleteHashTable(v->sector_cache_table);
     v->sector_cache_table = nullptr;
     if (v->sector_cache_mempool)
@@ -273,28 +276,31 @@ void clear(VVFAT *v) {
     v->sector_cache_mempool = nullptr;
     v->cluster_buffer = nullptr;
     v->cluster = nullptr;
-    v->current_mapping = nullptr;
-    if (v->current_fh)
-        Close(v->current_fh);
-    v->current_fh = nullptr;
+    closeCurrentFile(v);
+    closeObjectDirs(v);
 }
 
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
     auto v = new (std::nothrow) VVFAT{};
     if (!v)
         return nullptr;
-    v->dir_lock = dirName ? Lock(dirName, SHARED_LOCK) : nullptr;
-    if (!v->dir_lock) {
-        std::printf("VVFAT: cannot lock directory '%s'.\n", dirName ? dirName : "");
+    v->root_fd = -1;
+    v->current_fd = -1;
+    try {
+        v->root_path = dirName ? dirName : "";
+    } catch (const std::bad_alloc &) {
         VVFAT_Destroy(v);
         return nullptr;
     }
-    // A file would mount as an empty disk whose every change is lost at the write-back.
-    auto *fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr));
-    const bool isDirectory = fib && Examine(v->dir_lock, fib) && fib->fib_DirEntryType > 0;
-    FreeDosObject(DOS_FIB, fib);
-    if (!isDirectory) {
-        std::printf("VVFAT: '%s' is not a directory.\n", dirName);
+    // Held until destruction: the write-back goes to this directory even if a link takes its
+    // path meanwhile.
+    v->root_fd = dirName ? DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY) : -1;
+    if (v->root_fd < 0) {
+        if (dirName && errno == ENOTDIR)
+            std::printf("VVFAT: '%s' is not a directory.\n", dirName);
+        else
+            std::printf("VVFAT: cannot open directory '%s' (%s).\n", dirName ? dirName : "",
+                        std::strerror(errno));
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -309,6 +315,6 @@ void VVFAT_Destroy(VVFAT *v) {
     if (!v)
         return;
     clear(v);
-    UnLock(v->dir_lock);
+    DosCloseFd(v->root_fd);
     delete v;
 }

@@ -153,11 +153,11 @@ UBYTE fatCheckSum(const DirEntry *entry) {
     return sum;
 }
 
-DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName,
-                                 ShortNameSet *names) {
+DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
+                                 const std::string *own) {
     const std::string initial = initialShortName(fileName);
-    std::string shortName = initial;
-    if (names->used.count(shortName)) {
+    std::string shortName = own ? *own : initial;
+    if (!own && names->used.count(shortName)) {
         // Tails handed out earlier for this initial name are all taken: go on from the last.
         if (auto it = names->tails.find(initial); it != names->tails.end())
             shortName = it->second;
@@ -165,7 +165,6 @@ DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fi
             nextTail(shortName);
         names->tails[initial] = shortName;
     }
-    (void)directoryStart;
 
     const ULONG longIndex = v->directory.next;
     if (fileName[0] && !createLongFileName(v, fileName))
@@ -180,19 +179,6 @@ DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fi
         reinterpret_cast<UBYTE *>(arrayGet(v->directory, i))[LFN_CHECKSUM] = sum;
     names->used.insert(std::move(shortName));
     return arrayGet(v->directory, v->directory.next - 1);
-}
-
-DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName) {
-    ShortNameSet names;
-    for (ULONG i = directoryStart; i < v->directory.next; ++i) {
-        const DirEntry *e = arrayGet(v->directory, i);
-        if (!isLongName(*e)) {
-            std::string shortName(reinterpret_cast<const char *>(e->name), 8);
-            shortName.append(reinterpret_cast<const char *>(e->extension), 3);
-            names.used.insert(std::move(shortName));
-        }
-    }
-    return createShortAndLongName(v, directoryStart, fileName, &names);
 }
 
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName) {

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <exec/types.h>
 
-inline UWORD getLE16(const UBYTE *p) { return static_cast<UWORD>(p[0] | (p[1] << 8)); }
+inline UWORD getLE16(const UBYTE *p) {
+    return static_cast<UWORD>(p[0] | (p[1] << 8));
+}
 inline ULONG getLE32(const UBYTE *p) {
     return static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) |
            (static_cast<ULONG>(p[2]) << 16) | (static_cast<ULONG>(p[3]) << 24);
@@ -150,9 +152,9 @@ struct DirEntry {
 static_assert(sizeof(DirEntry) == 32);
 
 // A long-name entry overlays a DirEntry. Offsets within the 32 bytes:
-constexpr int LFN_SEQUENCE = 0;      // 1-based part number; the last part also carries 0x40
+constexpr int LFN_SEQUENCE = 0; // 1-based part number; the last part also carries 0x40
 constexpr UBYTE LFN_LAST = 0x40;
-constexpr int LFN_CHECKSUM = 13;     // fatCheckSum of the short entry that follows
+constexpr int LFN_CHECKSUM = 13; // fatCheckSum of the short entry that follows
 // Byte offsets of the 13 UTF-16 units of a part.
 constexpr int LFN_UNIT_OFFSETS[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 constexpr int LFN_UNITS = 13;
@@ -164,6 +166,8 @@ inline void setBeginOfDirEntry(DirEntry &e, ULONG begin) {
     putLE16(e.begin, static_cast<UWORD>(begin));
     putLE16(e.begin_hi, static_cast<UWORD>(begin >> 16));
 }
-inline bool isLongName(const DirEntry &e) { return e.attributes == ATTR_LONG_NAME; }
+inline bool isLongName(const DirEntry &e) {
+    return e.attributes == ATTR_LONG_NAME;
+}
 
 #endif

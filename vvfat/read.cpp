@@ -1,10 +1,12 @@
 // The sector read path: every sector is computed from the sector cache, the directory array or
-// the host file behind its cluster. Nothing is written to the host and nothing is printed.
+// the host file behind its cluster. Nothing is written to the host; a host file that cannot be
+// read any more is named in a diagnostic and its sectors fail.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
-#include <proto/dos.h>
+#include <dos/dirfd.h>
 
 #include "vvfat_private.h"
 
@@ -40,27 +42,34 @@ Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum) {
 }
 
 void closeCurrentFile(VVFAT *v) {
-    if (v->current_mapping) {
-        v->current_mapping = nullptr;
-        if (v->current_fh)
-            Close(v->current_fh);
-        v->current_fh = nullptr;
-    }
+    v->current_mapping = nullptr;
+    DosCloseFd(v->current_fd);
+    v->current_fd = -1;
     v->current_cluster = NONE;
 }
 
 BOOL openFile(VVFAT *v, Mapping *mapping) {
     if (!mapping)
         return FALSE;
-    if (v->current_mapping && v->current_fh && SameLock(v->current_mapping->lock, mapping->lock)) {
+    const HostObject &wanted = v->objects[mapping->object];
+    const HostObject *open = v->current_mapping && v->current_fd >= 0
+                                 ? &v->objects[v->current_mapping->object]
+                                 : nullptr;
+    // Hard links are one file: the open handle serves them all.
+    if (open && open->dev == wanted.dev && open->ino == wanted.ino) {
         v->current_mapping = mapping;
         return TRUE;
     }
-    BPTR fh = OpenFromLock(mapping->lock);
-    if (!fh)
+    const int fd = openObjectFile(v, mapping->object);
+    if (fd < 0) {
+        const int error = errno;
+        std::printf("VVFAT: '%s' cannot be read (%s).\n", objectPath(v, mapping->object).c_str(),
+                    error == ESTALE ? "another object has taken its place" : std::strerror(error));
+        errno = error;
         return FALSE;
+    }
     closeCurrentFile(v);
-    v->current_fh = fh;
+    v->current_fd = fd;
     v->current_mapping = mapping;
     return TRUE;
 }
@@ -71,7 +80,15 @@ BOOL readCluster(VVFAT *v, ULONG clusterNum) {
     Mapping *m = v->current_mapping;
     if (!covers(m, clusterNum)) {
         m = findMappingForCluster(v, clusterNum);
-        if (m && (m->mode & MODE_DIRECTORY)) {
+        if (!m) {
+            // A free cluster: nothing of the host's behind it.
+            closeCurrentFile(v);
+            std::memset(v->cluster_buffer, 0, v->cluster_size);
+            v->cluster = v->cluster_buffer;
+            v->current_cluster = clusterNum;
+            return TRUE;
+        }
+        if (m->mode & MODE_DIRECTORY) {
             closeCurrentFile(v);
             v->current_mapping = m;
         } else if (!openFile(v, m)) {
@@ -94,17 +111,20 @@ BOOL readCluster(VVFAT *v, ULONG clusterNum) {
         v->current_cluster = clusterNum;
         return TRUE;
     }
-    assert(v->current_fh && "current_fh is open for a file mapping");
+    assert(v->current_fd >= 0 && "current_fd is open for a file mapping");
     // 64-bit positions: files between 2 and 4 GiB are served whole.
-    const QUAD position =
-        static_cast<QUAD>(clusterNum - m->begin) * v->cluster_size + m->info.file.offset;
-    if (Seek(v->current_fh, position, OFFSET_BEGINNING) < 0)
-        return FALSE;
+    const off_t position =
+        static_cast<off_t>(clusterNum - m->begin) * v->cluster_size + m->info.file.offset;
     v->cluster = v->cluster_buffer;
-    errno = 0;
-    const LONG got = Read(v->current_fh, v->cluster_buffer, static_cast<LONG>(v->cluster_size));
-    // A short count is the end of the file, or a failure, which leaves its cause in errno.
-    if (got < 0 || (static_cast<ULONG>(got) < v->cluster_size && errno != 0)) {
+    // Only what the disk shows of the file: one read per cluster, none past its end.
+    const UQUAD size = v->objects[m->object].size;
+    const size_t wanted = static_cast<UQUAD>(position) >= size
+                              ? 0
+                              : static_cast<size_t>(std::min<UQUAD>(
+                                    v->cluster_size, size - static_cast<UQUAD>(position)));
+    const ssize_t got =
+        wanted ? DosPReadAll(v->current_fd, v->cluster_buffer, wanted, position) : 0;
+    if (got < 0) {
         v->current_cluster = NONE;
         return FALSE;
     }
@@ -121,6 +141,7 @@ BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
     const ULONG scount = size / SECTOR_SIZE;
     auto cbuf = static_cast<UBYTE *>(buffer);
     const bool fixedRoot = v->fat_type != 32;
+    BOOL ok = TRUE;
     for (ULONG i = 0; i < scount; ++i, ++sectorNum, cbuf += SECTOR_SIZE) {
         if (const UBYTE *cached = cachedSector(v, sectorNum)) {
             std::memcpy(cbuf, cached, SECTOR_SIZE);
@@ -135,11 +156,13 @@ BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
             const ULONG sector = sectorNum - v->offset_to_data;
             const ULONG clusterNum = sector / v->sectors_per_cluster + 2;
             const ULONG sectorOffsetInCluster = sector % v->sectors_per_cluster;
-            if (readCluster(v, clusterNum))
+            if (readCluster(v, clusterNum)) {
                 std::memcpy(cbuf, v->cluster + sectorOffsetInCluster * SECTOR_SIZE, SECTOR_SIZE);
-            else
+            } else {
                 std::memset(cbuf, 0, SECTOR_SIZE);
+                ok = FALSE;
+            }
         }
     }
-    return TRUE;
+    return ok;
 }

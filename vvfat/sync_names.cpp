@@ -117,14 +117,20 @@ const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &f
 }
 
 bool sameStoredName(const EntryName &a, const EntryName &b) {
-    if (!a.units.empty() || !b.units.empty())
+    if (!a.units.empty() && !b.units.empty())
         return a.units == b.units;
-    return std::memcmp(a.short_name, b.short_name, sizeof a.short_name) == 0;
+    // A guest may store a name that fits 8.3 without a long name (with the case flags): the
+    // name it reads is what counts.
+    if (a.units.empty() && b.units.empty() &&
+        std::memcmp(a.short_name, b.short_name, sizeof a.short_name) == 0)
+        return true;
+    return a.name == b.name;
 }
 
 bool isUsableHostName(const std::string &name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
+    // 255 bytes is the longest name POSIX hosts take (NAME_MAX).
+    return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 bool utf16ToUtf8(const std::u16string &units, std::string &out) {

@@ -1,14 +1,16 @@
 // Write-back of the guest's changes: what the sync*.cpp files share.
 //
-// Everything the guest wrote is untrusted. Host objects are reached only through directory
-// descriptors and single name components, never through a path the guest composed, and a name
-// is never followed through a symbolic link when something is deleted.
+// The write-back decodes the whole file system the guest left (sync_decode.cpp), matches it
+// against the record of what the disk showed and against the host as it is now, makes a plan
+// (sync_plan.cpp) and carries it out in a safe order (sync_apply.cpp): new contents into
+// temporary files, one durability step, renames and moves, deletions. Everything the guest
+// wrote is untrusted; host objects are reached only through the mounted directory's descriptor
+// one name at a time, and an object is changed only while it is still the one recorded.
 #ifndef TESSEL_VVFAT_SYNC_PRIVATE_H
 #define TESSEL_VVFAT_SYNC_PRIVATE_H
 
 #include <map>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -23,11 +25,12 @@ struct EntryName {
 
 // The next short entry at or after `buffer` (whole 32-byte entries up to `end`), or null at the
 // end of the directory. Long names count only when their sequence is complete and their
-// checksum matches the short entry.
+// checksum matches the short entry. Volume labels, "." and ".." are passed over.
 const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &filename);
 // Whether two names denote the same name as stored (a guest that did not rename left it so).
 bool sameStoredName(const EntryName &a, const EntryName &b);
-// Whether the host may use the name: not empty, ".", "..", nor containing '/' or NUL.
+// Whether the host may use the name: not empty, ".", "..", longer than a host name may be, nor
+// containing '/' or NUL.
 bool isUsableHostName(const std::string &name);
 // UTF-16 to UTF-8; false for a lone surrogate.
 bool utf16ToUtf8(const std::u16string &units, std::string &out);
@@ -36,77 +39,137 @@ std::string printableName(const std::string &name);
 // name + "_" + eight upper-case hex digits of *seed; *seed moves on. Null (seed unchanged)
 // without memory. The caller frees the result with FreeVec.
 STRPTR createTempName(CONST_STRPTR name, ULONG *seed);
+// "stem (n).ext": the name an object takes beside another that keeps `name`.
+std::string conflictName(const std::string &name, unsigned n);
 
-// Host objects as the write-back knows them: one node per mapping (same index), then one per
-// directory the guest created. The in-tree name lets the write-back address an object by its
-// place in the mounted tree, which a lock (holding the path behind symbolic links) cannot.
-struct SyncNode {
-    LONG parent = -1;   // node of the host directory holding it; -1 for the root
-    std::string name;   // its name there, exact host bytes
-    bool known = false; // name found in the host directory
-};
-
-struct SyncState {
-    VVFAT *v = nullptr;
-    int root_fd = -1;
-    std::string root_path; // canonical path of the mounted directory
-    std::vector<SyncNode> nodes;
-    std::vector<bool> listed; // per node: its children's names have been looked up
-    std::map<std::pair<LONG, std::string>, LONG> located; // (directory node, name) -> node
-    std::vector<LONG> parent_of_mapping;        // directory mapping whose entries hold the mapping
-    std::unordered_set<ULONG> seen_directories; // first clusters of directories synchronised
-    std::unordered_set<LONG> restored; // put back under their names after a failed write: kept
-    UQUAD directory_clusters_read = 0; // budgets against chains shared by many entries
-    UQUAD file_clusters_read = 0;
-    ULONG temp_file_counter = 0;
-    // A directory whose entries could not all be read: objects no entry claims may still be
-    // listed in the part that was lost, so none is deleted.
-    bool incomplete = false;
-};
+// ---- sync_decode.cpp: the guest's file system as it left it.
 
 // How a walk along a cluster chain ended.
 enum class ChainEnd { More, End, Reserved, OutOfRange, Loop };
 
+// The guest's view of the disk's layout and FAT, checked before anything is trusted.
+struct GuestDisk {
+    VVFAT *v = nullptr;
+    ULONG active_fat = 0;          // the FAT the guest keeps current
+    ULONG cached_fat_sector = ~0u; // one FAT sector read ahead
+    UBYTE fat_sector[2 * SECTOR_SIZE];
+
+    // FALSE with a diagnostic when the guest's boot sector describes another layout.
+    bool open(VVFAT *disk);
+    // The FAT entry of a cluster, reserved bits masked off.
+    ULONG next(ULONG cluster);
+    bool isDataCluster(ULONG cluster) const {
+        return cluster >= 2 && cluster <= v->cluster_count + 1;
+    }
+};
+
 // Follows a chain the guest wrote: at most cluster_count links, members 2 .. cluster_count + 1,
 // and a loop ends it (Brent's cycle detection, no memory per link).
 struct ChainWalker {
-    VVFAT *v;
+    GuestDisk &disk;
     ULONG cur;
     ULONG links = 1;
     ULONG saved;
     ULONG power = 1;
     ULONG lambda = 0;
-    ChainWalker(VVFAT *disk, ULONG first) : v(disk), cur(first), saved(first) {}
+    ChainWalker(GuestDisk &d, ULONG first) : disk(d), cur(first), saved(first) {}
     // Moves cur to the next member, or says why there is none.
     ChainEnd advance();
 };
-bool isDataCluster(const VVFAT *v, ULONG cluster);
 
-// sync_files.cpp
+// One object of the guest's file system.
+struct GuestNode {
+    LONG parent = -1; // its directory's node; -1 for the root
+    EntryName name;
+    UBYTE attributes = 0;
+    bool is_dir = false;
+    ULONG first = 0; // first cluster; 0 for none
+    ULONG size = 0;  // files: bytes the host file gets (what the chain holds of the entry's size)
+    std::vector<ULONG> clusters; // files: the clusters of its contents, in order
+    bool broken = false;         // its contents cannot be told (it starts outside the disk)
+};
+
+struct GuestTree {
+    std::vector<GuestNode> nodes; // node 0 is the root; parents come before their children
+    // Some directory could not be read whole: objects it no longer lists may still be listed in
+    // the part that was lost, so nothing is deleted.
+    bool incomplete = false;
+};
+
+// Decodes the guest's directory tree. FALSE (nothing to write back) when the layout is not the
+// disk's own; diagnostics name what was passed over.
+bool decodeGuestTree(GuestDisk &disk, GuestTree &tree);
+
+// ---- sync_plan.cpp: what the write-back will do.
+
+// What becomes of one guest node.
+enum class NodeAction {
+    None,    // the object stays as it is
+    Move,    // its object takes a new name or place
+    Rewrite, // new contents replace its object, which may also take a new name or place
+    Create,  // a new file or directory
+    Skip,    // nothing can be done: it stays as it was (a diagnostic says why)
+};
+
+struct NodePlan {
+    NodeAction action = NodeAction::None;
+    LONG object = -1;          // the host object it claims, or -1
+    LONG target_dir = -1;      // host object of the directory it ends in (-1: not reachable)
+    std::string final_name;    // its name there
+    bool attributes = false;   // its read-only or hidden attribute changed
+    bool replaces_own = false; // a rewrite whose object already bears the final name
+    LONG created_object = -1;  // a new directory's host object, once planned
+};
+
+// What the host holds now of a recorded object. Unreachable: the host could not tell (a failing
+// call), so nothing may be concluded from it.
+enum class HostState { Unknown, Intact, Changed, Gone, Unreachable };
+
+struct Plan {
+    std::vector<NodePlan> nodes;      // per guest node
+    std::vector<bool> claimed;        // per host object
+    std::vector<LONG> claimer;        // per host object: the node that claims it, or -1
+    std::vector<bool> remove;         // per host object: the guest deleted it
+    std::vector<HostState> state;     // per host object, learnt when needed
+    std::vector<bool> unreachable;    // per host object: inside a directory reached by a link
+    std::vector<std::string> reasons; // per host object kept against the guest's wish: why
+    ULONG failed = 0;                 // guest changes that are not written back
+    ULONG kept_unlisted = 0; // objects no entry lists, kept since a directory was not read whole
+    UQUAD new_bytes = 0;     // bytes of every temporary copy
+};
+
+struct SyncContext {
+    VVFAT *v;
+    GuestDisk disk;
+    GuestTree tree;
+    Plan plan;
+};
+
+// Matches the guest's tree with the record and the host, deciding each node's action.
+void makePlan(SyncContext &c);
+// The host state of a recorded object, looked up once.
+HostState hostState(SyncContext &c, ULONG object);
+// The name an object had on the disk when it was built.
+void creationName(VVFAT *v, ULONG object, EntryName &name);
+// Prints the plan, one line per change, and the summary.
+void printPlan(const SyncContext &c);
+
+// ---- sync_apply.cpp: carrying the plan out.
+void applyPlan(SyncContext &c);
+
+// ---- sync_files.cpp: host files of the write-back.
 // Removes the copies an interrupted write-back left in the directory (regular files named as
-// writeFile names its temporary files). isWriteBackCopy is declared in vvfat_private.h.
+// its temporary files). isWriteBackCopy is declared in vvfat_private.h.
 void removeWriteBackCopies(int dirFd);
-// Writes the file the entry describes as `filename` in the directory dirFd: into a new
-// temporary file first, renamed over the target when complete. FALSE when nothing was written.
-// owner, when not -1, is the mapping whose host file the new one replaces: its lock is
-// refreshed before the first cluster that must be read from the host.
-BOOL writeFile(SyncState &s, int dirFd, const std::string &filename, const DirEntry &entry,
-               LONG owner = -1);
-// Deletes the object under name in dirFd with everything in it. A symbolic link is removed
-// itself; nothing it leads to is touched.
-BOOL deleteAll(int dirFd, const char *name);
-// Carries the read-only and hidden attributes over to the host permissions.
-void setAttributes(int dirFd, const char *name, UBYTE attributes);
-BOOL isSameEntry(const DirEntry *entry1, const DirEntry *entry2);
-
-// sync.cpp
-// Reading an owner's unwritten clusters needs a lock on the file as it is now; a host that
-// replaced the file during emulation left the lock naming the old one.
-void refreshLockForReading(SyncState &s, LONG owner);
-// Moves the disk's own object that bears `filename` in directory node dirNode out of the way
-// under a temporary name; nothing happens when the name belongs to no object of the disk.
-void checkMappingForLock(SyncState &s, int dirFd, LONG dirNode, const std::string &filename);
-void parseDirectory(SyncState &s, int dirFd, const std::string &dirPath, LONG dirNode,
-                    ULONG startCluster, int depth);
+// A fresh temporary file in dirFd, created exclusively; -1 with errno when none can be made.
+int createTempFile(int dirFd, ULONG &counter, std::string &name);
+// Writes the node's contents as the guest sees them into fd. FALSE with errno on failure.
+bool copyGuestContents(SyncContext &c, const GuestNode &node, int fd);
+// The host objects whose files supply clusters of the node that the guest did not write.
+std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node);
+// Permissions after the guest's read-only and hidden attributes are carried over.
+mode_t modeWithAttributes(mode_t mode, bool isDir, UBYTE attributes);
+// Counts a guest change that was not written back and says why.
+void reportFailure(SyncContext &c, const std::string &path, const std::string &why);
 
 #endif

@@ -7,8 +7,12 @@
 #include <string>
 #include <utility>
 
+#include <cerrno>
+#include <dos/dirfd.h>
+#include <fcntl.h>
 #include <proto/dos.h>
 #include <proto/exec.h>
+#include <sys/stat.h>
 
 #include "vvfat_private.h"
 
@@ -22,10 +26,9 @@ struct Walk {
     std::set<std::pair<dev_t, ino_t>> directories;
 };
 
-void diagnoseObject(BPTR dirLock, const char *name, const char *what) {
-    STRPTR dir = getNameFromLock(dirLock);
-    std::printf("VVFAT: '%s/%s' %s, left out.\n", dir ? dir : "???", name, what);
-    FreeVec(dir);
+void diagnoseObject(VVFAT *v, ULONG dirObject, const std::string &name, const char *what) {
+    std::printf("VVFAT: '%s/%s' %s, left out.\n", objectPath(v, dirObject).c_str(), name.c_str(),
+                what);
 }
 
 void fillDates(DirEntry *entry, UWORD time, UWORD date) {
@@ -36,29 +39,56 @@ void fillDates(DirEntry *entry, UWORD time, UWORD date) {
     putLE16(entry->mdate, date);
 }
 
-// Fills the short entry at entryIndex from the scanned object and, unless it is an empty file,
-// appends its mapping with the lock already taken on it.
-BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const FileInfoBlock *fib, ULONG entryIndex,
-                  BPTR lock) {
+// One object of a host directory as the scan found it.
+struct ScanEntry {
+    std::string name;
+    struct stat st;
+    bool via_link = false;
+};
+
+// Fills the short entry at entryIndex from the scanned object, records the object and, unless it
+// is an empty file, appends its mapping.
+BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG entryIndex) {
     DirEntry *entry = arrayGet(v->directory, entryIndex);
-    const bool isDirectory = fib->fib_DirEntryType > 0;
-    // Protection bits as the host layer presents them: 0x80 owner may not write, 0x10 group
-    // may write, 0x20 group may not read.
-    const ULONG protection = fib->st.st_mode & 0xFF;
+    const struct stat &st = scanned.st;
+    const bool isDirectory = S_ISDIR(st.st_mode);
+    // The disk shows "owner may not write" as read-only, "group may write" as archive and
+    // "group may not read" as hidden.
     UBYTE attributes = isDirectory ? ATTR_DIRECTORY : 0;
-    if (protection & 0x80)
+    if (!(st.st_mode & S_IWUSR))
         attributes |= ATTR_READ_ONLY;
-    if (protection & 0x10)
+    if (st.st_mode & S_IWGRP)
         attributes |= ATTR_ARCHIVE;
-    if (protection & 0x20)
+    if (!(st.st_mode & S_IRGRP))
         attributes |= ATTR_HIDDEN;
     entry->attributes = attributes;
     entry->reserved[0] = entry->reserved[1] = 0;
-    fillDates(entry, fatTime(&fib->fib_Date), fatDate(&fib->fib_Date));
+    struct tm date {};
+    const time_t modified = st.st_mtime;
+    gmtime_r(&modified, &date);
+    fillDates(entry, fatTime(&date), fatDate(&date));
     setBeginOfDirEntry(*entry, 0);
     // A directory's size is 0 on FAT whatever the host reports.
-    const ULONG size = isDirectory ? 0 : static_cast<ULONG>(fib->st.st_size);
+    const ULONG size = isDirectory ? 0 : static_cast<ULONG>(st.st_size);
     putLE32(entry->size, size);
+
+    HostObject object{};
+    object.name = scanned.name;
+    object.mtime = st.st_mtim;
+    object.size = static_cast<UQUAD>(st.st_size);
+    object.dev = st.st_dev;
+    object.ino = st.st_ino;
+    object.parent = arrayGet(v->mapping, mappingIndex)->object;
+    object.dir_index = entryIndex;
+    object.mapping = -1;
+    object.mode = st.st_mode;
+    object.uid = st.st_uid;
+    object.gid = st.st_gid;
+    object.is_dir = isDirectory;
+    object.via_link = scanned.via_link;
+    if (isDirectory || size > 0)
+        object.mapping = static_cast<LONG>(v->mapping.next);
+    v->objects.push_back(std::move(object));
     if (!isDirectory && size == 0)
         return TRUE;
 
@@ -77,28 +107,138 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const FileInfoBlock *fib, ULONG 
         m->mode = MODE_UNDEFINED;
         m->info.file.offset = 0;
     }
-    m->lock = lock;
+    m->object = static_cast<ULONG>(v->objects.size() - 1);
     m->read_only = (attributes & ATTR_READ_ONLY) != 0;
     v->current_mapping = m;
     return TRUE;
 }
 
+// Whether the directory that the link `name` in dirFd leads to lies inside the mounted one:
+// then it is shown at its own place, not through the link.
+bool linkedDirectoryInside(VVFAT *v, int dirFd, const std::string &name) {
+    struct stat root;
+    if (DosFstat(v->root_fd, &root) != 0)
+        return false;
+    int fd = DosOpenAt(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int steps = 0; fd >= 0 && steps < 4096; ++steps) {
+        struct stat here, up;
+        if (DosFstat(fd, &here) != 0)
+            break;
+        if (here.st_dev == root.st_dev && here.st_ino == root.st_ino) {
+            DosCloseFd(fd);
+            return true;
+        }
+        const int parent = DosOpenAt(fd, "..", O_RDONLY | O_DIRECTORY);
+        DosCloseFd(fd);
+        fd = parent;
+        if (fd < 0 || DosFstat(fd, &up) != 0 ||
+            (up.st_dev == here.st_dev && up.st_ino == here.st_ino))
+            break;
+    }
+    DosCloseFd(fd);
+    return false;
+}
+
+// Whether the name is a short name as it stands, ignoring case: such a name always gets exactly
+// that short name, so a guest that opens it by its short name finds it and no other file.
+bool isPlainShortName(const std::string &name, std::string &shortName) {
+    const size_t dot = name.find('.');
+    const size_t base = dot == std::string::npos ? name.size() : dot;
+    const size_t ext = dot == std::string::npos ? 0 : name.size() - dot - 1;
+    if (base == 0 || base > 8 || ext > 3 || (dot != std::string::npos && ext == 0))
+        return false;
+    shortName.assign(11, ' ');
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (i == dot)
+            continue;
+        UBYTE c = static_cast<UBYTE>(name[i]);
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<UBYTE>(c - 'a' + 'A');
+        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                             std::strchr("!#$%&'()-@^_`{}~", c) != nullptr;
+        if (!allowed || c == 0)
+            return false;
+        shortName[i < base ? i : 8 + (i - base - 1)] = static_cast<char>(c);
+    }
+    return true;
+}
+
+// FAT's limit on the entries of one directory.
+constexpr ULONG MAX_DIRECTORY_ENTRIES = 65536;
+
 // Scans the host directory of mapping m and appends its children. FALSE without memory.
-BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &walk) {
-    FileInfoBlock *fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr));
-    if (!fib)
-        return TRUE; // built without host entries
-    BPTR dirLock = arrayGet(v->mapping, mappingIndex)->lock;
-    if (!Examine(dirLock, fib)) {
-        // Removed or made unreadable since it was locked: shown empty, its host contents unknown
-        // to the disk and so never touched by the write-back.
-        STRPTR path = getNameFromLock(dirLock);
-        std::printf("VVFAT: directory '%s' cannot be read, shown empty.\n", path ? path : "???");
-        FreeVec(path);
-        FreeDosObject(DOS_FIB, fib);
+BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &walk,
+                       const ProcessIdentity &identity) {
+    const ULONG dirObject = arrayGet(v->mapping, mappingIndex)->object;
+    const int fd = objectDirFd(v, dirObject);
+    DIR *d = fd >= 0 ? DosOpenDirAt(fd, ".") : nullptr;
+    if (!d) {
+        // Removed or made unreadable since the parent was scanned: shown empty, its host contents
+        // unknown to the disk and so never touched by the write-back.
+        std::printf("VVFAT: directory '%s' cannot be read (%s), shown empty.\n",
+                    objectPath(v, dirObject).c_str(), std::strerror(errno));
         return TRUE;
     }
-    BPTR previous = CurrentDir(dirLock);
+    std::vector<ScanEntry> entries;
+    while (const struct dirent *e = DosReadDir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        entries.emplace_back();
+        entries.back().name = e->d_name;
+    }
+    const bool listedWhole = errno == 0;
+    DosCloseDir(d);
+    if (!listedWhole)
+        std::printf("VVFAT: directory '%s' could not be listed whole (%s).\n",
+                    objectPath(v, dirObject).c_str(), std::strerror(errno));
+
+    // Decide first which objects are shown, then give the plain short names to their owners.
+    std::vector<ScanEntry> shown;
+    for (ScanEntry &entry : entries) {
+        const std::string &name = entry.name;
+        if (DosStatAt(fd, name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+            diagnoseObject(v, dirObject, name, "cannot be examined");
+            continue;
+        }
+        if (S_ISLNK(entry.st.st_mode)) {
+            if (DosStatAt(fd, name.c_str(), &entry.st, 0) != 0) {
+                diagnoseObject(v, dirObject, name, "is a symbolic link that leads nowhere");
+                continue;
+            }
+            if (S_ISDIR(entry.st.st_mode) && linkedDirectoryInside(v, fd, name)) {
+                diagnoseObject(v, dirObject, name,
+                               "is a symbolic link to a directory shown at its own place");
+                continue;
+            }
+            entry.via_link = true;
+        }
+        const bool isDirectory = S_ISDIR(entry.st.st_mode);
+        if (!isDirectory && !S_ISREG(entry.st.st_mode)) {
+            // Devices, pipes and sockets have no contents a disk could show.
+            diagnoseObject(v, dirObject, name, "is not a regular file");
+            continue;
+        }
+        if (!isDirectory && isWriteBackCopy(name.c_str()))
+            continue; // an interrupted write-back's copy: not the user's, removed at the next
+        if (!isDirectory && static_cast<UQUAD>(entry.st.st_size) >= FOUR_GIB) {
+            diagnoseObject(v, dirObject, name, "is 4 GB or larger");
+            continue;
+        }
+        if (!mayRead(entry.st, identity)) {
+            diagnoseObject(v, dirObject, name, "cannot be read");
+            continue;
+        }
+        const std::pair<dev_t, ino_t> id{entry.st.st_dev, entry.st.st_ino};
+        if (isDirectory && walk.directories.count(id)) {
+            diagnoseObject(v, dirObject, name, "is a directory already on the disk");
+            continue;
+        }
+        if (isDirectory)
+            walk.directories.insert(id);
+        shown.push_back(std::move(entry));
+    }
+    entries.clear();
+
     ShortNameSet names;
     // "." and ".." (or the volume label) are short names of this directory too.
     for (ULONG i = firstDirIndex; i < v->directory.next; ++i) {
@@ -107,57 +247,41 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         shortName.append(reinterpret_cast<const char *>(e->extension), 3);
         names.used.insert(std::move(shortName));
     }
-    const bool fixedRoot = mappingIndex == 0 && v->root_entries != 0;
-    BOOL ok = TRUE;
-    long count = 0;
-    while (ok && ExNext(dirLock, fib)) {
-        const char *name = fib->d->d_name;
-        const bool isDirectory = fib->fib_DirEntryType > 0;
-        if (fixedRoot && v->directory.next + longNameEntryCount(name) + 1 > v->root_entries) {
-            // Long-name entries count too: nothing may land past the root region.
-            std::printf("VVFAT: too many entries in root directory, using only %ld\n", count);
-            break;
-        }
-        if (!isDirectory && !S_ISREG(fib->st.st_mode)) {
-            // Devices, pipes and sockets have no contents a disk could show.
-            diagnoseObject(dirLock, name, "is not a regular file");
-            continue;
-        }
-        if (!isDirectory && isWriteBackCopy(name))
-            continue; // an interrupted write-back's copy: not the user's, removed at the next
-        if (!isDirectory && static_cast<UQUAD>(fib->st.st_size) >= FOUR_GIB) {
-            diagnoseObject(dirLock, name, "is 4 GB or larger");
-            continue;
-        }
-        const std::pair<dev_t, ino_t> identity{fib->st.st_dev, fib->st.st_ino};
-        if (isDirectory && walk.directories.count(identity)) {
-            diagnoseObject(dirLock, name, "is a directory already on the disk");
-            continue;
-        }
-        BPTR lock = nullptr;
-        if (isDirectory || fib->st.st_size > 0) {
-            lock = Lock(name, SHARED_LOCK);
-            if (!lock) {
-                diagnoseObject(dirLock, name, "cannot be read");
-                continue;
-            }
-        }
-        if (!createShortAndLongName(v, firstDirIndex, name, &names) ||
-            !feedDirEntry(v, mappingIndex, fib, v->directory.next - 1, lock)) {
-            UnLock(lock);
-            ok = FALSE;
-            break;
-        }
-        if (isDirectory)
-            walk.directories.insert(identity);
-        ++count;
+    std::vector<std::string> plain(shown.size());
+    for (size_t k = 0; k < shown.size(); ++k) {
+        std::string shortName;
+        if (isPlainShortName(shown[k].name, shortName) && names.used.insert(shortName).second)
+            plain[k] = std::move(shortName);
     }
-    CurrentDir(previous);
-    FreeDosObject(DOS_FIB, fib);
-    return ok;
+
+    const bool fixedRoot = mappingIndex == 0 && v->root_entries != 0;
+    const ULONG limit = fixedRoot ? v->root_entries : MAX_DIRECTORY_ENTRIES;
+    ULONG leftOut = 0;
+    for (size_t k = 0; k < shown.size(); ++k) {
+        const char *name = shown[k].name.c_str();
+        // Long-name entries count too: nothing may land past the root region or FAT's limit.
+        if (leftOut || (v->directory.next - firstDirIndex) + longNameEntryCount(name) + 1 > limit) {
+            if (S_ISDIR(shown[k].st.st_mode))
+                walk.directories.erase({shown[k].st.st_dev, shown[k].st.st_ino});
+            ++leftOut;
+            continue;
+        }
+        if (!createShortAndLongName(v, name, &names, plain[k].empty() ? nullptr : &plain[k]) ||
+            !feedDirEntry(v, mappingIndex, shown[k], v->directory.next - 1))
+            return FALSE;
+    }
+    if (leftOut) {
+        if (fixedRoot)
+            std::printf("VVFAT: too many entries in root directory, using only %lu\n",
+                        static_cast<unsigned long>(shown.size() - leftOut));
+        else
+            std::printf("VVFAT: directory '%s' holds more objects than FAT allows; %lu left out.\n",
+                        objectPath(v, dirObject).c_str(), static_cast<unsigned long>(leftOut));
+    }
+    return TRUE;
 }
 
-BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk) {
+BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdentity &identity) {
     Mapping *m = arrayGet(v->mapping, mappingIndex);
     assert((m->mode & MODE_DIRECTORY) && "mapping->mode & MODE_DIRECTORY");
     const ULONG firstCluster = m->begin;
@@ -178,7 +302,7 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk) {
             return FALSE;
         setBeginOfDirEntry(*dotdot, firstClusterOfParent);
     }
-    if (!scanHostDirectory(v, mappingIndex, firstDirIndex, walk))
+    if (!scanHostDirectory(v, mappingIndex, firstDirIndex, walk, identity))
         return FALSE;
 
     // Entries stay compact in the array and a directory's clusters are padded with zeros as they
@@ -256,37 +380,20 @@ BOOL setChain(VVFAT *v, const Mapping &m) {
 
 } // namespace
 
-BOOL readDirectory(VVFAT *v, ULONG mappingIndex) {
-    Walk walk;
-    return readDirectory(v, mappingIndex, walk);
-}
-
 void feedVolumeLabel(VVFAT *v, DirEntry *entry) {
     std::memcpy(entry->name, "AMIGA VVFAT", 11);
     entry->attributes = ATTR_VOLUME | ATTR_ARCHIVE;
     UWORD time = 0x6000; // 12:00:00
     UWORD date = 0x5421; // 2022-01-01
-    if (auto fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr))) {
-        if (Examine(v->dir_lock, fib)) {
-            time = fatTime(&fib->fib_Date);
-            date = fatDate(&fib->fib_Date);
-        }
-        FreeDosObject(DOS_FIB, fib);
+    struct stat st;
+    if (DosFstat(v->root_fd, &st) == 0) {
+        struct tm tm {};
+        const time_t modified = st.st_mtime;
+        gmtime_r(&modified, &tm);
+        time = fatTime(&tm);
+        date = fatDate(&tm);
     }
     fillDates(entry, time, date);
-}
-
-STRPTR getNameFromLock(BPTR lock) {
-    for (ULONG size = 128;; size *= 2) {
-        auto name = static_cast<STRPTR>(AllocVec(size, MEMF_PUBLIC));
-        if (!name)
-            return nullptr;
-        if (NameFromLock(lock, name, static_cast<LONG>(size)))
-            return name;
-        FreeVec(name);
-        if (IoErr() != ERROR_LINE_TOO_LONG || size >= (1u << 20))
-            return nullptr;
-    }
 }
 
 BOOL initDirectories(VVFAT *v) {
@@ -312,18 +419,29 @@ BOOL initDirectories(VVFAT *v) {
     root->dir_index = 0;
     root->info.dir.parent_mapping_index = -1;
     root->first_mapping_index = -1;
-    root->lock = DupLock(v->dir_lock);
+    root->object = 0;
     root->mode = MODE_DIRECTORY;
     root->read_only = FALSE;
-    if (!root->lock)
-        return FALSE;
 
-    Walk walk;
-    if (auto fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr))) {
-        if (Examine(v->dir_lock, fib))
-            walk.directories.insert({fib->st.st_dev, fib->st.st_ino});
-        FreeDosObject(DOS_FIB, fib);
+    struct stat st;
+    if (DosFstat(v->root_fd, &st) != 0) {
+        std::printf("VVFAT: directory '%s' cannot be examined (%s).\n", v->root_path.c_str(),
+                    std::strerror(errno));
+        return FALSE;
     }
+    HostObject top{};
+    top.mtime = st.st_mtim;
+    top.dev = st.st_dev;
+    top.ino = st.st_ino;
+    top.mode = st.st_mode;
+    top.uid = st.st_uid;
+    top.gid = st.st_gid;
+    top.is_dir = true;
+    v->objects.clear();
+    v->objects.push_back(std::move(top));
+    Walk walk;
+    walk.directories.insert({st.st_dev, st.st_ino});
+    const ProcessIdentity identity = currentIdentity();
 
     ULONG cluster = v->first_cluster_of_root_dir;
     for (ULONG i = 0; i < v->mapping.next; ++i) {
@@ -331,10 +449,9 @@ BOOL initDirectories(VVFAT *v) {
         Mapping *m = arrayGet(v->mapping, i);
         if (m->mode & MODE_DIRECTORY) {
             m->begin = cluster;
-            if (!readDirectory(v, i, walk)) {
-                STRPTR path = getNameFromLock(arrayGet(v->mapping, i)->lock);
-                std::printf("VVFAT: could not read directory '%s'\n", path ? path : "???");
-                FreeVec(path);
+            if (!readDirectory(v, i, walk, identity)) {
+                std::printf("VVFAT: could not read directory '%s'\n",
+                            objectPath(v, arrayGet(v->mapping, i)->object).c_str());
                 return FALSE;
             }
             m = arrayGet(v->mapping, i);
@@ -363,6 +480,8 @@ BOOL initDirectories(VVFAT *v) {
     // The arrays never change after this: give back what growth reserved.
     v->directory.items.shrink_to_fit();
     v->mapping.items.shrink_to_fit();
+    v->objects.shrink_to_fit();
+    closeObjectDirs(v);
 
     if (!fatSet(v, 0, v->max_fat_value) || !fatSet(v, 1, v->max_fat_value)) {
         std::printf("VVFAT: failed to set data in FAT.\n");

@@ -1,7 +1,8 @@
 // Records and internal operations of the virtual FAT disk, shared by its files:
 // geometry.cpp (creation, layout, boot structures), fat.cpp (FAT entries), names.cpp (short and
-// long names, dates), tree.cpp (directory tree building), read.cpp (sector read path),
-// write.cpp (write capture), sync*.cpp (write-back into the host directory).
+// long names, dates), objects.cpp (the record of host objects and the way back to them),
+// tree.cpp (directory tree building), read.cpp (sector read path), write.cpp (write capture),
+// sync*.cpp (write-back into the host directory).
 #ifndef TESSEL_VVFAT_PRIVATE_H
 #define TESSEL_VVFAT_PRIVATE_H
 
@@ -10,6 +11,8 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <sys/stat.h>
+#include <utility>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -79,7 +82,7 @@ struct Mapping {
             LONG first_dir_index;
         } dir;
     } info;
-    BPTR lock;
+    ULONG object; // its host object (index in VVFAT::objects)
     UBYTE mode;
     BOOL read_only;
     // A directory's entries in the directory array, from info.dir.first_dir_index; its clusters
@@ -87,11 +90,35 @@ struct Mapping {
     ULONG dir_entries;
 };
 
+// A host object the disk shows, as the scan found it. It is reached again only from the mounted
+// directory's descriptor, one name at a time, and only while it is still the same object.
+struct HostObject {
+    std::string name; // exact host bytes of its name in its directory; empty for the root
+    struct timespec mtime;
+    UQUAD size;
+    dev_t dev;
+    ino_t ino;
+    ULONG parent;    // its directory's object; the root is its own parent
+    ULONG dir_index; // its short entry in the directory array (the root: the label's)
+    LONG mapping;    // its clusters; -1 for an empty file
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+    bool is_dir;
+    bool via_link; // its name is a symbolic link that the scan followed
+    bool created;  // made by the write-back, not shown by the disk
+};
+
 struct VVFAT {
     UWORD spt;
     UWORD heads;
     UWORD cylinders;
-    BPTR dir_lock;
+    int root_fd;                     // the mounted directory, held from creation to destruction
+    std::string root_path;           // its path as given, for diagnostics only
+    std::vector<HostObject> objects; // object 0 is the mounted directory
+    // Descriptors of the directories on the way to the last object reached: (object, fd),
+    // outermost first.
+    std::vector<std::pair<ULONG, int>> dir_fds;
     ULONG offset_to_bootsector;
     ULONG offset_to_fat;
     ULONG offset_to_root_dir;
@@ -111,7 +138,7 @@ struct VVFAT {
     Mapping *current_mapping;
     UBYTE *cluster;
     ULONG current_cluster;
-    BPTR current_fh;
+    int current_fd; // the open host file of current_mapping, or -1
     UBYTE *cluster_buffer;
     HashTable *sector_cache_table;
     APTR sector_cache_mempool;
@@ -156,9 +183,10 @@ struct ShortNameSet {
     std::unordered_set<std::string> used;
     std::unordered_map<std::string, std::string> tails;
 };
-DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName);
-DirEntry *createShortAndLongName(VVFAT *v, ULONG directoryStart, CONST_STRPTR fileName,
-                                 ShortNameSet *names);
+// Appends the long-name entries and the short entry of a host name; the short name is `own` when
+// given (already marked used in names), else made unique in names. Null without memory.
+DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
+                                 const std::string *own = nullptr);
 // Number of long-name entries the name needs.
 ULONG longNameEntryCount(CONST_STRPTR fileName);
 // The host name (UTF-8) as UTF-16 units; a name that is not valid UTF-8 gives one unit per byte.
@@ -171,11 +199,29 @@ UWORD fatTime(const struct tm *tm);
 
 // ---- tree.cpp: directory tree building.
 BOOL initDirectories(VVFAT *v);
-BOOL readDirectory(VVFAT *v, ULONG mappingIndex);
 void feedVolumeLabel(VVFAT *v, DirEntry *entry);
-// Full path of the object behind a lock, in a new AllocVec block the caller frees; null when
-// memory is exhausted or the lock has no path.
-STRPTR getNameFromLock(BPTR lock);
+
+// ---- objects.cpp: the way back to host objects.
+// The object's path below the mounted directory's path, for diagnostics. Throws std::bad_alloc.
+std::string objectPath(const VVFAT *v, ULONG object);
+// A descriptor of directory object `object`, reached from the mounted directory one name at a
+// time without following links the scan did not follow, each step checked to be the object
+// the scan found. Owned by the disk's descriptor cache (valid until the next call): -1 with
+// errno set (ESTALE when another object has taken a name on the way).
+int objectDirFd(VVFAT *v, ULONG object);
+// Opens file object `object` read-only the same way; the caller closes it. -1 with errno set.
+int openObjectFile(VVFAT *v, ULONG object);
+// Closes the cached directory descriptors.
+void closeObjectDirs(VVFAT *v);
+// Who the process is, for judging from a status alone whether an object can be read.
+struct ProcessIdentity {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;
+};
+ProcessIdentity currentIdentity();
+// Whether the process may read (and, for a directory, search) an object of this status.
+bool mayRead(const struct stat &st, const ProcessIdentity &id);
 
 // ---- read.cpp: sector read path.
 BOOL readCluster(VVFAT *v, ULONG clusterNum);
@@ -185,7 +231,9 @@ BOOL openFile(VVFAT *v, Mapping *mapping);
 void closeCurrentFile(VVFAT *v);
 
 // ---- sync*.cpp: writing the guest's changes back into the host directory.
-void synchronize(VVFAT *v);
+// Writes the guest's changes back into the mounted directory, printing a summary line
+// "VVFAT: write-back: ... N not written back."; with dryRun, prints the plan and changes nothing.
+void synchronize(VVFAT *v, bool dryRun = false);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.
 bool isWriteBackCopy(const char *name);

@@ -6,6 +6,7 @@
 
 #include "dos_private.h"
 
+using dos::host;
 using dos::injected;
 using dos::retryOnEintr;
 
@@ -16,29 +17,51 @@ int DosOpenAt(int dirFd, const char *name, int flags, mode_t mode) {
 int DosMkdirAt(int dirFd, const char *name, mode_t mode) {
     if (injected(DOS_FAULT_MKDIR))
         return -1;
-    return retryOnEintr([&] { return ::mkdirat(dirFd, name, mode); });
+    return retryOnEintr([&] { return host.mkdirat(dirFd, name, mode); });
 }
 
 int DosRenameAt(int fromFd, const char *from, int toFd, const char *to) {
     if (injected(DOS_FAULT_RENAME))
         return -1;
-    return retryOnEintr([&] { return ::renameat(fromFd, from, toFd, to); });
+    return retryOnEintr([&] { return host.renameat(fromFd, from, toFd, to); });
+}
+
+int DosRenameAtNoReplace(int fromFd, const char *from, int toFd, const char *to) {
+    if (injected(DOS_FAULT_RENAME))
+        return -1;
+    return retryOnEintr([&] { return host.renameatNoReplace(fromFd, from, toFd, to); });
 }
 
 int DosUnlinkAt(int dirFd, const char *name, int flags) {
     if (injected(DOS_FAULT_DELETE))
         return -1;
-    return retryOnEintr([&] { return ::unlinkat(dirFd, name, flags); });
+    return retryOnEintr([&] { return host.unlinkat(dirFd, name, flags); });
 }
 
 int DosChmodAt(int dirFd, const char *name, mode_t mode, int flags) {
     if (injected(DOS_FAULT_SETPROTECTION))
         return -1;
-    return retryOnEintr([&] { return ::fchmodat(dirFd, name, mode, flags); });
+    return retryOnEintr([&] { return host.fchmodat(dirFd, name, mode, flags); });
+}
+
+int DosFchmod(int fd, mode_t mode) {
+    if (injected(DOS_FAULT_SETPROTECTION))
+        return -1;
+    return retryOnEintr([&] { return host.fchmod(fd, mode); });
 }
 
 int DosStatAt(int dirFd, const char *name, struct stat *st, int flags) {
     return dos::sysFstatAt(dirFd, name, st, flags);
+}
+
+int DosFstat(int fd, struct stat *st) {
+    return dos::sysFstat(fd, st);
+}
+
+int DosStatVfs(int fd, struct statvfs *info) {
+    if (injected(DOS_FAULT_STAT))
+        return -1;
+    return retryOnEintr([&] { return host.fstatvfs(fd, info); });
 }
 
 ssize_t DosWriteAll(int fd, const void *buffer, size_t length) {
@@ -47,9 +70,27 @@ ssize_t DosWriteAll(int fd, const void *buffer, size_t length) {
     while (done < length) {
         if (injected(DOS_FAULT_WRITE))
             return -1;
-        const ssize_t n = retryOnEintr([&] { return ::write(fd, p + done, length - done); });
+        const ssize_t n = retryOnEintr([&] { return host.write(fd, p + done, length - done); });
         if (n < 0)
             return -1;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t DosPReadAll(int fd, void *buffer, size_t length, off_t offset) {
+    auto p = static_cast<char *>(buffer);
+    size_t done = 0;
+    while (done < length) {
+        if (injected(DOS_FAULT_READ))
+            return -1;
+        const ssize_t n = retryOnEintr([&] {
+            return host.pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
+        });
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
         done += static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(done);
@@ -58,25 +99,53 @@ ssize_t DosWriteAll(int fd, const void *buffer, size_t length) {
 int DosSync(int fd) {
     if (injected(DOS_FAULT_WRITE))
         return -1;
-    return retryOnEintr([&] { return ::fsync(fd); });
+    return retryOnEintr([&] { return host.fsync(fd); });
+}
+
+int DosSyncFs(int fd) {
+    if (injected(DOS_FAULT_WRITE))
+        return -1;
+    return retryOnEintr([&] { return host.syncfs(fd); });
 }
 
 int DosTouch(int fd, const struct timespec times[2]) {
     if (injected(DOS_FAULT_SETDATE))
         return -1;
-    return retryOnEintr([&] { return ::futimens(fd, times); });
+    return retryOnEintr([&] { return host.futimens(fd, times); });
+}
+
+int DosDup(int fd) {
+    if (injected(DOS_FAULT_OPEN))
+        return -1;
+    return retryOnEintr([&] { return host.dup(fd); });
 }
 
 DIR *DosOpenDirAt(int dirFd, const char *name) {
     const int fd = dos::sysOpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    DIR *dir = ::fdopendir(fd);
+    DIR *dir = host.fdopendir(fd);
     if (!dir)
         dos::closeQuietly(fd);
     return dir;
 }
 
+struct dirent *DosReadDir(DIR *dir) {
+    if (injected(DOS_FAULT_READ))
+        return nullptr;
+    errno = 0;
+    return host.readdir(dir);
+}
+
+void DosCloseDir(DIR *dir) {
+    if (dir) {
+        const int saved = errno;
+        host.closedir(dir);
+        errno = saved;
+    }
+}
+
 void DosCloseFd(int fd) {
-    dos::closeQuietly(fd);
+    if (fd >= 0)
+        dos::closeQuietly(fd);
 }

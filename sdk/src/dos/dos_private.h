@@ -66,6 +66,19 @@ struct HostCalls {
     DIR *(*fdopendir)(int fd);
     struct dirent *(*readdir)(DIR *dir);
     int (*closedir)(DIR *dir);
+    int (*mkdirat)(int dirfd, const char *path, mode_t mode);
+    int (*renameat)(int fromfd, const char *from, int tofd, const char *to);
+    // renameat that fails with EEXIST instead of replacing an existing target.
+    int (*renameatNoReplace)(int fromfd, const char *from, int tofd, const char *to);
+    int (*unlinkat)(int dirfd, const char *path, int flags);
+    int (*fchmodat)(int dirfd, const char *path, mode_t mode, int flags);
+    int (*fchmod)(int fd, mode_t mode);
+    ssize_t (*write)(int fd, const void *buffer, size_t length);
+    ssize_t (*pread)(int fd, void *buffer, size_t length, off_t offset);
+    int (*fsync)(int fd);
+    int (*syncfs)(int fd);
+    int (*futimens)(int fd, const struct timespec times[2]);
+    int (*dup)(int fd);
 };
 
 extern HostCalls host;

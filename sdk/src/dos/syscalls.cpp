@@ -1,5 +1,7 @@
 // The host-call table, fault injection, EINTR retry and the layer's own error codes.
 #include <array>
+#include <cstdio>
+#include <fcntl.h>
 #include <cstdlib>
 #include <new>
 #include <sys/stat.h>
@@ -17,12 +19,71 @@ int realOpen(const char *path, int flags, mode_t mode) {
 int realOpenAt(int dirfd, const char *path, int flags, mode_t mode) {
     return ::openat(dirfd, path, flags, mode);
 }
+int realRenameAtNoReplace(int fromfd, const char *from, int tofd, const char *to) {
+#ifdef RENAME_NOREPLACE
+    const int result = ::renameat2(fromfd, from, tofd, to, RENAME_NOREPLACE);
+    if (result == 0 || (errno != EINVAL && errno != ENOSYS))
+        return result;
+#endif
+    // Without the kernel's help the check and the rename are two steps.
+    struct stat st;
+    if (::fstatat(tofd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::renameat(fromfd, from, tofd, to);
+}
+int realSyncFs(int fd) {
+#ifdef __linux__
+    return ::syncfs(fd);
+#else
+    ::sync();
+    (void)fd;
+    return 0;
+#endif
+}
 
 constexpr HostCalls kRealCalls = {
-    realOpen,   realOpenAt, ::close,     ::fdopen,    ::fclose,    ::fread,   ::fwrite,
-    ::fflush,   ::fseeko,   ::ftello,    ::ftruncate, ::rename,    ::mkdir,   ::unlink,
-    ::rmdir,    ::chmod,    ::utimensat, ::stat,      ::fstat,     ::fstatat, ::fstatvfs,
-    ::realpath, ::chdir,    ::fchdir,    ::getcwd,    ::fdopendir, ::readdir, ::closedir,
+    realOpen,
+    realOpenAt,
+    ::close,
+    ::fdopen,
+    ::fclose,
+    ::fread,
+    ::fwrite,
+    ::fflush,
+    ::fseeko,
+    ::ftello,
+    ::ftruncate,
+    ::rename,
+    ::mkdir,
+    ::unlink,
+    ::rmdir,
+    ::chmod,
+    ::utimensat,
+    ::stat,
+    ::fstat,
+    ::fstatat,
+    ::fstatvfs,
+    ::realpath,
+    ::chdir,
+    ::fchdir,
+    ::getcwd,
+    ::fdopendir,
+    ::readdir,
+    ::closedir,
+    ::mkdirat,
+    ::renameat,
+    realRenameAtNoReplace,
+    ::unlinkat,
+    ::fchmodat,
+    ::fchmod,
+    ::write,
+    ::pread,
+    ::fsync,
+    realSyncFs,
+    ::futimens,
+    ::dup,
 };
 
 struct Fault {

@@ -1,0 +1,134 @@
+// The way back to the host objects a disk shows: from the mounted directory's descriptor, one
+// name at a time, each step checked against what the scan found. Nothing is opened by a path,
+// so a link swapped in since mount leads nowhere and paths of any length work.
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <dos/dirfd.h>
+
+#include "vvfat_private.h"
+
+namespace {
+
+// Descriptors kept for the directories on the way to the last object: enough for siblings and
+// cousins, few enough to keep a mounted disk's descriptors low.
+constexpr size_t MAX_CACHED_DIRS = 4;
+
+bool sameObject(const struct stat &st, const HostObject &o) {
+    return st.st_dev == o.dev && st.st_ino == o.ino;
+}
+
+// Opens one step down: `o` inside the directory parentFd, as the scan reached it.
+int openStep(int parentFd, const HostObject &o, int flags) {
+    const int fd = DosOpenAt(parentFd, o.name.c_str(), flags | (o.via_link ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (DosFstat(fd, &st) != 0) {
+        DosCloseFd(fd);
+        return -1;
+    }
+    if (!sameObject(st, o)) {
+        DosCloseFd(fd);
+        errno = ESTALE;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+std::string objectPath(const VVFAT *v, ULONG object) {
+    std::vector<ULONG> chain;
+    for (ULONG o = object; o != 0 && chain.size() <= v->objects.size(); o = v->objects[o].parent)
+        chain.push_back(o);
+    std::string path = v->root_path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        path += "/" + v->objects[*it].name;
+    return path;
+}
+
+void closeObjectDirs(VVFAT *v) {
+    for (const auto &cached : v->dir_fds)
+        DosCloseFd(cached.second);
+    v->dir_fds.clear();
+}
+
+int objectDirFd(VVFAT *v, ULONG object) {
+    if (object == 0)
+        return v->root_fd;
+    for (const auto &cached : v->dir_fds)
+        if (cached.first == object)
+            return cached.second;
+    // The chain from the object up to the nearest cached ancestor, or to the root.
+    std::vector<ULONG> chain;
+    int fd = v->root_fd;
+    size_t keep = 0; // cached entries that stay: the ancestors of the object
+    for (ULONG o = object; o != 0; o = v->objects[o].parent) {
+        if (chain.size() > v->objects.size())
+            return errno = ELOOP, -1;
+        bool found = false;
+        for (size_t k = 0; k < v->dir_fds.size(); ++k)
+            if (v->dir_fds[k].first == o) {
+                fd = v->dir_fds[k].second;
+                keep = k + 1;
+                found = true;
+            }
+        if (found)
+            break;
+        chain.push_back(o);
+    }
+    // The cache is one chain: what lies past the ancestor found belongs to another branch.
+    for (size_t k = keep; k < v->dir_fds.size(); ++k)
+        DosCloseFd(v->dir_fds[k].second);
+    v->dir_fds.resize(keep);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const int next = openStep(fd, v->objects[*it], O_RDONLY | O_DIRECTORY);
+        if (next < 0)
+            return -1;
+        v->dir_fds.emplace_back(*it, next);
+        fd = next;
+    }
+    while (v->dir_fds.size() > MAX_CACHED_DIRS) {
+        DosCloseFd(v->dir_fds.front().second);
+        v->dir_fds.erase(v->dir_fds.begin());
+    }
+    return fd;
+}
+
+int openObjectFile(VVFAT *v, ULONG object) {
+    const HostObject &o = v->objects[object];
+    const int dirFd = objectDirFd(v, o.parent);
+    if (dirFd < 0)
+        return -1;
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the emulation.
+    return openStep(dirFd, o, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+}
+
+ProcessIdentity currentIdentity() {
+    ProcessIdentity id;
+    id.uid = geteuid();
+    id.gid = getegid();
+    const int n = getgroups(0, nullptr);
+    if (n > 0) {
+        id.groups.resize(static_cast<size_t>(n));
+        id.groups.resize(static_cast<size_t>(std::max(0, getgroups(n, id.groups.data()))));
+    }
+    return id;
+}
+
+bool mayRead(const struct stat &st, const ProcessIdentity &id) {
+    if (id.uid == 0)
+        return true;                                 // the superuser reads and searches everything
+    const mode_t need = S_ISDIR(st.st_mode) ? 5 : 4; // read, and search for a directory
+    if (st.st_uid == id.uid)
+        return ((st.st_mode >> 6) & need) == need;
+    bool member = st.st_gid == id.gid;
+    for (size_t i = 0; i < id.groups.size() && !member; ++i)
+        member = id.groups[i] == st.st_gid;
+    if (member)
+        return ((st.st_mode >> 3) & need) == need;
+    return (st.st_mode & need) == need;
+}
