@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 
 int run(const std::string &command) {
-    return std::system(
-        ("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + command + " >/dev/null 2>&1").c_str());
+    return std::system(("LC_ALL=C.UTF-8 " + command + " >/dev/null 2>&1").c_str());
 }
 
 std::string readAll(const fs::path &p) {

@@ -36,7 +36,6 @@ port_bench=$build/bench/port_bench
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 [ -n "$out" ] || out=$work/benchmarks.md
-export MTOOLS_SKIP_CHECK=1
 
 if [ $smoke -eq 1 ]; then
     small=500 large=2000 gib_files=16 wb_files=20 port_time=0.05

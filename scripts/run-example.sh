@@ -22,7 +22,6 @@ echo "== Dumping the disk the guest sees (sparse image of the extent in use)"
 echo "== fsck.fat on the partition"
 fsck.fat -n "$work/part.img"
 echo "== The guest's view (mdir)"
-export MTOOLS_SKIP_CHECK=1
 mdir -/ -i "$work/part.img" ::
 
 echo "== A guest changes the disk: a new file, a new directory, a rename, a deletion"

@@ -111,9 +111,9 @@ class Drive {
     std::unique_ptr<host::AtaGuest> guest_;
 };
 
-// Runs an mtools command line with its geometry check off and a UTF-8 locale for long names.
+// Runs an mtools command line with a UTF-8 locale, for long names.
 inline testsupport::CommandResult tool(const std::string &command) {
-    return testsupport::run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + command + " 2>&1");
+    return testsupport::run("LC_ALL=C.UTF-8 " + command + " 2>&1");
 }
 
 // fsck.fat -n on a partition image; empty when clean, its output otherwise.

@@ -56,7 +56,7 @@ MemoryDisk formattedDisk(const TempDir &dir, int fatBits, uint64_t sectors,
     for (size_t i = 0; i < files.size(); ++i) {
         std::string src = (dir / ("f" + std::to_string(i))).string();
         writeFile(src, patternBytes(5000 * (i + 1), static_cast<unsigned>(i)));
-        run("MTOOLS_SKIP_CHECK=1 mcopy -i " + shellQuote(part) + " " + shellQuote(src) + " ::/" +
+        run("mcopy -i " + shellQuote(part) + " " + shellQuote(src) + " ::/" +
             std::string(1, files[i]) + ".BIN");
     }
     MemoryDisk disk;
@@ -122,7 +122,7 @@ TEST(DiskImage, ExtentEndsAtTheLastAllocatedCluster) {
                             std::string(whole.size() - (f.used_end - PARTITION_START) * 512, 0));
         auto r = run("fsck.fat -n " + shellQuote(part));
         EXPECT_EQ(r.status, 0) << r.output;
-        auto copy = run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + shellQuote(part) + " ::/C.BIN " +
+        auto copy = run("mcopy -n -i " + shellQuote(part) + " ::/C.BIN " +
                         shellQuote((dir / "c.out").string()));
         EXPECT_EQ(copy.status, 0) << copy.output;
         EXPECT_EQ(readFile(dir / "c.out"), patternBytes(15000, 2));
@@ -175,11 +175,11 @@ TEST(DiskImage, ApplyWritesOnlyChangedSectorsAndRefusesADifferentDrive) {
     ASSERT_TRUE(host::dumpImage(disk.reader(), base, true, error)) << error;
     ASSERT_TRUE(host::dumpImage(disk.reader(), image, true, error)) << error;
     writeFile(dir / "new.txt", patternBytes(3000, 9));
-    ASSERT_EQ(run("MTOOLS_SKIP_CHECK=1 mcopy -i " + shellQuote(image) + " " +
-                  shellQuote((dir / "new.txt").string()) + " ::/NEW.TXT")
+    ASSERT_EQ(run("mcopy -i " + shellQuote(image) + " " + shellQuote((dir / "new.txt").string()) +
+                  " ::/NEW.TXT")
                   .status,
               0);
-    ASSERT_EQ(run("MTOOLS_SKIP_CHECK=1 mdel -i " + shellQuote(image) + " ::/A.BIN").status, 0);
+    ASSERT_EQ(run("mdel -i " + shellQuote(image) + " ::/A.BIN").status, 0);
 
     // The drive changed where the guest's image is interpreted: nothing is written.
     MemoryDisk moved = disk;
@@ -370,8 +370,8 @@ TEST_F(RealPlugin, ConfiguredGeometryDiskPassesFsck) {
         ASSERT_TRUE(host::dumpImage(reader, part, true, error)) << error;
         auto r = run("fsck.fat -n " + shellQuote(part));
         EXPECT_EQ(r.status, 0) << r.output;
-        auto copy = run("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + shellQuote(part) +
-                        " ::/sub/data.bin " + shellQuote((dir / "out.bin").string()));
+        auto copy = run("mcopy -n -i " + shellQuote(part) + " ::/sub/data.bin " +
+                        shellQuote((dir / "out.bin").string()));
         EXPECT_EQ(copy.status, 0) << copy.output;
         EXPECT_TRUE(readFile(dir / "out.bin") == patternBytes(70000, 3));
     }

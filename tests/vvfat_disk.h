@@ -63,9 +63,9 @@ inline long findShort(VVFAT *v, ULONG first, ULONG count, const std::string &nam
     return -1;
 }
 
-// Runs a shell command with mtools' geometry check off and a UTF-8 locale for long names.
+// Runs a shell command with a UTF-8 locale, for long names.
 inline testsupport::CommandResult tool(const std::string &command) {
-    return testsupport::run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + command + " 2>&1");
+    return testsupport::run("LC_ALL=C.UTF-8 " + command + " 2>&1");
 }
 
 } // namespace vvfattest

@@ -259,8 +259,8 @@ TEST(VvfatFat, EntriesOfEveryWidthIncludingTheFat12EntrySplitAcrossSectors) {
     EXPECT_EQ(second[0], 0xAB);        // its high byte
     EXPECT_EQ(first[510], 0x23);       // entry 340 untouched
     EXPECT_EQ(first[511] & 0x0F, 0x1); // the even entry's high nibble kept
-    // Entries 0 and 1 hold the end-of-chain value; a fresh cluster is free.
-    EXPECT_EQ(fatGet(v, 0), 0xFFFu);
+    // Entry 0 holds the media byte, entry 1 the end-of-chain value; a fresh cluster is free.
+    EXPECT_EQ(fatGet(v, 0), 0xFF0u);
     EXPECT_EQ(fatGet(v, 1), 0xFFFu);
     EXPECT_EQ(fatGet(v, 1000), 0u);
 

@@ -63,7 +63,7 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     // Root: the label, then a long-name and a short entry per object, zeros to the cluster end.
     const DirEntry &label = entry(v, 0);
     EXPECT_EQ(shortName(label), "AMIGA VVFAT");
-    EXPECT_EQ(label.attributes, ATTR_VOLUME | ATTR_ARCHIVE);
+    EXPECT_EQ(label.attributes, ATTR_VOLUME);
     EXPECT_EQ(entryFirstCluster(label), 0u); // a label has no cluster
     const long hello = findShort(v, 0, 32, "HELLO   TXT");
     const long docs = findShort(v, 0, 32, "DOCS       ");

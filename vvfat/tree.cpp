@@ -329,6 +329,11 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     return TRUE;
 }
 
+// The media descriptor: in the boot sector and in the low byte of FAT entry 0.
+UBYTE mediaDescriptor(const VVFAT *v) {
+    return v->fat_type == 12 ? 0xF0 : 0xF8;
+}
+
 void fillBootSector(VVFAT *v, BootSector *bs) {
     const ULONG partitionSectors = v->sector_count - v->offset_to_bootsector;
     const bool fat32 = v->fat_type == 32;
@@ -342,7 +347,7 @@ void fillBootSector(VVFAT *v, BootSector *bs) {
     bs->number_of_fats = 2;
     putLE16(bs->root_entries, fat32 ? 0 : v->root_entries);
     putLE16(bs->total_sectors16, partitionSectors <= 0xFFFF ? partitionSectors : 0);
-    bs->media_type = v->fat_type == 12 ? 0xF0 : 0xF8;
+    bs->media_type = mediaDescriptor(v);
     putLE16(bs->sectors_per_fat, fat32 ? 0 : static_cast<UWORD>(v->sectors_per_fat));
     putLE16(bs->sectors_per_track, v->spt);
     putLE16(bs->number_of_heads, v->heads);
@@ -382,7 +387,8 @@ BOOL setChain(VVFAT *v, const Mapping &m) {
 
 void feedVolumeLabel(VVFAT *v, DirEntry *entry) {
     std::memcpy(entry->name, "AMIGA VVFAT", 11);
-    entry->attributes = ATTR_VOLUME | ATTR_ARCHIVE;
+    // The label alone: drivers show a label with more bits set as an empty file.
+    entry->attributes = ATTR_VOLUME;
     UWORD time = 0x6000; // 12:00:00
     UWORD date = 0x5421; // 2022-01-01
     struct stat st;
@@ -483,7 +489,10 @@ BOOL initDirectories(VVFAT *v) {
     v->objects.shrink_to_fit();
     closeObjectDirs(v);
 
-    if (!fatSet(v, 0, v->max_fat_value) || !fatSet(v, 1, v->max_fat_value)) {
+    // Entry 0: the media descriptor with all higher bits set, which readers check against the
+    // boot sector; entry 1: end of chain.
+    const ULONG entry0 = (v->max_fat_value & ~0xFFu) | mediaDescriptor(v);
+    if (!fatSet(v, 0, entry0) || !fatSet(v, 1, v->max_fat_value)) {
         std::printf("VVFAT: failed to set data in FAT.\n");
         return FALSE;
     }
