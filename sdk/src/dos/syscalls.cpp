@@ -95,9 +95,10 @@ struct Fault {
 };
 
 std::array<Fault, DOS_FAULT_COUNT> faults;
+DosFaultObserver observer = nullptr;
 
 void updateArmed() {
-    faultsArmed = false;
+    faultsArmed = observer != nullptr;
     for (const Fault &fault : faults)
         faultsArmed = faultsArmed || fault.trigger != 0;
 }
@@ -112,6 +113,8 @@ void resetHostCalls() {
 }
 
 bool faultFires(DosFaultOp op) {
+    if (observer)
+        observer(op);
     Fault &fault = faults[op];
     if (fault.trigger == 0)
         return false;
@@ -209,6 +212,11 @@ BOOL DosFaultFired(DosFaultOp op) {
 
 ULONG DosFaultCalls(DosFaultOp op) {
     return op >= 0 && op < DOS_FAULT_COUNT ? dos::faults[op].calls : 0;
+}
+
+void DosFaultObserve(DosFaultObserver o) {
+    dos::observer = o;
+    dos::updateArmed();
 }
 
 void DosFaultReset() {

@@ -31,5 +31,9 @@ BOOL DosFaultFired(DosFaultOp op);
 ULONG DosFaultCalls(DosFaultOp op);
 // Disarms every operation and forgets what fired.
 void DosFaultReset();
+// While set, the observer sees every counted host call before it is made (a test that must stop
+// the process at the k-th call counts them there). Null removes it; DosFaultReset keeps it.
+typedef void (*DosFaultObserver)(DosFaultOp op);
+void DosFaultObserve(DosFaultObserver observer);
 
 #endif
