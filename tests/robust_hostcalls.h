@@ -20,8 +20,8 @@ inline const char *opName(Op op) {
 }
 
 inline DosFaultOp layerOp(Op op) {
-    static const DosFaultOp ops[] = {DOS_FAULT_OPEN,   DOS_FAULT_READ,         DOS_FAULT_WRITE,
-                                     DOS_FAULT_RENAME, DOS_FAULT_MKDIR,        DOS_FAULT_DELETE,
+    static const DosFaultOp ops[] = {DOS_FAULT_OPEN,          DOS_FAULT_READ,  DOS_FAULT_WRITE,
+                                     DOS_FAULT_RENAME,        DOS_FAULT_MKDIR, DOS_FAULT_DELETE,
                                      DOS_FAULT_SETPROTECTION, DOS_FAULT_STAT};
     return ops[op];
 }

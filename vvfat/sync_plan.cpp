@@ -63,7 +63,9 @@ struct Planner {
     std::vector<GuestNode> &nodes;
     Plan &plan;
     // Recorded objects by their directory and creation short name, for claims by name.
-    std::unordered_map<std::string, std::vector<ULONG>> by_short_name;
+    // Recorded objects by directory and creation short name ("dir:NAME    EXT"), and by
+    // directory and creation name as read ("dir/name").
+    std::unordered_map<std::string, std::vector<ULONG>> by_name;
     // Final names given so far, per directory object.
     std::map<std::pair<LONG, std::string>, LONG> taken;
 
@@ -132,20 +134,24 @@ struct Planner {
         const GuestNode &n = nodes[i];
         if (dirObject < 0 || n.broken)
             return;
-        auto it = by_short_name.find(key(static_cast<ULONG>(dirObject), n.name.short_name));
-        if (it == by_short_name.end())
-            return;
-        for (ULONG o : it->second) {
-            if (plan.claimed[o] || v->objects[o].is_dir != n.is_dir)
+        // The same short name, or the same name as read: a guest may store either anew.
+        for (const std::string &k : {key(static_cast<ULONG>(dirObject), n.name.short_name),
+                                     std::to_string(dirObject) + "/" + n.name.name}) {
+            auto it = by_name.find(k);
+            if (it == by_name.end())
                 continue;
-            EntryName created;
-            creationName(v, o, created);
-            if (!sameStoredName(created, n.name))
-                continue;
-            plan.nodes[i].object = static_cast<LONG>(o);
-            plan.claimed[o] = true;
-            plan.claimer[o] = static_cast<LONG>(i);
-            return;
+            for (ULONG o : it->second) {
+                if (plan.claimed[o] || v->objects[o].is_dir != n.is_dir)
+                    continue;
+                EntryName created;
+                creationName(v, o, created);
+                if (!sameStoredName(created, n.name))
+                    continue;
+                plan.nodes[i].object = static_cast<LONG>(o);
+                plan.claimed[o] = true;
+                plan.claimer[o] = static_cast<LONG>(i);
+                return;
+            }
         }
     }
 
@@ -217,7 +223,12 @@ struct Planner {
         NodePlan &p = plan.nodes[i];
         const LONG dir = directoryOf(static_cast<size_t>(n.parent));
         if (dir < 0) {
-            p.action = NodeAction::Skip; // its directory was skipped, with a diagnostic
+            // Its directory was skipped, with a diagnostic; an object moved there stays put.
+            p.action = NodeAction::Skip;
+            if (p.object > 0)
+                reportFailure(c, objectPath(v, static_cast<ULONG>(p.object)),
+                              "it stays where it was, since the directory the guest put it in "
+                              "is not written back");
             return;
         }
         p.target_dir = dir;
@@ -238,6 +249,9 @@ struct Planner {
             ++plan.failed;
             std::printf("VVFAT: an entry named '%s' cannot be used on the host; skipped.\n",
                         printableName(p.final_name).c_str());
+            if (object > 0)
+                std::printf("VVFAT: '%s' stays as it was.\n",
+                            printableName(objectPath(v, static_cast<ULONG>(object))).c_str());
             return;
         }
         if (behindLink(v, static_cast<ULONG>(dir)) ||
@@ -381,7 +395,10 @@ struct Planner {
             UBYTE shortName[11];
             std::memcpy(shortName, e->name, 8);
             std::memcpy(shortName + 8, e->extension, 3);
-            by_short_name[key(v->objects[o].parent, shortName)].push_back(o);
+            by_name[key(v->objects[o].parent, shortName)].push_back(o);
+            EntryName created;
+            creationName(v, o, created);
+            by_name[std::to_string(v->objects[o].parent) + "/" + created.name].push_back(o);
             at_place[{v->objects[o].parent, v->objects[o].name}] = o;
         }
         claimByCluster();
