@@ -116,6 +116,49 @@ std::u16string longNameUnits(CONST_STRPTR fileName) {
     return units;
 }
 
+bool utf16ToUtf8(const std::u16string &units, std::string &out) {
+    out.clear();
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+bool isUtf8(CONST_STRPTR fileName) {
+    const auto bytes = reinterpret_cast<const UBYTE *>(fileName);
+    const size_t length = std::strlen(fileName);
+    for (size_t i = 0; i < length;) {
+        char32_t c = 0;
+        const size_t used = decodeUtf8(bytes + i, length - i, &c);
+        if (used == 0)
+            return false;
+        i += used;
+    }
+    return true;
+}
+
 ULONG longNameEntryCount(CONST_STRPTR fileName) {
     return static_cast<ULONG>((longNameUnits(fileName).size() + LFN_UNITS - 1) / LFN_UNITS);
 }

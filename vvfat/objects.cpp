@@ -3,6 +3,7 @@
 // so a link swapped in since mount leads nowhere and paths of any length work.
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,9 +21,11 @@ bool sameObject(const struct stat &st, const HostObject &o) {
     return st.st_dev == o.dev && st.st_ino == o.ino;
 }
 
-// Opens one step down: `o` inside the directory parentFd, as the scan reached it.
-int openStep(int parentFd, const HostObject &o, int flags) {
-    const int fd = DosOpenAt(parentFd, o.name.c_str(), flags | (o.via_link ? 0 : O_NOFOLLOW));
+// Opens one step down: object `object` inside the directory parentFd, as the scan reached it.
+int openStep(const VVFAT *v, int parentFd, ULONG object, int flags) {
+    const HostObject &o = v->objects[object];
+    const int fd =
+        DosOpenAt(parentFd, objectName(v, object).c_str(), flags | (o.via_link ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return -1;
     struct stat st;
@@ -40,13 +43,49 @@ int openStep(int parentFd, const HostObject &o, int flags) {
 
 } // namespace
 
+std::string objectName(const VVFAT *v, ULONG object) {
+    const HostObject &o = v->objects[object];
+    if (o.own_name)
+        return o.own_name.get();
+    if (object == 0)
+        return std::string();
+    // The long-name parts stand before the short entry, the first part nearest.
+    std::u16string units;
+    for (ULONG i = o.dir_index; i-- > 0;) {
+        const DirEntry &e = v->directory.items[i];
+        if (!isLongName(e))
+            break;
+        const auto *bytes = reinterpret_cast<const UBYTE *>(&e);
+        bool ended = false;
+        for (int u = 0; u < LFN_UNITS && !ended; ++u) {
+            const char16_t c = getLE16(bytes + LFN_UNIT_OFFSETS[u]);
+            ended = c == 0;
+            if (!ended)
+                units.push_back(c);
+        }
+        if (ended || (bytes[LFN_SEQUENCE] & LFN_LAST))
+            break;
+    }
+    std::string name;
+    utf16ToUtf8(units, name);
+    return name;
+}
+
+void setObjectName(VVFAT *v, ULONG object, const std::string &name) {
+    auto copy = std::make_unique<char[]>(name.size() + 1);
+    std::memcpy(copy.get(), name.c_str(), name.size() + 1);
+    v->objects[object].own_name = std::move(copy);
+}
+
 std::string objectPath(const VVFAT *v, ULONG object) {
     std::vector<ULONG> chain;
     for (ULONG o = object; o != 0 && chain.size() <= v->objects.size(); o = v->objects[o].parent)
         chain.push_back(o);
     std::string path = v->root_path;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-        path += "/" + v->objects[*it].name;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        path.push_back('/');
+        path.append(objectName(v, *it));
+    }
     return path;
 }
 
@@ -85,7 +124,7 @@ int objectDirFd(VVFAT *v, ULONG object) {
         DosCloseFd(v->dir_fds[k].second);
     v->dir_fds.resize(keep);
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        const int next = openStep(fd, v->objects[*it], O_RDONLY | O_DIRECTORY);
+        const int next = openStep(v, fd, *it, O_RDONLY | O_DIRECTORY);
         if (next < 0)
             return -1;
         v->dir_fds.emplace_back(*it, next);
@@ -99,12 +138,11 @@ int objectDirFd(VVFAT *v, ULONG object) {
 }
 
 int openObjectFile(VVFAT *v, ULONG object) {
-    const HostObject &o = v->objects[object];
-    const int dirFd = objectDirFd(v, o.parent);
+    const int dirFd = objectDirFd(v, v->objects[object].parent);
     if (dirFd < 0)
         return -1;
     // O_NONBLOCK: a FIFO put in the file's place must not hang the emulation.
-    return openStep(dirFd, o, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    return openStep(v, dirFd, object, O_RDONLY | O_NOCTTY | O_NONBLOCK);
 }
 
 ProcessIdentity currentIdentity() {

@@ -16,10 +16,6 @@
 
 namespace {
 
-bool sameTime(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Something to be put under its final name: a recorded object that moves, a temporary copy, or
 // a new directory made under a name set aside.
 struct Placement {
@@ -72,13 +68,14 @@ struct Applier {
         const HostObject &r = v->objects[o];
         const int fd = objectDirFd(v, r.parent);
         struct stat st;
-        if (fd < 0 || DosStatAt(fd, r.name.c_str(), &st, r.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        if (fd < 0 ||
+            DosStatAt(fd, objectName(v, o).c_str(), &st, r.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT || errno == ENOTDIR || errno == ESTALE ? HostState::Gone
                                                                           : HostState::Unreachable;
         if (st.st_dev != r.dev || st.st_ino != r.ino)
             return HostState::Gone;
         if (!r.is_dir &&
-            (static_cast<UQUAD>(st.st_size) != r.size || !sameTime(st.st_mtim, r.mtime)))
+            (static_cast<UQUAD>(st.st_size) != r.size || timeNs(st.st_mtim) != r.mtime_ns))
             return HostState::Changed;
         return HostState::Intact;
     }
@@ -93,7 +90,7 @@ struct Applier {
         node_failed.assign(nodes.size(), false);
         for (ULONG o = 1; o < n; ++o)
             if (!v->objects[o].created)
-                at[{v->objects[o].parent, v->objects[o].name}] = o;
+                at[{v->objects[o].parent, objectName(v, o)}] = o;
     }
 
     // Files the guest deleted that nothing is copied from, removed before any copy is made
@@ -138,12 +135,12 @@ struct Applier {
                 fail(i, "the directory cannot be made: " + reason(errno));
                 continue;
             }
+            setObjectName(v, static_cast<ULONG>(made), name);
             HostObject &o = v->objects[made];
-            o.name = name;
             o.dev = st.st_dev;
             o.ino = st.st_ino;
             o.mode = st.st_mode;
-            o.mtime = st.st_mtim;
+            o.mtime_ns = timeNs(st.st_mtim);
             failed_dir[made] = false;
             touched.insert(static_cast<ULONG>(p.target_dir));
             ++created;
@@ -265,7 +262,8 @@ struct Applier {
             }
             const HostObject &o = v->objects[static_cast<size_t>(p.object)];
             placement_of[static_cast<size_t>(p.object)] = static_cast<LONG>(placements.size());
-            placements.push_back({i, p.object, o.parent, o.name, o.is_dir});
+            placements.push_back(
+                {i, p.object, o.parent, objectName(v, static_cast<ULONG>(p.object)), o.is_dir});
         }
     }
 
@@ -315,7 +313,8 @@ struct Applier {
         const int fd = objectDirFd(v, r.parent);
         // A link is removed itself; nothing it leads to is touched.
         const int flags = r.is_dir && !r.via_link ? AT_REMOVEDIR : 0;
-        if (fd < 0 || DosUnlinkAt(fd, r.name.c_str(), flags) != 0) {
+        const std::string name = objectName(v, o);
+        if (fd < 0 || DosUnlinkAt(fd, name.c_str(), flags) != 0) {
             const int error = errno;
             if (error == ENOTEMPTY || error == EEXIST)
                 std::printf("VVFAT: directory '%s' is kept: it still holds objects the guest did "
@@ -328,7 +327,7 @@ struct Applier {
             deleted[o] = true;
             return false;
         }
-        at.erase({r.parent, r.name});
+        at.erase({r.parent, name});
         touched.insert(r.parent);
         deleted[o] = true;
         if (r.is_dir)
@@ -457,9 +456,9 @@ struct Applier {
         const NodePlan &np = plan.nodes[p.node];
         if (p.object >= 0) {
             HostObject &o = v->objects[static_cast<size_t>(p.object)];
-            at.erase({o.parent, o.name});
+            at.erase({o.parent, objectName(v, static_cast<ULONG>(p.object))});
             o.parent = dstDir;
-            o.name = dst;
+            setObjectName(v, static_cast<ULONG>(p.object), dst);
             if (!o.created) {
                 at[{dstDir, dst}] = static_cast<ULONG>(p.object);
                 ++moved;
@@ -489,14 +488,15 @@ struct Applier {
             Placement &blocker = placements[static_cast<size_t>(q)];
             HostObject &o = v->objects[holder->second];
             const int fd = objectDirFd(v, o.parent);
-            const std::string aside = asideName(fd, o.name);
+            const std::string old = objectName(v, holder->second);
+            const std::string aside = asideName(fd, old);
             if (fd < 0 || aside.empty() ||
-                DosRenameAtNoReplace(fd, o.name.c_str(), fd, aside.c_str()) != 0) {
+                DosRenameAtNoReplace(fd, old.c_str(), fd, aside.c_str()) != 0) {
                 failPlacement(blocker, errno);
                 return true;
             }
             at.erase(holder);
-            o.name = aside;
+            setObjectName(v, holder->second, aside);
             at[{o.parent, aside}] = static_cast<ULONG>(blocker.object);
             blocker.src_name = aside;
             if (o.is_dir)

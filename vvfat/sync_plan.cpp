@@ -16,10 +16,6 @@ namespace {
 
 constexpr UBYTE CARRIED_ATTRIBUTES = ATTR_READ_ONLY | ATTR_HIDDEN;
 
-bool sameTime(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // The directory, reached through a symbolic link at mount, that an object lies in (0: none).
 // The write-back changes nothing there, since it may lie outside the mounted directory.
 ULONG linkedAncestor(const VVFAT *v, ULONG object) {
@@ -242,7 +238,7 @@ struct Planner {
             creationName(v, static_cast<ULONG>(object), created);
         // An object the guest did not rename keeps its host name, whatever bytes it holds.
         p.final_name = object > 0 && sameStoredName(created, n.name)
-                           ? v->objects[static_cast<size_t>(object)].name
+                           ? objectName(v, static_cast<ULONG>(object))
                            : n.name.name;
         if (!isUsableHostName(p.final_name)) {
             p.action = NodeAction::Skip;
@@ -273,7 +269,7 @@ struct Planner {
         const bool samePlace =
             object > 0 &&
             static_cast<LONG>(v->objects[static_cast<size_t>(object)].parent) == dir &&
-            v->objects[static_cast<size_t>(object)].name == p.final_name;
+            objectName(v, static_cast<ULONG>(object)) == p.final_name;
         if (n.is_dir) {
             if (object > 0 && hostState(c, static_cast<ULONG>(object)) == HostState::Gone) {
                 skip(static_cast<LONG>(i), "the host removed or replaced it meanwhile");
@@ -287,7 +283,7 @@ struct Planner {
                 made.is_dir = true;
                 made.created = true;
                 p.created_object = static_cast<LONG>(v->objects.size());
-                v->objects.push_back(made);
+                v->objects.push_back(std::move(made));
                 plan.claimed.push_back(true);
                 plan.claimer.push_back(static_cast<LONG>(i));
                 plan.remove.push_back(false);
@@ -345,7 +341,7 @@ struct Planner {
                 (p.action == NodeAction::Rewrite && !p.replaces_own))
                 placeName(i);
             if (p.action == NodeAction::Create && nodes[i].is_dir)
-                v->objects[static_cast<size_t>(p.created_object)].name = p.final_name;
+                setObjectName(v, static_cast<ULONG>(p.created_object), p.final_name);
         }
     }
 
@@ -399,7 +395,7 @@ struct Planner {
             EntryName created;
             creationName(v, o, created);
             by_name[std::to_string(v->objects[o].parent) + "/" + created.name].push_back(o);
-            at_place[{v->objects[o].parent, v->objects[o].name}] = o;
+            at_place[{v->objects[o].parent, objectName(v, o)}] = o;
         }
         claimByCluster();
         // Every claim is known before removals are marked; parents claim before children.
@@ -455,12 +451,13 @@ HostState hostState(SyncContext &c, ULONG object) {
         known = HostState::Intact;
     else if (fd < 0)
         known = failure();
-    else if (DosStatAt(fd, o.name.c_str(), &st, o.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    else if (DosStatAt(fd, objectName(v, object).c_str(), &st,
+                       o.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         known = failure();
     else if (st.st_dev != o.dev || st.st_ino != o.ino)
         known = HostState::Gone;
     else if (!o.is_dir &&
-             (static_cast<UQUAD>(st.st_size) != o.size || !sameTime(st.st_mtim, o.mtime)))
+             (static_cast<UQUAD>(st.st_size) != o.size || timeNs(st.st_mtim) != o.mtime_ns))
         known = HostState::Changed;
     else
         known = HostState::Intact;

@@ -32,8 +32,6 @@ bool sameStoredName(const EntryName &a, const EntryName &b);
 // Whether the host may use the name: not empty, ".", "..", longer than a host name may be, nor
 // containing '/' or NUL.
 bool isUsableHostName(const std::string &name);
-// UTF-16 to UTF-8; false for a lone surrogate.
-bool utf16ToUtf8(const std::u16string &units, std::string &out);
 // The name with bytes that are not printable ASCII shown as \xNN, for diagnostics.
 std::string printableName(const std::string &name);
 // name + "_" + eight upper-case hex digits of *seed; *seed moves on. Null (seed unchanged)

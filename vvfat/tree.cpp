@@ -73,8 +73,12 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
     putLE32(entry->size, size);
 
     HostObject object{};
-    object.name = scanned.name;
-    object.mtime = st.st_mtim;
+    if (!isUtf8(scanned.name.c_str())) {
+        // Its long name spells it as Latin-1: the bytes themselves are kept.
+        object.own_name = std::make_unique<char[]>(scanned.name.size() + 1);
+        std::memcpy(object.own_name.get(), scanned.name.c_str(), scanned.name.size() + 1);
+    }
+    object.mtime_ns = timeNs(st.st_mtim);
     object.size = static_cast<UQUAD>(st.st_size);
     object.dev = st.st_dev;
     object.ino = st.st_ino;
@@ -82,8 +86,6 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
     object.dir_index = entryIndex;
     object.mapping = -1;
     object.mode = st.st_mode;
-    object.uid = st.st_uid;
-    object.gid = st.st_gid;
     object.is_dir = isDirectory;
     object.via_link = scanned.via_link;
     if (isDirectory || size > 0)
@@ -436,12 +438,10 @@ BOOL initDirectories(VVFAT *v) {
         return FALSE;
     }
     HostObject top{};
-    top.mtime = st.st_mtim;
+    top.mtime_ns = timeNs(st.st_mtim);
     top.dev = st.st_dev;
     top.ino = st.st_ino;
     top.mode = st.st_mode;
-    top.uid = st.st_uid;
-    top.gid = st.st_gid;
     top.is_dir = true;
     v->objects.clear();
     v->objects.push_back(std::move(top));

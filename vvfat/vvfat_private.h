@@ -8,6 +8,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <memory>
 #include <ctime>
 #include <new>
 #include <string>
@@ -91,23 +92,27 @@ struct Mapping {
 };
 
 // A host object the disk shows, as the scan found it. It is reached again only from the mounted
-// directory's descriptor, one name at a time, and only while it is still the same object.
+// directory's descriptor, one name at a time, and only while it is still the same object. Its
+// name is the long name of its directory entry unless that cannot spell it (bytes that are not
+// UTF-8) or the write-back has renamed it: then it is kept here (objectName).
 struct HostObject {
-    std::string name; // exact host bytes of its name in its directory; empty for the root
-    struct timespec mtime;
+    std::unique_ptr<char[]> own_name; // null: the name is its entry's long name
     UQUAD size;
+    QUAD mtime_ns; // modification time, nanoseconds since the epoch
     dev_t dev;
     ino_t ino;
     ULONG parent;    // its directory's object; the root is its own parent
     ULONG dir_index; // its short entry in the directory array (the root: the label's)
     LONG mapping;    // its clusters; -1 for an empty file
     mode_t mode;
-    uid_t uid;
-    gid_t gid;
     bool is_dir;
     bool via_link; // its name is a symbolic link that the scan followed
     bool created;  // made by the write-back, not shown by the disk
 };
+
+inline QUAD timeNs(const struct timespec &t) {
+    return static_cast<QUAD>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 struct VVFAT {
     UWORD spt;
@@ -191,6 +196,10 @@ DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *
 ULONG longNameEntryCount(CONST_STRPTR fileName);
 // The host name (UTF-8) as UTF-16 units; a name that is not valid UTF-8 gives one unit per byte.
 std::u16string longNameUnits(CONST_STRPTR fileName);
+// Whether the name is valid UTF-8, so that its long name spells it exactly.
+bool isUtf8(CONST_STRPTR fileName);
+// UTF-16 to UTF-8; false for a lone surrogate.
+bool utf16ToUtf8(const std::u16string &units, std::string &out);
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName);
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName);
 UBYTE fatCheckSum(const DirEntry *entry);
@@ -202,6 +211,11 @@ BOOL initDirectories(VVFAT *v);
 void feedVolumeLabel(VVFAT *v, DirEntry *entry);
 
 // ---- objects.cpp: the way back to host objects.
+// The object's name in its directory, exact host bytes; empty for the root. Throws
+// std::bad_alloc.
+std::string objectName(const VVFAT *v, ULONG object);
+// Gives the object a name of its own (the write-back renamed it). Throws std::bad_alloc.
+void setObjectName(VVFAT *v, ULONG object, const std::string &name);
 // The object's path below the mounted directory's path, for diagnostics. Throws std::bad_alloc.
 std::string objectPath(const VVFAT *v, ULONG object);
 // A descriptor of directory object `object`, reached from the mounted directory one name at a
