@@ -286,6 +286,7 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
         return nullptr;
     v->root_fd = -1;
     v->current_fd = -1;
+    v->dir_fd_limit = SCAN_DIR_FDS;
     try {
         v->root_path = dirName ? dirName : "";
     } catch (const std::bad_alloc &) {

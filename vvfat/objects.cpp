@@ -13,10 +13,6 @@
 
 namespace {
 
-// Descriptors kept for the directories on the way to the last object: enough for siblings and
-// cousins, few enough to keep a mounted disk's descriptors low.
-constexpr size_t MAX_CACHED_DIRS = 4;
-
 bool sameObject(const struct stat &st, const HostObject &o) {
     return st.st_dev == o.dev && st.st_ino == o.ino;
 }
@@ -89,9 +85,20 @@ std::string objectPath(const VVFAT *v, ULONG object) {
     return path;
 }
 
+namespace {
+
+void closeCached(VVFAT::CachedDir &cached) {
+    if (cached.listing)
+        DosCloseDir(cached.listing);
+    else
+        DosCloseFd(cached.fd);
+}
+
+} // namespace
+
 void closeObjectDirs(VVFAT *v) {
-    for (const auto &cached : v->dir_fds)
-        DosCloseFd(cached.second);
+    for (auto &cached : v->dir_fds)
+        closeCached(cached);
     v->dir_fds.clear();
 }
 
@@ -99,8 +106,8 @@ int objectDirFd(VVFAT *v, ULONG object) {
     if (object == 0)
         return v->root_fd;
     for (const auto &cached : v->dir_fds)
-        if (cached.first == object)
-            return cached.second;
+        if (cached.object == object)
+            return cached.fd;
     // The chain from the object up to the nearest cached ancestor, or to the root.
     std::vector<ULONG> chain;
     int fd = v->root_fd;
@@ -110,8 +117,8 @@ int objectDirFd(VVFAT *v, ULONG object) {
             return errno = ELOOP, -1;
         bool found = false;
         for (size_t k = 0; k < v->dir_fds.size(); ++k)
-            if (v->dir_fds[k].first == o) {
-                fd = v->dir_fds[k].second;
+            if (v->dir_fds[k].object == o) {
+                fd = v->dir_fds[k].fd;
                 keep = k + 1;
                 found = true;
             }
@@ -121,20 +128,41 @@ int objectDirFd(VVFAT *v, ULONG object) {
     }
     // The cache is one chain: what lies past the ancestor found belongs to another branch.
     for (size_t k = keep; k < v->dir_fds.size(); ++k)
-        DosCloseFd(v->dir_fds[k].second);
+        closeCached(v->dir_fds[k]);
     v->dir_fds.resize(keep);
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         const int next = openStep(v, fd, *it, O_RDONLY | O_DIRECTORY);
         if (next < 0)
             return -1;
-        v->dir_fds.emplace_back(*it, next);
+        v->dir_fds.push_back({*it, next, nullptr});
         fd = next;
     }
-    while (v->dir_fds.size() > MAX_CACHED_DIRS) {
-        DosCloseFd(v->dir_fds.front().second);
+    const size_t limit = std::max<size_t>(v->dir_fd_limit, 1);
+    while (v->dir_fds.size() > limit) {
+        closeCached(v->dir_fds.front());
         v->dir_fds.erase(v->dir_fds.begin());
     }
     return fd;
+}
+
+DIR *objectDirListing(VVFAT *v, ULONG object) {
+    if (object == 0)
+        return DosOpenDirAt(v->root_fd, "."); // the root's descriptor stays the disk's own
+    if (objectDirFd(v, object) < 0)
+        return nullptr;
+    auto found = std::find_if(v->dir_fds.begin(), v->dir_fds.end(),
+                              [object](const VVFAT::CachedDir &c) { return c.object == object; });
+    if (found == v->dir_fds.end())
+        return errno = EBADF, nullptr;
+    VVFAT::CachedDir &cached = *found;
+    if (!cached.listing) {
+        cached.listing = DosFdOpenDir(cached.fd);
+        if (!cached.listing)
+            return nullptr;
+    } else {
+        DosRewindDir(cached.listing);
+    }
+    return cached.listing;
 }
 
 int openObjectFile(VVFAT *v, ULONG object) {

@@ -172,8 +172,8 @@ constexpr ULONG MAX_DIRECTORY_ENTRIES = 65536;
 BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &walk,
                        const ProcessIdentity &identity) {
     const ULONG dirObject = arrayGet(v->mapping, mappingIndex)->object;
-    const int fd = objectDirFd(v, dirObject);
-    DIR *d = fd >= 0 ? DosOpenDirAt(fd, ".") : nullptr;
+    DIR *d = objectDirListing(v, dirObject);
+    const int fd = dirObject == 0 ? v->root_fd : d ? dirfd(d) : -1;
     if (!d) {
         // Removed or made unreadable since the parent was scanned: shown empty, its host contents
         // unknown to the disk and so never touched by the write-back.
@@ -189,7 +189,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         entries.back().name = e->d_name;
     }
     const bool listedWhole = errno == 0;
-    DosCloseDir(d);
+    if (dirObject == 0)
+        DosCloseDir(d); // the cache keeps the others' listings
     if (!listedWhole)
         std::printf("VVFAT: directory '%s' could not be listed whole (%s).\n",
                     objectPath(v, dirObject).c_str(), std::strerror(errno));
@@ -487,7 +488,9 @@ BOOL initDirectories(VVFAT *v) {
     v->directory.items.shrink_to_fit();
     v->mapping.items.shrink_to_fit();
     v->objects.shrink_to_fit();
+    // While mounted, only the way to the file being read stays open.
     closeObjectDirs(v);
+    v->dir_fd_limit = MOUNTED_DIR_FDS;
 
     // Entry 0: the media descriptor with all higher bits set, which readers check against the
     // boot sector; entry 1: end of chain.

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <ctime>
+#include <dirent.h>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -121,9 +122,15 @@ struct VVFAT {
     int root_fd;                     // the mounted directory, held from creation to destruction
     std::string root_path;           // its path as given, for diagnostics only
     std::vector<HostObject> objects; // object 0 is the mounted directory
-    // Descriptors of the directories on the way to the last object reached: (object, fd),
-    // outermost first.
-    std::vector<std::pair<ULONG, int>> dir_fds;
+    // Descriptors of the directories on the way to the last object reached, outermost first;
+    // a listing, once asked for, owns its descriptor.
+    struct CachedDir {
+        ULONG object;
+        int fd;
+        DIR *listing;
+    };
+    std::vector<CachedDir> dir_fds;
+    size_t dir_fd_limit; // how many the cache keeps: many while the scan runs, few when mounted
     ULONG offset_to_bootsector;
     ULONG offset_to_fat;
     ULONG offset_to_root_dir;
@@ -211,6 +218,10 @@ BOOL initDirectories(VVFAT *v);
 void feedVolumeLabel(VVFAT *v, DirEntry *entry);
 
 // ---- objects.cpp: the way back to host objects.
+// Directory descriptors kept while the scan runs (a whole path, so that a breadth-first walk
+// reopens little) and while mounted (enough for a file's siblings and cousins).
+constexpr size_t SCAN_DIR_FDS = 64;
+constexpr size_t MOUNTED_DIR_FDS = 4;
 // The object's name in its directory, exact host bytes; empty for the root. Throws
 // std::bad_alloc.
 std::string objectName(const VVFAT *v, ULONG object);
@@ -225,6 +236,9 @@ std::string objectPath(const VVFAT *v, ULONG object);
 int objectDirFd(VVFAT *v, ULONG object);
 // Opens file object `object` read-only the same way; the caller closes it. -1 with errno set.
 int openObjectFile(VVFAT *v, ULONG object);
+// A listing of directory object `object`, read from its start; owned by the cache like
+// objectDirFd's descriptor (which it shares). Null with errno set.
+DIR *objectDirListing(VVFAT *v, ULONG object);
 // Closes the cached directory descriptors.
 void closeObjectDirs(VVFAT *v);
 // Who the process is, for judging from a status alone whether an object can be read.

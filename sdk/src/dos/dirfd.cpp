@@ -130,6 +130,16 @@ DIR *DosOpenDirAt(int dirFd, const char *name) {
     return dir;
 }
 
+DIR *DosFdOpenDir(int fd) {
+    if (injected(DOS_FAULT_OPEN))
+        return nullptr;
+    return host.fdopendir(fd);
+}
+
+void DosRewindDir(DIR *dir) {
+    host.rewinddir(dir);
+}
+
 struct dirent *DosReadDir(DIR *dir) {
     if (injected(DOS_FAULT_READ))
         return nullptr;

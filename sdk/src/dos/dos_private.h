@@ -79,6 +79,7 @@ struct HostCalls {
     int (*syncfs)(int fd);
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*dup)(int fd);
+    void (*rewinddir)(DIR *dir);
 };
 
 extern HostCalls host;

@@ -84,6 +84,7 @@ constexpr HostCalls kRealCalls = {
     realSyncFs,
     ::futimens,
     ::dup,
+    ::rewinddir,
 };
 
 struct Fault {

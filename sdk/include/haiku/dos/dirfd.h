@@ -35,6 +35,9 @@ int DosTouch(int fd, const struct timespec times[2]); // set date
 int DosDup(int fd);                                   // open
 // A listing of the directory `name` in dirFd (not followed through a link); null on failure.
 DIR *DosOpenDirAt(int dirFd, const char *name); // open
+// A listing of the open directory fd, which it takes over; null on failure (fd left open).
+DIR *DosFdOpenDir(int fd); // open
+void DosRewindDir(DIR *dir);
 // The next entry, or null at the end (errno 0) or on failure (errno set).
 struct dirent *DosReadDir(DIR *dir); // read
 void DosCloseDir(DIR *dir);
