@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -274,7 +275,8 @@ bool step(Model &m, const Op &o, Action &act) {
             n.data = act.bytes;
         }
         act.whole = n.data;
-        n.touched = true;
+        // Its directory too: new contents may arrive by a rename inside it.
+        n.touched = m.nodes[n.parent].touched = true;
         return true;
     }
     case Kind::Rename: {
@@ -1039,25 +1041,47 @@ std::vector<T> ddmin(std::vector<T> items, const std::function<bool(const std::v
     return items;
 }
 
-bool caseFails(const Case &c) {
+// The kind of a report's first fault ("missing", "unexpected", "differs", "untouched file",
+// "untouched directory"), which shrinking keeps, so that a case does not drift to another fault.
+std::string faultKind(const std::string &report) {
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  ", 0) != 0 || line.rfind("   ", 0) == 0)
+            continue;
+        for (const char *kind : {"missing", "unexpected", "differs", "untouched file",
+                                 "untouched directory"})
+            if (line.compare(2, std::strlen(kind), kind) == 0)
+                return kind;
+    }
+    return "";
+}
+
+bool hasFault(const std::string &report, const std::string &kind) {
+    return report.find("\n  " + kind) != std::string::npos || report.rfind("  " + kind, 0) == 0;
+}
+
+bool caseFails(const Case &c, const std::string &kind) {
     if (!treeIsComplete(c.tree))
         return false;
     const Outcome o = runCase(c);
-    return o.failed && !o.setupFailed;
+    return o.failed && !o.setupFailed && hasFault(o.report, kind);
 }
 
+// TESSEL_DIFF_FOCUS names the kind of fault to keep instead of the first one.
 Case shrink(Case c, int budget = 400) {
+    const char *focus = std::getenv("TESSEL_DIFF_FOCUS");
+    const std::string kind = focus && *focus ? focus : faultKind(runCase(c).report);
     std::function<bool(const std::vector<Op> &)> opsFail = [&](const std::vector<Op> &ops) {
         Case t = c;
         t.ops = ops;
-        return caseFails(t);
+        return caseFails(t, kind);
     };
     c.ops = ddmin(c.ops, opsFail, budget);
     std::function<bool(const std::vector<TreeItem> &)> treeFails =
         [&](const std::vector<TreeItem> &tree) {
             Case t = c;
             t.tree = tree;
-            return caseFails(t);
+            return caseFails(t, kind);
         };
     c.tree = ddmin(c.tree, treeFails, budget);
     // Operations the model now skips say nothing; neither do sizes larger than needed.
@@ -1075,7 +1099,7 @@ Case shrink(Case c, int budget = 400) {
     }
     Case t = c;
     t.ops = kept;
-    if (budget-- > 0 && caseFails(t))
+    if (budget-- > 0 && caseFails(t, kind))
         c = t;
     return c;
 }
@@ -1120,7 +1144,9 @@ void runSeeds(Writer writer, int fat, uint64_t first, int count) {
     }
     ADD_FAILURE() << failing.size() << " of " << count << " seeds fail (writer "
                   << writerName(writer) << ", FAT" << fat << "):" << seeds << "\nseed "
-                  << failing[0] << ":\n"
+                  << failing[0] << " (again: TESSEL_DIFF_SEED=" << failing[0]
+                  << " TESSEL_DIFF_WRITER=" << writerName(writer) << " TESSEL_DIFF_FAT=" << fat
+                  << " writeback_diff_test --gtest_filter=WritebackDiffTool.Seed):\n"
                   << firstReport << shrunk;
 }
 
@@ -1135,6 +1161,8 @@ struct Regression {
     std::vector<TreeItem> tree;
     std::vector<Op> ops;
 };
+
+void PrintTo(const Regression &r, std::ostream *os) { *os << r.name; }
 
 const std::vector<Regression> kRegressions = {};
 
@@ -1247,6 +1275,9 @@ struct SeedRun {
     int fat;
     int seeds;
 };
+void PrintTo(const SeedRun &r, std::ostream *os) {
+    *os << writerName(r.writer) << " FAT" << r.fat << ", " << r.seeds << " seeds";
+}
 class WritebackDiff : public testing::TestWithParam<SeedRun> {};
 
 TEST_P(WritebackDiff, RandomSeeds) {
