@@ -1048,8 +1048,8 @@ std::string faultKind(const std::string &report) {
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("  ", 0) != 0 || line.rfind("   ", 0) == 0)
             continue;
-        for (const char *kind : {"missing", "unexpected", "differs", "untouched file",
-                                 "untouched directory"})
+        for (const char *kind :
+             {"missing", "unexpected", "differs", "untouched file", "untouched directory"})
             if (line.compare(2, std::strlen(kind), kind) == 0)
                 return kind;
     }
@@ -1162,9 +1162,122 @@ struct Regression {
     std::vector<Op> ops;
 };
 
-void PrintTo(const Regression &r, std::ostream *os) { *os << r.name; }
+void PrintTo(const Regression &r, std::ostream *os) {
+    *os << r.name;
+}
 
-const std::vector<Regression> kRegressions = {};
+const std::vector<Regression> kRegressions = {
+    // Empty files (first cluster 0).
+    {"EmptyFileLeftAloneIsRecreated",
+     "2: an empty file the guest did not touch keeps its inode and mtime",
+     Writer::Own,
+     32,
+     {F("SUMMARY.TXT", 2994, 472), F("empty.txt", 0)},
+     {op::Delete("SUMMARY.TXT")}},
+    {"EmptyFileDeleted",
+     "4: an empty file the guest deleted does not come back",
+     Writer::Own,
+     16,
+     {F("empty.txt", 0), F("other.txt", 100)},
+     {op::Delete("empty.txt")}},
+    {"EmptyFileRenamed",
+     "4: a renamed empty file leaves no file under its old name",
+     Writer::Own,
+     32,
+     {D("dir"), F("dir/MAKEFILE.TEXT", 0)},
+     {op::Rename("dir/MAKEFILE.TEXT", "DATA.C")}},
+    // Names.
+    {"CaseOnlyRenameOfFile",
+     "1: the file ends under the name the guest gave it",
+     Writer::Own,
+     16,
+     {F("Q6", 2047, 557)},
+     {op::Rename("Q6", "q6")}},
+    {"CaseOnlyRenameOfDirectory",
+     "1: the directory ends under the name the guest gave it",
+     Writer::Own,
+     12,
+     {D("B.JpEg")},
+     {op::Rename("B.JpEg", "B.Jpeg")}},
+    {"RenameOverExistingFile",
+     "4: the renamed file's old name is not left behind",
+     Writer::Own,
+     12,
+     {F("Q", 4095, 699), F("Notes", 1922, 263)},
+     {op::Rename("Q", "Notes")}},
+    {"SwapNamesThroughThirdName",
+     "4: no moved-aside copy is left; each name holds the other's bytes",
+     Writer::Own,
+     16,
+     {F("a.txt", 1500, 1), F("b.txt", 2500, 2)},
+     {op::Rename("a.txt", "t.txt"), op::Rename("b.txt", "a.txt"), op::Rename("t.txt", "b.txt")}},
+    // Contents decided by first cluster, size and date.
+    {"InPlaceOverwriteKeepingSizeAndDate",
+     "1: bytes rewritten in place under the same date arrive",
+     Writer::Own,
+     12,
+     {F("v2.backup1.DAT", 1025, 102)},
+     {op::Overwrite("v2.backup1.DAT", 513, 333, 78)}},
+    {"DeleteThenCreateSameClusters",
+     "1: a new file in a deleted file's clusters keeps its own bytes",
+     Writer::Own,
+     16,
+     {F("A.TXT", 2048, 1)},
+     {op::Delete("A.TXT"), op::Create("NEW.TXT", 2048, 2)}},
+    {"DeleteThenCreateSameName",
+     "1: a file saved again under its name holds the new bytes",
+     Writer::Own,
+     12,
+     {F("IMG", 1023, 718)},
+     {op::Delete("IMG"), op::Create("IMG", 1023, 376)}},
+    {"MovedFileRewrittenKeepingSize",
+     "1: a moved file rewritten with as many bytes holds the new ones",
+     Writer::Own,
+     32,
+     {D("a"), D("b"), F("b/Img8.bin", 1, 561)},
+     {op::Move("b/Img8.bin", "a"), op::Rewrite("a/Img8.bin", 1, 448)}},
+    {"NewFilesInClustersOfDeletedFiles",
+     "1: new files in freed clusters hold their own bytes",
+     Writer::Own,
+     16,
+     {F("a.jpeg", 511, 575, true), F("Report19.jpeg", 1025, 949)},
+     {op::Rename("Report19.jpeg", "DaTa1.TaR.Gz"), op::Delete("DaTa1.TaR.Gz"), op::Delete("a.jpeg"),
+      op::Create("SuMmArY Of rEsUlTs15", 1023, 604), op::Create("b.DAT", 1025, 254)}},
+    // Clusters freed and given to other files.
+    {"RewriteShorterThenAppendInFreedClusters",
+     "4: no moved-aside copy of the rewritten file is left",
+     Writer::Own,
+     16,
+     {D("Data.DAT"), F("Data.DAT/q", 4095, 337, true), F("caf\303\251.c", 0, 946)},
+     {op::Rewrite("Data.DAT/q", 2049, 368), op::Append("caf\303\251.c", 273, 345)}},
+    {"TruncateThenNewFileRenamedOver",
+     "4: no moved-aside copy of the truncated file is left",
+     Writer::Own,
+     12,
+     {D("dir"), F("dir/v2.backup.DAT", 4095, 259, true), F("dir/report.c", 1023, 846, true)},
+     {op::Truncate("dir/v2.backup.DAT", 0), op::Create("dir/x8.txt", 2049, 622),
+      op::Rename("dir/x8.txt", "report.c")}},
+    // Directories.
+    {"DeleteTreeThenMkdirReusesCluster",
+     "4: the deleted directory's files do not come back in the new one",
+     Writer::Own,
+     16,
+     {D("old"), F("old/Readme", 1962, 372)},
+     {op::DeleteTree("old"), op::Mkdir("new")}},
+    {"RenameDirectoryThenDeleteInside",
+     "4: a file deleted in a renamed directory stays deleted",
+     Writer::Own,
+     16,
+     {D("old"), D("old/sub"), F("old/sub/file.gz", 4095, 758)},
+     {op::Rename("old", "new"), op::Delete("new/sub/file.gz")}},
+    {"MoveDirectoryThenRenameInsideOverExisting",
+     "4: the renamed file's old name is not left behind",
+     Writer::Own,
+     12,
+     {D("Q.c"), D("Makefile.md"), D("Q.c/x.DAT"), F("Q.c/x.DAT/A.JPEG", 1, 865),
+      F("Q.c/x.DAT/caf\303\251", 513, 255)},
+     {op::Move("Q.c/x.DAT", "Makefile.md"), op::Rename("Makefile.md/x.DAT/A.JPEG", "caf\303\251")}},
+};
 
 } // namespace
 
