@@ -743,8 +743,6 @@ struct Mtools {
 };
 
 bool applyOwn(fatwriter::FatWriter &w, const Action &a) {
-    std::string parent;
-    splitLeaf(a.path, parent);
     switch (a.kind) {
     case Kind::Create:
         return w.createFile(a.path, a.whole);
@@ -1095,7 +1093,8 @@ Case shrink(Case c, int budget = 400) {
             return caseFails(t, kind);
         };
     c.tree = ddmin(c.tree, treeFails, budget);
-    // Operations the model now skips say nothing; neither do sizes larger than needed.
+    c.ops = ddmin(c.ops, opsFail, budget); // a smaller tree may need fewer operations
+    // Operations the model now skips say nothing.
     Model m;
     for (const TreeItem &t : c.tree) {
         std::string parent;
@@ -1335,6 +1334,12 @@ const std::vector<Regression> kRegressions = {
      16,
      {F("Q.c", 0, 389)},
      {op::Rename("Q.c", "Readme")}},
+    {"MtoolsCopyOverSameSizeSameDate",
+     "1: a file copied over with as many bytes under the same date holds the new ones",
+     Writer::Mtools,
+     16,
+     {F("f.txt", 3000, 1)},
+     {op::Overwrite("f.txt", 10, 100, 2)}},
 };
 
 } // namespace
