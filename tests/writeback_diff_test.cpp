@@ -1120,7 +1120,7 @@ int envInt(const char *name, int fallback) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kSanitizerDivisor = 5; // the sanitizers cost several times the run time
+constexpr int kSanitizerDivisor = 2; // the sanitizers cost a few times the run time
 #else
 constexpr int kSanitizerDivisor = 1;
 #endif
