@@ -875,16 +875,13 @@ bool FatWriter::deleteContents(uint32_t dirCluster) {
 }
 
 bool FatWriter::removeTree(const std::string &path) {
+    if (path.find_first_not_of('/') == std::string::npos)
+        return fail("the root cannot be removed");
     Item item;
     uint32_t parentCluster;
     Dir dir;
-    if (!lookup(path, item, parentCluster, true) || !loadDir(parentCluster, dir))
-        return false;
-    if (item.cluster == 0 && parentCluster == 0 && path.find_first_not_of('/') == std::string::npos)
-        return fail("the root cannot be removed");
-    if (!deleteContents(item.cluster))
-        return false;
-    if (!loadDir(parentCluster, dir)) // freeing may not touch it, but reload to be plain
+    if (!lookup(path, item, parentCluster, true) || !deleteContents(item.cluster) ||
+        !loadDir(parentCluster, dir))
         return false;
     markDeleted(dir, item);
     return freeChain(item.cluster) && storeDir(dir);
