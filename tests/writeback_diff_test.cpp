@@ -1541,14 +1541,15 @@ TEST(WritebackDiffTool, Long) {
         if (!o.failed)
             continue;
         ++failures;
-        std::cout << "FAILING SEED " << seed << " (writer " << writerName(writer) << ", FAT" << fat
+        std::cout << "FAILING SEED " << seed << " (TESSEL_DIFF_SEED=" << seed
+                  << " TESSEL_DIFF_WRITER=" << writerName(writer) << " TESSEL_DIFF_FAT=" << fat
                   << ")" << (o.setupFailed ? " [setup]" : "") << "\n"
                   << o.report << std::flush;
         if (failures <= shrinkLimit && !o.setupFailed) {
             Case small = shrink(c);
             small.name = "Seed" + std::to_string(seed) + "Fat" + std::to_string(fat) +
                          (writer == Writer::Own ? "Own" : "Mtools");
-            std::cout << "shrunk:\n" << printCase(small) << std::flush;
+            std::cout << "shrunk:\n" << printCase(small) << runCase(small).report << std::flush;
         }
     }
     std::cout << runs << " seeds run, " << failures << " failed\n";
