@@ -837,6 +837,14 @@ bool treeIsComplete(const std::vector<TreeItem> &tree) {
     return true;
 }
 
+// A name the write-back gives an object it moves out of the way: NAME_ and eight hex digits.
+bool isMovedAside(const std::string &path) {
+    if (path.size() < 10 || path[path.size() - 9] != '_')
+        return false;
+    return std::all_of(path.end() - 8, path.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
 Outcome runCase(const Case &c, bool checkDisk = false) {
     Outcome out;
     const auto setupFail = [&](const std::string &why) {
@@ -982,7 +990,8 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     }
     for (const auto &[path, contents] : got)
         if (!want.count(path))
-            r << "  unexpected: " << path << "\n";
+            r << "  unexpected" << (isMovedAside(path) ? " (moved aside)" : "") << ": " << path
+              << "\n";
     for (size_t i = 0; i < m.nodes.size(); ++i) {
         const Node &n = m.nodes[i];
         if (!n.alive || n.touched || n.origin.empty())
@@ -1050,15 +1059,15 @@ std::vector<T> ddmin(std::vector<T> items, const std::function<bool(const std::v
     return items;
 }
 
-// The kind of a report's first fault ("missing", "unexpected", "differs", "untouched file",
-// "untouched directory"), which shrinking keeps, so that a case does not drift to another fault.
+// The kind of a report's first fault ("missing:", "unexpected:", "differs:", ...), which
+// shrinking keeps, so that a case does not drift to another fault.
 std::string faultKind(const std::string &report) {
     std::istringstream lines(report);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("  ", 0) != 0 || line.rfind("   ", 0) == 0)
             continue;
-        for (const char *kind :
-             {"missing", "unexpected", "differs", "untouched file", "untouched directory"})
+        for (const char *kind : {"missing:", "unexpected:", "unexpected (moved aside):", "differs:",
+                                 "untouched file", "untouched directory"})
             if (line.compare(2, std::strlen(kind), kind) == 0)
                 return kind;
     }
@@ -1076,7 +1085,7 @@ bool caseFails(const Case &c, const std::string &kind) {
     return o.failed && !o.setupFailed && hasFault(o.report, kind);
 }
 
-// TESSEL_DIFF_FOCUS names the kind of fault to keep instead of the first one.
+// TESSEL_DIFF_FOCUS names the kind of fault to keep instead of the first one ("differs:", ...).
 Case shrink(Case c, int budget = 400) {
     const char *focus = std::getenv("TESSEL_DIFF_FOCUS");
     const std::string kind = focus && *focus ? focus : faultKind(runCase(c).report);
