@@ -1103,6 +1103,33 @@ Case shrink(Case c, int budget = 400) {
         };
     c.tree = ddmin(c.tree, treeFails, budget);
     c.ops = ddmin(c.ops, opsFail, budget); // a smaller tree may need fewer operations
+    // Smaller sizes and offsets, where the fault stays: easier to read.
+    static const uint32_t kSmaller[] = {0, 1, 100, 512, 1024, 2048};
+    const auto tryValue = [&](uint32_t &field, uint32_t value) {
+        if (value >= field || budget <= 0)
+            return;
+        const uint32_t old = field;
+        field = value;
+        --budget;
+        if (!caseFails(c, kind))
+            field = old;
+    };
+    for (size_t i = 0; i < c.tree.size(); ++i)
+        if (!c.tree[i].dir)
+            for (uint32_t v : kSmaller)
+                tryValue(c.tree[i].size, v);
+    for (size_t i = 0; i < c.ops.size(); ++i) {
+        Op &o = c.ops[i];
+        if (o.kind == Kind::Create || o.kind == Kind::Rewrite || o.kind == Kind::Append ||
+            o.kind == Kind::Overwrite)
+            for (uint32_t v : kSmaller)
+                tryValue(o.kind == Kind::Overwrite ? o.b : o.a, v);
+        if (o.kind == Kind::Overwrite)
+            for (uint32_t v : kSmaller)
+                tryValue(o.a, v);
+    }
+    c.ops = ddmin(c.ops, opsFail, budget); // smaller files may need fewer operations
+    c.tree = ddmin(c.tree, treeFails, budget);
     // Operations the model now skips say nothing.
     Model m;
     for (const TreeItem &t : c.tree) {
@@ -1264,6 +1291,12 @@ const std::vector<Regression> kRegressions = {
      {op::Rename("Report19.jpeg", "DaTa1.TaR.Gz"), op::Delete("DaTa1.TaR.Gz"), op::Delete("a.jpeg"),
       op::Create("SuMmArY Of rEsUlTs15", 1023, 604), op::Create("b.DAT", 1025, 254)}},
     // Clusters freed and given to other files.
+    {"EmptiedFileClusterGivenToNewFile",
+     "1: a new file in the cluster of a file emptied before holds its own bytes",
+     Writer::Own,
+     32,
+     {D("dir"), D("dir/sub"), F("dir/sub/makefile", 1, 292)},
+     {op::Rewrite("dir/sub/makefile", 0, 938), op::Create("dir/Q", 1, 13)}},
     {"RewriteShorterThenAppendInFreedClusters",
      "4: no moved-aside copy of the rewritten file is left",
      Writer::Own,
