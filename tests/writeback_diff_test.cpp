@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -228,6 +229,60 @@ std::string splitLeaf(const std::string &path, std::string &parent) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// An 8.3 name (upper case) that needs no long name.
+bool fits83(const std::string &name) {
+    const size_t dot = name.find('.');
+    const std::string base = name.substr(0, dot),
+                      ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || ext.size() > 3 || ext.find('.') != std::string::npos ||
+        (dot != std::string::npos && ext.empty()))
+        return false;
+    return std::all_of(base.begin(), base.end(),
+                       [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) ||
+                                  std::strchr("!#$%&'()-@^_`{}~", c);
+                       }) &&
+           std::all_of(ext.begin(), ext.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) ||
+                      std::strchr("!#$%&'()-@^_`{}~", c);
+           });
+}
+
+// The 8.3 form a long name starts from: upper case, spaces and inner dots dropped, cut to 8.3.
+std::string basis83(const std::string &name) {
+    std::string up;
+    for (char c : name)
+        if (c != ' ')
+            up += upper(c);
+    up.erase(0, up.find_first_not_of('.'));
+    const size_t dot = up.rfind('.');
+    std::string base = up.substr(0, dot), ext = dot == std::string::npos ? "" : up.substr(dot + 1);
+    base.erase(std::remove(base.begin(), base.end(), '.'), base.end());
+    base = base.substr(0, 8);
+    ext = ext.substr(0, 3);
+    return ext.empty() ? base : base + "." + ext;
+}
+
+// Whether the disk may have given a longer name in dir this 8.3 name as its alias (it may cut a
+// long name to 8.3 without a ~N tail). A guest then finds the name taken, which the tree alone
+// does not tell: the model skips such operations on both sides.
+bool mayBeAlias(const Model &m, int dir, const std::string &name, int except) {
+    std::string up;
+    for (char c : name)
+        up += upper(c);
+    if (!fits83(up))
+        return false;
+    for (size_t i = 1; i < m.nodes.size(); ++i) {
+        const Node &n = m.nodes[i];
+        // Objects of the disk carry the disk's aliases (kept when the guest renames them, too,
+        // as far as the model knows): those are the ones to fear.
+        if (n.alive && n.parent == dir && static_cast<int>(i) != except && !n.origin.empty() &&
+            basis83(n.name) == up)
+            return true;
+    }
+    return false;
+}
+
 // Applies op to the model when it makes sense there; false (model unchanged) when it does not.
 bool step(Model &m, const Op &o, Action &act) {
     act = Action{};
@@ -241,7 +296,8 @@ bool step(Model &m, const Op &o, Action &act) {
     case Kind::Create:
     case Kind::Mkdir: {
         const int parent = m.find(parentPath);
-        if (id >= 0 || parent < 0 || !m.nodes[parent].dir || leaf.empty())
+        if (id >= 0 || parent < 0 || !m.nodes[parent].dir || leaf.empty() ||
+            mayBeAlias(m, parent, leaf, -1))
             return false;
         act.path = parentPath.empty() ? leaf : m.path(parent) + "/" + leaf;
         const bool dir = o.kind == Kind::Mkdir;
@@ -286,6 +342,8 @@ bool step(Model &m, const Op &o, Action &act) {
             return false;
         const int parent = m.nodes[id].parent;
         const int target = m.child(parent, o.arg);
+        if (target < 0 && mayBeAlias(m, parent, o.arg, id))
+            return false;
         if (target >= 0 && target != id) {
             if (m.nodes[target].dir || m.nodes[id].dir)
                 return false;
@@ -300,7 +358,8 @@ bool step(Model &m, const Op &o, Action &act) {
     case Kind::Move: {
         const int dest = m.find(o.arg);
         if (id <= 0 || dest < 0 || !m.nodes[dest].dir || m.inside(dest, id) ||
-            m.nodes[id].parent == dest || m.child(dest, m.nodes[id].name) >= 0)
+            m.nodes[id].parent == dest || m.child(dest, m.nodes[id].name) >= 0 ||
+            mayBeAlias(m, dest, m.nodes[id].name, id))
             return false;
         act.to = m.path(dest);
         m.nodes[m.nodes[id].parent].touched = m.nodes[dest].touched = true;
@@ -438,8 +497,10 @@ Case generate(uint64_t seed, Writer writer, int fat) {
             m.add(parent, name, false, "");
         }
     }
-    for (Node &n : m.nodes)
-        n.touched = false;
+    for (size_t i = 1; i < m.nodes.size(); ++i) {
+        m.nodes[i].touched = false;
+        m.nodes[i].origin = m.path(static_cast<int>(i)); // as runCase's model has them
+    }
 
     const uint32_t count = 6 + r.below(16);
     while (c.ops.size() < count) {
@@ -1135,7 +1196,9 @@ Case shrink(Case c, int budget = 400) {
     for (const TreeItem &t : c.tree) {
         std::string parent;
         const std::string leaf = splitLeaf(t.path, parent);
-        m.add(m.find(parent), leaf, t.dir, t.dir ? "" : patternBytes(t.size, t.seed));
+        const int id =
+            m.add(m.find(parent), leaf, t.dir, t.dir ? "" : patternBytes(t.size, t.seed));
+        m.nodes[id].origin = t.path;
     }
     std::vector<Op> kept;
     for (const Op &o : c.ops) {
