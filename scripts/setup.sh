@@ -2,7 +2,7 @@
 # Installs what building and testing Tessel needs on Debian 12, when it is missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev mtools dosfstools
-          clang libclang-rt-14-dev time findutils)
+          clang libclang-rt-14-dev time findutils faketime)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

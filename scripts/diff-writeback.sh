@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs the differential write-back test on random seeds for SECONDS and prints every failing
+# seed (the first few shrunk to a case for the regression table).
+#   scripts/diff-writeback.sh SECONDS [--writer own|mtools] [--start SEED] [--build-dir DIR]
+# Without --writer both writers run (mtools on a quarter of the seeds, being slower).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:?usage: $0 SECONDS [--writer own|mtools] [--start SEED] [--build-dir DIR]}
+shift
+writer=both
+start=0
+dir=build
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --writer) writer=${2:?}; shift 2 ;;
+    --start) start=${2:?}; shift 2 ;;
+    --build-dir) dir=${2:?}; shift 2 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+    esac
+done
+case "$writer" in own | mtools | both) ;; *) echo "--writer is own or mtools" >&2; exit 2 ;; esac
+if [ ! -x "$dir/tests/writeback_diff_test" ]; then
+    ./scripts/build.sh "$dir"
+fi
+TESSEL_DIFF_SECONDS=$seconds TESSEL_DIFF_WRITER=$writer TESSEL_DIFF_START=$start \
+    "$dir/tests/writeback_diff_test" --gtest_filter=WritebackDiffTool.Long --gtest_brief=1
