@@ -269,6 +269,7 @@ void clear(VVFAT *v) {
     arrayFree(v->directory);
     arrayFree(v->mapping);
     std::vector<HostObject>().swap(v->objects);
+    std::unordered_map<ULONG, UWORD>().swap(v->written_sectors);
     DeleteHashTable(v->sector_cache_table);
     v->sector_cache_table = nullptr;
     if (v->sector_cache_mempool)

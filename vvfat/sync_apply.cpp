@@ -184,7 +184,6 @@ struct Applier {
     }
 
     void writeContents() {
-        const time_t now = std::time(nullptr);
         for (size_t i = 1; i < nodes.size(); ++i) {
             NodePlan &p = plan.nodes[i];
             if ((p.action != NodeAction::Create && p.action != NodeAction::Rewrite) ||
@@ -209,17 +208,11 @@ struct Applier {
             // A rewritten file keeps the permissions it had; a new one has the umask's.
             if (p.action == NodeAction::Rewrite)
                 DosFchmod(fd, v->objects[static_cast<size_t>(p.object)].mode & 07777);
-            bool ok = copyGuestContents(c, nodes[i], fd);
-            int error = ok ? 0 : errno;
-            struct stat st;
-            if (ok) {
-                struct timespec times[2];
-                times[0].tv_sec = times[1].tv_sec = now;
-                times[0].tv_nsec = times[1].tv_nsec = 0;
-                DosTouch(fd, times);
-                if (DosFstat(fd, &st) == 0)
-                    devices.insert(st.st_dev);
-            }
+            // Written now, it is dated now: the guest's stamp is not the host's.
+            const bool ok = copyGuestContents(c, nodes[i], fd);
+            const int error = ok ? 0 : errno;
+            if (ok)
+                devices.insert(v->objects[static_cast<size_t>(p.target_dir)].dev);
             DosCloseFd(fd);
             if (!ok) {
                 DosUnlinkAt(dirFd, temp.c_str(), 0);

@@ -62,9 +62,12 @@ std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node) {
     for (size_t k = 0; k < node.clusters.size(); ++k) {
         const ULONG bytes = std::min<ULONG>(csize, node.size - static_cast<ULONG>(k) * csize);
         const ULONG first = static_cast<ULONG>(cluster2Sector(v, node.clusters[k]));
-        bool fromHost = false;
-        for (ULONG s = 0; s < (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE && !fromHost; ++s)
-            fromHost = !cachedSector(v, first + s);
+        const ULONG needed = (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE;
+        const ULONG written = writtenSectors(v, node.clusters[k]);
+        bool fromHost = written == 0;
+        if (written != 0 && written != v->sectors_per_cluster) // partly written, or uncounted
+            for (ULONG s = 0; s < needed && !fromHost; ++s)
+                fromHost = !cachedSector(v, first + s);
         const Mapping *m = fromHost ? findMappingForCluster(v, node.clusters[k]) : nullptr;
         if (m && !(m->mode & MODE_DIRECTORY))
             sources.insert(m->object);

@@ -47,9 +47,16 @@ bool contentsUnchanged(VVFAT *v, const GuestNode &node, const HostObject &o) {
             return false;
     const ULONG firstSector = static_cast<ULONG>(cluster2Sector(v, m->begin));
     const ULONG sectors = static_cast<ULONG>((node.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
-    for (ULONG s = 0; s < sectors; ++s)
-        if (cachedSector(v, firstSector + s))
-            return false;
+    const ULONG spc = v->sectors_per_cluster;
+    for (ULONG k = 0; k * spc < sectors; ++k) {
+        const ULONG written = writtenSectors(v, m->begin + k);
+        if (written == 0)
+            continue;
+        // Sectors past the end of the file may be written without changing it.
+        for (ULONG s = k * spc; s < std::min(sectors, (k + 1) * spc); ++s)
+            if (cachedSector(v, firstSector + s))
+                return false;
+    }
     return true;
 }
 

@@ -155,6 +155,10 @@ struct VVFAT {
     HashTable *sector_cache_table;
     APTR sector_cache_mempool;
     BOOL modified;
+    // Per data cluster, how many of its sectors the guest wrote: whether a file's contents can
+    // have changed, without a lookup per sector.
+    std::unordered_map<ULONG, UWORD> written_sectors;
+    BOOL written_sectors_lost; // no memory to count: every cluster may hold written sectors
     ULONG temp_name_seed;
 };
 
@@ -257,6 +261,14 @@ Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum);
 LONG findMappingForClusterAux(VVFAT *v, ULONG clusterNum, LONG index1, LONG index2);
 BOOL openFile(VVFAT *v, Mapping *mapping);
 void closeCurrentFile(VVFAT *v);
+
+// ---- write.cpp: write capture.
+// Counts a data sector written for the first time.
+void noteWrittenSector(VVFAT *v, ULONG sectorNum);
+// How many sectors of the data cluster the guest wrote; WRITTEN_UNKNOWN when they could not be
+// counted (then each sector must be looked up).
+constexpr ULONG WRITTEN_UNKNOWN = 0xFFFFFFFF;
+ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 
 // ---- sync*.cpp: writing the guest's changes back into the host directory.
 // Writes the guest's changes back into the mounted directory, printing a summary line

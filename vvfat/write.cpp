@@ -1,9 +1,26 @@
 // Write capture: every sector the guest writes is kept in the sector cache until destruction.
 #include <cstring>
+#include <new>
 
 #include <proto/exec.h>
 
 #include "vvfat_private.h"
+
+void noteWrittenSector(VVFAT *v, ULONG sectorNum) {
+    const ULONG cluster = (sectorNum - v->offset_to_data) / v->sectors_per_cluster + 2;
+    try {
+        ++v->written_sectors[cluster];
+    } catch (const std::bad_alloc &) {
+        v->written_sectors_lost = TRUE; // writtenSectors then answers "some" for every cluster
+    }
+}
+
+ULONG writtenSectors(const VVFAT *v, ULONG cluster) {
+    if (v->written_sectors_lost)
+        return WRITTEN_UNKNOWN;
+    auto it = v->written_sectors.find(cluster);
+    return it == v->written_sectors.end() ? 0 : it->second;
+}
 
 BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
     if (!v)
@@ -19,6 +36,8 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
             block = AllocPooled(v->sector_cache_mempool, SECTOR_SIZE);
             if (block && !InsertHash(v->sector_cache_table, static_cast<LONG>(sectorNum), block))
                 block = nullptr;
+            if (block && sectorNum >= v->offset_to_data)
+                noteWrittenSector(v, sectorNum);
         }
         if (block)
             std::memcpy(block, cbuf, SECTOR_SIZE);
