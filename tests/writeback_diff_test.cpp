@@ -1643,7 +1643,7 @@ TEST(WritebackDiffTool, Long) {
     const int shrinkLimit =
         envInt("TESSEL_DIFF_SHRINK", 1) ? envInt("TESSEL_DIFF_SHRINK_MAX", 3) : 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int runs = 0, failures = 0;
+    int runs = 0, failures = 0, toolFailures = 0;
     std::cout << "starting at seed " << seed << "\n";
     for (; std::chrono::steady_clock::now() < end; ++seed) {
         static const int fats[] = {12, 16, 32};
@@ -1657,6 +1657,11 @@ TEST(WritebackDiffTool, Long) {
         ++runs;
         if (!o.failed)
             continue;
+        if (o.setupFailed && o.report.find("Assertion") != std::string::npos) {
+            // mtools itself stopped on one of its own assertions: no case for the write-back.
+            ++toolFailures;
+            continue;
+        }
         ++failures;
         std::cout << "FAILING SEED " << seed << " (TESSEL_DIFF_SEED=" << seed
                   << " TESSEL_DIFF_WRITER=" << writerName(writer) << " TESSEL_DIFF_FAT=" << fat
@@ -1669,6 +1674,7 @@ TEST(WritebackDiffTool, Long) {
             std::cout << "shrunk:\n" << printCase(small) << runCase(small).report << std::flush;
         }
     }
-    std::cout << runs << " seeds run, " << failures << " failed\n";
+    std::cout << runs << " seeds run, " << failures << " failed, " << toolFailures
+              << " stopped by an mtools assertion of its own\n";
     EXPECT_EQ(failures, 0);
 }
