@@ -1224,6 +1224,105 @@ TEST(WriteBackReview, RenameMovesOnlyTheObjectTheGuestSaw) {
         << out;
 }
 
+// The host changes a file the guest edited in part, while the write-back copies it: the copy
+// reads the guest's sectors and the rest from the host file as it is then. The write-back
+// notices the change when it puts the copy in place and writes the copy beside as the guest's
+// version; but that copy holds the host's new bytes after its first cluster: a mixture of both
+// versions, which the promise forbids. The guest's version can no longer be told: it must not
+// be written at all (a diagnostic says so).
+TEST(WriteBackReview, HostChangeDuringTheCopyIsNeverMixedIntoTheGuestsVersion) {
+    TempDir dir;
+    Mount probe(dir.path());
+    ASSERT_TRUE(probe.ok());
+    const uint32_t cs = probe.fat().clusterSize();
+    probe.finish();
+    const std::string old = patternBytes(4 * cs, 10), hosts = patternBytes(4 * cs, 11);
+    writeFile(dir / "S.BIN", old);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("S.BIN", 0, "guest's edit");
+    std::string out;
+    {
+        // The first write of the write-back is the copy's first cluster.
+        HostActsAt change(DOS_FAULT_WRITE, 1, [&] {
+            const int fd = open((dir / "S.BIN").c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(pwrite(fd, hosts.data(), hosts.size(), 0),
+                      static_cast<ssize_t>(hosts.size()));
+            close(fd);
+        });
+        out = g.finish();
+    }
+    std::string guests = old;
+    guests.replace(0, 12, "guest's edit");
+    EXPECT_TRUE(sameBytes(readFile(dir / "S.BIN"), hosts)) << out;
+    for (const std::string &name : namesIn(dir.path()))
+        if (name != "S.BIN") {
+            EXPECT_TRUE(sameBytes(readFile(dir / name), guests)) << name << " is a mixture\n"
+                                                                 << out;
+        }
+}
+
+// A host file that is setuid, owned by another user, is edited by the guest. The new version
+// is made by the write-back's own user (here root) and given the recorded mode whole: a
+// setuid program owned by root whose contents the guest wrote. The kernel strips setuid and
+// setgid when anyone but the owner writes a file; the write-back must not hand them on.
+TEST(WriteBackReview, RewrittenFileDoesNotKeepSetuidUnderAnotherOwner) {
+    TempDir dir;
+    writeFile(dir / "tool", patternBytes(3000, 12));
+    ASSERT_EQ(chown((dir / "tool").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod((dir / "tool").c_str(), 06755), 0);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("tool", 0, "#!/bin/sh\nid\n");
+    const std::string out = g.finish();
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / "tool").c_str(), &st), 0);
+    if (st.st_uid != 65534) {
+        EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID), 0u)
+            << "owner " << st.st_uid << " mode " << std::oct << (st.st_mode & 07777) << "\n"
+            << out;
+    }
+}
+
+// The guest sees a symbolic link to a file of the share as a file of its own, a copy. It
+// deletes the original and keeps the copy: afterwards the copy must still hold its bytes. The
+// write-back deletes the original, leaving the link dangling: the next mount leaves it out
+// and the bytes the guest kept are gone.
+TEST(WriteBackReview, FileKeptByTheGuestIsNotEmptiedThroughALinkToADeletedOne) {
+    TempDir dir;
+    writeFile(dir / "prog_v3.bas", "10 PRINT \"V3\"");
+    fs::create_symlink("prog_v3.bas", dir / "latest.bas");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    ASSERT_EQ(g.fat().read("latest.bas"), "10 PRINT \"V3\"");
+    g.fat().remove("prog_v3.bas");
+    const std::string out = g.finish();
+    EXPECT_EQ(readFile(dir / "latest.bas"), "10 PRINT \"V3\"") << out;
+}
+
+// A guest file with a 255-byte name must land beside an object the host made under that name
+// meanwhile. "stem (N).ext" would be longer than a host name may be; the write-back tries
+// every N, keeps an unusable name and the file is not written back at all. A free name that
+// fits (a shortened stem) exists.
+TEST(WriteBackReview, ConflictNameOfALongNameFitsTheHost) {
+    TempDir dir;
+    writeFile(dir / "keep.txt", "keep");
+    const std::string name = std::string(251, 'n') + ".txt";
+    ASSERT_EQ(name.size(), 255u);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    ASSERT_TRUE(g.fat().create(g.fat().root(), name, "the guest's", "NNNNNN~1TXT").found);
+    const std::string out = g.finish([&] { writeFile(dir / name, "the host's"); });
+    EXPECT_EQ(readFile(dir / name), "the host's");
+    std::vector<std::string> names = namesIn(dir.path());
+    EXPECT_EQ(names.size(), 3u) << out;
+    bool found = false;
+    for (const std::string &n : names)
+        found = found || readFile(dir / n) == "the guest's";
+    EXPECT_TRUE(found) << out;
+}
+
 // ===== Risky paths that hold: kept so that they keep holding.
 
 // A dry run prints the plan and changes nothing; the write-back after it is unaffected.
