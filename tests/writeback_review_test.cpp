@@ -1323,6 +1323,58 @@ TEST(WriteBackReview, ConflictNameOfALongNameFitsTheHost) {
     EXPECT_TRUE(found) << out;
 }
 
+// The guest makes a.txt read-only. Between the write-back's look at a.txt and its chmod, the
+// host puts a symbolic link to a file outside the share in its place. chmod by name follows
+// the link: the outside file is made read-only. Nothing outside the mounted directory may be
+// re-permissioned; the change must go through a descriptor of the object checked.
+TEST(WriteBackReview, AttributeChangeNeverFollowsALinkSwappedIn) {
+    TempDir top;
+    const fs::path dir = top / "share", outside = top / "outside.txt";
+    fs::create_directory(dir);
+    writeFile(outside, "outside the share");
+    fs::permissions(outside, fs::perms(0644));
+    writeFile(dir / "a.txt", "the guest's a");
+    fs::permissions(dir / "a.txt", fs::perms(0644));
+    Mount g(dir);
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item a = f.at("a.txt");
+    const unsigned char attr = static_cast<unsigned char>(a.attr | 0x01);
+    f.writeAt(a.entry + 11, &attr, 1);
+    std::string out;
+    {
+        HostActsAt swap(DOS_FAULT_SETPROTECTION, 1, [&] {
+            fs::remove(dir / "a.txt");
+            fs::create_symlink(outside, dir / "a.txt");
+        });
+        out = g.finish();
+        ASSERT_EQ(HostActsAt::seen >= 1, true) << out;
+    }
+    EXPECT_EQ(modeOf(outside), 0644u) << out;
+}
+
+// The same check-then-act by name for a deletion: the guest deleted gone.txt; between the
+// write-back's look at it and the unlink, the host saves a new gone.txt (a new inode). The
+// unlink removes the host's new file, which the guest never saw.
+TEST(WriteBackReview, DeletionRemovesOnlyTheObjectTheGuestSaw) {
+    TempDir dir;
+    writeFile(dir / "gone.txt", "the guest's gone");
+    writeFile(dir / "keep.txt", "keep");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().remove("gone.txt");
+    std::string out;
+    {
+        HostActsAt save(DOS_FAULT_DELETE, 1, [&] {
+            writeFile(dir / "gone.new", "the host's new file");
+            fs::rename(dir / "gone.new", dir / "gone.txt");
+        });
+        out = g.finish();
+        ASSERT_EQ(HostActsAt::seen >= 1, true) << out;
+    }
+    EXPECT_EQ(readFile(dir / "gone.txt"), "the host's new file") << out;
+}
+
 // ===== Risky paths that hold: kept so that they keep holding.
 
 // A dry run prints the plan and changes nothing; the write-back after it is unaffected.
