@@ -1487,6 +1487,41 @@ TEST(WriteBackReview, RenameChainsCyclesAndReplacedKinds) {
     EXPECT_EQ(notWrittenBack(out), 0) << out;
 }
 
+// Names that differ only in case, with contents and empty: deleting one, renaming the other
+// by case only, and an empty file deleted beside its empty twin, each reach the right object.
+TEST(WriteBackReview, NamesDifferingOnlyInCaseReachTheirOwnObjects) {
+    TempDir dir, expected;
+    writeFile(dir / "abc.txt", "lower");
+    writeFile(dir / "ABC.TXT", "upper");
+    writeFile(dir / "e.txt", "");
+    writeFile(dir / "E.TXT", "");
+    writeFile(dir / "Mixed.Txt", "mixed");
+    writeFile(dir / "MIXED.TXT", "MIXED");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    auto exact = [&](const std::string &name) {
+        for (const FatImage::Item &i : f.list(f.root()))
+            if (i.name == name)
+                return i;
+        ADD_FAILURE() << "no entry '" << name << "'";
+        return FatImage::Item{};
+    };
+    const FatImage::Item upper = exact("ABC.TXT");
+    f.removeEntry(upper);
+    f.freeChain(upper.first);
+    f.removeEntry(exact("E.TXT"));
+    ASSERT_TRUE(f.move(exact("Mixed.Txt"), f.root(), "mixed.txt", "MIXED~9 TXT").found);
+    const std::string out = g.finish();
+    fs::remove(expected / "ABC.TXT");
+    fs::remove(expected / "E.TXT");
+    fs::rename(expected / "Mixed.Txt", expected / "mixed.txt");
+    EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
+    EXPECT_EQ(readFile(dir / "MIXED.TXT"), "MIXED");
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
 // Hard links: the disk shows each name as a file of its own. Editing one name gives it new
 // contents and leaves the other, with its inode and bytes; deleting one name leaves the other.
 TEST(WriteBackReview, HardLinkedNamesAreSeparateFiles) {
