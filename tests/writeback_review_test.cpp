@@ -1375,6 +1375,27 @@ TEST(WriteBackReview, DeletionRemovesOnlyTheObjectTheGuestSaw) {
     EXPECT_EQ(readFile(dir / "gone.txt"), "the host's new file") << out;
 }
 
+// A file whose chain ends (here: loops) long before the size its entry gives is written back
+// cut to what the chain holds, with a diagnostic, and the summary says "0 not written back":
+// the file as the guest's entry describes it was not written back, and the summary must count
+// it, so that tessel-host apply fails.
+TEST(WriteBackReview, FileCutShortCountsAsNotWrittenBack) {
+    TempDir dir;
+    writeFile(dir / "big.bin", patternBytes(20000, 1));
+    writeFile(dir / "other.txt", "other");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item big = f.at("big.bin");
+    const std::vector<uint32_t> c = f.chain(big.first);
+    ASSERT_GE(c.size(), 2u);
+    f.setFat(c.back(), c.front());
+    f.setSize(big, 0xFFFFFFFF);
+    const std::string out = g.finish();
+    ASSERT_TRUE(mentions(out, "big.bin")) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
 // ===== Risky paths that hold: kept so that they keep holding.
 
 // A dry run prints the plan and changes nothing; the write-back after it is unaffected.
@@ -1590,6 +1611,65 @@ TEST(WriteBackReview, GarbageInTheFatAndDirectoriesIsSurvived) {
         EXPECT_EQ(statAll(beside, true), besideBefore) << "seed " << seed;
         EXPECT_EQ(openDescriptors(), fds) << "seed " << seed;
         EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << "seed " << seed << "\n" << out;
+    }
+}
+
+// Crafted structures a hostile guest may leave: a directory chain that loops, a directory
+// listed inside itself, broken long-name runs, a file whose size says 4 GiB over a looping
+// chain. Each ends with the summary; where a directory cannot be read whole nothing the guest
+// seems to have deleted is deleted.
+TEST(WriteBackReview, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
+    enum Craft { DirLoop, DirInsideItself, BrokenLongNames, HugeSizeOverALoop, CraftCount };
+    for (int craft = 0; craft < CraftCount; ++craft) {
+        TempDir dir;
+        fs::create_directories(dir / "sub");
+        for (int i = 0; i < 40; ++i)
+            writeFile(dir / "sub" / ("file number " + std::to_string(i) + ".txt"),
+                      patternBytes(100 + i, i));
+        writeFile(dir / "big.bin", patternBytes(20000, 1));
+        writeFile(dir / "other.txt", "other");
+        const auto before = statAll(dir.path(), false);
+        std::string out;
+        {
+            Mount g(dir.path());
+            ASSERT_TRUE(g.ok());
+            FatImage &f = g.fat();
+            const FatImage::Item sub = f.at("sub");
+            const std::vector<uint32_t> chain = f.chain(sub.first);
+            switch (craft) {
+            case DirLoop:
+                ASSERT_GE(chain.size(), 2u);
+                f.setFat(chain.back(), chain.front());
+                break;
+            case DirInsideItself:
+                ASSERT_TRUE(
+                    f.addEntry(sub.first, "again", "AGAIN      ", 0x10, sub.first, 0).found);
+                break;
+            case BrokenLongNames: {
+                // Every long-name slot of the directory gets a wrong checksum or ordinal.
+                for (const FatImage::Item &i : f.list(sub.first))
+                    for (size_t k = 0; k + 1 < i.slots.size(); ++k) {
+                        const unsigned char junk[2] = {static_cast<unsigned char>(0x40 | 0x3F),
+                                                       0xAA};
+                        f.writeAt(i.slots[k] + (k % 2 ? 13 : 0), junk + (k % 2), 1);
+                    }
+                break;
+            }
+            case HugeSizeOverALoop: {
+                const FatImage::Item big = f.at("big.bin");
+                const std::vector<uint32_t> c = f.chain(big.first);
+                f.setFat(c.back(), c.front());
+                f.setSize(big, 0xFFFFFFFF);
+                break;
+            }
+            }
+            out = g.finish();
+        }
+        EXPECT_NE(notWrittenBack(out), -1) << "craft " << craft << "\n" << out;
+        EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{}) << "craft " << craft;
+        if (craft == DirLoop || craft == DirInsideItself) {
+            EXPECT_EQ(statAll(dir.path(), false), before) << "craft " << craft << "\n" << out;
+        }
     }
 }
 
