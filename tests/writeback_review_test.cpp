@@ -1,0 +1,1676 @@
+// A hostile review of the write-back: what a guest and a host can do to make it lose, mix or
+// resurrect a file, touch something outside the mounted directory, or report success falsely.
+// The guest is played by the small FAT writer below (lowest free clusters first, one fixed
+// date), by mtools and by crafted sectors; the host by ordinary file operations made while the
+// disk is mounted, some of them at a chosen host call of the write-back itself.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <dos/faults.h>
+#include <gtest/gtest.h>
+
+#include "e2e_guest.h"
+#include "vvfat.h"
+#include "vvfat/vvfat_private.h"
+
+namespace fs = std::filesystem;
+using e2e::treeDifferences;
+using testsupport::patternBytes;
+using testsupport::readFile;
+using testsupport::shellQuote;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+const VVFAT_Configuration kFat32{251, 16, 63, 32};
+const VVFAT_Configuration kFat16{100, 16, 63, 16};
+const VVFAT_Configuration kFat12{8, 16, 63, 12};
+
+uint16_t le16(const unsigned char *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t le32(const unsigned char *p) {
+    return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16;
+}
+void put16(unsigned char *p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+void put32(unsigned char *p, uint32_t v) {
+    put16(p, static_cast<uint16_t>(v));
+    put16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+std::u16string toUtf16(const std::string &s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        char32_t cp;
+        size_t n;
+        if (c < 0x80)
+            cp = c, n = 1;
+        else if ((c & 0xE0) == 0xC0)
+            cp = c & 0x1F, n = 2;
+        else if ((c & 0xF0) == 0xE0)
+            cp = c & 0x0F, n = 3;
+        else
+            cp = c & 0x07, n = 4;
+        for (size_t k = 1; k < n && i + k < s.size(); ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string toUtf8(const std::u16string &units) {
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t cp = units[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size())
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | cp >> 6);
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | cp >> 12);
+            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | cp >> 18);
+            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool sameIgnoringCase(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// A FAT file system in an image file, read and changed the way a small embedded FAT driver does:
+// free clusters taken lowest first, every entry stamped with `clock`, nothing cached, so mtools
+// may change the same image in between.
+class FatImage {
+  public:
+    struct Stamp {
+        uint16_t date, time;
+    };
+    struct Item {
+        bool found = false;
+        std::string name;      // the long name in UTF-8, else the short name with its case flags
+        std::string shortName; // the 11 bytes
+        uint8_t attr = 0;
+        uint32_t first = 0; // FAT32: both words; FAT12/16: the low word only
+        uint32_t size = 0;
+        uint64_t entry = 0;          // offset of the short entry
+        std::vector<uint64_t> slots; // long-name slots, then the short entry
+        bool isDir() const { return attr & 0x10; }
+    };
+
+    explicit FatImage(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_CLOEXEC)) {
+        if (fd_ < 0) {
+            ADD_FAILURE() << "cannot open " << path;
+            return;
+        }
+        unsigned char b[512];
+        readAt(0, b, 512);
+        spc_ = b[13];
+        reserved_ = le16(b + 14);
+        fats_ = b[16];
+        rootEntries_ = le16(b + 17);
+        const uint32_t total = le16(b + 19) ? le16(b + 19) : le32(b + 32);
+        fatSize_ = le16(b + 22) ? le16(b + 22) : le32(b + 36);
+        const uint32_t rootSectors = (rootEntries_ * 32u + 511) / 512;
+        dataStart_ = reserved_ + fats_ * fatSize_ + rootSectors;
+        clusters_ = (total - dataStart_) / spc_;
+        type_ = clusters_ < 4085 ? 12 : clusters_ < 65525 ? 16 : 32;
+        rootCluster_ = type_ == 32 ? le32(b + 44) : 0;
+        fsInfo_ = type_ == 32 ? le16(b + 48) : 0;
+        if (type_ == 32 && (le16(b + 40) & 0x80))
+            activeFat_ = le16(b + 40) & 0x0F;
+    }
+    ~FatImage() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FatImage(const FatImage &) = delete;
+    FatImage &operator=(const FatImage &) = delete;
+
+    Stamp clock{static_cast<uint16_t>((2024 - 1980) << 9 | 3 << 5 | 1),
+                static_cast<uint16_t>(12 << 11)};
+
+    int type() const { return type_; }
+    uint32_t clusterSize() const { return spc_ * 512u; }
+    uint64_t clusterOffset(uint32_t c) const {
+        return (dataStart_ + static_cast<uint64_t>(c - 2) * spc_) * 512;
+    }
+    uint64_t fsInfoOffset() const { return fsInfo_ * 512ull; }
+    uint32_t eoc() const { return type_ == 12 ? 0xFFF : type_ == 16 ? 0xFFFF : 0x0FFFFFFF; }
+
+    void readAt(uint64_t at, void *out, size_t n) const {
+        ASSERT_EQ(pread(fd_, out, n, static_cast<off_t>(at)), static_cast<ssize_t>(n)) << at;
+    }
+    void writeAt(uint64_t at, const void *in, size_t n) {
+        ASSERT_EQ(pwrite(fd_, in, n, static_cast<off_t>(at)), static_cast<ssize_t>(n)) << at;
+    }
+    std::string bytesAt(uint64_t at, size_t n) const {
+        std::string s(n, '\0');
+        readAt(at, s.data(), n);
+        return s;
+    }
+
+    // ---- The FAT.
+    uint32_t rawFat(uint32_t c, int fat) const {
+        const uint64_t base = (reserved_ + static_cast<uint64_t>(fat) * fatSize_) * 512;
+        unsigned char b[4] = {};
+        if (type_ == 12) {
+            readAt(base + c + c / 2, b, 2);
+            const uint16_t v = le16(b);
+            return c & 1 ? v >> 4 : v & 0xFFF;
+        }
+        if (type_ == 16) {
+            readAt(base + 2ull * c, b, 2);
+            return le16(b);
+        }
+        readAt(base + 4ull * c, b, 4);
+        return le32(b);
+    }
+    uint32_t next(uint32_t c) const {
+        const uint32_t v = rawFat(c, activeFat_ < 0 ? 0 : activeFat_);
+        return type_ == 32 ? v & 0x0FFFFFFF : v;
+    }
+    void setFatIn(int fat, uint32_t c, uint32_t value) {
+        const uint64_t base = (reserved_ + static_cast<uint64_t>(fat) * fatSize_) * 512;
+        unsigned char b[4] = {};
+        if (type_ == 12) {
+            readAt(base + c + c / 2, b, 2);
+            uint16_t v = le16(b);
+            v = c & 1 ? static_cast<uint16_t>((v & 0x000F) | value << 4)
+                      : static_cast<uint16_t>((v & 0xF000) | (value & 0xFFF));
+            put16(b, v);
+            writeAt(base + c + c / 2, b, 2);
+        } else if (type_ == 16) {
+            put16(b, static_cast<uint16_t>(value));
+            writeAt(base + 2ull * c, b, 2);
+        } else {
+            put32(b, value);
+            writeAt(base + 4ull * c, b, 4);
+        }
+    }
+    // Into the active FAT, or every FAT while they are mirrored.
+    void setFat(uint32_t c, uint32_t value) {
+        // FAT32 keeps a free count in its FSInfo sector; drivers keep it current.
+        const bool wasFree = next(c) == 0, isFree = (value & 0x0FFFFFFF) == 0;
+        if (fsInfo_ && wasFree != isFree) {
+            unsigned char b[4];
+            readAt(fsInfoOffset() + 488, b, 4);
+            if (le32(b) != 0xFFFFFFFF) {
+                put32(b, le32(b) + (isFree ? 1 : -1));
+                writeAt(fsInfoOffset() + 488, b, 4);
+            }
+        }
+        for (int k = 0; k < static_cast<int>(fats_); ++k)
+            if (activeFat_ < 0 || k == activeFat_)
+                setFatIn(k, c, value);
+    }
+    // FAT32 only: from now on only FAT `active` is kept, as the boot sector says.
+    void stopMirroring(int active) {
+        unsigned char b[2];
+        put16(b, static_cast<uint16_t>(0x80 | active));
+        writeAt(40, b, 2);
+        writeAt(6 * 512 + 40, b, 2); // the backup boot sector
+        activeFat_ = active;
+    }
+    bool isEnd(uint32_t v) const { return v >= (eoc() & ~7u); }
+    std::vector<uint32_t> chain(uint32_t first) const {
+        std::vector<uint32_t> out;
+        for (uint32_t c = first; c >= 2 && c < clusters_ + 2 && out.size() <= clusters_;
+             c = next(c)) {
+            out.push_back(c);
+            if (isEnd(next(c)))
+                break;
+        }
+        return out;
+    }
+    std::vector<uint32_t> allocate(size_t n) {
+        std::vector<uint32_t> got;
+        for (uint32_t c = 2; c < clusters_ + 2 && got.size() < n; ++c)
+            if (next(c) == 0)
+                got.push_back(c);
+        EXPECT_EQ(got.size(), n) << "disk full";
+        for (size_t i = 0; i < got.size(); ++i)
+            setFat(got[i], i + 1 < got.size() ? got[i + 1] : eoc());
+        return got;
+    }
+    void freeChain(uint32_t first) {
+        for (uint32_t c : chain(first))
+            setFat(c, 0);
+    }
+    void writeChain(const std::vector<uint32_t> &clusters, const std::string &data,
+                    size_t from = 0) {
+        const size_t cs = clusterSize();
+        for (size_t done = 0; done < data.size();) {
+            const size_t pos = from + done;
+            const size_t k = pos / cs, within = pos % cs;
+            ASSERT_LT(k, clusters.size());
+            const size_t n = std::min(cs - within, data.size() - done);
+            writeAt(clusterOffset(clusters[k]) + within, data.data() + done, n);
+            done += n;
+        }
+    }
+
+    // ---- Directories, by their first cluster (root() for the root), or by path: "" is the
+    // root, components are separated by '/'.
+    uint32_t root() const { return rootCluster_; }
+    uint32_t dir(const std::string &path) {
+        const Item d = at(path);
+        EXPECT_TRUE(d.found && d.isDir()) << "no directory '" << path << "'";
+        return d.first;
+    }
+    std::vector<Item> list(const std::string &path) { return list(dir(path)); }
+    std::vector<Item> list(uint32_t dirFirst, bool withDots = false) {
+        std::vector<Item> out;
+        std::u16string longName;
+        std::vector<uint64_t> longSlots;
+        int expect = 0;
+        uint8_t sum = 0;
+        for (uint64_t slot : slotsOf(dirFirst)) {
+            unsigned char e[32];
+            readAt(slot, e, 32);
+            if (e[0] == 0x00)
+                break;
+            if (e[0] == 0xE5) {
+                longSlots.clear(), expect = 0;
+                continue;
+            }
+            if (e[11] == 0x0F) {
+                const int seq = e[0] & 0x1F;
+                if (e[0] & 0x40) {
+                    longName.assign(seq * 13u, u'\0');
+                    longSlots.clear();
+                    expect = seq;
+                    sum = e[13];
+                }
+                if (seq != expect || seq == 0 || e[13] != sum) {
+                    longSlots.clear(), expect = 0;
+                    continue;
+                }
+                for (int u = 0; u < 13; ++u)
+                    longName[(seq - 1) * 13u + u] = static_cast<char16_t>(le16(e + kUnits[u]));
+                longSlots.push_back(slot);
+                --expect;
+                continue;
+            }
+            Item item;
+            item.found = true;
+            item.shortName.assign(reinterpret_cast<char *>(e), 11);
+            item.attr = e[11];
+            item.first =
+                le16(e + 26) | (type_ == 32 ? static_cast<uint32_t>(le16(e + 20)) << 16 : 0);
+            item.size = le32(e + 28);
+            item.entry = slot;
+            if (!longSlots.empty() && expect == 0 && checksum(e) == sum) {
+                item.slots = longSlots;
+                item.name = toUtf8(longName.substr(0, longName.find(u'\0')));
+            } else {
+                item.name = shortDisplay(e);
+            }
+            item.slots.push_back(slot);
+            longSlots.clear(), expect = 0;
+            if (item.attr & 0x08)
+                continue; // the volume label
+            if (!withDots && (item.shortName == ".          " || item.shortName == "..         "))
+                continue;
+            out.push_back(item);
+        }
+        return out;
+    }
+    // Occupied slots of a directory up to its end marker, as a guest counts them.
+    size_t slotsInUse(uint32_t dirFirst) {
+        size_t n = 0;
+        for (uint64_t slot : slotsOf(dirFirst)) {
+            unsigned char b0;
+            readAt(slot, &b0, 1);
+            if (b0 == 0x00)
+                break;
+            if (b0 != 0xE5)
+                ++n;
+        }
+        return n;
+    }
+    Item find(uint32_t dirFirst, const std::string &name) {
+        for (const Item &i : list(dirFirst))
+            if (sameIgnoringCase(i.name, name) || sameIgnoringCase(shortDisplay(i.shortName), name))
+                return i;
+        return Item{};
+    }
+    Item at(const std::string &path) {
+        Item cur = rootItem();
+        size_t from = 0;
+        while (cur.found && from < path.size()) {
+            const size_t slash = std::min(path.find('/', from), path.size());
+            cur = cur.isDir() ? find(cur.first, path.substr(from, slash - from)) : Item{};
+            from = slash + 1;
+        }
+        return cur;
+    }
+    Item atShort(uint32_t dirFirst, const std::string &short11) {
+        for (const Item &i : list(dirFirst))
+            if (i.shortName == short11)
+                return i;
+        return Item{};
+    }
+    std::string read(const Item &item) {
+        std::string out;
+        for (uint32_t c : chain(item.first)) {
+            if (out.size() >= item.size)
+                break;
+            out += bytesAt(clusterOffset(c), clusterSize());
+        }
+        out.resize(std::min<size_t>(out.size(), item.size));
+        return out;
+    }
+    std::string read(const std::string &path) { return read(at(path)); }
+
+    // ---- Changes, each as one driver call would make them.
+    // A new entry for `name`; a long name unless it is an upper-case 8.3 name.
+    Item addEntry(uint32_t dirFirst, const std::string &name, const std::string &short11,
+                  uint8_t attr, uint32_t first, uint32_t size) {
+        const bool plain = shortDisplay(short11) == name;
+        std::vector<std::string> entries;
+        std::string e(32, '\0');
+        auto *p = reinterpret_cast<unsigned char *>(e.data());
+        std::memcpy(p, short11.data(), 11);
+        p[11] = attr;
+        put16(p + 14, clock.time);
+        put16(p + 16, clock.date);
+        put16(p + 18, clock.date);
+        put16(p + 20, static_cast<uint16_t>(type_ == 32 ? first >> 16 : 0));
+        put16(p + 22, clock.time);
+        put16(p + 24, clock.date);
+        put16(p + 26, static_cast<uint16_t>(first));
+        put32(p + 28, size);
+        if (!plain) {
+            std::u16string units = toUtf16(name);
+            const size_t parts = (units.size() + 12) / 13;
+            if (units.size() % 13) {
+                units.push_back(u'\0');
+                units.resize(parts * 13, u'\xFFFF');
+            }
+            for (size_t k = parts; k >= 1; --k) {
+                std::string l(32, '\0');
+                auto *q = reinterpret_cast<unsigned char *>(l.data());
+                q[0] = static_cast<unsigned char>(k | (k == parts ? 0x40 : 0));
+                q[11] = 0x0F;
+                q[13] = checksum(p);
+                for (int u = 0; u < 13; ++u)
+                    put16(q + kUnits[u], units[(k - 1) * 13 + u]);
+                entries.push_back(l);
+            }
+        }
+        entries.push_back(e);
+        const std::vector<uint64_t> slots = freeSlots(dirFirst, entries.size());
+        if (slots.size() != entries.size())
+            return Item{};
+        for (size_t i = 0; i < slots.size(); ++i)
+            writeAt(slots[i], entries[i].data(), 32);
+        for (const Item &i : list(dirFirst))
+            if (i.entry == slots.back())
+                return i;
+        ADD_FAILURE() << "entry for '" << name << "' not readable";
+        return Item{};
+    }
+    Item create(uint32_t dirFirst, const std::string &name, const std::string &data,
+                const std::string &short11, bool writeData = true) {
+        const size_t n = (data.size() + clusterSize() - 1) / clusterSize();
+        const std::vector<uint32_t> clusters = allocate(n);
+        if (writeData)
+            writeChain(clusters, data);
+        return addEntry(dirFirst, name, short11, 0x20, clusters.empty() ? 0 : clusters[0],
+                        static_cast<uint32_t>(data.size()));
+    }
+    Item create(const std::string &dirPath, const std::string &name, const std::string &data,
+                const std::string &short11, bool writeData = true) {
+        return create(dir(dirPath), name, data, short11, writeData);
+    }
+    Item mkdir(uint32_t parentFirst, const std::string &name, const std::string &short11) {
+        const uint32_t c = allocate(1)[0];
+        std::string zeros(clusterSize(), '\0');
+        writeAt(clusterOffset(c), zeros.data(), zeros.size());
+        writeDots(c, dotDotOf(parentFirst));
+        return addEntry(parentFirst, name, short11, 0x10, c, 0);
+    }
+    void removeEntry(const Item &item) {
+        const unsigned char deleted = 0xE5;
+        for (uint64_t s : item.slots)
+            writeAt(s, &deleted, 1);
+    }
+    void remove(const std::string &path) {
+        const Item item = at(path);
+        ASSERT_TRUE(item.found) << path;
+        removeEntry(item);
+        freeChain(item.first);
+    }
+    // What deltree does: every entry below marked deleted, every chain freed.
+    void removeTree(const Item &item) {
+        if (item.isDir())
+            for (const Item &child : list(item.first))
+                removeTree(child);
+        removeEntry(item);
+        freeChain(item.first);
+    }
+    // Renames or moves the entry; the object's clusters stay.
+    Item move(const Item &item, uint32_t toDir, const std::string &name,
+              const std::string &short11) {
+        EXPECT_TRUE(item.found);
+        if (!item.found)
+            return item;
+        const std::string e = bytesAt(item.entry, 32);
+        removeEntry(item);
+        Item moved = addEntry(toDir, name, short11, item.attr, item.first, item.size);
+        if (!moved.found)
+            return moved;
+        // The stamps travel with the entry (bytes 13-19, 22-25); the new name brings its own case.
+        writeAt(moved.entry + 13, e.data() + 13, 7);
+        writeAt(moved.entry + 22, e.data() + 22, 4);
+        if (item.isDir())
+            writeDots(item.first, dotDotOf(toDir), /*dotdotOnly=*/true);
+        return moved;
+    }
+    Item move(const std::string &path, uint32_t toDir, const std::string &name,
+              const std::string &short11) {
+        return move(at(path), toDir, name, short11);
+    }
+    // Writes in place over the file's own clusters and stamps it.
+    void overwrite(const std::string &path, size_t offset, const std::string &data) {
+        const Item item = at(path);
+        ASSERT_TRUE(item.found) << path;
+        ASSERT_LE(offset + data.size(), item.size);
+        writeChain(chain(item.first), data, offset);
+        stamp(item);
+    }
+    void truncate(const std::string &path, uint32_t size) {
+        const Item item = at(path);
+        ASSERT_TRUE(item.found) << path;
+        const std::vector<uint32_t> c = chain(item.first);
+        const size_t keep = (size + clusterSize() - 1) / clusterSize();
+        ASSERT_GE(keep, 1u);
+        for (size_t i = keep; i < c.size(); ++i)
+            setFat(c[i], 0);
+        setFat(c[keep - 1], eoc());
+        setSize(item, size);
+        stamp(item);
+    }
+    void setFirst(const Item &item, uint32_t first) {
+        unsigned char b[2];
+        put16(b, static_cast<uint16_t>(first));
+        writeAt(item.entry + 26, b, 2);
+        if (type_ == 32) {
+            put16(b, static_cast<uint16_t>(first >> 16));
+            writeAt(item.entry + 20, b, 2);
+        }
+    }
+    void setSize(const Item &item, uint32_t size) {
+        unsigned char b[4];
+        put32(b, size);
+        writeAt(item.entry + 28, b, 4);
+    }
+    void stamp(const Item &item) {
+        unsigned char b[4];
+        put16(b, clock.time);
+        put16(b + 2, clock.date);
+        writeAt(item.entry + 22, b, 4);
+    }
+    Stamp stampOf(const Item &item) const {
+        unsigned char b[4];
+        readAt(item.entry + 22, b, 4);
+        return {le16(b + 2), le16(b)};
+    }
+
+  private:
+    static constexpr int kUnits[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    static uint8_t checksum(const unsigned char *short11) {
+        uint8_t sum = 0;
+        for (int i = 0; i < 11; ++i)
+            sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + short11[i]);
+        return sum;
+    }
+    static std::string shortDisplay(const std::string &s) {
+        return shortDisplay(reinterpret_cast<const unsigned char *>(s.data()), 0);
+    }
+    static std::string shortDisplay(const unsigned char *e) { return shortDisplay(e, e[12]); }
+    static std::string shortDisplay(const unsigned char *e, uint8_t flags) {
+        std::string base(reinterpret_cast<const char *>(e), 8),
+            ext(reinterpret_cast<const char *>(e) + 8, 3);
+        base.erase(base.find_last_not_of(' ') + 1);
+        ext.erase(ext.find_last_not_of(' ') + 1);
+        auto lower = [](std::string &s) {
+            for (char &c : s)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        };
+        if (flags & 0x08)
+            lower(base);
+        if (flags & 0x10)
+            lower(ext);
+        return ext.empty() ? base : base + "." + ext;
+    }
+    Item rootItem() const {
+        Item r;
+        r.found = true;
+        r.attr = 0x10;
+        r.first = rootCluster_;
+        return r;
+    }
+    std::vector<uint64_t> slotsOf(uint32_t first) const {
+        std::vector<uint64_t> out;
+        if (first == 0) {
+            const uint64_t root = (reserved_ + static_cast<uint64_t>(fats_) * fatSize_) * 512;
+            for (uint32_t i = 0; i < rootEntries_; ++i)
+                out.push_back(root + 32ull * i);
+            return out;
+        }
+        for (uint32_t c : chain(first))
+            for (uint32_t i = 0; i < clusterSize() / 32; ++i)
+                out.push_back(clusterOffset(c) + 32ull * i);
+        return out;
+    }
+    // `n` consecutive free slots of the directory, grown by a cluster when it has none.
+    std::vector<uint64_t> freeSlots(uint32_t dirFirst, size_t n) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const std::vector<uint64_t> slots = slotsOf(dirFirst);
+            size_t run = 0;
+            for (size_t i = 0; i < slots.size(); ++i) {
+                unsigned char b0;
+                readAt(slots[i], &b0, 1);
+                run = (b0 == 0x00 || b0 == 0xE5) ? run + 1 : 0;
+                if (run == n)
+                    return std::vector<uint64_t>(slots.begin() + (i + 1 - n),
+                                                 slots.begin() + (i + 1));
+            }
+            if (dirFirst == 0)
+                break;
+            const std::vector<uint32_t> c = chain(dirFirst);
+            const uint32_t grown = allocate(1)[0];
+            setFat(c.back(), grown);
+            std::string zeros(clusterSize(), '\0');
+            writeAt(clusterOffset(grown), zeros.data(), zeros.size());
+        }
+        ADD_FAILURE() << "no room in the directory at cluster " << dirFirst;
+        return {};
+    }
+    // What ".." holds for a directory inside `parent`: 0 for the root.
+    uint32_t dotDotOf(uint32_t parent) const { return parent == rootCluster_ ? 0 : parent; }
+    void writeDots(uint32_t self, uint32_t parent, bool dotdotOnly = false) {
+        for (int k = dotdotOnly ? 1 : 0; k < 2; ++k) {
+            std::string e(32, '\0');
+            auto *p = reinterpret_cast<unsigned char *>(e.data());
+            std::memcpy(p, k == 0 ? ".          " : "..         ", 11);
+            p[11] = 0x10;
+            const uint32_t c = k == 0 ? self : parent;
+            put16(p + 20, static_cast<uint16_t>(type_ == 32 ? c >> 16 : 0));
+            put16(p + 22, clock.time);
+            put16(p + 24, clock.date);
+            put16(p + 26, static_cast<uint16_t>(c));
+            writeAt(clusterOffset(self) + 32u * k, e.data(), 32);
+        }
+    }
+
+    int fd_ = -1;
+    uint32_t spc_ = 1, reserved_ = 0, fats_ = 2, rootEntries_ = 0, fatSize_ = 0, dataStart_ = 0;
+    uint32_t clusters_ = 0, rootCluster_ = 0, fsInfo_ = 0;
+    int type_ = 32;
+    int activeFat_ = -1; // -1: mirrored
+};
+
+// One mount of a host directory: the disk dumped as a partition image that the guest changes,
+// then the sectors that differ written back into the disk, and the disk destroyed.
+class Mount {
+  public:
+    // In-process with a configured geometry, or through the real plug-in (cfg null).
+    explicit Mount(const fs::path &dir, const VVFAT_Configuration *cfg = &kFat32) {
+        testing::internal::CaptureStdout();
+        if (cfg)
+            disk_.reset(VVFAT_Create(dir.c_str(), cfg));
+        else
+            drive_ = e2e::Drive::plugin(dir);
+        created_ = testing::internal::GetCapturedStdout();
+        if (!disk_ && !drive_) {
+            ADD_FAILURE() << "not mounted: " << dir << "\n" << created_;
+            return;
+        }
+        image_ = (work_ / "part.img").string();
+        base_ = (work_ / "base.img").string();
+        std::string error;
+        if (!host::dumpImage(reader(), image_, true, error)) {
+            ADD_FAILURE() << error;
+            return;
+        }
+        auto r =
+            testsupport::run("cp --sparse=always " + shellQuote(image_) + " " + shellQuote(base_));
+        EXPECT_EQ(r.status, 0) << r.output;
+        fat_ = std::make_unique<FatImage>(image_);
+        ok_ = true;
+    }
+    ~Mount() {
+        if (disk_ || drive_)
+            finish();
+    }
+    bool ok() const { return ok_; }
+    // The in-process disk (null through the plug-in).
+    VVFAT *disk() { return disk_.get(); }
+    // What the disk printed while it was built.
+    const std::string &created() const { return created_; }
+    FatImage &fat() { return *fat_; }
+    const std::string &image() const { return image_; }
+    // An mtools command on the image: "mcopy -o SRC ::/x".
+    void mtools(const std::string &args) {
+        const size_t space = args.find(' ');
+        const std::string command = "MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + args.substr(0, space) +
+                                    " -i " + shellQuote(image_) +
+                                    (space == std::string::npos ? "" : args.substr(space));
+        auto r = testsupport::run(command);
+        ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
+    }
+    // A file as mtools reads it from the image.
+    std::string mtoolsRead(const std::string &path) {
+        TempDir out;
+        auto r = testsupport::run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -n -i " +
+                                  shellQuote(image_) + " " + shellQuote("::/" + path) + " " +
+                                  shellQuote((out / "f").string()));
+        EXPECT_EQ(r.status, 0) << r.output;
+        return readFile(out / "f");
+    }
+    // Writes the sectors the guest changed, lets the host act, then ends the disk; what the
+    // write-back printed.
+    std::string finish(const std::function<void()> &meanwhile = {}) {
+        if (!disk_ && !drive_)
+            return {};
+        fat_.reset();
+        if (ok_) {
+            std::string error;
+            uint64_t written = 0;
+            EXPECT_TRUE(host::applyImage(reader(), writer(), image_, base_, true, written, error))
+                << error;
+        }
+        if (meanwhile)
+            meanwhile();
+        testing::internal::CaptureStdout();
+        disk_.reset();
+        if (drive_)
+            drive_->unmount();
+        drive_.reset();
+        return testing::internal::GetCapturedStdout();
+    }
+
+  private:
+    struct Closer {
+        void operator()(VVFAT *v) const { VVFAT_Destroy(v); }
+    };
+    host::SectorReader reader() {
+        if (drive_)
+            return drive_->reader();
+        VVFAT *v = disk_.get();
+        return [v](uint64_t lba, uint32_t n, uint8_t *out) {
+            return VVFAT_ReadData(v, out, lba * 512, n * 512) != 0;
+        };
+    }
+    host::SectorWriter writer() {
+        if (drive_)
+            return drive_->writer();
+        VVFAT *v = disk_.get();
+        return [v](uint64_t lba, uint32_t n, const uint8_t *in) {
+            return VVFAT_WriteData(v, in, lba * 512, n * 512) != 0;
+        };
+    }
+
+    TempDir work_;
+    std::unique_ptr<VVFAT, Closer> disk_;
+    std::unique_ptr<e2e::Drive> drive_;
+    std::unique_ptr<FatImage> fat_;
+    std::string image_, base_, created_;
+    bool ok_ = false;
+};
+
+// Names a finished write-back must not leave: moved-aside copies (NAME_XXXXXXXX) and temporary
+// files (.vvfat-XXXXXXXX.tmp).
+std::vector<std::string> leftovers(const fs::path &root) {
+    std::vector<std::string> out;
+    for (auto &e : fs::recursive_directory_iterator(root)) {
+        const std::string n = e.path().filename().string();
+        const bool aside =
+            n.size() > 9 && n[n.size() - 9] == '_' && std::all_of(n.end() - 8, n.end(), [](char c) {
+                return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F');
+            });
+        const bool temp =
+            n.rfind(".vvfat-", 0) == 0 && n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0;
+        if (aside || temp)
+            out.push_back(fs::relative(e.path(), root).string());
+    }
+    return out;
+}
+
+std::vector<std::string> namesIn(const fs::path &dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Everything stat says of every object below root (and of root), except the access time.
+std::map<std::string, std::string> statAll(const fs::path &root, bool withCtime) {
+    std::map<std::string, std::string> out;
+    auto add = [&](const fs::path &p) {
+        struct stat st {};
+        if (lstat(p.c_str(), &st) != 0)
+            return;
+        std::string s = "ino " + std::to_string(st.st_ino) + " mode " + std::to_string(st.st_mode) +
+                        " uid " + std::to_string(st.st_uid) + " gid " + std::to_string(st.st_gid) +
+                        " links " + std::to_string(st.st_nlink) + " size " +
+                        std::to_string(st.st_size) + " mtime " + std::to_string(st.st_mtim.tv_sec) +
+                        "." + std::to_string(st.st_mtim.tv_nsec);
+        if (withCtime)
+            s += " ctime " + std::to_string(st.st_ctim.tv_sec) + "." +
+                 std::to_string(st.st_ctim.tv_nsec);
+        out[p == root ? "." : fs::relative(p, root).string()] = s;
+    };
+    add(root);
+    for (auto &e : fs::recursive_directory_iterator(root))
+        add(e.path());
+    return out;
+}
+
+mode_t modeOf(const fs::path &p) {
+    struct stat st {};
+    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+}
+
+// A sparse host file of 5 GiB that starts with `marker`: too large for FAT, so never shown.
+void makeHugeFile(const fs::path &p, const std::string &marker) {
+    writeFile(p, marker);
+    ASSERT_EQ(truncate(p.c_str(), 5ll << 30), 0) << p;
+}
+
+std::string startOf(const fs::path &p, size_t n) {
+    std::string s(n, '\0');
+    const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << p;
+    if (fd >= 0) {
+        EXPECT_EQ(read(fd, s.data(), n), static_cast<ssize_t>(n));
+        close(fd);
+    }
+    return s;
+}
+
+// Equal bytes; otherwise the sizes and the first offset where they differ, not the bytes.
+testing::AssertionResult sameBytes(const std::string &actual, const std::string &expected) {
+    if (actual == expected)
+        return testing::AssertionSuccess();
+    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    return testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at " << (diff.first - actual.begin());
+}
+
+bool mentions(const std::string &out, const std::string &name) {
+    return out.find(name) != std::string::npos;
+}
+
+// The N of the summary line "VVFAT: write-back: ... N not written back.", or -1 without one.
+long notWrittenBack(const std::string &out) {
+    const std::string head = "VVFAT: write-back: ";
+    const size_t at = out.rfind(head);
+    if (at == std::string::npos)
+        return -1;
+    const size_t tail = out.find(" not written back.", at);
+    if (tail == std::string::npos)
+        return -1;
+    const size_t space = out.rfind(' ', tail - 1);
+    return std::stol(out.substr(space + 1, tail - space - 1));
+}
+
+// Arms one host-call fault for the write-back that follows.
+void failNth(DosFaultOp op, ULONG k, int error) {
+    DosFaultReset();
+    DosFaultArm(op, k, error);
+}
+
+// Runs `act` once, just before the k-th host call of `op` made from now on.
+struct HostActsAt {
+    static inline DosFaultOp op;
+    static inline ULONG k = 0, seen = 0;
+    static inline std::function<void()> act;
+    static void observe(DosFaultOp o) {
+        if (o == op && ++seen == k && act)
+            act();
+    }
+    HostActsAt(DosFaultOp o, ULONG nth, std::function<void()> what) {
+        op = o, k = nth, seen = 0, act = std::move(what);
+        DosFaultObserve(observe);
+    }
+    ~HostActsAt() {
+        DosFaultObserve(nullptr);
+        act = nullptr;
+    }
+};
+
+// Open descriptors of this process.
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] auto &e : fs::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// ===== Findings: each test fails on the write-back as reviewed.
+
+// A file entry whose first cluster is not on the disk (0, or past the last cluster) while its
+// size says it has contents: the write-back cannot tell the guest's contents, so the promise
+// says the host file stays as it was, with a diagnostic. It must not be deleted.
+TEST(WriteBackReview, FileWhoseFirstClusterIsNotOnTheDiskIsNotDeleted) {
+    TempDir dir;
+    const std::string a = patternBytes(5000, 1), b = patternBytes(7000, 2);
+    writeFile(dir / "A.TXT", a);
+    writeFile(dir / "B.TXT", b);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    f.setFirst(f.at("A.TXT"), 0);
+    f.setFirst(f.at("B.TXT"), 0x0FFFFF00); // far past the disk, below the reserved values
+    const std::string out = g.finish();
+    EXPECT_TRUE(fs::exists(dir / "A.TXT")) << out;
+    EXPECT_TRUE(fs::exists(dir / "B.TXT")) << out;
+    if (fs::exists(dir / "A.TXT")) {
+        EXPECT_TRUE(sameBytes(readFile(dir / "A.TXT"), a));
+    }
+    if (fs::exists(dir / "B.TXT")) {
+        EXPECT_TRUE(sameBytes(readFile(dir / "B.TXT"), b));
+    }
+    EXPECT_GE(notWrittenBack(out), 2) << out;
+}
+
+// A file the guest edited and renamed (or moved) to a place the write-back cannot use: its
+// new version cannot be written, so the promise says it stays as it was. The write-back takes
+// the edit for "old file deleted, new file created", skips the creation and deletes the old
+// file: both versions are lost.
+TEST(WriteBackReview, EditedFileWhoseNewPlaceIsUnusableIsNotDeleted) {
+    TempDir dir;
+    const std::string a = patternBytes(6000, 3), b = patternBytes(6000, 4);
+    writeFile(dir / "A.TXT", a);
+    writeFile(dir / "B.TXT", b);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    // A: renamed to a name of more than 255 bytes on the host (130 two-byte characters), edited.
+    std::string longName;
+    for (int i = 0; i < 130; ++i)
+        longName += "\xC3\xA9";
+    ASSERT_TRUE(f.move("A.TXT", f.root(), longName, "AAAAAA~1TXT").found);
+    const FatImage::Item movedA = f.atShort(f.root(), "AAAAAA~1TXT");
+    ASSERT_TRUE(movedA.found);
+    f.writeChain(f.chain(movedA.first), std::string(100, 'E'), 10);
+    // B: moved into a new directory whose name holds '/', and edited there.
+    const FatImage::Item bad = f.mkdir(f.root(), "x/y", "XY~1       ");
+    ASSERT_TRUE(bad.found);
+    ASSERT_TRUE(f.move("B.TXT", bad.first, "B.TXT", "B       TXT").found);
+    f.writeChain(f.chain(f.atShort(bad.first, "B       TXT").first), std::string(100, 'E'), 10);
+    const std::string out = g.finish();
+    ASSERT_TRUE(fs::exists(dir / "A.TXT")) << out;
+    EXPECT_TRUE(sameBytes(readFile(dir / "A.TXT"), a));
+    ASSERT_TRUE(fs::exists(dir / "B.TXT")) << out;
+    EXPECT_TRUE(sameBytes(readFile(dir / "B.TXT"), b));
+    EXPECT_GE(notWrittenBack(out), 2) << out;
+}
+
+// The same through a failing host: the edited and renamed file's copy cannot be put under its
+// new name (rename fails with EIO). The old version is the only whole copy left of the file,
+// and the write-back deletes it.
+TEST(WriteBackReview, EditedAndRenamedFileWhosePlacementFailsKeepsItsOldVersion) {
+    TempDir dir;
+    const std::string a = patternBytes(6000, 5);
+    writeFile(dir / "A.TXT", a);
+    writeFile(dir / "KEEP.TXT", "keep");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    ASSERT_TRUE(f.move("A.TXT", f.root(), "C.TXT", "C       TXT").found);
+    f.overwrite("C.TXT", 100, std::string(50, 'E'));
+    const std::string out = g.finish([] { failNth(DOS_FAULT_RENAME, 1, EIO); });
+    const bool fired = DosFaultFired(DOS_FAULT_RENAME);
+    DosFaultReset();
+    ASSERT_TRUE(fired) << out;
+    // Either the guest's version under C.TXT or the old one under A.TXT: never neither.
+    const bool guests = fs::exists(dir / "C.TXT");
+    const bool old = fs::exists(dir / "A.TXT") && readFile(dir / "A.TXT") == a;
+    EXPECT_TRUE(guests || old) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
+// The guest deletes directory D and makes a new directory E, which its driver puts in D's freed
+// cluster. Meanwhile the host put a file into D. The guest never saw that file, so D must stay
+// holding it, and E is a new, empty directory. The write-back takes E for D renamed: the
+// host's file moves into the guest's new directory and D disappears.
+TEST(WriteBackReview, NewDirectoryInADeletedOnesClusterDoesNotCarryOffWhatTheGuestNeverSaw) {
+    TempDir dir;
+    fs::create_directory(dir / "D");
+    writeFile(dir / "D" / "a.txt", "seen by the guest");
+    writeFile(dir / "stay.txt", "stay");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const uint32_t old = f.at("D").first;
+    f.removeTree(f.at("D"));
+    const FatImage::Item e = f.mkdir(f.root(), "E", "E          ");
+    ASSERT_EQ(e.first, old) << "E must take D's cluster";
+    const std::string out =
+        g.finish([&] { writeFile(dir / "D" / "host.txt", "made on the host while mounted"); });
+    EXPECT_EQ(readFile(dir / "D" / "host.txt"), "made on the host while mounted") << out;
+    EXPECT_TRUE(fs::is_directory(dir / "E")) << out;
+    EXPECT_EQ(namesIn(dir / "E"), std::vector<std::string>{}) << out;
+    EXPECT_FALSE(fs::exists(dir / "D" / "a.txt")) << out;
+}
+
+// The guest moves D/c.txt into E, removes the now empty D and renames F.TXT to "D". The
+// write-back tries F's rename before c's move, cannot remove D (c is still in it), puts F
+// beside as "D (1)" for good and then never removes D: F ends under a name the guest never
+// gave, and D comes back.
+TEST(WriteBackReview, RenameOverADeletedDirectoryWhoseChildMovedElsewhere) {
+    TempDir dir, expected;
+    fs::create_directory(dir / "D");
+    writeFile(dir / "D" / "c.txt", "child");
+    fs::create_directory(dir / "E");
+    writeFile(dir / "F.TXT", "file F");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    ASSERT_TRUE(f.move("D/c.txt", f.dir("E"), "c.txt", "C       TXT").found);
+    f.removeTree(f.at("D"));
+    ASSERT_TRUE(f.move("F.TXT", f.root(), "D", "D          ").found);
+    const std::string out = g.finish();
+    fs::rename(expected / "D" / "c.txt", expected / "E" / "c.txt");
+    fs::remove(expected / "D");
+    fs::rename(expected / "F.TXT", expected / "D");
+    EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
+    EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
+// A guest file must land beside an unseen host file; the guest also made "movie (1).iso". The
+// lowest free N is 2: "movie (1).iso" is the guest's own file, which conflicts with nothing
+// and keeps its name. The write-back gives "movie (1).iso" to the first and renames the
+// second to "movie (1) (1).iso", saying a host object was kept where there was none.
+TEST(WriteBackReview, ConflictSuffixDoesNotTakeTheNameOfTheGuestsOwnFile) {
+    TempDir dir;
+    makeHugeFile(dir / "movie.iso", "REAL MOVIE");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    ASSERT_TRUE(f.create(f.root(), "movie.iso", "guest movie", "MOVIE   ISO").found);
+    ASSERT_TRUE(f.create(f.root(), "movie (1).iso", "guest's first copy", "MOVIE(~1ISO").found);
+    const std::string out = g.finish();
+    EXPECT_EQ(startOf(dir / "movie.iso", 10), "REAL MOVIE");
+    EXPECT_EQ(namesIn(dir.path()),
+              (std::vector<std::string>{"movie (1).iso", "movie (2).iso", "movie.iso"}))
+        << out;
+    if (fs::exists(dir / "movie (1).iso")) {
+        EXPECT_EQ(readFile(dir / "movie (1).iso"), "guest's first copy") << out;
+    }
+    if (fs::exists(dir / "movie (2).iso")) {
+        EXPECT_EQ(readFile(dir / "movie (2).iso"), "guest movie") << out;
+    }
+}
+
+// The host restricts a file to its owner (0644 -> 0600) while mounted; the guest edits it. The
+// host's change must be kept: the write-back copies the mode it recorded at mount into the new
+// version and so makes the file readable by everyone again.
+TEST(WriteBackReview, HostChmodIsKeptWhenTheGuestEditsTheFile) {
+    TempDir dir;
+    writeFile(dir / "secret.txt", patternBytes(3000, 6));
+    fs::permissions(dir / "secret.txt", fs::perms(0644));
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("secret.txt", 10, "guest's edit");
+    const std::string out = g.finish([&] { fs::permissions(dir / "secret.txt", fs::perms(0600)); });
+    for (const std::string &name : namesIn(dir.path()))
+        EXPECT_EQ(modeOf(dir / name), 0600u) << name << "\n" << out;
+}
+
+// The guest makes a file read-only whose name is a symbolic link to a file outside the
+// mounted directory. chmod would change the outside file, so the write-back rightly leaves it;
+// but it says nothing and reports "0 not written back": a change dropped silently.
+TEST(WriteBackReview, AttributeChangeOnALinkedFileIsReportedWhenNotCarriedOut) {
+    TempDir top;
+    const fs::path dir = top / "share", outside = top / "outside.txt";
+    fs::create_directory(dir);
+    writeFile(outside, "outside the share");
+    fs::permissions(outside, fs::perms(0644));
+    fs::create_symlink(outside, dir / "alias.txt");
+    writeFile(dir / "other.txt", "other");
+    Mount g(dir);
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item alias = f.at("alias.txt");
+    ASSERT_TRUE(alias.found) << g.created();
+    const unsigned char attr = static_cast<unsigned char>(alias.attr | 0x01);
+    f.writeAt(alias.entry + 11, &attr, 1);
+    const std::string out = g.finish();
+    EXPECT_EQ(modeOf(outside), 0644u) << out;
+    EXPECT_TRUE(fs::is_symlink(dir / "alias.txt"));
+    EXPECT_TRUE(mentions(out, "alias.txt")) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
+// The guest makes a.txt read-only; meanwhile the host replaced a.txt with a file of its own
+// (a new inode, as editors save). The guest never saw the new file: its mode must stay. The
+// write-back looks the name up afresh and makes the host's new file read-only.
+TEST(WriteBackReview, AttributeChangeDoesNotReachAFileTheHostPutInPlace) {
+    TempDir dir;
+    writeFile(dir / "a.txt", "the guest's a");
+    fs::permissions(dir / "a.txt", fs::perms(0644));
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item a = f.at("a.txt");
+    const unsigned char attr = static_cast<unsigned char>(a.attr | 0x01);
+    f.writeAt(a.entry + 11, &attr, 1);
+    const std::string out = g.finish([&] {
+        writeFile(dir / "a.new", "the host's new a");
+        fs::permissions(dir / "a.new", fs::perms(0644));
+        fs::rename(dir / "a.new", dir / "a.txt");
+    });
+    EXPECT_EQ(readFile(dir / "a.txt"), "the host's new a");
+    EXPECT_EQ(modeOf(dir / "a.txt"), 0644u) << out;
+}
+
+// A directory moved into a directory that is itself moving, while that move waits for a name
+// another rename frees: host /X/M/Y and a file /M; the guest renames the file M away, moves
+// X/M to /M and then X into /M/Y. Everything can be done in some order; the write-back tries X
+// while /M/Y still lies inside X, the host refuses (EINVAL) and X stays behind.
+TEST(WriteBackReview, DirectoryMovedIntoAMovingDirectoryWaitsForIt) {
+    TempDir dir, expected;
+    fs::create_directories(dir / "X" / "M" / "Y");
+    writeFile(dir / "X" / "M" / "Y" / "y.txt", "y");
+    writeFile(dir / "X" / "x.txt", "x");
+    writeFile(dir / "M", "file M");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item fileM = f.atShort(f.root(), "M          ");
+    ASSERT_TRUE(fileM.found && !fileM.isDir());
+    const FatImage::Item dirM = f.at("X/M"), y = f.at("X/M/Y");
+    ASSERT_TRUE(dirM.found && y.found);
+    const FatImage::Item movedM = f.move(dirM, f.root(), "M", "M          ");
+    const FatImage::Item z = f.move(fileM, f.root(), "zzz long name.txt", "ZZZLON~1TXT");
+    ASSERT_TRUE(movedM.found && z.found);
+    ASSERT_LT(movedM.entry, z.entry) << "the directory's entry must come first";
+    ASSERT_TRUE(f.move(f.at("X"), y.first, "X", "X          ").found);
+    const std::string out = g.finish();
+    fs::rename(expected / "M", expected / "zzz long name.txt");
+    fs::rename(expected / "X" / "M", expected / "M");
+    fs::rename(expected / "X", expected / "M" / "Y" / "X");
+    EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
+// The guest creates a file whose name is that of the write-back's own temporary copies. It is
+// written back, but the next mount hides it and the next write-back deletes it as a stale copy:
+// a file the guest made is lost two mounts later. Either the name is refused with a
+// diagnostic, or the file stays visible and whole.
+TEST(WriteBackReview, GuestFileNamedLikeATemporaryCopySurvivesTheNextMount) {
+    TempDir dir;
+    writeFile(dir / "other.txt", "other");
+    const std::string name = ".vvfat-0000ABCD.tmp";
+    std::string out;
+    {
+        Mount g(dir.path());
+        ASSERT_TRUE(g.ok());
+        ASSERT_TRUE(g.fat().create(g.fat().root(), name, "the guest's notes", "VVFAT-~1TMP").found);
+        out = g.finish();
+    }
+    if (!fs::exists(dir / name)) {
+        EXPECT_TRUE(mentions(out, name)) << out;
+        EXPECT_GE(notWrittenBack(out), 1) << out;
+        return;
+    }
+    Mount g2(dir.path());
+    ASSERT_TRUE(g2.ok());
+    EXPECT_TRUE(g2.fat().at(name).found) << "the guest's file must stay visible";
+    g2.fat().overwrite("other.txt", 0, "OTHER"); // any change, so that a write-back runs
+    const std::string out2 = g2.finish();
+    ASSERT_TRUE(fs::exists(dir / name)) << out2;
+    EXPECT_EQ(readFile(dir / name), "the guest's notes");
+}
+
+// A swap of two names is done through a name set aside. When the last rename fails (EIO), the
+// set-aside object keeps its "NAME_XXXXXXXX" name: a moved-aside name left after the
+// write-back completed, which the guest sees at the next mount.
+TEST(WriteBackReview, FailedSwapLeavesNoNameSetAside) {
+    TempDir dir;
+    writeFile(dir / "A.TXT", "first");
+    writeFile(dir / "B.TXT", "second");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.mtools("mren ::/A.TXT ::/C.TXT");
+    g.mtools("mren ::/B.TXT ::/A.TXT");
+    g.mtools("mren ::/C.TXT ::/B.TXT");
+    const std::string out = g.finish([] { failNth(DOS_FAULT_RENAME, 3, EIO); });
+    const bool fired = DosFaultFired(DOS_FAULT_RENAME);
+    DosFaultReset();
+    ASSERT_TRUE(fired) << out;
+    EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{}) << out;
+    // Each file under one of the two names, whole.
+    std::multiset<std::string> contents;
+    for (const std::string &n : namesIn(dir.path()))
+        contents.insert(readFile(dir / n));
+    EXPECT_EQ(contents, (std::multiset<std::string>{"first", "second"})) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
+// The guest renames a.txt to b.txt. Between the plan and the rename the host replaces a.txt
+// with a file of its own. The guest never saw that file; the write-back renames whatever bears
+// the name without checking it is still the recorded object, so the host's new file ends
+// under the guest's name and a.txt disappears.
+TEST(WriteBackReview, RenameMovesOnlyTheObjectTheGuestSaw) {
+    TempDir dir;
+    writeFile(dir / "a.txt", "the guest's a");
+    writeFile(dir / "keep.txt", "keep");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    ASSERT_TRUE(g.fat().move("a.txt", g.fat().root(), "b.txt", "B       TXT").found);
+    std::string out;
+    {
+        HostActsAt swap(DOS_FAULT_RENAME, 1, [&] {
+            writeFile(dir / "a.new", "the host's new a");
+            fs::rename(dir / "a.new", dir / "a.txt");
+        });
+        out = g.finish();
+        ASSERT_EQ(HostActsAt::seen >= 1, true) << out;
+    }
+    EXPECT_EQ(readFile(dir / "a.txt"), "the host's new a")
+        << "b.txt holds: " << readFile(dir / "b.txt") << "\n"
+        << out;
+}
+
+// The host changes a file the guest edited in part, while the write-back copies it: the copy
+// reads the guest's sectors and the rest from the host file as it is then. The write-back
+// notices the change when it puts the copy in place and writes the copy beside as the guest's
+// version; but that copy holds the host's new bytes after its first cluster: a mixture of both
+// versions, which the promise forbids. The guest's version can no longer be told: it must not
+// be written at all (a diagnostic says so).
+TEST(WriteBackReview, HostChangeDuringTheCopyIsNeverMixedIntoTheGuestsVersion) {
+    TempDir dir;
+    Mount probe(dir.path());
+    ASSERT_TRUE(probe.ok());
+    const uint32_t cs = probe.fat().clusterSize();
+    probe.finish();
+    const std::string old = patternBytes(4 * cs, 10), hosts = patternBytes(4 * cs, 11);
+    writeFile(dir / "S.BIN", old);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("S.BIN", 0, "guest's edit");
+    std::string out;
+    {
+        // The first write of the write-back is the copy's first cluster.
+        HostActsAt change(DOS_FAULT_WRITE, 1, [&] {
+            const int fd = open((dir / "S.BIN").c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(pwrite(fd, hosts.data(), hosts.size(), 0),
+                      static_cast<ssize_t>(hosts.size()));
+            close(fd);
+        });
+        out = g.finish();
+    }
+    std::string guests = old;
+    guests.replace(0, 12, "guest's edit");
+    EXPECT_TRUE(sameBytes(readFile(dir / "S.BIN"), hosts)) << out;
+    for (const std::string &name : namesIn(dir.path()))
+        if (name != "S.BIN") {
+            EXPECT_TRUE(sameBytes(readFile(dir / name), guests)) << name << " is a mixture\n"
+                                                                 << out;
+        }
+}
+
+// A host file that is setuid, owned by another user, is edited by the guest. The new version
+// is made by the write-back's own user (here root) and given the recorded mode whole: a
+// setuid program owned by root whose contents the guest wrote. The kernel strips setuid and
+// setgid when anyone but the owner writes a file; the write-back must not hand them on.
+TEST(WriteBackReview, RewrittenFileDoesNotKeepSetuidUnderAnotherOwner) {
+    TempDir dir;
+    writeFile(dir / "tool", patternBytes(3000, 12));
+    ASSERT_EQ(chown((dir / "tool").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod((dir / "tool").c_str(), 06755), 0);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("tool", 0, "#!/bin/sh\nid\n");
+    const std::string out = g.finish();
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / "tool").c_str(), &st), 0);
+    if (st.st_uid != 65534) {
+        EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID), 0u)
+            << "owner " << st.st_uid << " mode " << std::oct << (st.st_mode & 07777) << "\n"
+            << out;
+    }
+}
+
+// The guest sees a symbolic link to a file of the share as a file of its own, a copy. It
+// deletes the original and keeps the copy: afterwards the copy must still hold its bytes. The
+// write-back deletes the original, leaving the link dangling: the next mount leaves it out
+// and the bytes the guest kept are gone.
+TEST(WriteBackReview, FileKeptByTheGuestIsNotEmptiedThroughALinkToADeletedOne) {
+    TempDir dir;
+    writeFile(dir / "prog_v3.bas", "10 PRINT \"V3\"");
+    fs::create_symlink("prog_v3.bas", dir / "latest.bas");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    ASSERT_EQ(g.fat().read("latest.bas"), "10 PRINT \"V3\"");
+    g.fat().remove("prog_v3.bas");
+    const std::string out = g.finish();
+    EXPECT_EQ(readFile(dir / "latest.bas"), "10 PRINT \"V3\"") << out;
+}
+
+// A guest file with a 255-byte name must land beside an object the host made under that name
+// meanwhile. "stem (N).ext" would be longer than a host name may be; the write-back tries
+// every N, keeps an unusable name and the file is not written back at all. A free name that
+// fits (a shortened stem) exists.
+TEST(WriteBackReview, ConflictNameOfALongNameFitsTheHost) {
+    TempDir dir;
+    writeFile(dir / "keep.txt", "keep");
+    const std::string name = std::string(251, 'n') + ".txt";
+    ASSERT_EQ(name.size(), 255u);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    ASSERT_TRUE(g.fat().create(g.fat().root(), name, "the guest's", "NNNNNN~1TXT").found);
+    const std::string out = g.finish([&] { writeFile(dir / name, "the host's"); });
+    EXPECT_EQ(readFile(dir / name), "the host's");
+    std::vector<std::string> names = namesIn(dir.path());
+    EXPECT_EQ(names.size(), 3u) << out;
+    bool found = false;
+    for (const std::string &n : names)
+        found = found || readFile(dir / n) == "the guest's";
+    EXPECT_TRUE(found) << out;
+}
+
+// The guest makes a.txt read-only. Between the write-back's look at a.txt and its chmod, the
+// host puts a symbolic link to a file outside the share in its place. chmod by name follows
+// the link: the outside file is made read-only. Nothing outside the mounted directory may be
+// re-permissioned; the change must go through a descriptor of the object checked.
+TEST(WriteBackReview, AttributeChangeNeverFollowsALinkSwappedIn) {
+    TempDir top;
+    const fs::path dir = top / "share", outside = top / "outside.txt";
+    fs::create_directory(dir);
+    writeFile(outside, "outside the share");
+    fs::permissions(outside, fs::perms(0644));
+    writeFile(dir / "a.txt", "the guest's a");
+    fs::permissions(dir / "a.txt", fs::perms(0644));
+    Mount g(dir);
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item a = f.at("a.txt");
+    const unsigned char attr = static_cast<unsigned char>(a.attr | 0x01);
+    f.writeAt(a.entry + 11, &attr, 1);
+    std::string out;
+    {
+        HostActsAt swap(DOS_FAULT_SETPROTECTION, 1, [&] {
+            fs::remove(dir / "a.txt");
+            fs::create_symlink(outside, dir / "a.txt");
+        });
+        out = g.finish();
+        ASSERT_EQ(HostActsAt::seen >= 1, true) << out;
+    }
+    EXPECT_EQ(modeOf(outside), 0644u) << out;
+}
+
+// The same check-then-act by name for a deletion: the guest deleted gone.txt; between the
+// write-back's look at it and the unlink, the host saves a new gone.txt (a new inode). The
+// unlink removes the host's new file, which the guest never saw.
+TEST(WriteBackReview, DeletionRemovesOnlyTheObjectTheGuestSaw) {
+    TempDir dir;
+    writeFile(dir / "gone.txt", "the guest's gone");
+    writeFile(dir / "keep.txt", "keep");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().remove("gone.txt");
+    std::string out;
+    {
+        HostActsAt save(DOS_FAULT_DELETE, 1, [&] {
+            writeFile(dir / "gone.new", "the host's new file");
+            fs::rename(dir / "gone.new", dir / "gone.txt");
+        });
+        out = g.finish();
+        ASSERT_EQ(HostActsAt::seen >= 1, true) << out;
+    }
+    EXPECT_EQ(readFile(dir / "gone.txt"), "the host's new file") << out;
+}
+
+// A file whose chain ends (here: loops) long before the size its entry gives is written back
+// cut to what the chain holds, with a diagnostic, and the summary says "0 not written back":
+// the file as the guest's entry describes it was not written back, and the summary must count
+// it, so that tessel-host apply fails.
+TEST(WriteBackReview, FileCutShortCountsAsNotWrittenBack) {
+    TempDir dir;
+    writeFile(dir / "big.bin", patternBytes(20000, 1));
+    writeFile(dir / "other.txt", "other");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item big = f.at("big.bin");
+    const std::vector<uint32_t> c = f.chain(big.first);
+    ASSERT_GE(c.size(), 2u);
+    f.setFat(c.back(), c.front());
+    f.setSize(big, 0xFFFFFFFF);
+    const std::string out = g.finish();
+    ASSERT_TRUE(mentions(out, "big.bin")) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
+// ===== Risky paths that hold: kept so that they keep holding.
+
+// A dry run prints the plan and changes nothing; the write-back after it is unaffected.
+TEST(WriteBackReview, DryRunChangesNothing) {
+    TempDir dir, expected;
+    writeFile(dir / "A.TXT", patternBytes(5000, 7));
+    writeFile(dir / "B.TXT", "b");
+    writeFile(dir / "gone.txt", "gone");
+    fs::create_directory(dir / "sub");
+    writeFile(dir / "sub" / "in.txt", "in");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    f.overwrite("A.TXT", 0, "EDIT");
+    ASSERT_TRUE(f.move("B.TXT", f.dir("sub"), "b moved.txt", "BMOVED~1TXT").found);
+    f.remove("gone.txt");
+    const FatImage::Item made = f.mkdir(f.root(), "made", "MADE       ");
+    ASSERT_TRUE(f.create(made.first, "new.txt", "new", "NEW     TXT").found);
+    const std::string out = g.finish([&] {
+        const auto before = statAll(dir.path(), true);
+        const size_t fds = openDescriptors();
+        testing::internal::CaptureStdout();
+        synchronize(g.disk(), true);
+        const std::string plan = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(statAll(dir.path(), true), before) << plan;
+        EXPECT_LE(openDescriptors(), fds) << plan; // it may close cached ones, opens none
+        EXPECT_TRUE(mentions(plan, "write-back plan: 2 to create, 1 to change, 1 to rename or "
+                                   "move, 1 to delete, 0 not written back."))
+            << plan;
+    });
+    std::string a = patternBytes(5000, 7);
+    a.replace(0, 4, "EDIT");
+    writeFile(expected / "A.TXT", a);
+    fs::rename(expected / "B.TXT", expected / "sub" / "b moved.txt");
+    fs::remove(expected / "gone.txt");
+    fs::create_directory(expected / "made");
+    writeFile(expected / "made" / "new.txt", "new");
+    EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
+    EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
+// Chains and cycles of renames, across directories: a chain A->B->C->D, two directories
+// swapped, a directory moved into a directory that moves, a file moved into a new directory
+// that takes the name of a deleted file, a directory renamed over a deleted file and a file
+// renamed over a deleted directory.
+TEST(WriteBackReview, RenameChainsCyclesAndReplacedKinds) {
+    TempDir dir, expected;
+    for (const char *n : {"A", "B", "C"})
+        writeFile(dir / (std::string(n) + ".TXT"), std::string("was ") + n);
+    fs::create_directories(dir / "P" / "inner");
+    writeFile(dir / "P" / "p.txt", "p");
+    fs::create_directories(dir / "Q");
+    writeFile(dir / "Q" / "q.txt", "q");
+    fs::create_directories(dir / "outer" / "mid");
+    writeFile(dir / "outer" / "mid" / "m.txt", "m");
+    writeFile(dir / "NEWDIR", "a file the guest deletes");
+    writeFile(dir / "mover.txt", "moves into the new directory");
+    writeFile(dir / "KIND", "a file replaced by a directory");
+    fs::create_directory(dir / "kdir");
+    fs::create_directory(dir / "OLDDIR");
+    writeFile(dir / "OLDDIR" / "o.txt", "o");
+    writeFile(dir / "over.txt", "replaces a directory");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    // A chain: C->D, B->C, A->B.
+    ASSERT_TRUE(f.move("C.TXT", f.root(), "D.TXT", "D       TXT").found);
+    ASSERT_TRUE(f.move("B.TXT", f.root(), "C.TXT", "C       TXT").found);
+    ASSERT_TRUE(f.move("A.TXT", f.root(), "B.TXT", "B       TXT").found);
+    // Two directories swap names.
+    ASSERT_TRUE(f.move("P", f.root(), "T", "T          ").found);
+    ASSERT_TRUE(f.move("Q", f.root(), "P", "P          ").found);
+    ASSERT_TRUE(f.move("T", f.root(), "Q", "Q          ").found);
+    // outer/mid moves to the root, outer moves into it.
+    const FatImage::Item mid = f.move("outer/mid", f.root(), "mid", "MID        ");
+    ASSERT_TRUE(f.move("outer", mid.first, "outer", "OUTER      ").found);
+    // NEWDIR: the file is deleted, a directory of that name made, a file moved in.
+    f.remove("NEWDIR");
+    const FatImage::Item nd = f.mkdir(f.root(), "NEWDIR", "NEWDIR     ");
+    ASSERT_TRUE(f.move("mover.txt", nd.first, "mover.txt", "MOVER   TXT").found);
+    // KIND: the file deleted, directory kdir renamed over it.
+    f.remove("KIND");
+    ASSERT_TRUE(f.move("kdir", f.root(), "KIND", "KIND       ").found);
+    // OLDDIR: the tree deleted, a file renamed over it.
+    f.removeTree(f.at("OLDDIR"));
+    ASSERT_TRUE(f.move("over.txt", f.root(), "OLDDIR", "OLDDIR     ").found);
+    const std::string out = g.finish();
+
+    const fs::path e = expected.path();
+    fs::rename(e / "C.TXT", e / "D.TXT");
+    fs::rename(e / "B.TXT", e / "C.TXT");
+    fs::rename(e / "A.TXT", e / "B.TXT");
+    fs::rename(e / "P", e / "T");
+    fs::rename(e / "Q", e / "P");
+    fs::rename(e / "T", e / "Q");
+    fs::rename(e / "outer" / "mid", e / "mid");
+    fs::rename(e / "outer", e / "mid" / "outer");
+    fs::remove(e / "NEWDIR");
+    fs::create_directory(e / "NEWDIR");
+    fs::rename(e / "mover.txt", e / "NEWDIR" / "mover.txt");
+    fs::remove(e / "KIND");
+    fs::rename(e / "kdir", e / "KIND");
+    fs::remove_all(e / "OLDDIR");
+    fs::rename(e / "over.txt", e / "OLDDIR");
+    EXPECT_EQ(treeDifferences(dir.path(), e), "") << out;
+    EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
+// Names that differ only in case, with contents and empty: deleting one, renaming the other
+// by case only, and an empty file deleted beside its empty twin, each reach the right object.
+TEST(WriteBackReview, NamesDifferingOnlyInCaseReachTheirOwnObjects) {
+    TempDir dir, expected;
+    writeFile(dir / "abc.txt", "lower");
+    writeFile(dir / "ABC.TXT", "upper");
+    writeFile(dir / "e.txt", "");
+    writeFile(dir / "E.TXT", "");
+    writeFile(dir / "Mixed.Txt", "mixed");
+    writeFile(dir / "MIXED.TXT", "MIXED");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    auto exact = [&](const std::string &name) {
+        for (const FatImage::Item &i : f.list(f.root()))
+            if (i.name == name)
+                return i;
+        ADD_FAILURE() << "no entry '" << name << "'";
+        return FatImage::Item{};
+    };
+    const FatImage::Item upper = exact("ABC.TXT");
+    f.removeEntry(upper);
+    f.freeChain(upper.first);
+    f.removeEntry(exact("E.TXT"));
+    ASSERT_TRUE(f.move(exact("Mixed.Txt"), f.root(), "mixed.txt", "MIXED~9 TXT").found);
+    const std::string out = g.finish();
+    fs::remove(expected / "ABC.TXT");
+    fs::remove(expected / "E.TXT");
+    fs::rename(expected / "Mixed.Txt", expected / "mixed.txt");
+    EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
+    EXPECT_EQ(readFile(dir / "MIXED.TXT"), "MIXED");
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
+// Hard links: the disk shows each name as a file of its own. Editing one name gives it new
+// contents and leaves the other, with its inode and bytes; deleting one name leaves the other.
+TEST(WriteBackReview, HardLinkedNamesAreSeparateFiles) {
+    TempDir dir;
+    const std::string bytes = patternBytes(4000, 8);
+    writeFile(dir / "one.txt", bytes);
+    ASSERT_EQ(link((dir / "one.txt").c_str(), (dir / "two.txt").c_str()), 0);
+    writeFile(dir / "three.txt", bytes);
+    ASSERT_EQ(link((dir / "three.txt").c_str(), (dir / "four.txt").c_str()), 0);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    const auto before = statAll(dir.path(), false);
+    g.fat().overwrite("one.txt", 0, "EDITED");
+    g.fat().remove("three.txt");
+    const std::string out = g.finish();
+    std::string edited = bytes;
+    edited.replace(0, 6, "EDITED");
+    EXPECT_EQ(readFile(dir / "one.txt"), edited) << out;
+    EXPECT_EQ(readFile(dir / "two.txt"), bytes);
+    EXPECT_FALSE(fs::exists(dir / "three.txt"));
+    EXPECT_EQ(readFile(dir / "four.txt"), bytes);
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / "two.txt").c_str(), &st), 0);
+    EXPECT_EQ(std::to_string(st.st_ino),
+              before.at("two.txt").substr(4, before.at("two.txt").find(' ', 4) - 4));
+}
+
+// Whatever a guest writes over the FAT and the directories, the write-back ends with its
+// summary line, does not crash, leaves no descriptor open and touches nothing beside the
+// mounted directory.
+TEST(WriteBackReview, GarbageInTheFatAndDirectoriesIsSurvived) {
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        TempDir top;
+        const fs::path dir = top / "share", beside = top / "beside";
+        fs::create_directories(dir / "sub" / "deeper");
+        fs::create_directories(beside);
+        writeFile(beside / "x.txt", "beside the share");
+        for (int i = 0; i < 6; ++i)
+            writeFile(dir / ("f" + std::to_string(i) + ".bin"), patternBytes(3000 + 700 * i, i));
+        writeFile(dir / "sub" / "s.txt", patternBytes(9000, 9));
+        writeFile(dir / "sub" / "deeper" / "d.txt", "deep");
+        const auto besideBefore = statAll(beside, true);
+        const size_t fds = openDescriptors();
+        std::string out;
+        {
+            Mount g(dir, seed % 2 ? &kFat32 : &kFat16);
+            ASSERT_TRUE(g.ok());
+            FatImage &f = g.fat();
+            std::mt19937 rng(seed);
+            // Random FAT entries over the files' chains, and random bytes in the directories.
+            for (int k = 0; k < 40; ++k)
+                f.setFat(2 + rng() % 60, rng() % 3 == 0 ? rng() : 2 + rng() % 70);
+            for (uint32_t d : {f.root(), f.dir("sub"), f.dir("sub/deeper")}) {
+                const std::vector<FatImage::Item> items = f.list(d, true);
+                if (items.empty())
+                    continue;
+                const uint64_t at = items.front().entry;
+                for (int k = 0; k < 24; ++k) {
+                    const unsigned char b = static_cast<unsigned char>(rng());
+                    f.writeAt(at + rng() % 512, &b, 1);
+                }
+            }
+            out = g.finish();
+        }
+        EXPECT_NE(notWrittenBack(out), -1) << "seed " << seed << "\n" << out;
+        EXPECT_EQ(statAll(beside, true), besideBefore) << "seed " << seed;
+        EXPECT_EQ(openDescriptors(), fds) << "seed " << seed;
+        EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << "seed " << seed << "\n" << out;
+    }
+}
+
+// Crafted structures a hostile guest may leave: a directory chain that loops, a directory
+// listed inside itself, broken long-name runs, a file whose size says 4 GiB over a looping
+// chain. Each ends with the summary; where a directory cannot be read whole nothing the guest
+// seems to have deleted is deleted.
+TEST(WriteBackReview, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
+    enum Craft { DirLoop, DirInsideItself, BrokenLongNames, HugeSizeOverALoop, CraftCount };
+    for (int craft = 0; craft < CraftCount; ++craft) {
+        TempDir dir;
+        fs::create_directories(dir / "sub");
+        for (int i = 0; i < 40; ++i)
+            writeFile(dir / "sub" / ("file number " + std::to_string(i) + ".txt"),
+                      patternBytes(100 + i, i));
+        writeFile(dir / "big.bin", patternBytes(20000, 1));
+        writeFile(dir / "other.txt", "other");
+        const auto before = statAll(dir.path(), false);
+        std::string out;
+        {
+            Mount g(dir.path());
+            ASSERT_TRUE(g.ok());
+            FatImage &f = g.fat();
+            const FatImage::Item sub = f.at("sub");
+            const std::vector<uint32_t> chain = f.chain(sub.first);
+            switch (craft) {
+            case DirLoop:
+                ASSERT_GE(chain.size(), 2u);
+                f.setFat(chain.back(), chain.front());
+                break;
+            case DirInsideItself:
+                ASSERT_TRUE(
+                    f.addEntry(sub.first, "again", "AGAIN      ", 0x10, sub.first, 0).found);
+                break;
+            case BrokenLongNames: {
+                // Every long-name slot of the directory gets a wrong checksum or ordinal.
+                for (const FatImage::Item &i : f.list(sub.first))
+                    for (size_t k = 0; k + 1 < i.slots.size(); ++k) {
+                        const unsigned char junk[2] = {static_cast<unsigned char>(0x40 | 0x3F),
+                                                       0xAA};
+                        f.writeAt(i.slots[k] + (k % 2 ? 13 : 0), junk + (k % 2), 1);
+                    }
+                break;
+            }
+            case HugeSizeOverALoop: {
+                const FatImage::Item big = f.at("big.bin");
+                const std::vector<uint32_t> c = f.chain(big.first);
+                f.setFat(c.back(), c.front());
+                f.setSize(big, 0xFFFFFFFF);
+                break;
+            }
+            }
+            out = g.finish();
+        }
+        EXPECT_NE(notWrittenBack(out), -1) << "craft " << craft << "\n" << out;
+        EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{}) << "craft " << craft;
+        if (craft == DirLoop || craft == DirInsideItself) {
+            EXPECT_EQ(statAll(dir.path(), false), before) << "craft " << craft << "\n" << out;
+        }
+    }
+}
+
+} // namespace
