@@ -1396,6 +1396,26 @@ TEST(WriteBackReview, FileCutShortCountsAsNotWrittenBack) {
     EXPECT_GE(notWrittenBack(out), 1) << out;
 }
 
+// The durability step fails (syncfs: EIO). The new contents are then not known to be on disk,
+// yet the write-back renames them over the old versions and reports "0 not written back": a
+// power cut may now leave neither version. A copy not known to be durable must not replace
+// the host's file, and the failure must be counted.
+TEST(WriteBackReview, FailedDurabilityStepReplacesNothingAndIsCounted) {
+    TempDir dir;
+    writeFile(dir / "A.TXT", patternBytes(500, 13));
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("A.TXT", 0, "guest's edit");
+    // Write 1: the copy's only cluster; write 2: the durability step.
+    const std::string out = g.finish([] { failNth(DOS_FAULT_WRITE, 2, EIO); });
+    const bool fired = DosFaultFired(DOS_FAULT_WRITE);
+    DosFaultReset();
+    ASSERT_TRUE(fired) << out;
+    ASSERT_TRUE(mentions(out, "on disk")) << "the durability step must be the failed call\n" << out;
+    EXPECT_TRUE(sameBytes(readFile(dir / "A.TXT"), patternBytes(500, 13))) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
 // ===== Risky paths that hold: kept so that they keep holding.
 
 // A dry run prints the plan and changes nothing; the write-back after it is unaffected.
