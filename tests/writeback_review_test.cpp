@@ -1396,6 +1396,59 @@ TEST(WriteBackReview, FileCutShortCountsAsNotWrittenBack) {
     EXPECT_GE(notWrittenBack(out), 1) << out;
 }
 
+// The durability step fails (syncfs: EIO). The new contents are then not known to be on disk,
+// yet the write-back renames them over the old versions and reports "0 not written back": a
+// power cut may now leave neither version. A copy not known to be durable must not replace
+// the host's file, and the failure must be counted.
+TEST(WriteBackReview, FailedDurabilityStepReplacesNothingAndIsCounted) {
+    TempDir dir;
+    writeFile(dir / "A.TXT", patternBytes(500, 13));
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("A.TXT", 0, "guest's edit");
+    // Write 1: the copy's only cluster; write 2: the durability step.
+    const std::string out = g.finish([] { failNth(DOS_FAULT_WRITE, 2, EIO); });
+    const bool fired = DosFaultFired(DOS_FAULT_WRITE);
+    DosFaultReset();
+    ASSERT_TRUE(fired) << out;
+    ASSERT_TRUE(mentions(out, "on disk")) << "the durability step must be the failed call\n" << out;
+    EXPECT_TRUE(sameBytes(readFile(dir / "A.TXT"), patternBytes(500, 13))) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
+// The share holds another file system mounted on a subdirectory; the guest sees one disk and
+// moves a file and a directory into that subdirectory. rename cannot cross file systems
+// (EXDEV): both moves fail and stay undone, although the write-back fits the host (a copy
+// and a deletion would do it).
+TEST(WriteBackReview, MovesIntoAnotherFileSystemInsideTheShareAreWrittenBack) {
+    TempDir dir, expected;
+    fs::create_directory(dir / "m");
+    if (mount("tmpfs", (dir / "m").c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmounter {
+        fs::path p;
+        ~Unmounter() { umount2(p.c_str(), MNT_DETACH); }
+    } unmounter{dir / "m"};
+    writeFile(dir / "a.txt", "moves into the other file system");
+    fs::create_directory(dir / "d");
+    writeFile(dir / "d" / "inner.txt", "inner");
+    writeFile(dir / "m" / "there.txt", "there");
+    fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
+    std::string out;
+    {
+        Mount g(dir.path());
+        ASSERT_TRUE(g.ok());
+        FatImage &f = g.fat();
+        ASSERT_TRUE(f.move("a.txt", f.dir("m"), "a.txt", "A       TXT").found);
+        ASSERT_TRUE(f.move("d", f.dir("m"), "d", "D          ").found);
+        out = g.finish();
+    }
+    fs::rename(expected / "a.txt", expected / "m" / "a.txt");
+    fs::rename(expected / "d", expected / "m" / "d");
+    EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
+    EXPECT_EQ(notWrittenBack(out), 0) << out;
+}
+
 // ===== Risky paths that hold: kept so that they keep holding.
 
 // A dry run prints the plan and changes nothing; the write-back after it is unaffected.
