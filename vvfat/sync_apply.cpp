@@ -25,6 +25,7 @@ struct Placement {
     std::string src_name;
     bool is_dir;
     bool done = false;
+    std::string aside_from; // the name it bore before it was set aside, if it was
 };
 
 enum class Outcome { Done, Blocked, Failed };
@@ -141,13 +142,20 @@ struct Applier {
             o.ino = st.st_ino;
             o.mode = st.st_mode;
             o.mtime_ns = timeNs(st.st_mtim);
+            p.made_dev = st.st_dev;
+            p.made_ino = st.st_ino;
             failed_dir[made] = false;
             touched.insert(static_cast<ULONG>(p.target_dir));
             ++created;
             if (held) {
                 placement_of[made] = static_cast<LONG>(placements.size());
-                placements.push_back(
-                    {i, static_cast<LONG>(made), static_cast<ULONG>(p.target_dir), name, true});
+                placements.push_back({i,
+                                      static_cast<LONG>(made),
+                                      static_cast<ULONG>(p.target_dir),
+                                      name,
+                                      true,
+                                      false,
+                                      {}});
             }
         }
     }
@@ -205,20 +213,49 @@ struct Applier {
                 DosCloseFd(dirFd);
                 continue;
             }
-            // A rewritten file keeps the permissions it had; a new one has the umask's.
-            if (p.action == NodeAction::Rewrite)
-                DosFchmod(fd, v->objects[static_cast<size_t>(p.object)].mode & 07777);
+            // A rewritten file keeps the permissions it has now (the host's chmod counts), but
+            // never a set-user or set-group bit on a file now owned by whoever writes it back;
+            // a new one has the umask's.
+            if (p.action == NodeAction::Rewrite) {
+                const ULONG o = static_cast<ULONG>(p.object);
+                struct stat now;
+                const int parent = objectDirFd(v, v->objects[o].parent);
+                const bool seen = parent >= 0 &&
+                                  DosStatAt(parent, objectName(v, o).c_str(), &now, 0) == 0 &&
+                                  S_ISREG(now.st_mode);
+                DosFchmod(fd, (seen ? now.st_mode : v->objects[o].mode) & 0777);
+            }
             // Written now, it is dated now: the guest's stamp is not the host's.
-            const bool ok = copyGuestContents(c, nodes[i], fd);
-            const int error = ok ? 0 : errno;
+            bool ok = copyGuestContents(c, nodes[i], fd);
+            int error = ok ? 0 : errno;
+            std::string why = "its contents cannot be written: ";
+            // A source the host changed while it was read would mix two versions.
             if (ok)
-                devices.insert(v->objects[static_cast<size_t>(p.target_dir)].dev);
+                for (ULONG source : contentSources(c, nodes[i]))
+                    if (freshState(source) != HostState::Intact) {
+                        ok = false;
+                        error = ESTALE;
+                        why = "its contents rely on '" + printableName(objectPath(v, source)) +
+                              "', which changed on the host meanwhile: ";
+                        break;
+                    }
+            struct stat made;
+            if (ok && DosFstat(fd, &made) == 0) {
+                p.made_dev = made.st_dev;
+                p.made_ino = made.st_ino;
+                devices.insert(made.st_dev);
+            }
             DosCloseFd(fd);
             if (!ok) {
                 DosUnlinkAt(dirFd, temp.c_str(), 0);
-                fail(i, "its contents cannot be written: " + reason(error));
+                fail(i, why + reason(error));
             } else {
-                placements.push_back({i, -1, static_cast<ULONG>(p.target_dir), temp, false});
+                placements.push_back(
+                    {i, -1, static_cast<ULONG>(p.target_dir), temp, false, false, {}});
+                if (nodes[i].cut)
+                    reportFailure(c, nodePath(i),
+                                  "its cluster chain ends before its size; only "
+                                  "what the chain holds is written");
             }
             DosCloseFd(dirFd);
         }
@@ -237,10 +274,15 @@ struct Applier {
                         break;
                     }
                 }
-            if (fd >= 0 && DosSyncFs(fd) != 0)
+            if (fd >= 0 && DosSyncFs(fd) != 0) {
+                const int error = errno;
                 std::printf("VVFAT: the host could not confirm that the new contents are on disk "
-                            "(%s).\n",
-                            std::strerror(errno));
+                            "(%s); they replace nothing.\n",
+                            std::strerror(error));
+                for (Placement &p : placements)
+                    if (p.object < 0 && !p.done)
+                        failPlacement(p, error);
+            }
         }
     }
 
@@ -255,9 +297,31 @@ struct Applier {
             }
             const HostObject &o = v->objects[static_cast<size_t>(p.object)];
             placement_of[static_cast<size_t>(p.object)] = static_cast<LONG>(placements.size());
-            placements.push_back(
-                {i, p.object, o.parent, objectName(v, static_cast<ULONG>(p.object)), o.is_dir});
+            placements.push_back({i,
+                                  p.object,
+                                  o.parent,
+                                  objectName(v, static_cast<ULONG>(p.object)),
+                                  o.is_dir,
+                                  false,
+                                  {}});
         }
+    }
+
+    // Whether the object holds what remains of an entry the write-back could not carry out
+    // (then it stays as it was), or of one still waiting to be put in place (then it waits).
+    bool originOfFailed(ULONG o) const {
+        for (size_t i = 1; i < nodes.size(); ++i)
+            if (plan.nodes[i].origin == static_cast<LONG>(o) &&
+                (node_failed[i] || placementPending(i)))
+                return true;
+        return false;
+    }
+    bool originPending(ULONG o) const {
+        for (size_t i = 1; i < nodes.size(); ++i)
+            if (plan.nodes[i].origin == static_cast<LONG>(o) && !node_failed[i] &&
+                placementPending(i))
+                return true;
+        return false;
     }
 
     // Whether the holder of a name will be gone so that the name can be taken now.
@@ -265,7 +329,7 @@ struct Applier {
         if (deleted[r])
             return true;
         if (plan.remove[r])
-            return true;
+            return !originOfFailed(r);
         const LONG k = plan.claimer[r];
         if (k < 0)
             return false;
@@ -273,6 +337,13 @@ struct Applier {
         // Its new version is in place elsewhere: the old one goes.
         return kp.action == NodeAction::Rewrite && !kp.replaces_own &&
                nodeDone(static_cast<size_t>(k));
+    }
+
+    bool placementPending(size_t n) const {
+        for (const Placement &p : placements)
+            if (p.node == n && !p.done)
+                return true;
+        return false;
     }
 
     bool nodeDone(size_t n) const {
@@ -305,9 +376,56 @@ struct Applier {
             closeCurrentFile(v);
         const int fd = objectDirFd(v, r.parent);
         // A link is removed itself; nothing it leads to is touched.
-        const int flags = r.is_dir && !r.via_link ? AT_REMOVEDIR : 0;
+        const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
-        if (fd < 0 || DosUnlinkAt(fd, name.c_str(), flags) != 0) {
+        if (fd >= 0 && !asDirectory) {
+            // A file is taken out of the host's way under a private name, and deleted only if
+            // it proves to be the object the guest saw: the host may have saved a new one there.
+            std::string temp;
+            for (int attempt = 0; attempt < 1000 && temp.empty(); ++attempt) {
+                char buffer[32];
+                std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
+                              static_cast<unsigned long>(temp_counter++));
+                if (DosRenameAtNoReplace(fd, name.c_str(), fd, buffer) == 0)
+                    temp = buffer;
+                else if (errno != EEXIST)
+                    break;
+            }
+            struct stat st;
+            if (!temp.empty() &&
+                (DosStatAt(fd, temp.c_str(), &st, r.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0 ||
+                 st.st_dev != r.dev || st.st_ino != r.ino ||
+                 static_cast<UQUAD>(st.st_size) != r.size || timeNs(st.st_mtim) != r.mtime_ns)) {
+                std::string back = name;
+                for (unsigned k = 1;
+                     DosRenameAtNoReplace(fd, temp.c_str(), fd, back.c_str()) != 0 &&
+                     errno == EEXIST && k < 100;
+                     ++k)
+                    back = conflictName(name, k);
+                std::printf("VVFAT: '%s' changed on the host meanwhile; not deleted.\n",
+                            printableName(objectPath(v, r.parent) + "/" + back).c_str());
+                ++plan.failed;
+                deleted[o] = true;
+                return false;
+            }
+            if (!temp.empty()) {
+                if (DosUnlinkAt(fd, temp.c_str(), 0) == 0) {
+                    at.erase({r.parent, name});
+                    touched.insert(r.parent);
+                    deleted[o] = true;
+                    ++removed;
+                    return true;
+                }
+                const int error = errno;
+                DosRenameAtNoReplace(fd, temp.c_str(), fd, name.c_str()); // back where it was
+                std::printf("VVFAT: '%s' cannot be deleted (%s).\n",
+                            printableName(objectPath(v, o)).c_str(), std::strerror(error));
+                ++plan.failed;
+                deleted[o] = true;
+                return false;
+            }
+        }
+        if (fd < 0 || DosUnlinkAt(fd, name.c_str(), asDirectory ? AT_REMOVEDIR : 0) != 0) {
             const int error = errno;
             if (error == ENOTEMPTY || error == EEXIST)
                 std::printf("VVFAT: directory '%s' is kept: it still holds objects the guest did "
@@ -342,10 +460,71 @@ struct Applier {
         return removeObject(o);
     }
 
+    // Whether directory object `dir` lies inside object `ancestor` as the host holds them now.
+    bool isInside(ULONG dir, ULONG ancestor) const {
+        size_t steps = 0;
+        for (ULONG o = dir; steps <= v->objects.size(); o = v->objects[o].parent, ++steps) {
+            if (o == ancestor)
+                return true;
+            if (o == 0)
+                return false;
+        }
+        return false;
+    }
+
+    // Whether something still to be moved lies inside directory object `dir`.
+    bool pendingInside(ULONG dir) const {
+        for (const Placement &q : placements)
+            if (!q.done && isInside(q.src_dir, dir))
+                return true;
+        return false;
+    }
+
+    Outcome renameInto(Placement &p, ULONG dstDir, const std::string &dst, bool replace) {
+        for (int attempt = 0;; ++attempt) {
+            const int srcFd = DosDup(objectDirFd(v, p.src_dir));
+            const int dstFd = objectDirFd(v, dstDir);
+            const bool ok = srcFd >= 0 && dstFd >= 0 &&
+                            (replace ? DosRenameAt(srcFd, p.src_name.c_str(), dstFd, dst.c_str())
+                                     : DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd,
+                                                            dst.c_str())) == 0;
+            const int error = errno;
+            if (ok && p.object >= 0 && !v->objects[static_cast<size_t>(p.object)].created) {
+                // The host may have put another object under the old name just before: what
+                // moved must be the object the guest saw, or it goes back.
+                const HostObject &o = v->objects[static_cast<size_t>(p.object)];
+                struct stat st;
+                if (DosStatAt(dstFd, dst.c_str(), &st, o.via_link ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+                    (st.st_dev != o.dev || st.st_ino != o.ino)) {
+                    DosRenameAtNoReplace(dstFd, dst.c_str(), srcFd, p.src_name.c_str());
+                    DosCloseFd(srcFd);
+                    return failPlacement(p, ESTALE);
+                }
+            }
+            DosCloseFd(srcFd);
+            if (ok)
+                return placed(p, dstDir, dst);
+            if (error == EEXIST)
+                return conflict(p, dst); // the host put something there since the plan: it stays
+            if (attempt > 0 || error == EXDEV || error == EINVAL)
+                return failPlacement(p, error);
+            // Tried again once: a host call may fail for a moment.
+        }
+    }
+
     Outcome place(Placement &p) {
         const NodePlan &np = plan.nodes[p.node];
         const ULONG dstDir = static_cast<ULONG>(np.target_dir);
         std::string dst = np.final_name;
+        // A directory waits until the directory it moves into has left it.
+        if (p.is_dir && p.object >= 0 && isInside(dstDir, static_cast<ULONG>(p.object)))
+            return Outcome::Blocked;
+        // A recorded object moves only while it is still the one the guest saw.
+        if (p.object >= 0 && !v->objects[static_cast<size_t>(p.object)].created) {
+            const HostState now = freshState(static_cast<ULONG>(p.object));
+            if (now == HostState::Gone || now == HostState::Unreachable)
+                return failPlacement(p, now == HostState::Gone ? ESTALE : errno);
+        }
         auto holder = at.find({dstDir, dst});
         if (holder != at.end() && holder->second != static_cast<ULONG>(p.object) &&
             hostState(c, holder->second) == HostState::Gone && !deleted[holder->second]) {
@@ -355,6 +534,8 @@ struct Applier {
         if (holder != at.end() && holder->second != static_cast<ULONG>(p.object)) {
             const ULONG r = holder->second;
             const bool own = np.replaces_own && static_cast<LONG>(r) == np.object;
+            if (!own && plan.remove[r] && !deleted[r] && originPending(r))
+                return Outcome::Blocked; // its entry's new version is not in place yet
             if (!own && !removable(r))
                 return placement_of[r] >= 0 &&
                                !placements[static_cast<size_t>(placement_of[r])].done
@@ -372,40 +553,24 @@ struct Applier {
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
-            if (ro.is_dir || p.is_dir) {
-                if (!(ro.is_dir ? removeTree(r) : removeObject(r)))
-                    return conflict(p, dst);
-            } else {
-                // A file replaces a file in one step: the name never stands empty.
-                const int srcFd = DosDup(objectDirFd(v, p.src_dir));
-                const int dstFd = objectDirFd(v, dstDir);
-                const bool ok = srcFd >= 0 && dstFd >= 0 &&
-                                DosRenameAt(srcFd, p.src_name.c_str(), dstFd, dst.c_str()) == 0;
-                const int error = errno;
-                DosCloseFd(srcFd);
-                if (!ok)
-                    return failPlacement(p, error);
-                at.erase({dstDir, dst});
-                deleted[r] = true;
+            if (own) {
+                // The new version replaces the old in one step: the name never stands empty.
                 if (v->current_mapping && v->current_mapping->object == r)
                     closeCurrentFile(v);
-                if (!own && plan.remove[r])
-                    ++removed;
-                return placed(p, dstDir, dst);
+                const Outcome done = renameInto(p, dstDir, dst, true);
+                if (done == Outcome::Done) {
+                    at.erase({dstDir, dst});
+                    deleted[r] = true;
+                }
+                return done;
             }
+            // What the guest deleted goes first; a directory once what moves out of it has.
+            if (ro.is_dir && pendingInside(r))
+                return Outcome::Blocked;
+            if (!(ro.is_dir ? removeTree(r) : removeObject(r)))
+                return conflict(p, dst);
         }
-        const int srcFd = DosDup(objectDirFd(v, p.src_dir));
-        const int dstFd = objectDirFd(v, dstDir);
-        const bool ok = srcFd >= 0 && dstFd >= 0 &&
-                        DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd, dst.c_str()) == 0;
-        const int error = errno;
-        DosCloseFd(srcFd);
-        if (ok)
-            return placed(p, dstDir, dst);
-        if (error != EEXIST)
-            return failPlacement(p, error);
-        // The host put something there since the plan was made: it stays.
-        return conflict(p, dst);
+        return renameInto(p, dstDir, dst, false);
     }
 
     Outcome conflict(Placement &p, const std::string &wanted) {
@@ -434,8 +599,30 @@ struct Applier {
             const int fd = objectDirFd(v, p.src_dir);
             if (fd >= 0)
                 DosUnlinkAt(fd, p.src_name.c_str(), 0);
+        } else if (!p.aside_from.empty()) {
+            // Set aside for a cycle of renames: back under a name of its own.
+            const int fd = objectDirFd(v, p.src_dir);
+            const ULONG o = static_cast<ULONG>(p.object);
+            for (unsigned k = 0; fd >= 0 && k < 100; ++k) {
+                const std::string name = k == 0 ? p.aside_from : conflictName(p.aside_from, k);
+                if (DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, name.c_str()) == 0) {
+                    at.erase({p.src_dir, p.src_name});
+                    setObjectName(v, o, name);
+                    at[{p.src_dir, name}] = o;
+                    std::printf("VVFAT: '%s' keeps its place as '%s'.\n",
+                                printableName(objectPath(v, p.src_dir) + "/" + p.src_name).c_str(),
+                                printableName(name).c_str());
+                    break;
+                }
+                if (errno != EEXIST)
+                    break;
+            }
         }
-        fail(p.node, "it cannot be put in place: " + reason(error));
+        const std::string why =
+            error == EXDEV    ? "it would have to move to another file system inside the directory"
+            : error == ESTALE ? "the host removed or replaced it meanwhile"
+                              : reason(error);
+        fail(p.node, "it cannot be put in place: " + why);
         p.done = true;
         if (p.object >= 0 && v->objects[static_cast<size_t>(p.object)].created)
             failed_dir[static_cast<size_t>(p.object)] = true;
@@ -488,9 +675,12 @@ struct Applier {
                 failPlacement(blocker, errno);
                 return true;
             }
+            const ULONG moved = holder->second;
             at.erase(holder);
-            setObjectName(v, holder->second, aside);
-            at[{o.parent, aside}] = static_cast<ULONG>(blocker.object);
+            setObjectName(v, moved, aside);
+            at[{o.parent, aside}] = moved;
+            if (blocker.aside_from.empty())
+                blocker.aside_from = blocker.src_name;
             blocker.src_name = aside;
             if (o.is_dir)
                 closeObjectDirs(v);
@@ -536,7 +726,7 @@ struct Applier {
                 go = kp.action == NodeAction::Rewrite && !kp.replaces_own &&
                      nodeDone(static_cast<size_t>(k)) && !node_failed[static_cast<size_t>(k)];
             }
-            if (!go || deleted[o])
+            if (!go || deleted[o] || originOfFailed(o))
                 continue;
             size_t depth = 0;
             for (ULONG p = v->objects[o].parent; p != 0 && depth <= v->objects.size();
@@ -561,17 +751,50 @@ struct Applier {
             if (!p.attributes || node_failed[i] || p.action == NodeAction::Skip ||
                 dirUnavailable(p.target_dir))
                 continue;
-            const int fd = objectDirFd(v, static_cast<ULONG>(p.target_dir));
+            const bool made = p.action == NodeAction::Create || p.action == NodeAction::Rewrite;
+            const dev_t dev = made ? p.made_dev : v->objects[static_cast<size_t>(p.object)].dev;
+            const ino_t ino = made ? p.made_ino : v->objects[static_cast<size_t>(p.object)].ino;
+            const int dirFd = objectDirFd(v, static_cast<ULONG>(p.target_dir));
+            const char *name = p.final_name.c_str();
             struct stat st;
-            if (fd < 0 || DosStatAt(fd, p.final_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            if (dirFd < 0 || DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                reportFailure(c, nodePath(i), "its permissions cannot be set: " + reason(errno));
                 continue;
-            // chmod would change whatever a link leads to; devices and pipes are not the guest's.
-            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            }
+            // chmod would change whatever a link leads to, maybe outside the directory.
+            if (S_ISLNK(st.st_mode) || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+                reportFailure(c, nodePath(i),
+                              "it is a symbolic link or a special file; its permissions stay");
                 continue;
+            }
+            if (st.st_dev != dev || st.st_ino != ino) {
+                reportFailure(c, nodePath(i),
+                              "the host put another object in its place; its "
+                              "permissions stay");
+                continue;
+            }
             const mode_t wanted =
                 modeWithAttributes(st.st_mode, S_ISDIR(st.st_mode), nodes[i].attributes);
-            if (wanted != (st.st_mode & 07777) &&
-                DosChmodAt(fd, p.final_name.c_str(), wanted, 0) != 0)
+            if (wanted == (st.st_mode & 07777))
+                continue;
+            // Through a descriptor of the object checked, so that nothing swapped in meanwhile
+            // is changed.
+            const int fd = DosOpenAt(dirFd, name,
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                         (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0));
+            struct stat now;
+            bool ok;
+            if (fd >= 0) {
+                ok = DosFstat(fd, &now) == 0 && now.st_dev == dev && now.st_ino == ino &&
+                     DosFchmod(fd, wanted) == 0;
+                DosCloseFd(fd);
+            } else {
+                // Unreadable to us: by name, after one more look.
+                ok = errno == EACCES && DosStatAt(dirFd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     now.st_dev == dev && now.st_ino == ino && !S_ISLNK(now.st_mode) &&
+                     DosChmodAt(dirFd, name, wanted, 0) == 0;
+            }
+            if (!ok)
                 reportFailure(c, nodePath(i), "its permissions cannot be set: " + reason(errno));
         }
     }

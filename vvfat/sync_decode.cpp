@@ -185,8 +185,10 @@ struct Decoder {
             }
             n.clusters.push_back(chain.cur);
         }
-        if (n.clusters.size() < needed)
+        if (n.clusters.size() < needed) {
             n.size = static_cast<ULONG>(n.clusters.size()) * csize;
+            n.cut = true;
+        }
     }
 
     void run() {

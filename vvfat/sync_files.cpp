@@ -113,7 +113,12 @@ std::string conflictName(const std::string &name, unsigned n) {
     size_t dot = name.rfind('.');
     if (dot == 0 || dot == std::string::npos)
         dot = name.size();
-    return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
+    const std::string suffix = " (" + std::to_string(n) + ")" + name.substr(dot);
+    // A host name holds 255 bytes: the stem gives way, never inside a UTF-8 sequence.
+    size_t stem = std::min(dot, suffix.size() < 255 ? 255 - suffix.size() : 0);
+    while (stem > 0 && stem < dot && (static_cast<UBYTE>(name[stem]) & 0xC0) == 0x80)
+        --stem;
+    return name.substr(0, stem) + suffix;
 }
 
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <unordered_map>
 
 #include <dos/dirfd.h>
@@ -65,6 +66,8 @@ struct Planner {
     VVFAT *v;
     std::vector<GuestNode> &nodes;
     Plan &plan;
+    explicit Planner(SyncContext &context)
+        : c(context), v(context.v), nodes(context.tree.nodes), plan(context.plan) {}
     // Recorded objects by their directory and creation short name, for claims by name.
     // Recorded objects by directory and creation short name ("dir:NAME    EXT"), and by
     // directory and creation name as read ("dir/name").
@@ -88,6 +91,33 @@ struct Planner {
         plan.nodes[static_cast<size_t>(n)].action = NodeAction::Skip;
         reportFailure(c, nodePath(n), why);
     }
+
+    // Whether the directory node lists an entry that starts where one of the object's recorded
+    // objects began (or the object had none).
+    bool keepsAChildOf(size_t node, ULONG object) {
+        if (children_begin.empty()) {
+            children_begin.resize(v->objects.size());
+            for (ULONG o = 1; o < v->objects.size(); ++o)
+                if (v->objects[o].mapping >= 0)
+                    children_begin[v->objects[o].parent].push_back(
+                        arrayGet(v->mapping, static_cast<ULONG>(v->objects[o].mapping))->begin);
+                else
+                    children_begin[v->objects[o].parent].push_back(0);
+            node_children.resize(nodes.size());
+            for (size_t k = 1; k < nodes.size(); ++k)
+                node_children[static_cast<size_t>(nodes[k].parent)].push_back(k);
+        }
+        const std::vector<ULONG> &begins = children_begin[object];
+        if (begins.empty())
+            return true;
+        for (size_t k : node_children[node])
+            if (nodes[k].first != 0 &&
+                std::find(begins.begin(), begins.end(), nodes[k].first) != begins.end())
+                return true;
+        return false;
+    }
+    std::vector<std::vector<ULONG>> children_begin; // per object: where its objects began
+    std::vector<std::vector<size_t>> node_children;
 
     // Claims by first cluster: the object whose clusters began where the entry's begin. When
     // the guest cross-linked several entries to one object, the one at its old place wins.
@@ -117,9 +147,14 @@ struct Planner {
                      : 0);
             // A file whose clusters were reused for other contents under another name is
             // deleted, and the entry is a new file: only a move keeps contents, only an edit in
-            // place keeps the name.
-            if (!n.is_dir && score != 3 && !contentsUnchanged(v, n, o))
+            // place keeps the name. A directory under another name that keeps none of its objects
+            // is a new directory in a deleted one's cluster.
+            if (score != 3 && (n.is_dir ? score < 2 && !keepsAChildOf(i, m->object)
+                                        : !contentsUnchanged(v, n, o))) {
+                if (plan.nodes[i].origin < 0)
+                    plan.nodes[i].origin = static_cast<LONG>(m->object);
                 continue;
+            }
             if (score > best[m->object].first)
                 best[m->object] = {score, static_cast<LONG>(i)};
         }
@@ -135,7 +170,7 @@ struct Planner {
     // object of the same kind that bore its stored name in the same directory.
     void claimByName(size_t i, LONG dirObject) {
         const GuestNode &n = nodes[i];
-        if (dirObject < 0 || n.broken)
+        if (dirObject < 0)
             return;
         // The same short name, or the same name as read: a guest may store either anew.
         for (const std::string &k : {key(static_cast<ULONG>(dirObject), n.name.short_name),
@@ -200,24 +235,22 @@ struct Planner {
                            !plan.nodes[static_cast<size_t>(k)].replaces_own));
     }
 
-    void placeName(size_t i) {
+    // A name beside the wanted one for a node that cannot have it.
+    void placeBeside(size_t i) {
         NodePlan &p = plan.nodes[i];
         const LONG dir = p.target_dir;
-        const LONG self = p.action == NodeAction::Create ? -1 : p.object;
-        if (!willBeFree(dir, p.final_name, self)) {
-            std::string name;
-            for (unsigned k = 1; k < 10000; ++k) {
-                name = conflictName(p.final_name, k);
-                if (isUsableHostName(name) && willBeFree(dir, name, -1))
-                    break;
-            }
-            std::printf("VVFAT: '%s/%s' is kept on the host; the guest's '%s' is written beside "
-                        "it as '%s'.\n",
-                        printableName(objectPath(v, static_cast<ULONG>(dir))).c_str(),
-                        printableName(p.final_name).c_str(), printableName(p.final_name).c_str(),
-                        printableName(name).c_str());
-            p.final_name = name;
+        std::string name;
+        for (unsigned k = 1; k < 10000; ++k) {
+            name = conflictName(p.final_name, k);
+            if (!isWriteBackCopy(name.c_str()) && willBeFree(dir, name, -1))
+                break;
         }
+        std::printf("VVFAT: '%s/%s' is kept on the host; the guest's '%s' is written beside it as "
+                    "'%s'.\n",
+                    printableName(objectPath(v, static_cast<ULONG>(dir))).c_str(),
+                    printableName(p.final_name).c_str(), printableName(p.final_name).c_str(),
+                    printableName(name).c_str());
+        p.final_name = name;
         taken[{dir, p.final_name}] = static_cast<LONG>(i);
     }
 
@@ -247,7 +280,8 @@ struct Planner {
         p.final_name = object > 0 && sameStoredName(created, n.name)
                            ? objectName(v, static_cast<ULONG>(object))
                            : n.name.name;
-        if (!isUsableHostName(p.final_name)) {
+        // A name like the write-back's own copies would be hidden and then removed as one.
+        if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str())) {
             p.action = NodeAction::Skip;
             ++plan.failed;
             std::printf("VVFAT: an entry named '%s' cannot be used on the host; skipped.\n",
@@ -336,19 +370,65 @@ struct Planner {
     }
 
     // Names are given once every action is known: a name is free when its holder moves away.
+    // Every node that can have its own name takes it before any other is put beside one.
     void placeNames() {
+        auto moves = [this](const NodePlan &p) {
+            return p.action == NodeAction::Move || p.action == NodeAction::Create ||
+                   (p.action == NodeAction::Rewrite && !p.replaces_own);
+        };
         for (size_t i = 1; i < nodes.size(); ++i) {
             const NodePlan &p = plan.nodes[i];
             if (p.action == NodeAction::None || p.replaces_own)
                 taken[{p.target_dir, p.final_name}] = static_cast<LONG>(i);
         }
+        std::vector<size_t> beside;
+        for (size_t i = 1; i < nodes.size(); ++i) {
+            const NodePlan &p = plan.nodes[i];
+            if (!moves(p))
+                continue;
+            if (willBeFree(p.target_dir, p.final_name,
+                           p.action == NodeAction::Create ? -1 : p.object))
+                taken[{p.target_dir, p.final_name}] = static_cast<LONG>(i);
+            else
+                beside.push_back(i);
+        }
+        for (size_t i : beside)
+            placeBeside(i);
+        for (size_t i = 1; i < nodes.size(); ++i)
+            if (plan.nodes[i].action == NodeAction::Create && nodes[i].is_dir)
+                setObjectName(v, static_cast<ULONG>(plan.nodes[i].created_object),
+                              plan.nodes[i].final_name);
+    }
+
+    // A file the guest kept that the scan showed through a link to an object the guest deleted
+    // becomes a file of its own: the link would lead nowhere.
+    void keepLinkedContents() {
+        std::set<std::pair<dev_t, ino_t>> removed;
+        for (ULONG o = 1; o < plan.remove.size(); ++o)
+            if (plan.remove[o] && !v->objects[o].is_dir)
+                removed.insert({v->objects[o].dev, v->objects[o].ino});
+        if (removed.empty())
+            return;
         for (size_t i = 1; i < nodes.size(); ++i) {
             NodePlan &p = plan.nodes[i];
-            if (p.action == NodeAction::Move || p.action == NodeAction::Create ||
-                (p.action == NodeAction::Rewrite && !p.replaces_own))
-                placeName(i);
-            if (p.action == NodeAction::Create && nodes[i].is_dir)
-                setObjectName(v, static_cast<ULONG>(p.created_object), p.final_name);
+            if (p.object <= 0 || nodes[i].is_dir ||
+                (p.action != NodeAction::None && p.action != NodeAction::Move))
+                continue;
+            const HostObject &o = v->objects[static_cast<size_t>(p.object)];
+            if (!o.via_link || !removed.count({o.dev, o.ino}))
+                continue;
+            p.replaces_own = p.action == NodeAction::None;
+            p.action = NodeAction::Rewrite;
+            plan.new_bytes += nodes[i].size;
+        }
+    }
+
+    // An entry that cannot be written back leaves the object whose clusters it took as it was.
+    void keepOrigins() {
+        for (size_t i = 1; i < nodes.size(); ++i) {
+            const NodePlan &p = plan.nodes[i];
+            if (p.action == NodeAction::Skip && p.origin > 0 && !plan.claimed[p.origin])
+                plan.remove[static_cast<size_t>(p.origin)] = false;
         }
     }
 
@@ -414,6 +494,8 @@ struct Planner {
         markRemovals();
         for (size_t i = 1; i < nodes.size(); ++i)
             decide(i);
+        keepOrigins();
+        keepLinkedContents();
         placeNames();
         plan.reasons.resize(v->objects.size());
     }
@@ -472,6 +554,6 @@ HostState hostState(SyncContext &c, ULONG object) {
 }
 
 void makePlan(SyncContext &c) {
-    Planner planner{c, c.v, c.tree.nodes, c.plan, {}, {}, {}};
+    Planner planner(c);
     planner.run();
 }

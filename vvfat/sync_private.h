@@ -85,6 +85,7 @@ struct GuestNode {
     ULONG size = 0;  // files: bytes the host file gets (what the chain holds of the entry's size)
     std::vector<ULONG> clusters; // files: the clusters of its contents, in order
     bool broken = false;         // its contents cannot be told (it starts outside the disk)
+    bool cut = false;            // its chain ends before its size: written as far as it goes
 };
 
 struct GuestTree {
@@ -117,6 +118,11 @@ struct NodePlan {
     bool attributes = false;   // its read-only or hidden attribute changed
     bool replaces_own = false; // a rewrite whose object already bears the final name
     LONG created_object = -1;  // a new directory's host object, once planned
+    // The recorded object whose clusters the entry took over without being that object (an edit
+    // saved under another name): it stays while the entry's own fate is not settled.
+    LONG origin = -1;
+    dev_t made_dev = 0; // what the write-back made for it (a copy or a directory)
+    ino_t made_ino = 0;
 };
 
 // What the host holds now of a recorded object. Unreachable: the host could not tell (a failing
