@@ -140,7 +140,6 @@ struct Applier {
             HostObject &o = v->objects[made];
             o.dev = st.st_dev;
             o.ino = st.st_ino;
-            o.mode = st.st_mode;
             o.mtime_ns = timeNs(st.st_mtim);
             p.made_dev = st.st_dev;
             p.made_ino = st.st_ino;
@@ -223,7 +222,8 @@ struct Applier {
                 const bool seen = parent >= 0 &&
                                   DosStatAt(parent, objectName(v, o).c_str(), &now, 0) == 0 &&
                                   S_ISREG(now.st_mode);
-                DosFchmod(fd, (seen ? now.st_mode : v->objects[o].mode) & 0777);
+                if (seen)
+                    DosFchmod(fd, now.st_mode & 0777);
             }
             // Written now, it is dated now: the guest's stamp is not the host's.
             bool ok = copyGuestContents(c, nodes[i], fd);

@@ -85,7 +85,6 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
     object.parent = arrayGet(v->mapping, mappingIndex)->object;
     object.dir_index = entryIndex;
     object.mapping = -1;
-    object.mode = st.st_mode;
     object.is_dir = isDirectory;
     object.via_link = scanned.via_link;
     if (isDirectory || size > 0)
@@ -100,7 +99,6 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
     m->begin = 0;
     m->end = size;
     m->dir_index = entryIndex;
-    m->first_mapping_index = -1;
     if (isDirectory) {
         m->mode = MODE_DIRECTORY;
         m->info.dir.parent_mapping_index = static_cast<LONG>(mappingIndex);
@@ -110,7 +108,6 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
         m->info.file.offset = 0;
     }
     m->object = static_cast<ULONG>(v->objects.size() - 1);
-    m->read_only = (attributes & ATTR_READ_ONLY) != 0;
     v->current_mapping = m;
     return TRUE;
 }
@@ -427,10 +424,8 @@ BOOL initDirectories(VVFAT *v) {
     root->begin = 0;
     root->dir_index = 0;
     root->info.dir.parent_mapping_index = -1;
-    root->first_mapping_index = -1;
     root->object = 0;
     root->mode = MODE_DIRECTORY;
-    root->read_only = FALSE;
 
     struct stat st;
     if (DosFstat(v->root_fd, &st) != 0) {
@@ -442,7 +437,6 @@ BOOL initDirectories(VVFAT *v) {
     top.mtime_ns = timeNs(st.st_mtim);
     top.dev = st.st_dev;
     top.ino = st.st_ino;
-    top.mode = st.st_mode;
     top.is_dir = true;
     v->objects.clear();
     v->objects.push_back(std::move(top));

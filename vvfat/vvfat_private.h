@@ -74,7 +74,6 @@ struct Mapping {
     ULONG begin;
     ULONG end; // one past the last cluster; the low 32 bits of the size while MODE_UNDEFINED
     ULONG dir_index;
-    LONG first_mapping_index;
     union {
         struct {
             ULONG offset;
@@ -86,7 +85,6 @@ struct Mapping {
     } info;
     ULONG object; // its host object (index in VVFAT::objects)
     UBYTE mode;
-    BOOL read_only;
     // A directory's entries in the directory array, from info.dir.first_dir_index; its clusters
     // show them and then zeros.
     ULONG dir_entries;
@@ -105,7 +103,6 @@ struct HostObject {
     ULONG parent;    // its directory's object; the root is its own parent
     ULONG dir_index; // its short entry in the directory array (the root: the label's)
     LONG mapping;    // its clusters; -1 for an empty file
-    mode_t mode;
     bool is_dir;
     bool via_link; // its name is a symbolic link that the scan followed
     bool created;  // made by the write-back, not shown by the disk
