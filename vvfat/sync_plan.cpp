@@ -97,12 +97,18 @@ struct Planner {
     bool keepsAChildOf(size_t node, ULONG object) {
         if (children_begin.empty()) {
             children_begin.resize(v->objects.size());
+            empty_children.resize(v->objects.size());
             for (ULONG o = 1; o < v->objects.size(); ++o)
-                if (v->objects[o].mapping >= 0)
+                if (v->objects[o].mapping >= 0) {
                     children_begin[v->objects[o].parent].push_back(
                         arrayGet(v->mapping, static_cast<ULONG>(v->objects[o].mapping))->begin);
-                else
+                } else {
+                    // An empty file has no cluster: its name tells it.
+                    EntryName created;
+                    creationName(v, o, created);
+                    empty_children[v->objects[o].parent].push_back(created);
                     children_begin[v->objects[o].parent].push_back(0);
+                }
             node_children.resize(nodes.size());
             for (size_t k = 1; k < nodes.size(); ++k)
                 node_children[static_cast<size_t>(nodes[k].parent)].push_back(k);
@@ -110,13 +116,19 @@ struct Planner {
         const std::vector<ULONG> &begins = children_begin[object];
         if (begins.empty())
             return true;
-        for (size_t k : node_children[node])
+        for (size_t k : node_children[node]) {
             if (nodes[k].first != 0 &&
                 std::find(begins.begin(), begins.end(), nodes[k].first) != begins.end())
                 return true;
+            if (nodes[k].first == 0)
+                for (const EntryName &name : empty_children[object])
+                    if (sameStoredName(name, nodes[k].name))
+                        return true;
+        }
         return false;
     }
-    std::vector<std::vector<ULONG>> children_begin; // per object: where its objects began
+    std::vector<std::vector<ULONG>> children_begin;     // per object: where its objects began
+    std::vector<std::vector<EntryName>> empty_children; // per object: its empty files' names
     std::vector<std::vector<size_t>> node_children;
 
     // Claims by first cluster: the object whose clusters began where the entry's begin. When
