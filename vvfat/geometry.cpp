@@ -312,3 +312,7 @@ void VVFAT_Destroy(VVFAT *v) {
     UnLock(v->dir_lock);
     delete v;
 }
+
+ULONG VVFAT_SectorCount(const VVFAT *v) {
+    return v ? v->sector_count : 0;
+}
