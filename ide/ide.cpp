@@ -120,9 +120,9 @@ void executeCommand(IDE *ide, UBYTE command) {
         // No such sector, or sectors past the medium's end (an image file would grow to
         // whatever sector was named): the command fails before it starts. With no medium the
         // transfer itself fails, as before.
-        if (sector < 0 || (isMounted(ide) && static_cast<UQUAD>(sector) +
-                                                     transferBytes(ide) / IDE_SECTOR_SIZE >
-                                                 mediumSectors(ide))) {
+        if (sector < 0 ||
+            (isMounted(ide) && static_cast<UQUAD>(sector) + transferBytes(ide) / IDE_SECTOR_SIZE >
+                                   mediumSectors(ide))) {
             abortCommand(ide);
             return;
         }
