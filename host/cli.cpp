@@ -558,6 +558,7 @@ int runCommand(const Options &o) {
         }
     } else if (o.command == "dump") {
         const std::string &path = c.positional[0];
+        PhaseStatus dumping(console(), "reading the disk's layout"); // until the copy starts
         bool ok;
         if (imageMode && !c.partition)
             ok = dumpSectors(readerFor(guest), path, DRIVE_SECTORS, error,
@@ -573,6 +574,7 @@ int runCommand(const Options &o) {
                          humanBytes(static_cast<uint64_t>(st.st_blocks) * 512).c_str(),
                          humanBytes(static_cast<uint64_t>(st.st_size)).c_str());
     } else if (o.command == "apply") {
+        PhaseStatus comparing(console(), "comparing the images"); // until the sectors move
         uint64_t written = 0;
         if (!applyImage(readerFor(guest), writerFor(guest), c.positional[0], c.base, c.partition,
                         written, error, progressFor("apply", PROGRESS_MIN)))

@@ -1,11 +1,13 @@
 // tessel-host's output: the tap that carries the plug-in's printf lines to standard error, the
 // console with its status line, the write-back's closing line, and interrupts.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -154,6 +156,18 @@ TEST(Console, LinesGoAboveTheStatusLine) {
                                      "\r\033[KVVFAT: a line\ndump:  10%"
                                      "\rdump: 100%\033[K\n"
                                      "done\n");
+
+    // Long work without progress of its own counts the seconds, from the first on.
+    fd = ::open((dir / "phase").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    {
+        host::Console console(fd, true);
+        host::PhaseStatus phase(console, "writing back");
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    }
+    ::close(fd);
+    std::string phase = readFile(dir / "phase");
+    EXPECT_EQ(phase.rfind("\rwriting back... 1 s\033[K", 0), 0u) << phase;
+    EXPECT_EQ(phase.substr(phase.size() - 4), "\r\033[K") << phase; // gone at the end
 
     // Off a terminal there is no status line at all.
     fd = ::open((dir / "file").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
