@@ -586,8 +586,11 @@ int runCommand(const Options &o) {
 
     // Unmounting writes a directory medium back; once that has begun it must end, or the
     // directory would be left half written.
+    std::fflush(results); // what is done is shown before the wait
     {
-        WriteBackGuard guard;
+        std::optional<WriteBackGuard> guard;
+        if (!imageMode)
+            guard.emplace();
         PhaseStatus writingBack(console(), imageMode ? "closing '" + medium + "'"
                                                      : "writing back into '" + medium + "'");
         if (inProcess)
