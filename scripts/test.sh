@@ -36,7 +36,9 @@ if [ $status -ne 0 ]; then
 fi
 stage "build" build_suite build
 stage "test" test_suite build
-stage "build (sanitizers)" build_suite build-asan -DTESSEL_SANITIZE=ON
+# -O1, as the sanitizers advise: it builds in half the time of -O3 and the checks are the same.
+stage "build (sanitizers)" build_suite build-asan -DTESSEL_SANITIZE=ON \
+    -DCMAKE_CXX_FLAGS_RELEASE=-O1 -DCMAKE_C_FLAGS_RELEASE=-O1
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 stage "test (sanitizers)" test_suite build-asan
 unset ASAN_OPTIONS UBSAN_OPTIONS
