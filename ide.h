@@ -12,6 +12,9 @@ struct VVFAT;
 #define IDE_STATUS_DRQ 0x08
 #define IDE_STATUS_ERR 0x01
 
+// Error register: the command was refused (a sector outside the medium).
+#define IDE_ERROR_ABRT 0x04
+
 #define IDE_MOUNT_IMAGE 0
 #define IDE_MOUNT_DIRECTORY 1
 

@@ -27,5 +27,7 @@ BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size);
 // Records size/512 whole sectors as the disk's new contents. FALSE for a null disk, or when a
 // sector cannot be kept (no memory).
 BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size);
+// The disk's size in 512-byte sectors, MBR included; 0 for a null disk.
+ULONG VVFAT_SectorCount(const VVFAT *v);
 
 #endif

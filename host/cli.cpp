@@ -2,18 +2,24 @@
 // acts as the guest through the port window.
 #include "host/cli.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "host/disk_image.h"
 #include "host/host.h"
+#include "host/interrupt.h"
+#include "host/output.h"
 
 namespace host {
 
@@ -27,6 +33,7 @@ constexpr uint64_t PROGRESS_MIN = 2048;
 
 const char *const USAGE =
     "usage: tessel-host [-t TOOLTYPE]... [--plugin PATH] COMMAND [ARGS]\n"
+    "       tessel-host --version\n"
     "\n"
     "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
     "(as the emulator stores them: -t DIRECTORY=/path, -t IMAGEFILE=/path/disk.img,\n"
@@ -44,6 +51,10 @@ const char *const USAGE =
     "                           write the sectors where IMAGE differs from BASE, then\n"
     "                           unmount so the plug-in writes the changes back\n"
     "  prefs                    the tool types the plug-in exports, one per line\n"
+    "\n"
+    "Results go to standard output; messages, the plug-in's included, to standard error.\n"
+    "Without --plugin, Tessel.addonix is looked for beside tessel-host and where an\n"
+    "installation puts it.\n"
     "\n"
     "tessel-host COMMAND --help describes a command.\n";
 
@@ -75,18 +86,34 @@ const CommandHelp COMMAND_HELP[] = {
      "C,H,S,FAT]\n"
      "Writes every sector where IMAGE differs from BASE (an earlier dump with the same\n"
      "options), then unmounts so the plug-in writes the changes back. Refuses, writing\n"
-     "nothing, when the drive no longer reads as BASE (the directory changed since).\n"},
+     "nothing, when the drive no longer reads as BASE (the directory changed since), and\n"
+     "when IMAGE or BASE lies inside the directory. Ctrl-C before the write-back has begun\n"
+     "leaves the directory as it was; once it has begun, it is finished first. Fails when\n"
+     "the write-back reports objects it could not write back.\n"},
     {"prefs", "usage: tessel-host [-t TOOLTYPE]... prefs\n"
               "Prints the tool types that the plug-in exports for the emulator to store.\n"},
 };
 
+// Standard error, shared with the plug-in's lines and the progress line.
+Console &console() {
+    static Console c(STDERR_FILENO);
+    return c;
+}
+
+// Where results go: the original standard output, which the tap keeps apart from the plug-in's
+// printf lines.
+FILE *results = stdout;
+DiagnosticTap *tap = nullptr;
+
 int fail(const std::string &message) {
-    std::fprintf(stderr, "tessel-host: %s\n", message.c_str());
+    if (tap)
+        tap->sync(); // the plug-in's lines that led here come first
+    console().line("tessel-host: " + message);
     return 1;
 }
 
 int usageError(const std::string &message) {
-    std::fprintf(stderr, "tessel-host: %s (try tessel-host --help)\n", message.c_str());
+    console().line("tessel-host: " + message + " (try tessel-host --help)");
     return 2;
 }
 
@@ -139,18 +166,18 @@ bool parseGeometry(const std::string &text, VVFAT_Configuration &cfg, std::strin
 
 // A progress line on standard error, only when a person is watching it.
 Progress progressFor(const char *what, uint64_t total) {
-    if (total < PROGRESS_MIN || !isatty(STDERR_FILENO))
+    if (total < PROGRESS_MIN || !console().interactive())
         return {};
     return [what, last = uint64_t{0}](uint64_t done, uint64_t all) mutable {
         uint64_t percent = all ? done * 100 / all : 100;
         if (percent == last && done != all)
             return;
         last = percent;
-        std::fprintf(stderr, "\r%s: %3llu%% (%llu/%llu sectors)", what,
-                     static_cast<unsigned long long>(percent),
-                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(all));
-        if (done == all)
-            std::fputc('\n', stderr);
+        char text[160];
+        std::snprintf(text, sizeof text, "%s: %3llu%% (%llu/%llu sectors)", what,
+                      static_cast<unsigned long long>(percent),
+                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(all));
+        console().status(text, done == all);
     };
 }
 
@@ -183,27 +210,27 @@ uint16_t word(const uint8_t *id, int w) {
 
 void printIdentify(const uint8_t *id) {
     uint32_t lbaSectors = word(id, 60) | static_cast<uint32_t>(word(id, 61)) << 16;
-    std::printf("model:      %s\n", ataString(id, 27, 20).c_str());
-    std::printf("serial:     %s\n", ataString(id, 10, 10).c_str());
-    std::printf("firmware:   %s\n", ataString(id, 23, 4).c_str());
-    std::printf("geometry:   %u cylinders, %u heads, %u sectors per track\n", word(id, 1),
-                word(id, 3), word(id, 6));
-    std::printf("sectors:    %u (%llu bytes)\n", lbaSectors,
-                static_cast<unsigned long long>(lbaSectors) * SECTOR);
-    std::printf("lba:        %s\n", (word(id, 49) & 0x0200) ? "yes" : "no");
+    std::fprintf(results, "model:      %s\n", ataString(id, 27, 20).c_str());
+    std::fprintf(results, "serial:     %s\n", ataString(id, 10, 10).c_str());
+    std::fprintf(results, "firmware:   %s\n", ataString(id, 23, 4).c_str());
+    std::fprintf(results, "geometry:   %u cylinders, %u heads, %u sectors per track\n", word(id, 1),
+                 word(id, 3), word(id, 6));
+    std::fprintf(results, "sectors:    %u (%llu bytes)\n", lbaSectors,
+                 static_cast<unsigned long long>(lbaSectors) * SECTOR);
+    std::fprintf(results, "lba:        %s\n", (word(id, 49) & 0x0200) ? "yes" : "no");
 }
 
 void hexdump(const uint8_t *data, size_t size, uint64_t address) {
     for (size_t off = 0; off < size; off += 16) {
-        std::printf("%08llx ", static_cast<unsigned long long>(address + off));
+        std::fprintf(results, "%08llx ", static_cast<unsigned long long>(address + off));
         for (size_t i = 0; i < 16; ++i)
-            std::printf("%s%02x", i == 8 ? "  " : " ", data[off + i]);
-        std::printf("  |");
+            std::fprintf(results, "%s%02x", i == 8 ? "  " : " ", data[off + i]);
+        std::fputs("  |", results);
         for (size_t i = 0; i < 16; ++i) {
             uint8_t c = data[off + i];
-            std::putchar(c >= 0x20 && c < 0x7F ? c : '.');
+            std::fputc(c >= 0x20 && c < 0x7F ? c : '.', results);
         }
-        std::printf("|\n");
+        std::fputs("|\n", results);
     }
 }
 
@@ -303,6 +330,81 @@ std::string settingOf(const std::vector<std::string> &prefs, const std::string &
     return {};
 }
 
+// The key a tool type's name selects, as the plug-in reads it: a case-insensitive leading part
+// of the key ("dir" is DIRECTORY), "(" comments out; empty when it selects none.
+std::string keyOf(const std::string &toolType, std::string &value) {
+    if (toolType.empty() || toolType[0] == '(')
+        return {};
+    size_t equals = toolType.find('=');
+    std::string name = toolType.substr(0, equals);
+    value = equals == std::string::npos ? std::string() : toolType.substr(equals + 1);
+    auto selects = [&](const char *key) {
+        return name.size() <= std::strlen(key) &&
+               ::strncasecmp(name.c_str(), key, name.size()) == 0;
+    };
+    if (equals == std::string::npos)
+        return selects("AUTOMOUNT") ? "AUTOMOUNT" : "";
+    for (const char *key : {"DIRECTORY", "IMAGEFILE", "MOUNTMODE"})
+        if (selects(key))
+            return key;
+    return {};
+}
+
+// Settings the plug-in would take silently in a way the user cannot have meant: a mode it does
+// not know, or an image file while the directory mode mounts the default directory.
+std::string settingsMistake(const std::vector<std::string> &toolTypes) {
+    bool imageMode = false, directory = false;
+    std::string image;
+    for (const std::string &t : toolTypes) {
+        std::string value;
+        std::string key = keyOf(t, value);
+        if (key == "MOUNTMODE") {
+            if (::strcasecmp(value.c_str(), "ImageFile") == 0)
+                imageMode = true;
+            else if (::strcasecmp(value.c_str(), "Directory") == 0)
+                imageMode = false;
+            else
+                return "'" + t + "' is neither MOUNTMODE=Directory nor MOUNTMODE=ImageFile";
+        } else if (key == "DIRECTORY") {
+            directory = true;
+        } else if (key == "IMAGEFILE") {
+            image = t;
+        }
+    }
+    if (!image.empty() && !imageMode && !directory)
+        return "'" + image + "' is used in image mode only: give -t MOUNTMODE=ImageFile (and -t " +
+               "AUTOMOUNT to mount it); as it stands the default directory Share/ would be mounted";
+    return {};
+}
+
+// Whether path (which may not exist yet) lies inside the directory dir.
+bool liesInside(const std::string &path, const std::string &dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path d = fs::canonical(dir, ec);
+    if (ec)
+        return false;
+    fs::path f = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec)
+        return false;
+    auto [inDir, inFile] = std::mismatch(d.begin(), d.end(), f.begin(), f.end());
+    return inDir == d.end() && inFile != f.end();
+}
+
+// "1.4 MiB" and the like.
+std::string humanBytes(uint64_t bytes) {
+    const char *units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024 && u < 5) {
+        v /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+    return text;
+}
+
 int runCommand(const Options &o) {
     CommandArgs c;
     std::string error;
@@ -344,6 +446,28 @@ int runCommand(const Options &o) {
     if (lba && *lba + *count > LBA28_LIMIT)
         return fail("sectors beyond " + std::to_string(LBA28_LIMIT - 1) +
                     " cannot be addressed by LBA28");
+    if (o.command != "prefs") {
+        std::string mistake = settingsMistake(o.toolTypes);
+        if (!mistake.empty())
+            return usageError(mistake);
+    }
+
+    installInterruptHandling();
+    // The plug-in prints its diagnostics on standard output: they go to standard error, and
+    // the write-back's closing line is looked at.
+    PluginDiagnostics diagnostics(console());
+    std::unique_ptr<DiagnosticTap> diagnosticTap =
+        DiagnosticTap::start(std::ref(diagnostics), error);
+    if (!diagnosticTap)
+        return fail(error);
+    results = diagnosticTap->results();
+    tap = diagnosticTap.get();
+    struct Untap {
+        ~Untap() {
+            tap = nullptr;
+            results = stdout;
+        }
+    } untap;
 
     auto library = PluginLibrary::load(o.pluginPath, error);
     if (!library)
@@ -354,24 +478,35 @@ int runCommand(const Options &o) {
 
     if (o.command == "prefs") {
         for (const std::string &p : instance->prefs())
-            std::printf("%s\n", p.c_str());
+            std::fprintf(results, "%s\n", p.c_str());
         return 0;
     }
 
     std::vector<std::string> prefs = instance->prefs();
     bool imageMode = settingOf(prefs, "MOUNTMODE") == "ImageFile";
+    const std::string medium = settingOf(prefs, imageMode ? "IMAGEFILE" : "DIRECTORY");
+    if (o.command == "apply" && !imageMode) {
+        // The disk would show the image itself, which changes with every dump and apply.
+        for (const std::string &file : {c.positional[0], c.base})
+            if (liesInside(file, medium))
+                return fail("'" + file + "' lies inside the mounted directory '" + medium +
+                            "', so the disk would hold the image itself; keep the images "
+                            "outside the directory");
+    }
     std::unique_ptr<InProcessDrive> inProcess;
     PortIO *io = instance.get();
-    if (c.hasGeometry) {
-        if (imageMode)
-            return fail("--geometry applies to directory media only");
-        inProcess =
-            InProcessDrive::mountDirectory(settingOf(prefs, "DIRECTORY"), &c.geometry, error);
-        if (!inProcess)
-            return fail(error);
-        io = inProcess.get();
-    } else {
-        instance->activate(true);
+    {
+        PhaseStatus mounting(console(), "mounting '" + medium + "'");
+        if (c.hasGeometry) {
+            if (imageMode)
+                return fail("--geometry applies to directory media only");
+            inProcess = InProcessDrive::mountDirectory(medium, &c.geometry, error);
+            if (!inProcess)
+                return fail(error);
+            io = inProcess.get();
+        } else {
+            instance->activate(true);
+        }
     }
     AtaGuest guest(*io);
     bool mounted = guest.status() & 0x40; // DRDY: a reset with a medium
@@ -383,7 +518,7 @@ int runCommand(const Options &o) {
             status = fail("the drive did not answer IDENTIFY DEVICE");
         else {
             printIdentify(id);
-            std::printf("medium:     %s\n", mounted ? "mounted" : "none");
+            std::fprintf(results, "medium:     %s\n", mounted ? "mounted" : "none");
         }
     } else if (!mounted) {
         status = fail(imageMode ? "no image mounted (check IMAGEFILE, and give -t AUTOMOUNT)"
@@ -423,6 +558,7 @@ int runCommand(const Options &o) {
         }
     } else if (o.command == "dump") {
         const std::string &path = c.positional[0];
+        PhaseStatus dumping(console(), "reading the disk's layout"); // until the copy starts
         bool ok;
         if (imageMode && !c.partition)
             ok = dumpSectors(readerFor(guest), path, DRIVE_SECTORS, error,
@@ -430,22 +566,42 @@ int runCommand(const Options &o) {
         else
             ok = dumpImage(readerFor(guest), path, c.partition, error,
                            progressFor("dump", PROGRESS_MIN));
+        struct stat st {};
         if (!ok)
             status = fail(error);
+        else if (::stat(path.c_str(), &st) == 0)
+            std::fprintf(results, "wrote '%s': %s in use, apparent size %s\n", path.c_str(),
+                         humanBytes(static_cast<uint64_t>(st.st_blocks) * 512).c_str(),
+                         humanBytes(static_cast<uint64_t>(st.st_size)).c_str());
     } else if (o.command == "apply") {
+        PhaseStatus comparing(console(), "comparing the images"); // until the sectors move
         uint64_t written = 0;
         if (!applyImage(readerFor(guest), writerFor(guest), c.positional[0], c.base, c.partition,
                         written, error, progressFor("apply", PROGRESS_MIN)))
             status = fail(error);
         else
-            std::printf("%llu sectors written\n", static_cast<unsigned long long>(written));
+            std::fprintf(results, "%llu sectors written\n",
+                         static_cast<unsigned long long>(written));
     }
 
-    // Unmounting writes a directory medium back.
-    if (inProcess)
-        inProcess->unmount();
-    else
-        instance->activate(false);
+    // Unmounting writes a directory medium back; once that has begun it must end, or the
+    // directory would be left half written.
+    std::fflush(results); // what is done is shown before the wait
+    {
+        std::optional<WriteBackGuard> guard;
+        if (!imageMode)
+            guard.emplace();
+        PhaseStatus writingBack(console(), imageMode ? "closing '" + medium + "'"
+                                                     : "writing back into '" + medium + "'");
+        if (inProcess)
+            inProcess->unmount();
+        else
+            instance->activate(false);
+    }
+    tap->sync();
+    if (uint64_t lost = diagnostics.notWrittenBack(); lost > 0)
+        status = fail(std::to_string(lost) + " objects were not written back into '" + medium +
+                      "' (see the VVFAT lines above)");
     return status;
 }
 
@@ -458,6 +614,10 @@ int runCli(int argc, char **argv) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
             std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("tessel-host %s\n", TESSEL_VERSION);
             return 0;
         }
         if (a == "-t" || a == "--plugin") {

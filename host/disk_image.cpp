@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "host/interrupt.h"
 #include "vvfat/ondisk.h"
 
 namespace host {
@@ -109,9 +110,11 @@ bool writeSparseImage(const SectorReader &read, const std::string &path, uint64_
     std::string temp = path + ".XXXXXX";
     Fd out(::mkstemp(temp.data()));
     if (out.fd < 0) {
-        error = errnoText("cannot create", temp);
+        // The temporary name means nothing to the user; the image's does.
+        error = errnoText("cannot create the image", path);
         return false;
     }
+    removeIfInterrupted(temp);
     bool ok = true;
     if (::ftruncate(out.fd, static_cast<off_t>(sectors * SECTOR)) != 0) {
         error = errnoText("cannot size", path);
@@ -135,6 +138,7 @@ bool writeSparseImage(const SectorReader &read, const std::string &path, uint64_
     }
     if (!ok)
         ::unlink(temp.c_str());
+    removeIfInterrupted({});
     return ok;
 }
 

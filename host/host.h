@@ -56,8 +56,11 @@ struct PluginApi {
 // The shared object, dlopen'ed; every entry point and the five globals are resolved.
 class PluginLibrary {
   public:
-    // Empty path: the Tessel.addonix built beside this program.
+    // Empty path: the Tessel.addonix beside this program (findBesideProgram).
     static std::unique_ptr<PluginLibrary> load(const std::string &path, std::string &error);
+    // Where the plug-in lies relative to the running program: beside it (a build tree) or
+    // where an installation puts it; empty with a one-line reason when it is in neither.
+    static std::string findBesideProgram(std::string &error);
     ~PluginLibrary();
     const PluginApi &api() const { return api_; }
 

@@ -1,6 +1,8 @@
 // Loading the plug-in and driving an instance as the emulator does.
 #include <dlfcn.h>
+#include <limits.h>
 #include <type_traits>
+#include <unistd.h>
 
 #include <proto/exec.h>
 
@@ -27,14 +29,41 @@ bool inPortWindow(uint16_t port) {
     return (port & ~7u) == 0xFD08;
 }
 
+// The directory of the running program, or empty.
+std::string programDirectory() {
+    char exe[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return {};
+    std::string path(exe, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
 } // namespace
 
+std::string PluginLibrary::findBesideProgram(std::string &error) {
+    std::string dir = programDirectory();
+    if (dir.empty()) {
+        error = "cannot tell where this program lies; give --plugin PATH";
+        return {};
+    }
+    // The build tree puts it beside the program (tests and benchmarks one level down); an
+    // installation in its own directory under lib.
+    std::string looked;
+    for (const char *relative : {".", TESSEL_PLUGIN_DIR_FROM_BIN, ".."}) {
+        std::string candidate = dir + "/" + relative + "/Tessel.addonix";
+        if (::access(candidate.c_str(), F_OK) == 0)
+            return candidate;
+        looked += (looked.empty() ? "" : ", ") + dir + "/" + relative;
+    }
+    error = "cannot find Tessel.addonix (looked in " + looked + "); give --plugin PATH";
+    return {};
+}
+
 std::unique_ptr<PluginLibrary> PluginLibrary::load(const std::string &path, std::string &error) {
-#ifdef TESSEL_PLUGIN_PATH
-    std::string file = path.empty() ? std::string(TESSEL_PLUGIN_PATH) : path;
-#else
-    std::string file = path;
-#endif
+    std::string file = path.empty() ? findBesideProgram(error) : path;
+    if (file.empty())
+        return nullptr;
     void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char *why = dlerror();

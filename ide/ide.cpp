@@ -49,6 +49,20 @@ void resumeWriteOperation(IDE *ide) {
     }
 }
 
+// Sectors of the mounted medium: the drive's geometry for an image (a longer file keeps its
+// tail, unreachable), the virtual disk's own size for a directory; 0 with none mounted.
+UQUAD mediumSectors(const IDE *ide) {
+    if (ide->raw_file_handle)
+        return UQUAD(ide->nb_cylinders) * ide->nb_heads * ide->nb_sectors_per_cylinder;
+    return VVFAT_SectorCount(ide->vvfat);
+}
+
+// A command refused before it starts: nothing moves, and the error register says why.
+void abortCommand(IDE *ide) {
+    ide->reg_error = IDE_ERROR_ABRT;
+    ide->reg_status |= IDE_STATUS_ERR;
+}
+
 // Sector count register: 0 means 256.
 ULONG transferBytes(const IDE *ide) {
     ULONG n = ide->registers[2] ? ide->registers[2] : 256;
@@ -103,12 +117,17 @@ void executeCommand(IDE *ide, UBYTE command) {
     case CMD_READ_SECTORS:
     case CMD_WRITE_SECTORS: {
         QUAD sector = getSectorFromRegisters(ide);
-        if (sector < 0) {
-            // No such sector: the command fails before it starts.
-            ide->reg_status |= IDE_STATUS_ERR;
+        // No such sector, or sectors past the medium's end (an image file would grow to
+        // whatever sector was named): the command fails before it starts. With no medium the
+        // transfer itself fails, as before.
+        if (sector < 0 ||
+            (isMounted(ide) && static_cast<UQUAD>(sector) + transferBytes(ide) / IDE_SECTOR_SIZE >
+                                   mediumSectors(ide))) {
+            abortCommand(ide);
             return;
         }
         UQUAD address = static_cast<UQUAD>(sector) * IDE_SECTOR_SIZE;
+        ide->reg_error = 0;
         ide->currentP = ide->cacheP;
         if (command == CMD_READ_SECTORS) {
             ide->read_address = address;
@@ -125,6 +144,7 @@ void executeCommand(IDE *ide, UBYTE command) {
     }
     case CMD_IDENTIFY_DEVICE:
         fillIdentify(ide);
+        ide->reg_error = 0;
         ide->read_count = IDE_SECTOR_SIZE;
         ide->currentP = ide->cacheP;
         ide->reg_status = (ide->reg_status | IDE_STATUS_DRQ) & ~(IDE_STATUS_BSY | IDE_STATUS_ERR);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fuzzes the write-back: builds the libFuzzer target with clang (build-fuzz), replays the seed
-# corpus in fuzz/corpus, then fuzzes for SECONDS (default 60). New inputs go to
+# Fuzzes the write-back: builds the libFuzzer target with clang and assertions (build-fuzz),
+# replays the seed corpus in fuzz/corpus, then fuzzes for SECONDS (default 60). New inputs go to
 # build-fuzz/corpus; crashes to build-fuzz/artifacts.
 #   scripts/fuzz.sh [SECONDS] [--build-dir DIR] [--seeds]   (--seeds: remake fuzz/corpus first)
 set -euo pipefail
@@ -23,7 +23,7 @@ if ! clang++ -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" 2>/dev/null; then
     exit 1
 fi
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TESTS=OFF >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_TESTS=OFF -DTESSEL_ASSERTIONS=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzz_writeback make_seeds >/dev/null
 if [ $seeds = 1 ]; then
     rm -f fuzz/corpus/*

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The main job on the bundled example directory: mount it as the guest's disk, look at it with
 # independent FAT tools, let a "guest" (mtools) add and change files, and write the changes back.
-# Works on a copy in build/example, so the repository stays as it is.
+# Works on a copy in build-example/example, so the repository stays as it is. Builds only the
+# plug-in and tessel-host (no tests) and installs only the packages that takes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-./scripts/build.sh build
-host=build/tessel-host
-work=build/example
+./scripts/setup.sh example
+echo "== Building tessel-host and the plug-in in build-example"
+cmake -S . -B build-example -DCMAKE_BUILD_TYPE=Release -DTESSEL_TESTS=OFF >/dev/null
+cmake --build build-example -j"$(nproc)" --target tessel-host >/dev/null
+host=build-example/tessel-host
+work=build-example/example
 rm -rf "$work"
 mkdir -p "$work"
 cp -a examples/share "$work/share"

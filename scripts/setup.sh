@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Installs what building and testing Tessel needs on Debian 12, when it is missing.
+# Installs what Tessel needs on Debian 12, when it is missing.
+#   scripts/setup.sh [example|test]
+# example: building tessel-host and the plug-in, and the FAT tools the example runs;
+# test (the default): everything the tests, the sanitizer builds, the fuzzer and the benchmarks need.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev mtools dosfstools
-          clang libclang-rt-14-dev time findutils faketime)
+packages=(cmake g++ make mtools dosfstools)
+case ${1:-test} in
+example) ;;
+test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev time findutils faketime) ;;
+*) echo "usage: scripts/setup.sh [example|test]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -13,5 +20,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
     export DEBIAN_FRONTEND=noninteractive
     $sudo_cmd apt-get update -q
-    $sudo_cmd apt-get install -y -q "${missing[@]}"
+    $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,19 @@ CommandResult host(const std::string &args) {
 
 size_t lines(const std::string &s) {
     return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
+}
+
+// Standard output and standard error apart.
+struct Split {
+    int status;
+    std::string out, err;
+};
+
+Split hostSplit(const TempDir &dir, const std::string &args, const std::string &env = "") {
+    std::string out = (dir / "stdout").string(), err = (dir / "stderr").string();
+    auto r = run("(" + env + shellQuote(TESSEL_HOST_PATH) + " " + args + " >" + shellQuote(out) +
+                 " 2>" + shellQuote(err) + ")");
+    return {r.status, readFile(out), readFile(err)};
 }
 
 std::string imageArgs(const TempDir &dir) {
@@ -58,6 +72,8 @@ TEST(Cli, BadArgumentsGiveOneLineAndFailure) {
         "apply a.img",
         "read 268435455 2",
         "--plugin /nonexistent/Tessel.addonix identify",
+        "-t MOUNTMODE=Image identify",
+        "-t IMAGEFILE=disk.img read 0",
     };
     for (const char *args : cases) {
         auto r = host(args);
@@ -155,6 +171,197 @@ TEST(Cli, DirectoryDumpEditApply) {
     EXPECT_NE(again.status, 0);
     EXPECT_NE(again.output.find("no longer reads as"), std::string::npos) << again.output;
     EXPECT_EQ(snapshotTree(dir / "share"), snapshot);
+}
+
+TEST(Cli, Version) {
+    auto r = host("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.rfind("tessel-host ", 0), 0u) << r.output;
+    EXPECT_EQ(lines(r.output), 1u);
+}
+
+TEST(Cli, SettingsTheUserCannotHaveMeantGetAHint) {
+    TempDir dir;
+    // Run where a Share/ directory would be mounted (or written into) by the fallback.
+    std::filesystem::create_directories(dir / "Share");
+    std::string cd = "cd " + shellQuote(dir.str()) + " && ";
+    auto image = run(cd + shellQuote(TESSEL_HOST_PATH) + " -t IMAGEFILE=disk.img read 0");
+    EXPECT_EQ(image.status, 2);
+    EXPECT_NE(image.output.find("-t MOUNTMODE=ImageFile"), std::string::npos) << image.output;
+    EXPECT_NE(image.output.find("Share/"), std::string::npos) << image.output;
+    auto mode = run(cd + shellQuote(TESSEL_HOST_PATH) + " -t mountmode=Images read 0");
+    EXPECT_EQ(mode.status, 2);
+    EXPECT_NE(mode.output.find("'mountmode=Images' is neither MOUNTMODE=Directory nor "
+                               "MOUNTMODE=ImageFile"),
+              std::string::npos)
+        << mode.output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "disk.img"));
+
+    // As the emulator stores them, both names are there: nothing to say.
+    writeFile(dir / "Share" / "A.TXT", "a");
+    auto both = run(cd + shellQuote(TESSEL_HOST_PATH) +
+                    " -t DIRECTORY=Share -t IMAGEFILE=disk.img -t MOUNTMODE=directory read 0");
+    EXPECT_EQ(both.status, 0) << both.output;
+}
+
+TEST(Cli, ResultsOnStdoutDiagnosticsOnStderr) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "share");
+    writeFile(dir / "share" / "README.TXT", "read me\n");
+    // A file FAT cannot hold: the plug-in says so while it mounts.
+    writeFile(dir / "share" / "HUGE.BIN", "");
+    ASSERT_EQ(::truncate((dir / "share" / "HUGE.BIN").c_str(), off_t{1} << 32), 0);
+    std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+
+    auto read = hostSplit(dir, t + "read 0");
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(lines(read.out), 32u);
+    EXPECT_EQ(read.out.find("VVFAT"), std::string::npos);
+    EXPECT_EQ(read.out.substr(0, 9), "00000000 ") << read.out;
+    EXPECT_NE(read.err.find("VVFAT: "), std::string::npos) << read.err;
+    EXPECT_NE(read.err.find("HUGE.BIN"), std::string::npos) << read.err;
+
+    std::string raw = (dir / "sector.bin").string();
+    auto rawRead = hostSplit(dir, t + "read 0 -o " + shellQuote(raw));
+    EXPECT_EQ(rawRead.status, 0);
+    EXPECT_EQ(rawRead.out, "");
+    EXPECT_EQ(readFile(raw).size(), 512u);
+
+    std::string image = (dir / "disk.img").string();
+    auto dump = hostSplit(dir, t + "dump " + shellQuote(image));
+    EXPECT_EQ(dump.status, 0) << dump.err;
+    EXPECT_EQ(lines(dump.out), 1u) << dump.out;
+    EXPECT_EQ(dump.out.rfind("wrote '" + image + "': ", 0), 0u) << dump.out;
+    EXPECT_NE(dump.out.find(" in use, apparent size "), std::string::npos) << dump.out;
+    EXPECT_NE(dump.err.find("HUGE.BIN"), std::string::npos) << dump.err;
+    // No temporary file left beside the image.
+    size_t files = 0;
+    for (auto &e : std::filesystem::directory_iterator(dir.path()))
+        files += e.path().filename().string().rfind("disk.img", 0) == 0;
+    EXPECT_EQ(files, 1u);
+
+    // A failure: its line after the plug-in's, both on standard error.
+    auto none =
+        hostSplit(dir, "-t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) + " read 0");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.out, "");
+    size_t vvfat = none.err.find("VVFAT: "), ours = none.err.find("tessel-host: no directory");
+    EXPECT_NE(vvfat, std::string::npos) << none.err;
+    EXPECT_NE(ours, std::string::npos) << none.err;
+    EXPECT_LT(vvfat, ours) << none.err;
+}
+
+TEST(Cli, SectorsBeyondTheImageLeaveItsSize) {
+    TempDir dir;
+    writeFile(dir / "one.bin", std::string(512, 'x'));
+    auto r = host(imageArgs(dir) + "read 200000000");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("error reading sectors 200000000-200000000"), std::string::npos)
+        << r.output;
+    auto w = host(imageArgs(dir) + "write 200000000 -i " + shellQuote((dir / "one.bin").string()));
+    EXPECT_EQ(w.status, 1);
+    EXPECT_EQ(std::filesystem::file_size(dir / "disk.img"), 129540096u);
+}
+
+// A directory dumped as a partition (with the options given), a base copy, and a guest's change
+// made with mtools.
+struct EditedShare {
+    TempDir dir;
+    std::string t, part, base;
+    explicit EditedShare(const std::string &options = "--partition") {
+        std::filesystem::create_directories(dir / "share");
+        writeFile(dir / "share" / "README.TXT", "read me\n");
+        t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+        part = (dir / "part.img").string();
+        base = (dir / "base.img").string();
+        EXPECT_EQ(host(t + "dump " + options + " " + shellQuote(part)).status, 0);
+        EXPECT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
+        writeFile(dir / "news.txt", "news\n");
+        EXPECT_EQ(run("MTOOLS_SKIP_CHECK=1 mcopy -i " + shellQuote(part) + " " +
+                      shellQuote((dir / "news.txt").string()) + " ::/NEWS.TXT")
+                      .status,
+                  0);
+    }
+};
+
+TEST(Cli, ApplyOfAnImageInsideTheDirectoryIsRefused) {
+    const std::string options = "--partition --geometry 40,16,63,16";
+    EditedShare e(options);
+    std::string inside = (e.dir / "share" / "part.img").string();
+    ASSERT_EQ(run("cp --sparse=always " + shellQuote(e.part) + " " + shellQuote(inside)).status, 0);
+    auto r =
+        host(e.t + "apply " + shellQuote(inside) + " --base " + shellQuote(e.base) + " " + options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.output), 1u) << r.output;
+    EXPECT_NE(r.output.find("lies inside the mounted directory"), std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / "NEWS.TXT"));
+    // The base inside, the image outside: the same.
+    auto b =
+        host(e.t + "apply " + shellQuote(e.part) + " --base " + shellQuote(inside) + " " + options);
+    EXPECT_EQ(b.status, 1);
+    EXPECT_NE(b.output.find("lies inside the mounted directory"), std::string::npos) << b.output;
+    EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / "NEWS.TXT"));
+    // Both outside: applied.
+    std::filesystem::remove(inside);
+    auto c =
+        host(e.t + "apply " + shellQuote(e.part) + " --base " + shellQuote(e.base) + " " + options);
+    EXPECT_EQ(c.status, 0) << c.output;
+    EXPECT_EQ(readFile(e.dir / "share" / "NEWS.TXT"), "news\n");
+}
+
+TEST(Cli, WriteBackThatLeavesObjectsBehindFailsTheApply) {
+    // The write-back's closing line, put through the tap by a plug-in that relays to the real
+    // one: the apply itself succeeds, the line decides the exit status.
+    const std::string line = "VVFAT: write-back: 1 written, 2 not written back.";
+    EditedShare e;
+    auto r = hostSplit(e.dir,
+                       "--plugin " + shellQuote(TESSEL_RELAY_PLUGIN) + " " + e.t + "apply " +
+                           shellQuote(e.part) + " --base " + shellQuote(e.base) + " --partition",
+                       "TESSEL_TEST_UNMOUNT_LINE=" + shellQuote(line) + " ");
+    EXPECT_EQ(readFile(e.dir / "share" / "NEWS.TXT"), "news\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find("VVFAT"), std::string::npos) << r.out;
+    size_t summary = r.err.find(line), verdict = r.err.find("tessel-host: 2 objects were not");
+    EXPECT_NE(summary, std::string::npos) << r.err;
+    EXPECT_NE(verdict, std::string::npos) << r.err;
+    EXPECT_LT(summary, verdict) << r.err;
+}
+
+TEST(Cli, InstalledToolFindsItsPluginBesideItself) {
+    TempDir dir;
+    std::string prefix = (dir / "prefix").string(), moved = (dir / "moved").string();
+    auto install = run(shellQuote(TESSEL_CMAKE) + " --install " + shellQuote(TESSEL_BUILD_DIR) +
+                       " --prefix " + shellQuote(prefix));
+    ASSERT_EQ(install.status, 0) << install.output;
+    // Moved elsewhere after installing: only a lookup relative to the program can work.
+    std::filesystem::rename(prefix, moved);
+    std::string tool = moved + "/bin/tessel-host";
+    ASSERT_TRUE(std::filesystem::exists(tool));
+    std::string plugin;
+    for (auto &e : std::filesystem::recursive_directory_iterator(moved))
+        if (e.path().filename() == "Tessel.addonix")
+            plugin = e.path().string();
+    ASSERT_FALSE(plugin.empty());
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(plugin).parent_path() /
+                                        "tessel.addonix.guide"));
+    // Nothing of the build folder is baked in.
+    std::string binary = readFile(tool);
+    EXPECT_EQ(binary.find(std::string(TESSEL_BUILD_DIR) + "/Tessel.addonix"), std::string::npos);
+
+    std::filesystem::create_directories(dir / "share");
+    writeFile(dir / "share" / "A.TXT", "a\n");
+    std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+    auto ok = run(shellQuote(tool) + " " + t + "dump " + shellQuote((dir / "d.img").string()));
+    EXPECT_EQ(ok.status, 0) << ok.output;
+    EXPECT_EQ(run(shellQuote(tool) + " --version").status, 0);
+
+    // Without the installed plug-in it fails, rather than reaching into the build folder.
+    std::filesystem::remove(plugin);
+    auto missing = run(shellQuote(tool) + " " + t + "identify");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("cannot find Tessel.addonix"), std::string::npos)
+        << missing.output;
+    EXPECT_EQ(lines(missing.output), 1u);
 }
 
 } // namespace

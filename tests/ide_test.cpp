@@ -1,6 +1,7 @@
 // The drive seen through its registers, with real image files as media.
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "ide.h"
+#include "vvfat.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -94,6 +96,24 @@ class Drive : public ::testing::Test {
         }
         EXPECT_TRUE(IDEMount(ide, IDE_MOUNT_IMAGE, path.c_str()));
         return path;
+    }
+
+    // Each command over the sectors that `address` names is refused before it starts: ERR
+    // and ABRT, and nothing else changes.
+    void expectBothRefused(const std::function<void()> &address, const char *what) {
+        SCOPED_TRACE(what);
+        for (UBYTE command : {0x20, 0x30}) {
+            address();
+            const UQUAD readAddress = ide->read_address, writeAddress = ide->write_address;
+            out(7, command);
+            EXPECT_EQ(in(7), DRDY | ERR);
+            EXPECT_EQ(in(1), IDE_ERROR_ABRT);
+            EXPECT_EQ(ide->read_count, 0u);
+            EXPECT_EQ(ide->write_count, 0u);
+            EXPECT_EQ(ide->read_address, readAddress);
+            EXPECT_EQ(ide->write_address, writeAddress);
+            EXPECT_EQ(in(0), 0xFF);
+        }
     }
 
     TempDir dir;
@@ -254,15 +274,12 @@ TEST_F(Drive, ShortImagesGrowAndLongOnesKeepTheirSize) {
     EXPECT_EQ(fileSize(path), DRIVE_BYTES);
     EXPECT_TRUE(preadString(path, 0, 1000) == head);
 
-    // Longer than the drive: untouched, and sectors past the drive's end are still reachable.
+    // Longer than the drive: untouched; what lies past the drive's end stays out of reach.
     std::string big = mountNewImage(200000000);
     EXPECT_EQ(fileSize(big), 200000000);
-    std::string tail = patternBytes(512, 2);
-    pwriteString(big, 300000ull * 512, tail);
     lba(300000, 1);
     out(7, 0x20);
-    EXPECT_EQ(in(7), DRDY | DRQ);
-    EXPECT_TRUE(readSector() == tail);
+    EXPECT_EQ(in(7), DRDY | ERR);
     IDEUnMount(ide);
     EXPECT_EQ(fileSize(big), 200000000);
 }
@@ -362,37 +379,101 @@ TEST_F(Drive, ChsTransfersUseTheFixedGeometry) {
     EXPECT_TRUE(preadString(path, 1072 * 512, 512) == data);
 }
 
-TEST_F(Drive, FullLba28RangeOfALargeSparseImage) {
-    // 128 GiB, sparse: every LBA28 sector exists. With 32-bit byte addresses these sectors
-    // would wrap onto the first 4 GiB.
-    std::string path = mountNewImage(off_t{1} << 37);
+TEST_F(Drive, SectorsBeyondTheImageAreRefused) {
+    std::string path = mountNewImage();
+    std::string last = patternBytes(512, 6);
+    lba(253007, 1); // the drive's last sector
+    out(7, 0x30);
+    writeSector(last);
+    EXPECT_EQ(in(7), DRDY);
+
+    expectBothRefused([&] { lba(253008, 1); }, "one past the end");
+    expectBothRefused([&] { lba(200000000, 1); }, "LBA 200,000,000");
+    expectBothRefused([&] { lba(0x0FFFFFFF, 0); }, "the top of LBA28");
+    expectBothRefused([&] { lba(253007, 2); }, "a command running past the end");
+    expectBothRefused([&] { chs(251, 0, 1, 1); }, "cylinder 251");
+    expectBothRefused([&] { chs(250, 15, 64, 1); }, "CHS sector number 64");
+
+    // The next command that starts clears both.
+    lba(253007, 1);
+    out(7, 0x20);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    EXPECT_EQ(in(1), 0);
+    EXPECT_TRUE(readSector() == last);
+    lba(253008, 1);
+    out(7, 0x20);
+    out(7, 0xEC);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    EXPECT_EQ(in(1), 0);
+    IDEUnMount(ide);
+    EXPECT_EQ(fileSize(path), DRIVE_BYTES); // never grown to a sector the guest named
+}
+
+TEST_F(Drive, SectorsBeyondTheVirtualDiskAreRefused) {
+    TempDir share;
+    writeFile(share / "KEEP.TXT", "kept\n");
+    VVFAT_Configuration cfg{20, 16, 63, 16}; // 20,160 sectors
+    ide->vvfat = VVFAT_Create(share.str().c_str(), &cfg);
+    ASSERT_NE(ide->vvfat, nullptr);
+    IDEReset(ide);
+    const ULONG sectors = VVFAT_SectorCount(ide->vvfat);
+    EXPECT_EQ(sectors, 20u * 16 * 63);
+
+    lba(sectors - 1, 1);
+    out(7, 0x20);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    readSector();
+    expectBothRefused([&] { lba(sectors, 1); }, "one past the end");
+    expectBothRefused([&] { lba(sectors - 1, 2); }, "a command running past the end");
+    expectBothRefused([&] { lba(200000000, 1); }, "LBA 200,000,000");
+    expectBothRefused([&] { chs(20, 0, 1, 1); }, "cylinder 20");
+    // Refused writes leave nothing to write back.
+    IDEUnMount(ide);
+    EXPECT_EQ(snapshotTree(share.path()),
+              (std::vector<std::pair<std::string, std::string>>{{"KEEP.TXT", "kept\n"}}));
+}
+
+TEST_F(Drive, VirtualDiskBeyondFourGiBIsAddressedWithoutWrapping) {
+    // 8.2 GiB: with 32-bit byte addresses, sector 0x800001 would land on sector 1.
+    TempDir share;
+    VVFAT_Configuration cfg{16383, 16, 63, 32};
+    ide->vvfat = VVFAT_Create(share.str().c_str(), &cfg);
+    ASSERT_NE(ide->vvfat, nullptr);
+    IDEReset(ide);
+    lba(1, 1);
+    out(7, 0x20);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    std::string sector1 = readSector();
+
     std::string past4G = patternBytes(512, 6);
-    pwriteString(path, (off_t{0x800001}) * 512, past4G);
+    lba(0x800001, 1);
+    out(7, 0x30);
+    writeSector(past4G);
+    EXPECT_EQ(in(7), DRDY);
     lba(0x800001, 1);
     out(7, 0x20);
     EXPECT_EQ(in(7), DRDY | DRQ);
     EXPECT_TRUE(readSector() == past4G);
-
-    std::string top = patternBytes(512, 7);
-    lba(0x0FFFFFFF, 1);
-    out(7, 0x30);
-    writeSector(top);
-    EXPECT_EQ(in(7), DRDY);
+    lba(1, 1);
+    out(7, 0x20);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    EXPECT_TRUE(readSector() == sector1);
     IDEUnMount(ide);
-    EXPECT_TRUE(preadString(path, off_t{0x0FFFFFFF} * 512, 512) == top);
-    EXPECT_TRUE(preadString(path, 0x0FFFFE00, 512) == std::string(512, '\0')); // the wrapped spot
 }
 
 TEST_F(Drive, FailedReadIsRetriedAtEveryAccess) {
     std::string path = mountNewImage();
-    lba(253008, 1); // one past the end of the file: a short read
+    // The file shrinks behind the drive's back: reading its last sector is a short read.
+    ASSERT_EQ(::truncate(path.c_str(), DRIVE_BYTES - 512), 0);
+    lba(253007, 1);
     out(7, 0x20);
     EXPECT_EQ(in(7), DRDY | BSY | ERR);
     EXPECT_EQ(in(7), DRDY | BSY | ERR);
-    // The file grows behind the drive's back; the pending read now succeeds.
+    EXPECT_EQ(in(1), 0); // a failed transfer is no refused command
+    // It grows back; the pending read now succeeds.
     std::string data = patternBytes(512, 8);
-    ASSERT_EQ(::truncate(path.c_str(), DRIVE_BYTES + 512), 0);
-    pwriteString(path, DRIVE_BYTES, data);
+    ASSERT_EQ(::truncate(path.c_str(), DRIVE_BYTES), 0);
+    pwriteString(path, DRIVE_BYTES - 512, data);
     EXPECT_EQ(in(7), DRDY | DRQ | ERR); // ERR stays until the next command
     EXPECT_TRUE(readSector() == data);
     lba(0, 1);
@@ -425,14 +506,15 @@ TEST_F(Drive, HostWriteErrorReachesTheGuest) {
     // The host refuses to let the file grow (as a full disk would); the sector's transfer must
     // fail, not the unmount after the guest was told it was stored.
     std::string path = mountNewImage();
+    ASSERT_EQ(::truncate(path.c_str(), DRIVE_BYTES - 512), 0); // shrunk behind the drive's back
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limited = saved;
-    limited.rlim_cur = DRIVE_BYTES;
+    limited.rlim_cur = DRIVE_BYTES - 512;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
 
-    lba(253008, 1); // past the end: the file would have to grow
+    lba(253007, 1); // the file would have to grow
     out(7, 0x30);
     writeSector(patternBytes(512, 11));
     UBYTE status = in(7);
@@ -444,7 +526,7 @@ TEST_F(Drive, HostWriteErrorReachesTheGuest) {
     // the next command, as after any failure on a command's last sector.
     EXPECT_EQ(in(7), DRDY | ERR);
     IDEUnMount(ide);
-    EXPECT_EQ(fileSize(path), DRIVE_BYTES + 512);
+    EXPECT_EQ(fileSize(path), DRIVE_BYTES);
 }
 
 TEST_F(Drive, DataRegisterStaysInsideTheBufferWithBothDirectionsPending) {

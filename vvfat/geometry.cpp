@@ -320,3 +320,7 @@ void VVFAT_Destroy(VVFAT *v) {
     DosCloseFd(v->root_fd);
     delete v;
 }
+
+ULONG VVFAT_SectorCount(const VVFAT *v) {
+    return v ? v->sector_count : 0;
+}

@@ -1,6 +1,7 @@
 // Localized texts: the platform catalog first, the built-in block otherwise.
 #include <addonix/haiku.h>
 
+#include <Catalog.h> // the Locale Kit's LocaleRoster.h declares BCatalog only
 #include <LocaleRoster.h>
 #include <mutex>
 
