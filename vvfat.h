@@ -3,6 +3,8 @@
 #ifndef TESSEL_VVFAT_H
 #define TESSEL_VVFAT_H
 
+#include <cstdio>
+
 #include <exec/types.h>
 
 struct VVFAT;
@@ -29,5 +31,10 @@ BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size);
 BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size);
 // The disk's size in 512-byte sectors, MBR included; 0 for a null disk.
 ULONG VVFAT_SectorCount(const VVFAT *v);
+
+// Prints to out what the write-back would do with what the guest wrote (created, changed,
+// renamed or moved, deleted, kept and why), changing nothing on the host; then forgets the
+// guest's writes, so that destroying the disk writes nothing back. Null accepted.
+void VVFAT_DryRun(VVFAT *v, FILE *out);
 
 #endif

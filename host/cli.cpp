@@ -47,7 +47,7 @@ const char *const USAGE =
     "  write LBA -i FILE        write FILE (whole sectors) from sector LBA on\n"
     "  dump IMAGE [--partition] [--geometry C,H,S,FAT]\n"
     "                           write the disk as a sparse raw image\n"
-    "  apply IMAGE --base BASE [--partition] [--geometry C,H,S,FAT]\n"
+    "  apply IMAGE --base BASE [--partition] [--geometry C,H,S,FAT] [--dry-run]\n"
     "                           write the sectors where IMAGE differs from BASE, then\n"
     "                           unmount so the plug-in writes the changes back\n"
     "  prefs                    the tool types the plug-in exports, one per line\n"
@@ -83,13 +83,16 @@ const CommandHelp COMMAND_HELP[] = {
              "                       type (12, 16 or 32) instead of the automatic one\n"},
     {"apply",
      "usage: tessel-host [-t TOOLTYPE]... apply IMAGE --base BASE [--partition] [--geometry "
-     "C,H,S,FAT]\n"
+     "C,H,S,FAT] [--dry-run]\n"
      "Writes every sector where IMAGE differs from BASE (an earlier dump with the same\n"
      "options), then unmounts so the plug-in writes the changes back. Refuses, writing\n"
      "nothing, when the drive no longer reads as BASE (the directory changed since), and\n"
      "when IMAGE or BASE lies inside the directory. Ctrl-C before the write-back has begun\n"
      "leaves the directory as it was; once it has begun, it is finished first. Fails when\n"
-     "the write-back reports objects it could not write back.\n"},
+     "the write-back reports objects it could not write back. Every write-back ends with a\n"
+     "summary line (created, changed, renamed or moved, deleted, not written back).\n"
+     "  --dry-run  print what the write-back would do (created, changed, renamed or moved,\n"
+     "             deleted, kept and why) and change nothing\n"},
     {"prefs", "usage: tessel-host [-t TOOLTYPE]... prefs\n"
               "Prints the tool types that the plug-in exports for the emulator to store.\n"},
 };
@@ -277,6 +280,7 @@ struct CommandArgs {
     std::vector<std::string> positional;
     std::string output, input, base;
     bool partition = false;
+    bool dryRun = false;
     bool hasGeometry = false;
     VVFAT_Configuration geometry{};
 };
@@ -297,6 +301,8 @@ bool parseCommandArgs(const Options &o, CommandArgs &c, std::string &error) {
         const std::string &a = o.args[i];
         if (a == "--partition" && (o.command == "dump" || o.command == "apply")) {
             c.partition = true;
+        } else if (a == "--dry-run" && o.command == "apply") {
+            c.dryRun = true;
         } else if (takesValue(a)) {
             if (i + 1 >= o.args.size()) {
                 error = a + " needs a value";
@@ -497,10 +503,14 @@ int runCommand(const Options &o) {
     PortIO *io = instance.get();
     {
         PhaseStatus mounting(console(), "mounting '" + medium + "'");
-        if (c.hasGeometry) {
+        if (c.dryRun && imageMode)
+            return fail("--dry-run applies to directory media only (an image is written as is)");
+        // A dry run needs the disk itself, built the same way, to ask it what it would do.
+        if (c.hasGeometry || c.dryRun) {
             if (imageMode)
                 return fail("--geometry applies to directory media only");
-            inProcess = InProcessDrive::mountDirectory(medium, &c.geometry, error);
+            inProcess = InProcessDrive::mountDirectory(
+                medium, c.hasGeometry ? &c.geometry : nullptr, error);
             if (!inProcess)
                 return fail(error);
             io = inProcess.get();
@@ -579,9 +589,14 @@ int runCommand(const Options &o) {
         if (!applyImage(readerFor(guest), writerFor(guest), c.positional[0], c.base, c.partition,
                         written, error, progressFor("apply", PROGRESS_MIN)))
             status = fail(error);
-        else
+        else if (!c.dryRun)
             std::fprintf(results, "%llu sectors written\n",
                          static_cast<unsigned long long>(written));
+        if (status == 0 && c.dryRun) {
+            tap->sync();
+            std::fflush(results);
+            inProcess->dryRun(results);
+        }
     }
 
     // Unmounting writes a directory medium back; once that has begun it must end, or the

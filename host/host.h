@@ -117,6 +117,9 @@ class InProcessDrive : public PortIO {
     uint8_t in(uint16_t port) override;
     void out(uint16_t port, uint8_t value) override;
     void unmount();
+    // Prints to out what the write-back would do with what the guest wrote, and forgets it:
+    // the unmount that follows writes nothing back.
+    void dryRun(FILE *out);
 
   private:
     InProcessDrive() = default;

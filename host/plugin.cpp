@@ -222,6 +222,11 @@ void InProcessDrive::out(uint16_t port, uint8_t value) {
     IDEWrite(ide_, port & 7, value);
 }
 
+void InProcessDrive::dryRun(FILE *out) {
+    if (ide_)
+        VVFAT_DryRun(ide_->vvfat, out);
+}
+
 void InProcessDrive::unmount() {
     IDEUnMount(ide_);
 }

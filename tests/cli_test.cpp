@@ -277,7 +277,7 @@ struct EditedShare {
         EXPECT_EQ(host(t + "dump " + options + " " + shellQuote(part)).status, 0);
         EXPECT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
         writeFile(dir / "news.txt", "news\n");
-        EXPECT_EQ(run("MTOOLS_SKIP_CHECK=1 mcopy -i " + shellQuote(part) + " " +
+        EXPECT_EQ(run("mcopy -i " + shellQuote(part) + " " +
                       shellQuote((dir / "news.txt").string()) + " ::/NEWS.TXT")
                       .status,
                   0);
@@ -325,6 +325,34 @@ TEST(Cli, WriteBackThatLeavesObjectsBehindFailsTheApply) {
     EXPECT_NE(summary, std::string::npos) << r.err;
     EXPECT_NE(verdict, std::string::npos) << r.err;
     EXPECT_LT(summary, verdict) << r.err;
+}
+
+// A dry run prints the plan on standard output and changes nothing; the apply after it does
+// what the plan said.
+TEST(Cli, DryRunPrintsThePlanAndChangesNothing) {
+    EditedShare e;
+    EXPECT_EQ(run("mdel -i " + shellQuote(e.part) + " ::/README.TXT").status, 0);
+    const std::string apply =
+        e.t + "apply " + shellQuote(e.part) + " --base " + shellQuote(e.base) + " --partition";
+    auto dry = host(apply + " --dry-run 2>/dev/null");
+    EXPECT_EQ(dry.status, 0) << dry.output;
+    EXPECT_NE(dry.output.find("VVFAT: plan: create '"), std::string::npos) << dry.output;
+    EXPECT_NE(dry.output.find("NEWS.TXT'"), std::string::npos) << dry.output;
+    EXPECT_NE(dry.output.find("VVFAT: plan: delete '"), std::string::npos) << dry.output;
+    EXPECT_NE(dry.output.find("write-back plan: 1 to create, 0 to change, 0 to rename or move, 1 "
+                              "to delete, 0 not written back."),
+              std::string::npos)
+        << dry.output;
+    EXPECT_TRUE(std::filesystem::exists(e.dir / "share" / "README.TXT"));
+    EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / "NEWS.TXT"));
+    auto real = host(apply);
+    EXPECT_EQ(real.status, 0) << real.output;
+    EXPECT_NE(real.output.find("VVFAT: write-back: 1 created, 0 changed, 0 renamed or moved, 1 "
+                               "deleted, 0 not written back."),
+              std::string::npos)
+        << real.output;
+    EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / "README.TXT"));
+    EXPECT_EQ(readFile(e.dir / "share" / "NEWS.TXT"), "news\n");
 }
 
 TEST(Cli, InstalledToolFindsItsPluginBesideItself) {

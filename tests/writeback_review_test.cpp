@@ -1478,7 +1478,7 @@ TEST(WriteBackReview, DryRunChangesNothing) {
         const auto before = statAll(dir.path(), true);
         const size_t fds = openDescriptors();
         testing::internal::CaptureStdout();
-        synchronize(g.disk(), true);
+        synchronize(g.disk(), stdout);
         const std::string plan = testing::internal::GetCapturedStdout();
         EXPECT_EQ(statAll(dir.path(), true), before) << plan;
         EXPECT_LE(openDescriptors(), fds) << plan; // it may close cached ones, opens none

@@ -21,7 +21,17 @@ const char *actionWord(NodeAction action, bool isDir) {
 
 } // namespace
 
-void printPlan(const SyncContext &c) {
+void VVFAT_DryRun(VVFAT *v, FILE *out) {
+    if (!v)
+        return;
+    if (v->modified)
+        synchronize(v, out);
+    else
+        std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
+    v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
+}
+
+void printPlan(const SyncContext &c, FILE *out) {
     VVFAT *v = c.v;
     ULONG counts[5] = {};
     for (size_t i = 1; i < c.tree.nodes.size(); ++i) {
@@ -32,33 +42,43 @@ void printPlan(const SyncContext &c) {
         ++counts[static_cast<int>(p.action)];
         const std::string to = objectPath(v, static_cast<ULONG>(p.target_dir)) + "/" + p.final_name;
         if (p.object > 0 && p.action != NodeAction::Create)
-            std::printf("VVFAT: plan: %s '%s' -> '%s'\n", word,
-                        printableName(objectPath(v, static_cast<ULONG>(p.object))).c_str(),
-                        printableName(to).c_str());
+            std::fprintf(out, "VVFAT: plan: %s '%s' -> '%s'\n", word,
+                         printableName(objectPath(v, static_cast<ULONG>(p.object))).c_str(),
+                         printableName(to).c_str());
         else
-            std::printf("VVFAT: plan: %s '%s'\n", word, printableName(to).c_str());
+            std::fprintf(out, "VVFAT: plan: %s '%s'\n", word, printableName(to).c_str());
     }
     ULONG deletions = 0;
     for (size_t o = 1; o < c.plan.remove.size(); ++o)
         if (c.plan.remove[o]) {
             ++deletions;
-            std::printf("VVFAT: plan: delete '%s'\n", printableName(objectPath(v, o)).c_str());
+            std::fprintf(out, "VVFAT: plan: delete '%s'\n",
+                         printableName(objectPath(v, o)).c_str());
         }
     for (size_t o = 1; o < c.plan.reasons.size(); ++o)
         if (!c.plan.reasons[o].empty() && !c.plan.claimed[o])
-            std::printf("VVFAT: plan: keep '%s': %s\n", printableName(objectPath(v, o)).c_str(),
-                        c.plan.reasons[o].c_str());
-    std::printf("VVFAT: write-back plan: %lu to create, %lu to change, %lu to rename or move, "
-                "%lu to delete, %lu not written back.\n",
-                static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Create)]),
-                static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Rewrite)]),
-                static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Move)]),
-                static_cast<unsigned long>(deletions), static_cast<unsigned long>(c.plan.failed));
+            std::fprintf(out, "VVFAT: plan: keep '%s': %s\n",
+                         printableName(objectPath(v, o)).c_str(), c.plan.reasons[o].c_str());
+    std::fprintf(out,
+                 "VVFAT: write-back plan: %lu to create, %lu to change, %lu to rename or move, "
+                 "%lu to delete, %lu not written back.\n",
+                 static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Create)]),
+                 static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Rewrite)]),
+                 static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Move)]),
+                 static_cast<unsigned long>(deletions), static_cast<unsigned long>(c.plan.failed));
 }
 
-void synchronize(VVFAT *v, bool dryRun) {
+void synchronize(VVFAT *v, FILE *dryRun) {
     v->temp_name_seed = 0xDEADBABE;
     try {
+        // The plan may add the directories it means to make to the record: they go with it.
+        struct Restore {
+            VVFAT *v;
+            size_t objects;
+            ~Restore() {
+                v->objects.erase(v->objects.begin() + static_cast<long>(objects), v->objects.end());
+            }
+        } restore{v, v->objects.size()};
         SyncContext c{v, {}, {}, {}};
         if (!c.disk.open(v)) {
             std::printf("VVFAT: write-back: 0 created, 0 changed, 0 renamed or moved, 0 deleted, "
@@ -68,7 +88,7 @@ void synchronize(VVFAT *v, bool dryRun) {
         decodeGuestTree(c.disk, c.tree);
         makePlan(c);
         if (dryRun)
-            printPlan(c);
+            printPlan(c, dryRun);
         else
             applyPlan(c);
         closeObjectDirs(v);

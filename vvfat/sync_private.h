@@ -9,6 +9,7 @@
 #ifndef TESSEL_VVFAT_SYNC_PRIVATE_H
 #define TESSEL_VVFAT_SYNC_PRIVATE_H
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
@@ -155,8 +156,8 @@ void makePlan(SyncContext &c);
 HostState hostState(SyncContext &c, ULONG object);
 // The name an object had on the disk when it was built.
 void creationName(VVFAT *v, ULONG object, EntryName &name);
-// Prints the plan, one line per change, and the summary.
-void printPlan(const SyncContext &c);
+// Prints the plan to out, one line per change, and the summary.
+void printPlan(const SyncContext &c, FILE *out);
 
 // ---- sync_apply.cpp: carrying the plan out.
 void applyPlan(SyncContext &c);

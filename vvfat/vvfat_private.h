@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cstddef>
 #include <memory>
+#include <cstdio>
 #include <ctime>
 #include <dirent.h>
 #include <new>
@@ -269,8 +270,9 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 
 // ---- sync*.cpp: writing the guest's changes back into the host directory.
 // Writes the guest's changes back into the mounted directory, printing a summary line
-// "VVFAT: write-back: ... N not written back."; with dryRun, prints the plan and changes nothing.
-void synchronize(VVFAT *v, bool dryRun = false);
+// "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
+// changes nothing.
+void synchronize(VVFAT *v, FILE *dryRun = nullptr);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.
 bool isWriteBackCopy(const char *name);
