@@ -8,6 +8,9 @@
 #include <utility>
 
 #include <cerrno>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <dos/dirfd.h>
 #include <fcntl.h>
 #include <proto/dos.h>
@@ -482,6 +485,11 @@ BOOL initDirectories(VVFAT *v) {
     v->directory.items.shrink_to_fit();
     v->mapping.items.shrink_to_fit();
     v->objects.shrink_to_fit();
+#ifdef __GLIBC__
+    // The arrays grew by doubling and were copied to their size: give the freed space back
+    // rather than keep it in the process for the whole mount.
+    malloc_trim(0);
+#endif
     // While mounted, only the way to the file being read stays open.
     closeObjectDirs(v);
     v->dir_fd_limit = MOUNTED_DIR_FDS;
