@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <set>
+#include <unordered_map>
 
 #include <dos/dirfd.h>
 #include <proto/exec.h>
@@ -35,11 +36,15 @@ struct Applier {
     VVFAT *v;
     Plan &plan;
     std::vector<GuestNode> &nodes;
+    explicit Applier(SyncContext &context)
+        : c(context), v(context.v), plan(context.plan), nodes(context.tree.nodes) {}
     std::map<std::pair<ULONG, std::string>, ULONG> at; // recorded objects by their place now
     std::vector<bool> deleted;                         // per object
     std::vector<bool> failed_dir;                      // per object: a new directory not made
     std::vector<bool> node_failed;
     std::vector<LONG> placement_of; // per object: its pending move, or -1
+    std::vector<LONG> placement_of_node;         // per node: its placement, or -1
+    std::unordered_multimap<ULONG, size_t> origins; // object -> nodes that took its clusters
     std::vector<Placement> placements;
     std::set<ULONG> touched;
     std::set<dev_t> devices;
@@ -89,6 +94,9 @@ struct Applier {
         failed_dir.assign(n, false);
         placement_of.assign(n, -1);
         node_failed.assign(nodes.size(), false);
+        for (size_t i = 1; i < nodes.size(); ++i)
+            if (plan.nodes[i].origin > 0)
+                origins.emplace(static_cast<ULONG>(plan.nodes[i].origin), i);
         for (ULONG o = 1; o < n; ++o)
             if (!v->objects[o].created)
                 at[{v->objects[o].parent, objectName(v, o)}] = o;
@@ -310,16 +318,16 @@ struct Applier {
     // Whether the object holds what remains of an entry the write-back could not carry out
     // (then it stays as it was), or of one still waiting to be put in place (then it waits).
     bool originOfFailed(ULONG o) const {
-        for (size_t i = 1; i < nodes.size(); ++i)
-            if (plan.nodes[i].origin == static_cast<LONG>(o) &&
-                (node_failed[i] || placementPending(i)))
+        auto range = origins.equal_range(o);
+        for (auto it = range.first; it != range.second; ++it)
+            if (node_failed[it->second] || placementPending(it->second))
                 return true;
         return false;
     }
     bool originPending(ULONG o) const {
-        for (size_t i = 1; i < nodes.size(); ++i)
-            if (plan.nodes[i].origin == static_cast<LONG>(o) && !node_failed[i] &&
-                placementPending(i))
+        auto range = origins.equal_range(o);
+        for (auto it = range.first; it != range.second; ++it)
+            if (!node_failed[it->second] && placementPending(it->second))
                 return true;
         return false;
     }
@@ -339,18 +347,22 @@ struct Applier {
                nodeDone(static_cast<size_t>(k));
     }
 
+    // A node has at most one placement; placement_of_node finds it.
     bool placementPending(size_t n) const {
-        for (const Placement &p : placements)
-            if (p.node == n && !p.done)
-                return true;
-        return false;
+        const LONG k = n < placement_of_node.size() ? placement_of_node[n] : -1;
+        return k >= 0 && !placements[static_cast<size_t>(k)].done;
     }
 
     bool nodeDone(size_t n) const {
-        for (const Placement &p : placements)
-            if (p.node == n)
-                return p.done;
-        return false;
+        const LONG k = n < placement_of_node.size() ? placement_of_node[n] : -1;
+        return k >= 0 && placements[static_cast<size_t>(k)].done;
+    }
+
+    // Keeps the placement index of each node in step with the placements.
+    void indexPlacements() {
+        placement_of_node.assign(nodes.size(), -1);
+        for (size_t k = 0; k < placements.size(); ++k)
+            placement_of_node[placements[k].node] = static_cast<LONG>(k);
     }
 
     // Deletes a recorded object still as recorded; a directory only when nothing else is in it.
@@ -690,6 +702,7 @@ struct Applier {
     }
 
     void placeAll() {
+        indexPlacements();
         for (;;) {
             bool progress = false, pending = false;
             for (size_t k = 0; k < placements.size(); ++k) {
@@ -813,7 +826,7 @@ struct Applier {
 } // namespace
 
 void applyPlan(SyncContext &c) {
-    Applier a{c, c.v, c.plan, c.tree.nodes, {}, {}, {}, {}, {}, {}, {}, {}, 0, 0, 0, 0, 0};
+    Applier a(c);
     a.init();
     a.removeStaleCopies();
     a.deleteEarlyWhenShort();

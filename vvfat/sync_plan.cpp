@@ -109,6 +109,8 @@ struct Planner {
                     empty_children[v->objects[o].parent].push_back(created);
                     children_begin[v->objects[o].parent].push_back(0);
                 }
+            for (auto &begins : children_begin)
+                std::sort(begins.begin(), begins.end());
             node_children.resize(nodes.size());
             for (size_t k = 1; k < nodes.size(); ++k)
                 node_children[static_cast<size_t>(nodes[k].parent)].push_back(k);
@@ -118,7 +120,7 @@ struct Planner {
             return true;
         for (size_t k : node_children[node]) {
             if (nodes[k].first != 0 &&
-                std::find(begins.begin(), begins.end(), nodes[k].first) != begins.end())
+                std::binary_search(begins.begin(), begins.end(), nodes[k].first))
                 return true;
             if (nodes[k].first == 0)
                 for (const EntryName &name : empty_children[object])
