@@ -1147,8 +1147,8 @@ TEST(WriteBackCasesWriter, LeavesAFileSystemTheFatToolsAccept) {
         const FatImage::Item made = f.mkdir(f.dir("sub"), "Made here", "MADEHE~1   ");
         ASSERT_TRUE(made.found);
         auto shortOf = [](int i) {
-            char b[12];
-            std::snprintf(b, sizeof b, "ENTRY_%02d   ", i);
+            char b[32];
+            std::snprintf(b, sizeof b, "ENTRY_%02d   ", i % 100);
             return std::string(b, 11);
         };
         for (int i = 0; i < 40; ++i)
