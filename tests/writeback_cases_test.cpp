@@ -775,7 +775,7 @@ TEST(WriteBackCases, Case16_DeletedDirectoryKeepsWhatTheGuestNeverSaw) {
 TEST(WriteBackCases, Case16_NamesBeyondAFullRootAreNeverReplaced) {
     TempDir dir, src;
     for (int i = 0; i < 600; ++i) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "n%03d.txt", i);
         writeFile(dir / name, std::string("host ") + name);
     }
@@ -787,7 +787,7 @@ TEST(WriteBackCases, Case16_NamesBeyondAFullRootAreNeverReplaced) {
     ASSERT_LT(shown.size(), 600u);
     std::string seen, unseen;
     for (int i = 0; i < 600; ++i) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "n%03d.txt", i);
         std::string &pick = shown.count(name) ? seen : unseen;
         if (pick.empty())
