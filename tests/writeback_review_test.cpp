@@ -736,6 +736,29 @@ TEST(WriteBackReview, MovesIntoAnotherFileSystemInsideTheShareAreReported) {
     EXPECT_EQ(notWrittenBack(out), 2) << out;
 }
 
+// One flipped attribute bit makes a directory's entry a file (size 0) at the directory's own
+// cluster and name. Taken at its word, the write-back would delete the whole tree below it; the
+// directory and everything in it stay, with a diagnostic, and the summary counts it.
+TEST(WriteBackReview, DirectoryTurnedIntoAFileByOneBitKeepsItsTree) {
+    TempDir dir;
+    fs::create_directories(dir / "tree" / "deeper");
+    writeFile(dir / "tree" / "a.txt", "a");
+    writeFile(dir / "tree" / "deeper" / "b.txt", "b");
+    writeFile(dir / "other.txt", "other");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item tree = f.at("tree");
+    const unsigned char attr = static_cast<unsigned char>(tree.attr & ~0x10);
+    f.writeAt(tree.entry + 11, &attr, 1);
+    f.remove("other.txt");
+    const std::string out = g.finish();
+    EXPECT_EQ(readFile(dir / "tree" / "a.txt"), "a") << out;
+    EXPECT_EQ(readFile(dir / "tree" / "deeper" / "b.txt"), "b") << out;
+    EXPECT_TRUE(mentions(out, "tree")) << out;
+    EXPECT_GE(notWrittenBack(out), 1) << out;
+}
+
 // ===== Risky paths that hold: kept so that they keep holding.
 
 // A dry run prints the plan and changes nothing; the write-back after it is unaffected.

@@ -145,6 +145,20 @@ struct Planner {
             if (!m || m->begin != n.first || m->object == 0)
                 continue;
             const HostObject &o = v->objects[m->object];
+            if (o.is_dir && !n.is_dir && !plan.claimed[m->object]) {
+                // A file at a directory's cluster under the directory's own name is most likely
+                // one flipped attribute bit: deleting the tree on that word would be a disaster.
+                EntryName was;
+                creationName(v, m->object, was);
+                if (sameStoredName(was, n.name)) {
+                    plan.nodes[i].object = static_cast<LONG>(m->object);
+                    plan.nodes[i].kind_changed = true;
+                    plan.claimed[m->object] = true;
+                    plan.claimer[m->object] = static_cast<LONG>(i);
+                    c.tree.incomplete = true;
+                    continue;
+                }
+            }
             if (o.is_dir != n.is_dir)
                 continue; // a reused cluster of the other kind says nothing about the object
             EntryName created;
@@ -284,6 +298,11 @@ struct Planner {
         p.target_dir = dir;
         if (n.broken) {
             skip(static_cast<LONG>(i), "its first cluster is not on the disk");
+            return;
+        }
+        if (p.kind_changed) {
+            skip(static_cast<LONG>(i), "the guest's entry calls this directory a file; the "
+                                       "directory and everything in it stay as they were");
             return;
         }
         const LONG object = p.object;
