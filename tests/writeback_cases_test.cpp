@@ -38,34 +38,6 @@ using namespace guestimage;
 
 namespace {
 
-// Names a finished write-back must not leave: moved-aside copies (NAME_XXXXXXXX) and temporary
-// files (.vvfat-XXXXXXXX.tmp).
-std::vector<std::string> leftovers(const fs::path &root) {
-    std::vector<std::string> out;
-    for (auto &e : fs::recursive_directory_iterator(root)) {
-        const std::string n = e.path().filename().string();
-        const bool aside =
-            n.size() > 9 && n[n.size() - 9] == '_' && std::all_of(n.end() - 8, n.end(), [](char c) {
-                return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F');
-            });
-        const bool temp =
-            n.rfind(".vvfat-", 0) == 0 && n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0;
-        if (aside || temp)
-            out.push_back(fs::relative(e.path(), root).string());
-    }
-    return out;
-}
-
-std::vector<std::string> namesIn(const fs::path &dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
-        names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // The order in which a scan of the directory meets its names.
 std::vector<std::string> scanOrder(const fs::path &dir) {
     std::vector<std::string> out;
@@ -83,74 +55,15 @@ bool scannedBefore(const fs::path &dir, const std::string &a, const std::string 
     return std::find(order.begin(), order.end(), a) < std::find(order.begin(), order.end(), b);
 }
 
-// Everything stat says of every object below root (and of root), except the access time.
-std::map<std::string, std::string> statAll(const fs::path &root, bool withCtime) {
-    std::map<std::string, std::string> out;
-    auto add = [&](const fs::path &p) {
-        struct stat st {};
-        if (lstat(p.c_str(), &st) != 0)
-            return;
-        std::string s = "ino " + std::to_string(st.st_ino) + " mode " + std::to_string(st.st_mode) +
-                        " uid " + std::to_string(st.st_uid) + " gid " + std::to_string(st.st_gid) +
-                        " links " + std::to_string(st.st_nlink) + " size " +
-                        std::to_string(st.st_size) + " mtime " + std::to_string(st.st_mtim.tv_sec) +
-                        "." + std::to_string(st.st_mtim.tv_nsec);
-        if (withCtime)
-            s += " ctime " + std::to_string(st.st_ctim.tv_sec) + "." +
-                 std::to_string(st.st_ctim.tv_nsec);
-        out[p == root ? "." : fs::relative(p, root).string()] = s;
-    };
-    add(root);
-    for (auto &e : fs::recursive_directory_iterator(root))
-        add(e.path());
-    return out;
-}
-
 void setMtime(const fs::path &p, time_t when) {
     struct timespec t[2] = {{when, 0}, {when, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, AT_SYMLINK_NOFOLLOW), 0) << p;
-}
-
-mode_t modeOf(const fs::path &p) {
-    struct stat st {};
-    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
-    return st.st_mode & 07777;
-}
-
-// A sparse host file of 5 GiB that starts with `marker`: too large for FAT, so never shown.
-void makeHugeFile(const fs::path &p, const std::string &marker) {
-    writeFile(p, marker);
-    ASSERT_EQ(truncate(p.c_str(), 5ll << 30), 0) << p;
 }
 
 // -1 when there is no such object.
 long long sizeOf(const fs::path &p) {
     struct stat st {};
     return lstat(p.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-std::string startOf(const fs::path &p, size_t n) {
-    std::string s(n, '\0');
-    const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(fd, 0) << p;
-    if (fd >= 0) {
-        EXPECT_EQ(read(fd, s.data(), n), static_cast<ssize_t>(n));
-        close(fd);
-    }
-    return s;
-}
-
-// Equal bytes; otherwise the sizes and the first offset where they differ, not the bytes.
-testing::AssertionResult sameBytes(const std::string &actual, const std::string &expected) {
-    if (actual == expected)
-        return testing::AssertionSuccess();
-    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
-    return testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
-                                       << ", first difference at " << (diff.first - actual.begin());
-}
-
-bool mentions(const std::string &out, const std::string &name) {
-    return out.find(name) != std::string::npos;
 }
 
 // ===== The guest's work is lost (cases 1-9).
