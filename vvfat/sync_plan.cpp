@@ -145,9 +145,10 @@ struct Planner {
             if (!m || m->begin != n.first || m->object == 0)
                 continue;
             const HostObject &o = v->objects[m->object];
-            if (o.is_dir && !n.is_dir && !plan.claimed[m->object]) {
-                // A file at a directory's cluster under the directory's own name is most likely
-                // one flipped attribute bit: deleting the tree on that word would be a disaster.
+            if (o.is_dir && !n.is_dir && n.size == 0 && !plan.claimed[m->object]) {
+                // An empty file at a directory's cluster under the directory's own name (an
+                // empty file has no cluster of its own) is one flipped attribute bit: deleting
+                // the tree on that word would be a disaster.
                 EntryName was;
                 creationName(v, m->object, was);
                 if (sameStoredName(was, n.name)) {
