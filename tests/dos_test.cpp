@@ -788,12 +788,12 @@ TEST_F(DosTest, InterruptedCallsAreResumed) {
     writeFile(dir_ / "f", "0123456789");
     static int opens, reads;
     opens = reads = 0;
-    dos::host.open = [](const char *path, int flags, mode_t mode) {
+    dos::syscalls.open = [](const char *path, int flags, mode_t mode) {
         if (opens++ == 0)
             return dos::fail(EINTR);
         return open(path, flags, mode);
     };
-    dos::host.fread = [](void *buffer, size_t size, size_t count, FILE *file) -> size_t {
+    dos::syscalls.fread = [](void *buffer, size_t size, size_t count, FILE *file) -> size_t {
         // Deliver half, then report the interruption.
         if (reads++ == 0 && count > 1) {
             size_t got = fread(buffer, size, count / 2, file);
@@ -806,7 +806,7 @@ TEST_F(DosTest, InterruptedCallsAreResumed) {
     BPTR fh = OpenFromLock(lock);
     char buffer[10];
     LONG got = fh ? Read(fh, buffer, 10) : -1;
-    dos::resetHostCalls();
+    dos::resetSystemCalls();
     ASSERT_NE(lock, nullptr);
     ASSERT_NE(fh, nullptr);
     EXPECT_EQ(got, 10);

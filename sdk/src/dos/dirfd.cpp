@@ -6,9 +6,9 @@
 
 #include "dos_private.h"
 
-using dos::host;
 using dos::injected;
 using dos::retryOnEintr;
+using dos::syscalls;
 
 int DosOpenAt(int dirFd, const char *name, int flags, mode_t mode) {
     return dos::sysOpenAt(dirFd, name, flags | O_CLOEXEC, mode);
@@ -17,37 +17,37 @@ int DosOpenAt(int dirFd, const char *name, int flags, mode_t mode) {
 int DosMkdirAt(int dirFd, const char *name, mode_t mode) {
     if (injected(DOS_FAULT_MKDIR))
         return -1;
-    return retryOnEintr([&] { return host.mkdirat(dirFd, name, mode); });
+    return retryOnEintr([&] { return syscalls.mkdirat(dirFd, name, mode); });
 }
 
 int DosRenameAt(int fromFd, const char *from, int toFd, const char *to) {
     if (injected(DOS_FAULT_RENAME))
         return -1;
-    return retryOnEintr([&] { return host.renameat(fromFd, from, toFd, to); });
+    return retryOnEintr([&] { return syscalls.renameat(fromFd, from, toFd, to); });
 }
 
 int DosRenameAtNoReplace(int fromFd, const char *from, int toFd, const char *to) {
     if (injected(DOS_FAULT_RENAME))
         return -1;
-    return retryOnEintr([&] { return host.renameatNoReplace(fromFd, from, toFd, to); });
+    return retryOnEintr([&] { return syscalls.renameatNoReplace(fromFd, from, toFd, to); });
 }
 
 int DosUnlinkAt(int dirFd, const char *name, int flags) {
     if (injected(DOS_FAULT_DELETE))
         return -1;
-    return retryOnEintr([&] { return host.unlinkat(dirFd, name, flags); });
+    return retryOnEintr([&] { return syscalls.unlinkat(dirFd, name, flags); });
 }
 
 int DosChmodAt(int dirFd, const char *name, mode_t mode, int flags) {
     if (injected(DOS_FAULT_SETPROTECTION))
         return -1;
-    return retryOnEintr([&] { return host.fchmodat(dirFd, name, mode, flags); });
+    return retryOnEintr([&] { return syscalls.fchmodat(dirFd, name, mode, flags); });
 }
 
 int DosFchmod(int fd, mode_t mode) {
     if (injected(DOS_FAULT_SETPROTECTION))
         return -1;
-    return retryOnEintr([&] { return host.fchmod(fd, mode); });
+    return retryOnEintr([&] { return syscalls.fchmod(fd, mode); });
 }
 
 int DosStatAt(int dirFd, const char *name, struct stat *st, int flags) {
@@ -61,7 +61,7 @@ int DosFstat(int fd, struct stat *st) {
 int DosStatVfs(int fd, struct statvfs *info) {
     if (injected(DOS_FAULT_STAT))
         return -1;
-    return retryOnEintr([&] { return host.fstatvfs(fd, info); });
+    return retryOnEintr([&] { return syscalls.fstatvfs(fd, info); });
 }
 
 ssize_t DosWriteAll(int fd, const void *buffer, size_t length) {
@@ -70,7 +70,7 @@ ssize_t DosWriteAll(int fd, const void *buffer, size_t length) {
     while (done < length) {
         if (injected(DOS_FAULT_WRITE))
             return -1;
-        const ssize_t n = retryOnEintr([&] { return host.write(fd, p + done, length - done); });
+        const ssize_t n = retryOnEintr([&] { return syscalls.write(fd, p + done, length - done); });
         if (n < 0)
             return -1;
         done += static_cast<size_t>(n);
@@ -85,7 +85,7 @@ ssize_t DosPReadAll(int fd, void *buffer, size_t length, off_t offset) {
         if (injected(DOS_FAULT_READ))
             return -1;
         const ssize_t n = retryOnEintr([&] {
-            return host.pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
+            return syscalls.pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
         });
         if (n < 0)
             return -1;
@@ -99,32 +99,32 @@ ssize_t DosPReadAll(int fd, void *buffer, size_t length, off_t offset) {
 int DosSync(int fd) {
     if (injected(DOS_FAULT_WRITE))
         return -1;
-    return retryOnEintr([&] { return host.fsync(fd); });
+    return retryOnEintr([&] { return syscalls.fsync(fd); });
 }
 
 int DosSyncFs(int fd) {
     if (injected(DOS_FAULT_WRITE))
         return -1;
-    return retryOnEintr([&] { return host.syncfs(fd); });
+    return retryOnEintr([&] { return syscalls.syncfs(fd); });
 }
 
 int DosTouch(int fd, const struct timespec times[2]) {
     if (injected(DOS_FAULT_SETDATE))
         return -1;
-    return retryOnEintr([&] { return host.futimens(fd, times); });
+    return retryOnEintr([&] { return syscalls.futimens(fd, times); });
 }
 
 int DosDup(int fd) {
     if (injected(DOS_FAULT_OPEN))
         return -1;
-    return retryOnEintr([&] { return host.dup(fd); });
+    return retryOnEintr([&] { return syscalls.dup(fd); });
 }
 
 DIR *DosOpenDirAt(int dirFd, const char *name) {
     const int fd = dos::sysOpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
-    DIR *dir = host.fdopendir(fd);
+    DIR *dir = syscalls.fdopendir(fd);
     if (!dir)
         dos::closeQuietly(fd);
     return dir;
@@ -133,24 +133,24 @@ DIR *DosOpenDirAt(int dirFd, const char *name) {
 DIR *DosFdOpenDir(int fd) {
     if (injected(DOS_FAULT_OPEN))
         return nullptr;
-    return host.fdopendir(fd);
+    return syscalls.fdopendir(fd);
 }
 
 void DosRewindDir(DIR *dir) {
-    host.rewinddir(dir);
+    syscalls.rewinddir(dir);
 }
 
 struct dirent *DosReadDir(DIR *dir) {
     if (injected(DOS_FAULT_READ))
         return nullptr;
     errno = 0;
-    return host.readdir(dir);
+    return syscalls.readdir(dir);
 }
 
 void DosCloseDir(DIR *dir) {
     if (dir) {
         const int saved = errno;
-        host.closedir(dir);
+        syscalls.closedir(dir);
         errno = saved;
     }
 }

@@ -1,4 +1,4 @@
-// Internals of the file-system layer: the lock record, the host-call table and its helpers.
+// Internals of the file-system layer: the lock record, the system-call table and its helpers.
 #ifndef TESSEL_DOS_PRIVATE_H
 #define TESSEL_DOS_PRIVATE_H
 
@@ -35,9 +35,9 @@ struct FDLock {
 
 namespace dos {
 
-// Every host call the layer makes, in one table so that tests can replace an entry (in the
-// manner of SQLite's aSyscall[]). resetHostCalls() puts the real calls back.
-struct HostCalls {
+// Every system call the layer makes, in one table (`dos::syscalls`) so that tests can replace an
+// entry (in the manner of SQLite's aSyscall[]). resetSystemCalls() puts the real calls back.
+struct SystemCalls {
     int (*open)(const char *path, int flags, mode_t mode);
     int (*openat)(int dirfd, const char *path, int flags, mode_t mode);
     int (*close)(int fd);
@@ -82,8 +82,8 @@ struct HostCalls {
     void (*rewinddir)(DIR *dir);
 };
 
-extern HostCalls host;
-void resetHostCalls();
+extern SystemCalls syscalls;
+void resetSystemCalls();
 
 // Fault injection: faultsArmed is the cheap test on every call; faultFires counts the call and
 // decides, setting errno when it fails the call.

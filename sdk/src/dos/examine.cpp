@@ -31,7 +31,7 @@ void FreeDosObject(ULONG type, APTR object) {
         return;
     FileInfoBlock *fib = static_cast<FileInfoBlock *>(object);
     if (fib->D)
-        host.closedir(fib->D);
+        syscalls.closedir(fib->D);
     delete fib;
 }
 
@@ -46,7 +46,7 @@ BOOL Examine(BPTR lock, FileInfoBlock *fib) {
         return FALSE;
     // A second Examine with the same block starts the scan again.
     if (fib->D)
-        host.closedir(fib->D);
+        syscalls.closedir(fib->D);
     fib->D = nullptr;
     fib->d = nullptr;
     fillStatus(fib, st);
@@ -56,7 +56,7 @@ BOOL Examine(BPTR lock, FileInfoBlock *fib) {
         return TRUE;
     }
     fib->fib_DirEntryType = 1;
-    fib->D = host.fdopendir(fd); // the stream owns fd from here
+    fib->D = syscalls.fdopendir(fd); // the stream owns fd from here
     if (!fib->D) {
         closeQuietly(fd);
         return FALSE;
@@ -72,7 +72,7 @@ BOOL ExNext(BPTR lock, FileInfoBlock *fib) {
         return FALSE;
     for (;;) {
         errno = 0;
-        struct dirent *entry = host.readdir(fib->D);
+        struct dirent *entry = syscalls.readdir(fib->D);
         if (!entry)
             return FALSE;
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)

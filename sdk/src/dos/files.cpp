@@ -20,7 +20,7 @@ FILE *openStream(CONST_STRPTR name, int flags, const char *mode) {
     int fd = sysOpen(name, flags | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0)
         return nullptr;
-    FILE *file = host.fdopen(fd, mode);
+    FILE *file = syscalls.fdopen(fd, mode);
     if (!file)
         closeQuietly(fd);
     return file;
@@ -74,10 +74,10 @@ BOOL Close(BPTR file) {
 #endif
         flushed = false;
     } else {
-        flushed = host.fflush(stream(file)) == 0;
+        flushed = syscalls.fflush(stream(file)) == 0;
     }
     int saved = errno;
-    bool closed = host.fclose(stream(file)) == 0;
+    bool closed = syscalls.fclose(stream(file)) == 0;
     if (!flushed)
         errno = saved;
     return flushed && closed;
@@ -90,7 +90,7 @@ LONG Read(BPTR file, APTR buffer, LONG length) {
         return 0;
     char *bytes = static_cast<char *>(buffer);
     return transferAll(stream(file), length, [&](size_t at, size_t count) {
-        return host.fread(bytes + at, 1, count, stream(file));
+        return syscalls.fread(bytes + at, 1, count, stream(file));
     });
 }
 
@@ -101,7 +101,7 @@ LONG Write(BPTR file, const void *buffer, LONG length) {
         return 0;
     const char *bytes = static_cast<const char *>(buffer);
     return transferAll(stream(file), length, [&](size_t at, size_t count) {
-        return host.fwrite(bytes + at, 1, count, stream(file));
+        return syscalls.fwrite(bytes + at, 1, count, stream(file));
     });
 }
 
@@ -122,21 +122,22 @@ QUAD Seek(BPTR file, QUAD offset, LONG origin) {
     }
     if (!file)
         return fail(EINVAL);
-    if (host.fseeko(stream(file), static_cast<off_t>(offset), whence) != 0)
+    if (syscalls.fseeko(stream(file), static_cast<off_t>(offset), whence) != 0)
         return -1;
-    return host.ftello(stream(file));
+    return syscalls.ftello(stream(file));
 }
 
 int SetFileSize(BPTR file, QUAD size, LONG /*origin*/) {
     if (!file || size < 0)
         return fail(EINVAL);
     // Buffered data past the new end would otherwise land after the truncation.
-    if (injected(DOS_FAULT_WRITE) || host.fflush(stream(file)) != 0)
+    if (injected(DOS_FAULT_WRITE) || syscalls.fflush(stream(file)) != 0)
         return -1;
     if (injected(DOS_FAULT_WRITE))
         return -1;
     int fd = fileno(stream(file));
-    return retryOnEintr([&] { return host.ftruncate(fd, static_cast<off_t>(size)); }) == 0 ? 0 : -1;
+    return retryOnEintr([&] { return syscalls.ftruncate(fd, static_cast<off_t>(size)); }) == 0 ? 0
+                                                                                               : -1;
 }
 
 BOOL ExamineFH(BPTR file, FileInfoBlock *fib) {
@@ -148,7 +149,7 @@ BOOL ExamineFH(BPTR file, FileInfoBlock *fib) {
     if (sysFstat(fileno(stream(file)), &st) != 0)
         return FALSE;
     if (fib->D) {
-        host.closedir(fib->D);
+        syscalls.closedir(fib->D);
         fib->D = nullptr;
     }
     fib->d = nullptr;

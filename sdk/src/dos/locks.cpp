@@ -34,7 +34,7 @@ const FDLock *enteredLock = nullptr;
 std::string workingDirectory() {
     std::string buffer(256, '\0');
     for (;;) {
-        if (host.getcwd(buffer.data(), buffer.size())) {
+        if (syscalls.getcwd(buffer.data(), buffer.size())) {
             buffer.resize(buffer.find('\0'));
             return buffer;
         }
@@ -67,11 +67,11 @@ void captureBase() {
 // Makes the locked directory the working directory; on failure it stays where it was.
 bool enter(const FDLock &lock) {
     if (&lock == &baseLock && baseFd >= 0)
-        return retryOnEintr([] { return host.fchdir(baseFd); }) == 0;
+        return retryOnEintr([] { return syscalls.fchdir(baseFd); }) == 0;
     int fd = reopenLock(lock, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool entered = retryOnEintr([&] { return host.fchdir(fd); }) == 0;
+    bool entered = retryOnEintr([&] { return syscalls.fchdir(fd); }) == 0;
     closeQuietly(fd);
     return entered;
 }
@@ -86,7 +86,7 @@ bool isChildName(const char *name) {
 // have changed it. Uncounted by fault injection, since a failure only means resolving.
 bool inEnteredDirectory() {
     struct stat here;
-    return host.stat(".", &here) == 0 && here.st_dev == enteredLock->dev &&
+    return syscalls.stat(".", &here) == 0 && here.st_dev == enteredLock->dev &&
            here.st_ino == enteredLock->ino;
 }
 
@@ -131,7 +131,7 @@ BPTR Lock(CONST_STRPTR name, LONG /*type*/) {
         if (composed)
             return new FDLock{st.st_dev, st.st_ino,
                               std::make_shared<const PathNode>(PathNode{enteredLock->node, name})};
-        std::unique_ptr<char, decltype(&free)> resolved(host.realpath(name, nullptr), &free);
+        std::unique_ptr<char, decltype(&free)> resolved(syscalls.realpath(name, nullptr), &free);
         if (!resolved)
             return nullptr;
         return new FDLock{st.st_dev, st.st_ino,
@@ -168,7 +168,7 @@ BPTR OpenFromLock(BPTR lock) {
     int fd = reopenLock(*record(lock), kInspectFlags);
     if (fd < 0)
         return nullptr;
-    FILE *file = host.fdopen(fd, "r");
+    FILE *file = syscalls.fdopen(fd, "r");
     if (!file)
         closeQuietly(fd);
     return file;
@@ -203,7 +203,7 @@ BPTR CurrentDir(BPTR lock) {
     }
     currentLock = record(lock);
     bool entered =
-        currentLock ? enter(*currentLock) : retryOnEintr([] { return host.chdir("/"); }) == 0;
+        currentLock ? enter(*currentLock) : retryOnEintr([] { return syscalls.chdir("/"); }) == 0;
     enteredLock = entered ? currentLock : nullptr;
     // The result is the previous lock either way; IoErr() tells a caller that goes on to use
     // relative names whether they now resolve in the lock's directory.
@@ -227,7 +227,7 @@ BOOL Info(BPTR lock, struct statvfs *info) {
     if (fd < 0)
         return FALSE;
     bool ok =
-        !injected(DOS_FAULT_STAT) && retryOnEintr([&] { return host.fstatvfs(fd, info); }) == 0;
+        !injected(DOS_FAULT_STAT) && retryOnEintr([&] { return syscalls.fstatvfs(fd, info); }) == 0;
     closeQuietly(fd);
     return ok;
 }

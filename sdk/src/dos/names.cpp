@@ -16,7 +16,7 @@ BOOL SetProtection(CONST_STRPTR name, ULONG mask) {
         return FALSE;
     // A set mask bit denies the permission.
     mode_t mode = static_cast<mode_t>((mask & 0777) ^ 0777);
-    return retryOnEintr([&] { return host.chmod(name, mode); }) == 0;
+    return retryOnEintr([&] { return syscalls.chmod(name, mode); }) == 0;
 }
 
 BOOL Rename(CONST_STRPTR oldName, CONST_STRPTR newName) {
@@ -26,7 +26,7 @@ BOOL Rename(CONST_STRPTR oldName, CONST_STRPTR newName) {
     }
     if (injected(DOS_FAULT_RENAME))
         return FALSE;
-    return retryOnEintr([&] { return host.rename(oldName, newName); }) == 0;
+    return retryOnEintr([&] { return syscalls.rename(oldName, newName); }) == 0;
 }
 
 BPTR CreateDir(CONST_STRPTR path) {
@@ -36,14 +36,14 @@ BPTR CreateDir(CONST_STRPTR path) {
     }
     if (injected(DOS_FAULT_MKDIR))
         return nullptr;
-    if (retryOnEintr([&] { return host.mkdir(path, 0755); }) != 0)
+    if (retryOnEintr([&] { return syscalls.mkdir(path, 0755); }) != 0)
         return nullptr;
     BPTR lock = Lock(path, SHARED_LOCK);
     if (!lock) {
         // Do not leave behind a directory the caller was told was not created; rmdir only
         // removes it while it is still empty.
         int saved = errno;
-        host.rmdir(path);
+        syscalls.rmdir(path);
         errno = saved;
     }
     return lock;
@@ -56,7 +56,7 @@ BOOL DeleteFile(CONST_STRPTR name) {
     }
     if (injected(DOS_FAULT_DELETE))
         return FALSE;
-    if (retryOnEintr([&] { return host.unlink(name); }) == 0)
+    if (retryOnEintr([&] { return syscalls.unlink(name); }) == 0)
         return TRUE;
     // unlink refuses directories (EISDIR on Linux, EPERM in POSIX).
     if (errno != EISDIR && errno != EPERM)
@@ -64,7 +64,7 @@ BOOL DeleteFile(CONST_STRPTR name) {
     int unlinkError = errno;
     if (injected(DOS_FAULT_DELETE))
         return FALSE;
-    if (retryOnEintr([&] { return host.rmdir(name); }) == 0)
+    if (retryOnEintr([&] { return syscalls.rmdir(name); }) == 0)
         return TRUE;
     if (errno == ENOTDIR)
         errno = unlinkError;
@@ -80,7 +80,7 @@ void SetFileDate(CONST_STRPTR name, const struct tm *date) {
     times[0].tv_nsec = 0;
     times[1] = times[0];
     int saved = errno;
-    host.utimensat(AT_FDCWD, name, times, 0);
+    syscalls.utimensat(AT_FDCWD, name, times, 0);
     errno = saved;
 }
 

@@ -1,4 +1,4 @@
-// The host-call table, fault injection, EINTR retry and the layer's own error codes.
+// The system-call table, fault injection, EINTR retry and the layer's own error codes.
 #include <array>
 #include <cstdio>
 #include <fcntl.h>
@@ -43,7 +43,7 @@ int realSyncFs(int fd) {
 #endif
 }
 
-constexpr HostCalls kRealCalls = {
+constexpr SystemCalls kRealCalls = {
     realOpen,
     realOpenAt,
     ::close,
@@ -106,11 +106,11 @@ void updateArmed() {
 
 } // namespace
 
-HostCalls host = kRealCalls;
+SystemCalls syscalls = kRealCalls;
 bool faultsArmed = false;
 
-void resetHostCalls() {
-    host = kRealCalls;
+void resetSystemCalls() {
+    syscalls = kRealCalls;
 }
 
 bool faultFires(DosFaultOp op) {
@@ -135,37 +135,37 @@ int fail(int error) {
 int sysOpen(const char *path, int flags, mode_t mode) {
     if (injected(DOS_FAULT_OPEN))
         return -1;
-    return retryOnEintr([&] { return host.open(path, flags, mode); });
+    return retryOnEintr([&] { return syscalls.open(path, flags, mode); });
 }
 
 int sysOpenAt(int dirfd, const char *path, int flags, mode_t mode) {
     if (injected(DOS_FAULT_OPEN))
         return -1;
-    return retryOnEintr([&] { return host.openat(dirfd, path, flags, mode); });
+    return retryOnEintr([&] { return syscalls.openat(dirfd, path, flags, mode); });
 }
 
 void closeQuietly(int fd) {
     int saved = errno;
-    host.close(fd); // not retried: on Linux the descriptor is gone even after EINTR
+    syscalls.close(fd); // not retried: on Linux the descriptor is gone even after EINTR
     errno = saved;
 }
 
 int sysStat(const char *path, struct stat *st) {
     if (injected(DOS_FAULT_STAT))
         return -1;
-    return retryOnEintr([&] { return host.stat(path, st); });
+    return retryOnEintr([&] { return syscalls.stat(path, st); });
 }
 
 int sysFstat(int fd, struct stat *st) {
     if (injected(DOS_FAULT_STAT))
         return -1;
-    return retryOnEintr([&] { return host.fstat(fd, st); });
+    return retryOnEintr([&] { return syscalls.fstat(fd, st); });
 }
 
 int sysFstatAt(int dirfd, const char *path, struct stat *st, int flags) {
     if (injected(DOS_FAULT_STAT))
         return -1;
-    return retryOnEintr([&] { return host.fstatat(dirfd, path, st, flags); });
+    return retryOnEintr([&] { return syscalls.fstatat(dirfd, path, st, flags); });
 }
 
 int reopenLock(const FDLock &lock, int flags, struct stat *st) {
@@ -183,7 +183,7 @@ int reopenLock(const FDLock &lock, int flags, struct stat *st) {
         return -1;
     }
     if (now.st_dev != lock.dev || now.st_ino != lock.ino) {
-        host.close(fd);
+        syscalls.close(fd);
         return fail(ESTALE);
     }
     if (st)
