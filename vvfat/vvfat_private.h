@@ -158,6 +158,8 @@ struct VVFAT {
     std::unordered_map<ULONG, UWORD> written_sectors;
     BOOL written_sectors_lost; // no memory to count: every cluster may hold written sectors
     ULONG temp_name_seed;
+    struct Journal *journal; // kept while the guest writes; null before its first write or when off
+    BOOL journal_wanted;     // a journal is to be made at the guest's first write
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.
@@ -272,7 +274,9 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 // Writes the guest's changes back into the mounted directory, printing a summary line
 // "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
 // changes nothing.
-void synchronize(VVFAT *v, FILE *dryRun = nullptr);
+// TRUE when it ran to its end (whatever it could not write back, it reported); FALSE when it
+// stopped before changing anything (the disk's layout unreadable, no memory).
+bool synchronize(VVFAT *v, FILE *dryRun = nullptr);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.
 bool isWriteBackCopy(const char *name);
