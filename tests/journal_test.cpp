@@ -26,6 +26,7 @@
 #include "support/fat_writer.h"
 #include "support/test_support.h"
 #include "vvfat.h"
+#include "vvfat/journal_private.h"
 
 namespace fs = std::filesystem;
 using testsupport::patternBytes;
@@ -414,6 +415,25 @@ TEST(Journal, TornOrDamagedLastEntryIsLeftOutAndTheRestReplayed) {
     EXPECT_EQ(messages.find("entry at byte"), std::string::npos) << messages;
 }
 
+// Killed while it made its journal: the journal holds no write, and the next mount removes it.
+TEST(Journal, JournalCutShortBeforeItsRecordIsRemoved) {
+    Leftover l;
+    fs::remove(l.dir / kJournal);
+    const auto before = digest(l.dir);
+    const size_t firstEntry = l.journal.size() - l.session.size() * 536;
+    for (size_t cut = 0; cut < firstEntry; cut += cut < 80 ? 1 : 997) {
+        putJournal(l.dir, l.journal.substr(0, cut));
+        std::string messages;
+        EXPECT_EQ(recoveredPlan(l.dir, messages),
+                  "VVFAT: write-back plan: nothing was written; nothing to do.\n")
+            << cut;
+        EXPECT_NE(messages.find("cut short while a session made it"), std::string::npos)
+            << cut << messages;
+        EXPECT_FALSE(fs::exists(l.dir / kJournal)) << cut;
+        EXPECT_EQ(digest(l.dir), before);
+    }
+}
+
 TEST(Journal, DamagedHeaderOrForeignFileIsLeftAloneAndTheMountWorks) {
     Leftover l;
     std::string damaged = l.journal;
@@ -579,6 +599,21 @@ TEST(Journal, ReadOnlyVolumeKeepsNoJournalAndStillMounts) {
     EXPECT_FALSE(fs::exists(volume / "dir" / kJournal));
     // The diagnostic goes to the plug-in's standard output, the guest's own: seen above.
     EXPECT_NE(lines.find("no journal can be kept"), std::string::npos) << lines;
+}
+
+// Journals travel with their directory between machines: every way of computing the checksum
+// must agree with the standard one.
+TEST(Journal, ChecksumIsCrc32cOnEveryPath) {
+    const std::string check = "123456789";
+    const auto *bytes = reinterpret_cast<const UBYTE *>(check.data());
+    EXPECT_EQ(journalChecksum(bytes, check.size()), 0xE3069283u);
+    EXPECT_EQ(journalChecksumPortable(bytes, check.size()), 0xE3069283u);
+    const std::string data = patternBytes(1037, 11);
+    const auto *p = reinterpret_cast<const UBYTE *>(data.data());
+    for (size_t n : {0, 1, 7, 8, 9, 512, 1037})
+        EXPECT_EQ(journalChecksum(p, n), journalChecksumPortable(p, n)) << n;
+    // Continued over two pieces as over one.
+    EXPECT_EQ(journalChecksum(p + 100, 937, journalChecksum(p, 100)), journalChecksum(p, 1037));
 }
 
 TEST(Journal, ToolTypeAndPrefs) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <sys/file.h>
 #include <thread>
@@ -24,6 +25,17 @@ namespace {
 constexpr auto GATHER = std::chrono::milliseconds(200);
 // Each pending entry: the sector number, then its 512 bytes.
 constexpr size_t RAW_ENTRY = 4 + SECTOR_SIZE;
+// Entries gather in chunks that the flusher hands back: a long burst of writes reuses a few
+// chunks instead of growing (and copying) one buffer.
+constexpr size_t CHUNK_ENTRIES = 256;
+// A burst that fills this many chunks is written at once, without waiting.
+constexpr size_t FLUSH_CHUNKS = 4;
+
+struct Chunk {
+    size_t entries = 0;
+    UBYTE bytes[CHUNK_ENTRIES * RAW_ENTRY]; // left uninitialised: filled before it is read
+};
+using Chunks = std::vector<std::unique_ptr<Chunk>>;
 
 QUAD nowNs() {
     struct timespec t;
@@ -45,7 +57,8 @@ struct Journal {
 
     std::mutex mutex;
     std::condition_variable wake;
-    std::vector<UBYTE> pending; // RAW_ENTRY each, in the order written
+    Chunks pending; // in the order written
+    Chunks spare;   // written, for reuse
     std::chrono::steady_clock::time_point first_pending;
     bool stop = false;
     std::atomic<bool> failed{false};
@@ -59,14 +72,17 @@ struct Journal {
                     path.c_str(), what, std::strerror(error));
     }
 
-    void writeBatch(const std::vector<UBYTE> &batch, std::vector<UBYTE> &encoded) {
-        const size_t count = batch.size() / RAW_ENTRY;
+    void writeBatch(const Chunks &batch, std::vector<UBYTE> &encoded) {
+        size_t count = 0;
+        for (const auto &chunk : batch)
+            count += chunk->entries;
         encoded.resize(count * JOURNAL_ENTRY_SIZE);
-        for (size_t i = 0; i < count; ++i) {
-            const UBYTE *raw = batch.data() + i * RAW_ENTRY;
-            encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), sequence++, raw + 4,
-                               encoded.data() + i * JOURNAL_ENTRY_SIZE);
-        }
+        UBYTE *out = encoded.data();
+        for (const auto &chunk : batch)
+            for (size_t i = 0; i < chunk->entries; ++i, out += JOURNAL_ENTRY_SIZE) {
+                const UBYTE *raw = chunk->bytes + i * RAW_ENTRY;
+                encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), sequence++, raw + 4, out);
+            }
         if (DosWriteAll(fd, encoded.data(), encoded.size()) < 0)
             return fail("written", errno);
         if (DosSyncData(fd) != 0)
@@ -80,16 +96,16 @@ struct Journal {
     }
 
     void run() {
-        std::vector<UBYTE> batch, encoded;
+        Chunks batch;
+        std::vector<UBYTE> encoded;
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             wake.wait(lock, [&] { return stop || !pending.empty(); });
             if (pending.empty())
                 break; // stopping with nothing left
-            if (!stop)
-                wake.wait_until(lock, first_pending + GATHER, [&] { return stop; });
+            wake.wait_until(lock, first_pending + GATHER,
+                            [&] { return stop || pending.size() >= FLUSH_CHUNKS; });
             batch.swap(pending);
-            pending.clear();
             lock.unlock();
             if (!failed)
                 try {
@@ -97,8 +113,12 @@ struct Journal {
                 } catch (const std::bad_alloc &) {
                     fail("written", ENOMEM);
                 }
-            batch.clear();
             lock.lock();
+            for (auto &chunk : batch) {
+                chunk->entries = 0;
+                spare.push_back(std::move(chunk));
+            }
+            batch.clear();
         }
     }
 
@@ -250,16 +270,25 @@ void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count) {
     Journal *j = v->journal;
     if (!j || j->failed)
         return;
-    bool first = false;
+    bool wake = false;
     try {
         std::lock_guard<std::mutex> lock(j->mutex);
-        first = j->pending.empty();
-        if (first)
+        if (j->pending.empty()) {
             j->first_pending = std::chrono::steady_clock::now();
-        const size_t at = j->pending.size();
-        j->pending.resize(at + static_cast<size_t>(count) * RAW_ENTRY);
-        UBYTE *out = j->pending.data() + at;
-        for (ULONG i = 0; i < count; ++i, out += RAW_ENTRY, data += SECTOR_SIZE) {
+            wake = true;
+        }
+        for (ULONG i = 0; i < count; ++i, data += SECTOR_SIZE) {
+            if (j->pending.empty() || j->pending.back()->entries == CHUNK_ENTRIES) {
+                if (j->spare.empty()) {
+                    j->pending.push_back(std::unique_ptr<Chunk>(new Chunk));
+                } else {
+                    j->pending.push_back(std::move(j->spare.back()));
+                    j->spare.pop_back();
+                }
+                wake = wake || j->pending.size() == FLUSH_CHUNKS;
+            }
+            Chunk &c = *j->pending.back();
+            UBYTE *out = c.bytes + c.entries++ * RAW_ENTRY;
             putLE32(out, sector + i);
             std::memcpy(out + 4, data, SECTOR_SIZE);
         }
@@ -267,7 +296,7 @@ void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count) {
         j->fail("written", ENOMEM);
         return;
     }
-    if (first)
+    if (wake)
         j->wake.notify_one();
 }
 

@@ -1,4 +1,5 @@
 // The journal file's format: header, entries, checksums, and reading a journal back.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -29,11 +30,41 @@ bool isJournalName(const char *name) {
     return std::strcmp(name, JOURNAL_NAME) == 0;
 }
 
-ULONG journalChecksum(const UBYTE *data, size_t size, ULONG crc) {
-    crc = ~crc;
+namespace {
+
+ULONG crcBytes(ULONG crc, const UBYTE *data, size_t size) {
     for (size_t i = 0; i < size; ++i)
         crc = crcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return crc;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The processor's own CRC-32C instruction, eight bytes at a time: the flushing thread then costs
+// the guest's machine next to nothing.
+__attribute__((target("sse4.2"))) ULONG crcHardware(ULONG crc, const UBYTE *data, size_t size) {
+    UQUAD c = crc;
+    for (; size >= 8; size -= 8, data += 8) {
+        UQUAD word;
+        std::memcpy(&word, data, 8);
+        c = __builtin_ia32_crc32di(c, word);
+    }
+    return crcBytes(static_cast<ULONG>(c), data, size);
+}
+const bool hasHardwareCrc = __builtin_cpu_supports("sse4.2");
+#endif
+
+} // namespace
+
+ULONG journalChecksumPortable(const UBYTE *data, size_t size, ULONG crc) {
+    return ~crcBytes(~crc, data, size);
+}
+
+ULONG journalChecksum(const UBYTE *data, size_t size, ULONG crc) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (hasHardwareCrc)
+        return ~crcHardware(~crc, data, size);
+#endif
+    return ~crcBytes(~crc, data, size);
 }
 
 void encodeJournalHeader(const JournalHeader &h, UBYTE out[JOURNAL_HEADER_SIZE]) {
@@ -88,17 +119,19 @@ JournalRead readJournal(int fd, JournalContents &out) {
         out.damage = std::string("it cannot be read (") + std::strerror(errno) + ")";
         return JournalRead::Damaged;
     }
-    if (static_cast<size_t>(got) < sizeof MAGIC || std::memcmp(head, MAGIC, sizeof MAGIC) != 0)
+    const size_t magicBytes = std::min(static_cast<size_t>(got), sizeof MAGIC);
+    if (std::memcmp(head, MAGIC, magicBytes) != 0)
         return JournalRead::NotAJournal;
-    if (static_cast<size_t>(got) < sizeof head || !decodeJournalHeader(head, out.header)) {
+    // A session stopped while it made its journal: nothing of the guest's can follow yet.
+    if (static_cast<size_t>(got) < sizeof head)
+        return JournalRead::Unfinished;
+    if (!decodeJournalHeader(head, out.header)) {
         out.damage = "its header is damaged";
         return JournalRead::Damaged;
     }
     const UQUAD recordEnd = sizeof head + out.header.record_length;
-    if (out.header.record_length > out.file_length || recordEnd > out.file_length) {
-        out.damage = "its record of the disk is cut short";
-        return JournalRead::Damaged;
-    }
+    if (out.header.record_length > out.file_length || recordEnd > out.file_length)
+        return JournalRead::Unfinished;
     out.record.resize(static_cast<size_t>(out.header.record_length));
     if (DosPReadAll(fd, out.record.data(), out.record.size(), sizeof head) !=
             static_cast<ssize_t>(out.record.size()) ||

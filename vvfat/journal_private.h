@@ -37,8 +37,10 @@ struct JournalHeader {
     ULONG record_checksum = 0;
 };
 
-// CRC-32C (Castagnoli) of size bytes, continuing from crc (0 to start).
+// CRC-32C (Castagnoli) of size bytes, continuing from crc (0 to start): the processor's
+// instruction where there is one, else journalChecksumPortable, which gives the same values.
 ULONG journalChecksum(const UBYTE *data, size_t size, ULONG crc = 0);
+ULONG journalChecksumPortable(const UBYTE *data, size_t size, ULONG crc = 0);
 void encodeJournalHeader(const JournalHeader &h, UBYTE out[JOURNAL_HEADER_SIZE]);
 // FALSE when the bytes are not a journal header of this version or fail their checksum.
 bool decodeJournalHeader(const UBYTE in[JOURNAL_HEADER_SIZE], JournalHeader &h);
@@ -64,9 +66,10 @@ struct JournalContents {
     UQUAD last_started_ns = 0; // the latest of them (or the first session)
     ULONG last_pid = 0;
 };
-enum class JournalRead { Ok, NotAJournal, Damaged };
+enum class JournalRead { Ok, NotAJournal, Damaged, Unfinished };
 // Reads the open journal fd whole. NotAJournal: not this format (left alone); Damaged: header
-// or record unusable (reason in damage). Throws std::bad_alloc.
+// or record unusable (reason in damage); Unfinished: cut short before its record was whole, so
+// it holds no guest write. Throws std::bad_alloc.
 JournalRead readJournal(int fd, JournalContents &out);
 
 // The record: what the write-back needs to know of the disk as the guest was shown it (layout,

@@ -118,6 +118,15 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     JournalContents jc;
     const JournalRead read = readJournal(fd, jc);
     const char *dir = v->root_path.c_str();
+    if (read == JournalRead::Unfinished) {
+        std::printf("VVFAT: the journal of '%s' was cut short while a session made it, before it "
+                    "held any write; it is removed.\n",
+                    dir);
+        removeJournal(v, fd);
+        DosCloseFd(fd);
+        v->journal_wanted = TRUE;
+        return v;
+    }
     if (read != JournalRead::Ok) {
         if (read == JournalRead::NotAJournal)
             std::printf("VVFAT: '%s/%s' is not a journal of this disk; it is left as it is and "
@@ -254,6 +263,11 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
     }
     if (read == JournalRead::Damaged) {
         std::fprintf(out, "Unusable: %s. A mount leaves it as it is.\n", jc.damage.c_str());
+        return 1;
+    }
+    if (read == JournalRead::Unfinished) {
+        std::fprintf(out, "Cut short while a session made it, before it held any write: the next "
+                          "mount removes it.\n");
         return 1;
     }
     std::fprintf(out, "Written by %s", sessionName(jc.header.started_ns, jc.header.pid).c_str());
