@@ -135,12 +135,18 @@ void writeTenMegabytes(benchmark::State &state, std::vector<std::string> toolTyp
         host::SectorReader reader = [&guest](uint64_t lba, uint32_t count, uint8_t *out) {
             return guest.readLba(static_cast<uint32_t>(lba), count, out);
         };
-        if (!volume.open(reader, error)) {
+        std::vector<bench::FatFile> files;
+        size_t dirs = 0;
+        if (!volume.open(reader, error) || !volume.listFiles(files, dirs, error)) {
             state.SkipWithError(("cannot read the disk: " + error).c_str());
             return;
         }
-        // Far past the few clusters the tree uses: free space the write-back leaves alone.
-        const uint64_t first = volume.clusterLba(2) + 1000000;
+        // Past every cluster the tree uses: free space the write-back leaves alone.
+        uint64_t first = volume.clusterLba(2);
+        for (const bench::FatFile &file : files)
+            first = std::max<uint64_t>(first, volume.clusterLba(file.first_cluster) +
+                                                  (file.size + 511) / 512);
+        first += 65536;
         const host::PluginApi &api = plugin->api();
         AddonixPlugin *record = plugin->record();
         ObtainSemaphore(plugin->semaphore());
