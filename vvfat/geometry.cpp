@@ -10,6 +10,8 @@
 #include <proto/dos.h>
 #include <proto/exec.h>
 
+#include <addonix/boundary.h>
+
 #include "vvfat_private.h"
 
 namespace {
@@ -282,15 +284,16 @@ void clear(VVFAT *v) {
 }
 
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
+    const Failure failure{"VVFAT: cannot present the directory", dirName ? dirName : ""};
     auto v = new (std::nothrow) VVFAT{};
-    if (!v)
+    if (!v) {
+        std::printf("%s '%s': out of memory.\n", failure.what, failure.object);
         return nullptr;
+    }
     v->root_fd = -1;
     v->current_fd = -1;
     v->dir_fd_limit = SCAN_DIR_FDS;
-    try {
-        v->root_path = dirName ? dirName : "";
-    } catch (const std::bad_alloc &) {
+    if (!noThrow(failure, [&] { v->root_path = dirName ? dirName : ""; })) {
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -306,7 +309,8 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
         VVFAT_Destroy(v);
         return nullptr;
     }
-    if (!init(v, cfg)) {
+    // The tree is built in standard containers: out of memory there is a disk not made.
+    if (!noThrow(failure, FALSE, [&] { return init(v, cfg); })) {
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -316,7 +320,8 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
 void VVFAT_Destroy(VVFAT *v) {
     if (!v)
         return;
-    clear(v);
+    // The write-back reports its own failures; this is for what it leaves.
+    noThrow("VVFAT: cannot release the disk", [v] { clear(v); });
     DosCloseFd(v->root_fd);
     delete v;
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include <addonix/boundary.h>
 #include <proto/exec.h>
 
 #include "vvfat_private.h"
@@ -22,9 +23,9 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster) {
     return it == v->written_sectors.end() ? 0 : it->second;
 }
 
-BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
-    if (!v)
-        return FALSE;
+namespace {
+
+BOOL writeData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
     auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
     const ULONG scount = size / SECTOR_SIZE;
     auto cbuf = static_cast<const UBYTE *>(buffer);
@@ -46,4 +47,13 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
         v->modified = TRUE;
     }
     return kept;
+}
+
+} // namespace
+
+BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    return noThrow("VVFAT: cannot keep a written sector", FALSE,
+                   [&] { return writeData(v, buffer, offset, size); });
 }
