@@ -39,9 +39,9 @@ Control *withMessage(uint32 code, Arguments... arguments) {
 }
 
 BBox *makeBox(const char *name, LONG label) {
-    auto *box = new BBox(name, boxFlags, B_FANCY_BORDER, nullptr);
+    std::unique_ptr<BBox> box(new BBox(name, boxFlags, B_FANCY_BORDER, nullptr));
     box->SetLabel(GetString(label));
-    return box;
+    return box.release();
 }
 
 BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName) {
@@ -72,7 +72,9 @@ BBox *makeImageFileBox(PluginData *data, CONST_STRPTR imageFileName) {
 
 } // namespace
 
-SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, LONG mode)
+// The panel takes both boxes, also when it cannot be made: the outer handler frees them when
+// the group view itself could not be made, the inner one when the tree could not be built.
+SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, LONG mode) try
     : BGroupView(B_VERTICAL, B_USE_DEFAULT_SPACING), myPlugin(plugin), GRP_Mode(nullptr),
       BTN_Synchronize(nullptr) {
     BBox *modeBox = nullptr;
@@ -102,8 +104,12 @@ SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, 
                            static_cast<BView *>(fileBox)})
             if (box != nullptr && box->Parent() == nullptr)
                 delete box;
+        dirBox = fileBox = nullptr;
         throw;
     }
+} catch (...) {
+    delete dirBox;
+    delete fileBox;
 }
 
 void SettingsWindow::AttachedToWindow() {

@@ -176,11 +176,17 @@ UBYTE *cachedSector(VVFAT *v, ULONG sectorNum) {
     return static_cast<UBYTE *>(block);
 }
 
+BOOL outOfMemory(const VVFAT *v) {
+    std::printf("VVFAT: cannot present the directory '%s': out of memory.\n",
+                v->root_path.c_str());
+    return FALSE;
+}
+
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
     v->sector_cache_table = CreateHashTableTagList(nullptr);
     v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
     if (!v->sector_cache_table || !v->sector_cache_mempool)
-        return FALSE;
+        return outOfMemory(v);
 
     VVFAT_Configuration geometry{};
     if (cfg) {
@@ -200,7 +206,7 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
     const ULONG specialSize = v->fat_type == 32 ? 4 * SECTOR_SIZE : 2 * SECTOR_SIZE;
     auto special = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, specialSize));
     if (!special)
-        return FALSE;
+        return outOfMemory(v);
     std::memset(special, 0, specialSize);
     const ULONG obs = v->offset_to_bootsector;
     BOOL inserted = InsertHash(v->sector_cache_table, 0, special) &&
@@ -210,7 +216,7 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 6), special + 1024) &&
                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 1), special + 1536);
     if (!inserted)
-        return FALSE;
+        return outOfMemory(v);
 
     return initMBR(v) && initDirectories(v);
 }
