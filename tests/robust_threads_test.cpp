@@ -33,10 +33,11 @@ struct Bursts {
     std::atomic<bool> done{false};
     // Odd while a remount runs; a guest access that saw it even and unchanged was not cut off.
     std::atomic<int> remountStage{0};
+    std::atomic<int> iterations{0}; // of the guest's loop, counted as they start
 };
 
 // The window thread: one 'sync' message per burst, the next only once the emulation thread has
-// seen the reset request of the previous one.
+// seen the reset request of the previous one and then gone once through its loop untouched.
 void remountBursts(host::PluginInstance &instance, Bursts &run) {
     auto *panel = static_cast<SettingsWindow *>(instance.record()->pl_PrefsWindow);
     for (int i = 0; i < kRemounts; ++i) {
@@ -45,6 +46,9 @@ void remountBursts(host::PluginInstance &instance, Bursts &run) {
         panel->MessageReceived(&sync);
         ++run.remountStage;
         while (run.resetsSeen.load() <= i)
+            std::this_thread::yield();
+        const int seen = run.iterations.load();
+        while (run.iterations.load() < seen + 2)
             std::this_thread::yield();
     }
     run.done = true;
@@ -60,13 +64,6 @@ std::string taggedSector(uint32_t lba, int generation) {
     for (int i = 0; i < 4; ++i)
         data[static_cast<size_t>(i)] = static_cast<char>(lba >> (8 * i));
     return data;
-}
-
-uint32_t sectorTag(const std::string &sector) {
-    uint32_t lba = 0;
-    for (int i = 0; i < 4; ++i)
-        lba |= uint32_t(static_cast<uint8_t>(sector[static_cast<size_t>(i)])) << (8 * i);
-    return lba;
 }
 
 // The first `count` sectors of a file (the image is large and sparse).
@@ -122,6 +119,7 @@ TEST(TwoThreads, RemountsDuringImageWritesPutEveryWriteOnItsOwnSector) {
         host::AtaGuest guest(*instance);
         int generation = 0;
         while (!run.done.load()) {
+            ++run.iterations;
             const uint32_t lba = 1 + static_cast<uint32_t>(generation) % kSectors;
             const std::string data = sectorFor(lba, generation);
             const bool ok = guest.writeLba(lba, 1, reinterpret_cast<const uint8_t *>(data.data()));
@@ -189,6 +187,7 @@ TEST(TwoThreads, RemountsOfADirectoryWhileTheGuestWritesAndReads) {
         auto *bytes = reinterpret_cast<uint8_t *>(sector.data());
         int generation = 0;
         while (!run.done.load()) {
+            ++run.iterations;
             // Sectors between the MBR and the partition: the disk keeps what the guest writes
             // there until the next remount builds it afresh. Each write starts with its own
             // sector number.
@@ -203,11 +202,12 @@ TEST(TwoThreads, RemountsOfADirectoryWhileTheGuestWritesAndReads) {
             };
             if (shows(0) && sector != mbr)
                 ++badSectors;
-            for (uint32_t other = 1; other <= kSectors; ++other)
-                if (shows(other) && sector != std::string(512, '\0')) {
-                    ++writesSeen;
-                    badSectors += sectorTag(sector) != other;
-                }
+            // A cut-off command runs on reset registers, which name sector 0; the sector meant
+            // holds its own write or, cut off, nothing.
+            if (shows(lba) && sector != std::string(512, '\0')) {
+                ++writesSeen;
+                badSectors += sector != data;
+            }
             if ((instance->emulate() & resetRequest) != 0)
                 ++run.resetsSeen;
         }
@@ -218,7 +218,7 @@ TEST(TwoThreads, RemountsOfADirectoryWhileTheGuestWritesAndReads) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(run.resetsSeen.load(), kRemounts);
     EXPECT_EQ(badSectors.load(), 0);
-    EXPECT_GT(writesSeen.load(), kRemounts);
+    EXPECT_GE(writesSeen.load(), kRemounts); // one untouched write at least between remounts
     instance.reset();
     EXPECT_EQ(readFile(dir / "a.txt"), patternBytes(3000, 1));
 }
