@@ -1,9 +1,9 @@
 // Out of memory at every allocation of a plug-in's life: for k = 1, 2, ... the k-th allocation
 // (operator new, malloc, calloc, realloc; in the plug-in, the host's C library and this program
 // alike) fails, until a run needs fewer than k. Each run must end in the entry points' ordinary
-// results, never terminate, leave the shared directory as it was and free everything (the
-// sanitizer build checks the heap at exit). One test program of its own: it replaces the
-// process's allocator.
+// results, never terminate, leave the shared directory as it was and release every descriptor
+// and (checked after each run in the sanitizer build) every block. One test program of its own:
+// it replaces the process's allocator.
 #include <dlfcn.h>
 
 #include <pthread.h>
