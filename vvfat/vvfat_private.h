@@ -218,6 +218,8 @@ UWORD fatDate(const struct tm *tm);
 UWORD fatTime(const struct tm *tm);
 
 // ---- tree.cpp: directory tree building.
+// Says that the disk for the directory cannot be made for want of memory; returns FALSE.
+BOOL outOfMemory(const VVFAT *v);
 BOOL initDirectories(VVFAT *v);
 void feedVolumeLabel(VVFAT *v, DirEntry *entry);
 
