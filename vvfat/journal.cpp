@@ -238,9 +238,9 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
         std::printf("VVFAT: the journal '%s' cannot be continued (%s); what the guest writes from "
                     "now on is kept in memory only, until the write-back.\n",
                     j->path.c_str(), std::strerror(errno));
-        j->fd = -1; // the caller keeps the descriptor and its lock
-        freeJournal(j);
-        return false;
+        // Still held, taking no more: the write-back carries the recovered sectors and must
+        // remove it, or the next mount would write them back a second time.
+        j->failed = true;
     }
     v->journal = j;
     return true;

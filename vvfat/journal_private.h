@@ -83,8 +83,9 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record);
 // (journaling off for this mount, with a diagnostic) when it cannot.
 bool journalBegin(VVFAT *v);
 // Takes over a recovered journal, open for appending and locked: cut back to its good length,
-// marked as taken over, entries continuing from `sequence`. FALSE (fd left to the caller) when
-// it cannot be continued.
+// marked as taken over, entries continuing from `sequence`. When it cannot be continued it is
+// still taken, appends dropped, so that the write-back removes it. FALSE (fd left to the
+// caller) without memory.
 bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLength, UQUAD sequence);
 // Appends sectors the guest wrote (count whole sectors starting at `sector`).
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count);
