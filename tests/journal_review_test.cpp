@@ -191,4 +191,22 @@ TEST(JournalReview, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
     EXPECT_EQ(digest(dir), written);
 }
 
+// The journal lives in the user's directory: a FIFO there must hang neither a mount nor
+// tessel-host's description of the journal.
+TEST(JournalReview, AFifoInTheJournalsPlaceHangsNothing) {
+    TempDir t;
+    const fs::path dir = t / "dir";
+    makeTree(dir);
+    ASSERT_EQ(mkfifo((dir / kJournal).c_str(), 0600), 0);
+    const auto r = run("timeout 20 " + std::string(TESSEL_HOST_PATH) +
+                       " -t DIRECTORY=" + shellQuote(dir.string()) + " journal 2>&1");
+    EXPECT_NE(r.status, 124) << "tessel-host journal hung on a FIFO";
+    EXPECT_NE(r.output.find("not a journal"), std::string::npos) << r.output;
+    const std::string out = mountOnce(dir);
+    EXPECT_NE(out.find("not a journal"), std::string::npos) << out;
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / kJournal).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
 } // namespace

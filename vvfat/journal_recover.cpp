@@ -77,7 +77,9 @@ void removeJournal(VVFAT *v, int fd) {
 // cannot be used (said why, unless there is none).
 int openJournal(VVFAT *v, bool *present) {
     *present = false;
-    const int fd = DosOpenAt(v->root_fd, JOURNAL_NAME, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO or a device in the journal's place must not hang the mount.
+    const int fd = DosOpenAt(v->root_fd, JOURNAL_NAME,
+                             O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return -1;
@@ -220,7 +222,7 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
         std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, std::strerror(errno));
         return -1;
     }
-    const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         DosCloseFd(rootFd);
@@ -233,6 +235,14 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
         }
         std::fprintf(out, "The journal '%s/%s' cannot be opened (%s).\n", dirName, JOURNAL_NAME,
                      std::strerror(error));
+        return 1;
+    }
+    struct stat st;
+    if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(out, "'%s/%s' is not a journal file: a mount leaves it as it is.\n", dirName,
+                     JOURNAL_NAME);
+        DosCloseFd(fd);
+        DosCloseFd(rootFd);
         return 1;
     }
     const bool inUse = DosLockFile(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
