@@ -191,6 +191,12 @@ TEST(JournalReview, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
     EXPECT_EQ(digest(dir), written);
 }
 
+// Puts a journal into dir as a dead session leaves it: the directory keeps its time.
+void putJournal(const fs::path &dir, const std::string &bytes) {
+    writeFile(dir / kJournal, bytes);
+    setTime(dir, kTreeTime);
+}
+
 // The journal lives in the user's directory: a FIFO there must hang neither a mount nor
 // tessel-host's description of the journal.
 TEST(JournalReview, AFifoInTheJournalsPlaceHangsNothing) {
@@ -207,6 +213,122 @@ TEST(JournalReview, AFifoInTheJournalsPlaceHangsNothing) {
     struct stat st {};
     ASSERT_EQ(lstat((dir / kJournal).c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// The parts of a journal file.
+struct JournalParts {
+    JournalHeader header;
+    std::string record;
+    std::string entries;
+};
+
+JournalParts splitJournal(const std::string &bytes) {
+    JournalParts p;
+    EXPECT_GE(bytes.size(), JOURNAL_HEADER_SIZE);
+    EXPECT_TRUE(decodeJournalHeader(reinterpret_cast<const UBYTE *>(bytes.data()), p.header));
+    p.record = bytes.substr(JOURNAL_HEADER_SIZE, p.header.record_length);
+    p.entries = bytes.substr(JOURNAL_HEADER_SIZE + p.header.record_length);
+    return p;
+}
+
+// A journal with the given record in place of the original's, checksums made good.
+std::string joinJournal(JournalHeader h, const std::string &record, const std::string &entries) {
+    h.record_length = record.size();
+    h.record_checksum =
+        journalChecksum(reinterpret_cast<const UBYTE *>(record.data()), record.size());
+    UBYTE head[JOURNAL_HEADER_SIZE];
+    encodeJournalHeader(h, head);
+    return std::string(reinterpret_cast<const char *>(head), sizeof head) + record + entries;
+}
+
+// The record of dir's disk as a mount builds it, after `edit` changed the disk's objects.
+std::string editedRecord(const fs::path &dir, const std::function<void(VVFAT *)> &edit) {
+    VVFAT *v = VVFAT_Create(dir.c_str(), nullptr);
+    EXPECT_NE(v, nullptr);
+    edit(v);
+    const std::vector<UBYTE> record = serializeRecord(v);
+    VVFAT_Destroy(v);
+    return std::string(record.begin(), record.end());
+}
+
+LONG objectAt(VVFAT *v, const std::string &relative) {
+    for (size_t o = 1; o < v->objects.size(); ++o)
+        if (objectPath(v, static_cast<ULONG>(o)) == v->root_path + "/" + relative)
+            return static_cast<LONG>(o);
+    return -1;
+}
+
+// A journal's record names host objects. One that names a way out of the mounted directory
+// (a name with "..", or a slash) is not one a mount ever recorded: the write-back of that journal
+// must not reach outside, even when the object there is the one the record describes.
+TEST(JournalReview, ARecordNamingAWayOutIsRefused) {
+    TempDir t;
+    const Session s = recordSession(t.path(), [](fatwriter::FatWriter &w) {
+        ASSERT_TRUE(w.removeFile("/games/save.dat")) << w.error();
+        ASSERT_TRUE(w.flush()) << w.error();
+    });
+    const fs::path dir = t / "dir";
+    makeTree(dir);
+    dieAfter(dir, s, s.size());
+    const JournalParts parts = splitJournal(readFile(dir / kJournal));
+
+    // The user's file beside the directory, as the guest's deleted file was.
+    const fs::path victim = t / "victim.dat";
+    writeFile(victim, patternBytes(10000, 4));
+    setTime(victim, kTreeTime);
+    struct stat vs {};
+    ASSERT_EQ(stat(victim.c_str(), &vs), 0);
+    for (const std::string name : {"../../victim.dat", "../victim.dat/", ".."}) {
+        SCOPED_TRACE(name);
+        const std::string record = editedRecord(dir, [&](VVFAT *v) {
+            const LONG o = objectAt(v, "games/save.dat");
+            ASSERT_GT(o, 0);
+            HostObject &h = v->objects[static_cast<size_t>(o)];
+            setObjectName(v, static_cast<ULONG>(o), name);
+            h.dev = vs.st_dev;
+            h.ino = vs.st_ino;
+        });
+        putJournal(dir, joinJournal(parts.header, record, parts.entries));
+        const std::string out = mountOnce(dir);
+        EXPECT_TRUE(fs::exists(victim)) << out;
+        EXPECT_TRUE(fs::exists(victim) && readFile(victim) == patternBytes(10000, 4));
+        EXPECT_TRUE(fs::exists(dir / "games/save.dat")) << out;
+        EXPECT_TRUE(fs::exists(dir / kJournal)) << out; // left as it is, and said why
+        EXPECT_NE(out.find("cannot be rebuilt"), std::string::npos) << out;
+    }
+}
+
+// Journals with damaged records whose checksums were made good again (anyone can compute
+// them): the mount must neither crash nor reach outside the directory. Run under the
+// sanitizers, this also catches reads past the record's arrays.
+TEST(JournalReview, DamagedRecordsWithGoodChecksumsAreSurvived) {
+    TempDir t;
+    const Session s = recordSession(t.path());
+    const fs::path dir = t / "dir";
+    makeTree(dir);
+    dieAfter(dir, s, s.size());
+    const JournalParts parts = splitJournal(readFile(dir / kJournal));
+    fs::remove_all(dir);
+    const fs::path outside = t / "outside";
+    makeTree(outside);
+    const Tree outsideBefore = digest(outside);
+
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 150; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string record = parts.record;
+        // The layout at the start is what the rest is read by: damaged most often.
+        const int flips = 1 + static_cast<int>(rng() % 4);
+        for (int k = 0; k < flips; ++k) {
+            const size_t at = rng() % 2 ? rng() % 48 : rng() % record.size();
+            record[at] = static_cast<char>(rng() % 3 == 0 ? rng() : record[at] ^ (1u << rng() % 8));
+        }
+        makeTree(dir);
+        putJournal(dir, joinJournal(parts.header, record, parts.entries));
+        mountOnce(dir);
+        fs::remove_all(dir);
+    }
+    EXPECT_EQ(digest(outside), outsideBefore);
 }
 
 } // namespace

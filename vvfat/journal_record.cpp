@@ -5,6 +5,7 @@
 #include <proto/exec.h>
 
 #include "journal_private.h"
+#include "sync_private.h"
 
 namespace {
 
@@ -224,6 +225,12 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
         }
         if (!r.atEnd())
             return false;
+        // Objects are reached again one name at a time from the mounted directory: a name that
+        // steps out of it ("..", a slash) is none a scan records, and would lead the
+        // write-back outside.
+        for (ULONG o = 1; o < objects; ++o)
+            if (!isUsableHostName(objectName(v, o)))
+                return false;
         v->cluster_buffer =
             static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, v->cluster_size));
         return v->cluster_buffer != nullptr;
