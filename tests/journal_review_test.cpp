@@ -331,4 +331,30 @@ TEST(JournalReview, DamagedRecordsWithGoodChecksumsAreSurvived) {
     EXPECT_EQ(digest(outside), outsideBefore);
 }
 
+QUAD mtimeNs(const fs::path &p) {
+    struct stat st {};
+    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
+    return timeNs(st.st_mtim);
+}
+
+// Removing a recovered journal is not the user's change: after the write-back of a journal whose
+// directory changed meanwhile, the directory keeps its time when the write-back left it alone.
+TEST(JournalReview, RecoveryAfterHostChangesLeavesTheDirectoryItsTime) {
+    TempDir t;
+    const Session s = recordSession(t.path(), [](fatwriter::FatWriter &w) {
+        ASSERT_TRUE(w.overwrite("/docs/notes.txt", 10, "changed")) << w.error();
+        ASSERT_TRUE(w.flush()) << w.error();
+    });
+    const fs::path dir = t / "dir";
+    makeTree(dir);
+    dieAfter(dir, s, s.size());
+    writeFile(dir / "games/save.dat", "the host's save");
+    setTime(dir, kTreeTime);
+    const std::string out = mountOnce(dir);
+    EXPECT_NE(out.find("changed since"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(dir / kJournal));
+    EXPECT_EQ(readFile(dir / "docs/notes.txt").substr(10, 7), "changed");
+    EXPECT_EQ(mtimeNs(dir), QUAD(kTreeTime) * 1000000000);
+}
+
 } // namespace

@@ -119,7 +119,8 @@ bool rootTimes(int rootFd, struct stat &st) {
     return DosFstat(rootFd, &st) == 0;
 }
 
-// Puts the directory's modification time back to ns, leaving its access time alone.
+} // namespace
+
 void setRootTime(int rootFd, QUAD ns) {
     struct timespec times[2];
     times[0].tv_sec = 0;
@@ -128,6 +129,8 @@ void setRootTime(int rootFd, QUAD ns) {
     times[1].tv_nsec = static_cast<long>(ns % 1000000000);
     DosTouch(rootFd, times);
 }
+
+namespace {
 
 Journal *newJournal(VVFAT *v, int fd) {
     auto j = new (std::nothrow) Journal;

@@ -79,6 +79,8 @@ std::vector<UBYTE> serializeRecord(VVFAT *v);
 bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record);
 
 // ---- the journal kept while mounted (journal.cpp).
+// Puts the directory's modification time back to ns, leaving its access time alone.
+void setRootTime(int rootFd, QUAD ns);
 // Starts journaling v at the guest's first write: creates the journal with the record. FALSE
 // (journaling off for this mount, with a diagnostic) when it cannot.
 bool journalBegin(VVFAT *v);

@@ -62,15 +62,20 @@ VVFAT *diskFromRecord(VVFAT *v, const std::vector<UBYTE> &record) {
     return old;
 }
 
-// Removes the journal open as fd, when the name still leads to it.
+// Removes the journal open as fd, when the name still leads to it. The journal is not the
+// user's: the directory keeps the time it had.
 void removeJournal(VVFAT *v, int fd) {
-    struct stat mine, named;
-    if (DosFstat(fd, &mine) == 0 &&
-        DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino &&
-        DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
+    struct stat mine, named, root;
+    if (DosFstat(fd, &mine) != 0 ||
+        DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+        return;
+    const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
+    if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
         std::printf("VVFAT: the journal '%s/%s' cannot be removed (%s).\n", v->root_path.c_str(),
                     JOURNAL_NAME, std::strerror(errno));
+    else if (rootKnown)
+        setRootTime(v->root_fd, timeNs(root.st_mtim));
 }
 
 // Opens the journal of the directory v for recovery, locked. -1 when there is none or it
