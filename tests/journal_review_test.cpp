@@ -357,4 +357,65 @@ TEST(JournalReview, RecoveryAfterHostChangesLeavesTheDirectoryItsTime) {
     EXPECT_EQ(mtimeNs(dir), QUAD(kTreeTime) * 1000000000);
 }
 
+size_t openDescriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &e : fs::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// Every way a mount can meet a journal gives back every descriptor it took (a panel remounts
+// in one process many times).
+TEST(JournalReview, NoDescriptorOutlivesTheMountWhateverTheJournal) {
+    TempDir t;
+    const Session s = recordSession(t.path());
+    const fs::path dir = t / "dir";
+    makeTree(dir);
+    dieAfter(dir, s, s.size());
+    const std::string journal = readFile(dir / kJournal);
+    std::string damaged = journal;
+    damaged[20] = static_cast<char>(damaged[20] ^ 1);
+    const JournalParts parts = splitJournal(journal);
+    std::string badRecord = parts.record;
+    badRecord[0] = static_cast<char>(badRecord[0] ^ 0x40);
+
+    struct Case {
+        const char *name;
+        std::function<void()> prepare;
+    };
+    const std::vector<Case> cases = {
+        {"none", [&] { fs::remove(dir / kJournal); }},
+        {"replayed", [&] { putJournal(dir, journal); }},
+        {"replayed, not continued",
+         [&] {
+             putJournal(dir, journal);
+             DosFaultArm(DOS_FAULT_WRITE, 1, ENOSPC);
+         }},
+        {"host changed",
+         [&] {
+             putJournal(dir, journal);
+             writeFile(dir / "readme.txt", "the host's");
+         }},
+        {"damaged", [&] { putJournal(dir, damaged); }},
+        {"bad record", [&] { putJournal(dir, joinJournal(parts.header, badRecord, "")); }},
+        {"foreign", [&] { putJournal(dir, "not a journal"); }},
+        {"cannot be made", [&] { fs::remove(dir / kJournal); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        makeTree(dir);
+        c.prepare();
+        const size_t before = openDescriptors();
+        mountOnce(dir, [&](VVFAT *v) {
+            DosFaultReset();
+            if (std::string(c.name) == "cannot be made")
+                writeFile(dir / kJournal, "taken"); // another process was first
+            writeSectors(v, s, 3);
+        });
+        DosFaultReset();
+        EXPECT_EQ(openDescriptors(), before);
+    }
+}
+
 } // namespace
