@@ -418,4 +418,24 @@ TEST(JournalReview, NoDescriptorOutlivesTheMountWhateverTheJournal) {
     }
 }
 
+// The journal travels with the directory: mounted through a symbolic link, or after the
+// directory was moved, the session's work comes back as after a normal end.
+TEST(JournalReview, RecoveredThroughALinkOrAfterAMove) {
+    TempDir t;
+    const Session s = recordSession(t.path());
+    const Tree reference = referenceTree(t.path(), s, s.size());
+    makeTree(t / "dir");
+    fs::create_directory_symlink(t / "dir", t / "link");
+    dieAfter(t / "link", s, s.size());
+    ASSERT_TRUE(fs::exists(t / "dir" / kJournal));
+    fs::rename(t / "dir", t / "moved");
+    fs::remove(t / "link");
+    fs::create_directory_symlink(t / "moved", t / "link");
+    const std::string out = mountOnce(t / "link");
+    EXPECT_NE(out.find("recovered " + std::to_string(s.size())), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(t / "moved" / kJournal));
+    EXPECT_EQ(digest(t / "moved"), reference) << out;
+    EXPECT_TRUE(fs::is_symlink(t / "link"));
+}
+
 } // namespace
