@@ -438,4 +438,35 @@ TEST(JournalReview, RecoveredThroughALinkOrAfterAMove) {
     EXPECT_TRUE(fs::is_symlink(t / "link"));
 }
 
+// The journal travels with the directory, also when the directory is copied with its names,
+// sizes and times (cp -a, a backup put back after the crash): every object in the copy is
+// another one, but it shows the guest the disk it was shown, so the session comes back there.
+TEST(JournalReview, ACopyOfTheDirectoryRecoversTheSession) {
+    TempDir t;
+    const Session s = recordSession(t.path());
+    const Tree reference = referenceTree(t.path(), s, s.size());
+    makeTree(t / "dir");
+    dieAfter(t / "dir", s, s.size());
+    const std::string journal = readFile(t / "dir" / kJournal);
+    ASSERT_EQ(
+        run("cp -a " + shellQuote((t / "dir").string()) + " " + shellQuote((t / "copy").string()))
+            .status,
+        0);
+    const std::string out = mountOnce(t / "copy");
+    EXPECT_NE(out.find("recovered " + std::to_string(s.size())), std::string::npos) << out;
+    EXPECT_EQ(digest(t / "copy"), reference) << out;
+    EXPECT_TRUE(readFile(t / "dir" / kJournal) == journal); // the original keeps its own
+
+    // A copy whose times were not kept is another directory: written back with the usual rules.
+    makeTree(t / "plain");
+    dieAfter(t / "plain", s, s.size());
+    ASSERT_EQ(run("cp -r " + shellQuote((t / "plain").string()) + " " +
+                  shellQuote((t / "plain-copy").string()) + " && touch " +
+                  shellQuote((t / "plain-copy/readme.txt").string()))
+                  .status,
+              0);
+    const std::string plain = mountOnce(t / "plain-copy");
+    EXPECT_NE(plain.find("changed since"), std::string::npos) << plain;
+}
+
 } // namespace

@@ -71,9 +71,10 @@ JournalRead readJournal(int fd, JournalContents &out);
 
 // The record: what the write-back needs to know of the disk as the guest was shown it (layout,
 // the sectors built at creation, the directory entries, the runs of clusters, the host objects).
-// Deterministic: two disks built from the same directory give the same bytes. Throws
+// Deterministic: two disks built from the same directory give the same bytes. Without
+// identities, the objects' devices and inodes are left out (written as 0). Throws
 // std::bad_alloc.
-std::vector<UBYTE> serializeRecord(VVFAT *v);
+std::vector<UBYTE> serializeRecord(VVFAT *v, bool identities = true);
 // Fills v, whose root_fd and root_path are set and whose sector cache is empty, from a record.
 // FALSE when the record is malformed or memory runs out.
 bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record);

@@ -112,7 +112,7 @@ struct Get {
 
 } // namespace
 
-std::vector<UBYTE> serializeRecord(VVFAT *v) {
+std::vector<UBYTE> serializeRecord(VVFAT *v, bool identities) {
     Writer w;
     layoutFields(*v, Put{w});
     // The sectors built at creation: boot structures and FAT.
@@ -131,8 +131,8 @@ std::vector<UBYTE> serializeRecord(VVFAT *v) {
     for (const HostObject &o : v->objects) {
         w.u64(o.size);
         w.u64(static_cast<UQUAD>(o.mtime_ns));
-        w.u64(static_cast<UQUAD>(o.dev));
-        w.u64(static_cast<UQUAD>(o.ino));
+        w.u64(identities ? static_cast<UQUAD>(o.dev) : 0);
+        w.u64(identities ? static_cast<UQUAD>(o.ino) : 0);
         w.u32(o.parent);
         w.u32(o.dir_index);
         w.u32(static_cast<ULONG>(o.mapping));

@@ -62,6 +62,18 @@ VVFAT *diskFromRecord(VVFAT *v, const std::vector<UBYTE> &record) {
     return old;
 }
 
+// Whether the directory of v still shows the disk the record describes: the same objects, or a
+// copy of them made with their names, sizes and times (cp -a, a backup put back), whose
+// contents are the ones the guest was shown.
+bool showsRecordedDisk(VVFAT *v, const std::vector<UBYTE> &record) {
+    if (serializeRecord(v) == record)
+        return true;
+    VVFAT *recorded = diskFromRecord(v, record);
+    const bool copy = recorded && serializeRecord(recorded, false) == serializeRecord(v, false);
+    VVFAT_Destroy(recorded);
+    return copy;
+}
+
 // Removes the journal open as fd, when the name still leads to it. The journal is not the
 // user's: the directory keeps the time it had.
 void removeJournal(VVFAT *v, int fd) {
@@ -144,7 +156,7 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
                     dir, jc.damage.c_str(),
                     static_cast<unsigned long long>(jc.file_length - jc.good_length));
 
-    if (serializeRecord(v) == jc.record) {
+    if (showsRecordedDisk(v, jc.record)) {
         const ULONG count = replay(v, jc);
         std::printf("VVFAT: recovered %lu sectors written by %s, which did not end; they are "
                     "written back at the next unmount.\n",
@@ -299,7 +311,7 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
     VVFAT *fresh = VVFAT_Create(dirName, nullptr);
     bool same = false;
     try {
-        same = fresh && serializeRecord(fresh) == jc.record;
+        same = fresh && showsRecordedDisk(fresh, jc.record);
     } catch (const std::bad_alloc &) {
     }
     VVFAT_Destroy(fresh);
