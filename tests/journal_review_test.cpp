@@ -520,4 +520,56 @@ TEST(JournalReview, DISABLED_KilledDuringItsWriteBackEndsAsIfNotKilled) {
     }
 }
 
+// Stops the process at the k-th write to a host file.
+struct DieAtWrite {
+    static inline ULONG k = 0, seen = 0;
+    static void observe(DosFaultOp op) {
+        if (op == DOS_FAULT_WRITE && ++seen == k)
+            _exit(0);
+    }
+};
+
+// A session that dies while it makes its journal (at the guest's first write: before its header,
+// before its record is whole; a power cut before the first flush leaves the same) leaves a journal
+// that holds no write. The next mount removes it and keeps a journal again, instead of leaving it
+// there and keeping none, at that mount and every later one.
+TEST(JournalReview, AJournalCutShortAsItWasMadeIsReplaced) {
+    TempDir t;
+    const Session s = recordSession(t.path());
+    const fs::path dir = t / "dir";
+    for (ULONG k : {1, 2}) {
+        SCOPED_TRACE("died at write " + std::to_string(k));
+        fs::remove_all(dir);
+        makeTree(dir);
+        std::fflush(stdout);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+            if (!v)
+                _exit(1);
+            DieAtWrite::k = k;
+            DosFaultObserve(DieAtWrite::observe);
+            writeSectors(v, s, 1);
+            _exit(2);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ASSERT_TRUE(fs::exists(dir / kJournal));
+        ASSERT_LT(fs::file_size(dir / kJournal), 200u);
+        setTime(dir, kTreeTime);
+
+        const std::string out = mountOnce(dir);
+        EXPECT_FALSE(fs::exists(dir / kJournal)) << out;
+        EXPECT_EQ(out.find("keeps none"), std::string::npos) << out;
+        EXPECT_EQ(mtimeNs(dir), QUAD(kTreeTime) * 1000000000);
+        // Journaling works again: a session that dies now is recovered.
+        dieAfter(dir, s, s.size());
+        const std::string again = mountOnce(dir);
+        EXPECT_NE(again.find("recovered " + std::to_string(s.size())), std::string::npos) << again;
+    }
+}
+
 } // namespace

@@ -119,6 +119,15 @@ bool rootTimes(int rootFd, struct stat &st) {
     return DosFstat(rootFd, &st) == 0;
 }
 
+// Whether the journal's name in the directory still leads to the file open as fd: a mount that
+// found it unfinished may have removed it between its making and its lock.
+bool namesJournal(int rootFd, int fd) {
+    struct stat mine, named;
+    return DosFstat(fd, &mine) == 0 &&
+           DosStatAt(rootFd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
 } // namespace
 
 void setRootTime(int rootFd, QUAD ns) {
@@ -178,7 +187,7 @@ bool journalBegin(VVFAT *v) {
         return false;
     }
     Journal *j = newJournal(v, fd);
-    bool ok = j && DosLockFile(fd, LOCK_EX | LOCK_NB) == 0;
+    bool ok = j && DosLockFile(fd, LOCK_EX | LOCK_NB) == 0 && namesJournal(v->root_fd, fd);
     if (ok) {
         j->created_here = true;
         j->root_mtime_ns = timeNs(before.st_mtim);
@@ -209,7 +218,8 @@ bool journalBegin(VVFAT *v) {
         std::printf("VVFAT: no journal can be kept in '%s' (%s); what the guest writes is kept in "
                     "memory only, until the write-back.\n",
                     v->root_path.c_str(), std::strerror(errno));
-        DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
+        if (namesJournal(v->root_fd, fd)) // another mount may have put its own there meanwhile
+            DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
         if (j)
             freeJournal(j);
         else

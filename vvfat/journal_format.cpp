@@ -1,4 +1,5 @@
 // The journal file's format: header, entries, checksums, and reading a journal back.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -88,15 +89,22 @@ JournalRead readJournal(int fd, JournalContents &out) {
         out.damage = std::string("it cannot be read (") + std::strerror(errno) + ")";
         return JournalRead::Damaged;
     }
-    if (static_cast<size_t>(got) < sizeof MAGIC || std::memcmp(head, MAGIC, sizeof MAGIC) != 0)
+    // The magic, or as much of it as a journal cut short while it was being made holds.
+    if (std::memcmp(head, MAGIC, std::min(sizeof MAGIC, static_cast<size_t>(got))) != 0)
         return JournalRead::NotAJournal;
-    if (static_cast<size_t>(got) < sizeof head || !decodeJournalHeader(head, out.header)) {
+    if (static_cast<size_t>(got) < sizeof head) {
+        out.damage = "it was cut short before its header was whole";
+        out.unfinished = true;
+        return JournalRead::Damaged;
+    }
+    if (!decodeJournalHeader(head, out.header)) {
         out.damage = "its header is damaged";
         return JournalRead::Damaged;
     }
     const UQUAD recordEnd = sizeof head + out.header.record_length;
     if (out.header.record_length > out.file_length || recordEnd > out.file_length) {
         out.damage = "its record of the disk is cut short";
+        out.unfinished = true;
         return JournalRead::Damaged;
     }
     out.record.resize(static_cast<size_t>(out.header.record_length));

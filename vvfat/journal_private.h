@@ -59,6 +59,7 @@ struct JournalContents {
     UQUAD good_length = 0;     // bytes up to the end of the last good entry
     UQUAD file_length = 0;     // bytes in the file
     std::string damage;        // why reading stopped before the end; empty when it did not
+    bool unfinished = false;   // cut short while it was being made: it holds no write
     UQUAD next_sequence = 0;   // good entries, so the number of the next one
     ULONG resumed = 0;         // later sessions that took it over
     UQUAD last_started_ns = 0; // the latest of them (or the first session)
@@ -66,7 +67,8 @@ struct JournalContents {
 };
 enum class JournalRead { Ok, NotAJournal, Damaged };
 // Reads the open journal fd whole. NotAJournal: not this format (left alone); Damaged: header
-// or record unusable (reason in damage). Throws std::bad_alloc.
+// or record unusable (reason in damage; unfinished when the file ends inside them). Throws
+// std::bad_alloc.
 JournalRead readJournal(int fd, JournalContents &out);
 
 // The record: what the write-back needs to know of the disk as the guest was shown it (layout,

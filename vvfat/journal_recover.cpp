@@ -137,6 +137,16 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     JournalContents jc;
     const JournalRead read = readJournal(fd, jc);
     const char *dir = v->root_path.c_str();
+    if (read == JournalRead::Damaged && jc.unfinished) {
+        // Made by a session that died before the journal held any write: nothing to recover.
+        std::printf("VVFAT: the journal of '%s' was cut short as it was being made (%s), before "
+                    "it held any write; it is replaced.\n",
+                    dir, jc.damage.c_str());
+        removeJournal(v, fd);
+        DosCloseFd(fd);
+        v->journal_wanted = TRUE;
+        return v;
+    }
     if (read != JournalRead::Ok) {
         if (read == JournalRead::NotAJournal)
             std::printf("VVFAT: '%s/%s' is not a journal of this disk; it is left as it is and "
@@ -280,7 +290,9 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
         return 1;
     }
     if (read == JournalRead::Damaged) {
-        std::fprintf(out, "Unusable: %s. A mount leaves it as it is.\n", jc.damage.c_str());
+        std::fprintf(out, "Unusable: %s. %s\n", jc.damage.c_str(),
+                     jc.unfinished ? "It holds no write: a mount replaces it."
+                                   : "A mount leaves it as it is.");
         return 1;
     }
     std::fprintf(out, "Written by %s", sessionName(jc.header.started_ns, jc.header.pid).c_str());
