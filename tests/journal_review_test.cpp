@@ -572,4 +572,39 @@ TEST(JournalReview, AJournalCutShortAsItWasMadeIsReplaced) {
     }
 }
 
+// The guest writes while the journal's thread writes out what came before: every sector of a
+// long session of bursts reaches the journal once, in order (run under ThreadSanitizer too).
+TEST(JournalReview, BurstsWhileTheJournalIsWrittenOutAllComeBack) {
+    TempDir t;
+    const Session s = recordSession(t.path());
+    const Tree reference = referenceTree(t.path(), s, s.size());
+    const fs::path dir = t / "dir";
+    makeTree(dir);
+    constexpr int kRounds = 40;
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+        if (!v)
+            _exit(1);
+        // The same session again and again leaves the disk as once.
+        for (int round = 0; round < kRounds; ++round) {
+            writeSectors(v, s, s.size());
+            usleep(round % 7 * 30000);
+        }
+        usleep(700000);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string out = mountOnce(dir);
+    EXPECT_NE(out.find("recovered " + std::to_string(kRounds * s.size()) + " sectors"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(digest(dir), reference) << out;
+}
+
 } // namespace
