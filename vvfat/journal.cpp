@@ -106,7 +106,7 @@ struct Journal {
         try {
             flusher = std::thread([this] { run(); });
             return true;
-        } catch (const std::system_error &e) {
+        } catch (const std::exception &e) { // std::system_error, or no memory for the thread
             std::printf("VVFAT: the journal '%s' cannot be kept (%s).\n", path.c_str(), e.what());
             return false;
         }

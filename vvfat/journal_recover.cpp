@@ -69,7 +69,13 @@ bool showsRecordedDisk(VVFAT *v, const std::vector<UBYTE> &record) {
     if (serializeRecord(v) == record)
         return true;
     VVFAT *recorded = diskFromRecord(v, record);
-    const bool copy = recorded && serializeRecord(recorded, false) == serializeRecord(v, false);
+    bool copy = false;
+    try {
+        copy = recorded && serializeRecord(recorded, false) == serializeRecord(v, false);
+    } catch (const std::bad_alloc &) {
+        VVFAT_Destroy(recorded);
+        throw;
+    }
     VVFAT_Destroy(recorded);
     return copy;
 }
@@ -203,7 +209,14 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     // The directory now holds the guest's work: show it as it is.
     clear(v);
     v->dir_fd_limit = SCAN_DIR_FDS;
-    if (!init(v, cfg)) {
+    // The journal's descriptor is closed: nothing may throw past here to a caller that would
+    // close it again.
+    bool built = false;
+    try {
+        built = init(v, cfg);
+    } catch (const std::bad_alloc &) {
+    }
+    if (!built) {
         VVFAT_Destroy(v);
         return nullptr;
     }
