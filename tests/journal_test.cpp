@@ -13,11 +13,11 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -217,9 +217,11 @@ std::string mountAndUnmount(const fs::path &dir, const std::string &extra = "") 
 }
 
 long recoveredCount(const std::string &output) {
-    std::smatch m;
-    static const std::regex re("recovered ([0-9]+) sectors");
-    return std::regex_search(output, m, re) ? std::stol(m[1]) : 0;
+    const std::string word = "recovered ";
+    const size_t at = output.find(word);
+    if (at == std::string::npos || output.find(" sectors", at) == std::string::npos)
+        return 0;
+    return std::strtol(output.c_str() + at + word.size(), nullptr, 10);
 }
 
 // The tree a session stopped normally after `count` sectors leaves, on a fresh copy.
