@@ -136,7 +136,7 @@ struct Journal {
                 }
             });
             return true;
-        } catch (const std::exception &e) { // no thread (system_error) or no memory for one
+        } catch (const std::exception &e) { // std::system_error, or no memory for the thread
             std::printf("VVFAT: the journal '%s' cannot be kept (%s).\n", path.c_str(), e.what());
             return false;
         }
@@ -149,7 +149,17 @@ bool rootTimes(int rootFd, struct stat &st) {
     return DosFstat(rootFd, &st) == 0;
 }
 
-// Puts the directory's modification time back to ns, leaving its access time alone.
+// Whether the journal's name in the directory still leads to the file open as fd: a mount that
+// found it unfinished may have removed it between its making and its lock.
+bool namesJournal(int rootFd, int fd) {
+    struct stat mine, named;
+    return DosFstat(fd, &mine) == 0 &&
+           DosStatAt(rootFd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+} // namespace
+
 void setRootTime(int rootFd, QUAD ns) {
     struct timespec times[2];
     times[0].tv_sec = 0;
@@ -158,6 +168,8 @@ void setRootTime(int rootFd, QUAD ns) {
     times[1].tv_nsec = static_cast<long>(ns % 1000000000);
     DosTouch(rootFd, times);
 }
+
+namespace {
 
 Journal *newJournal(VVFAT *v, int fd) {
     auto j = new (std::nothrow) Journal;
@@ -205,7 +217,7 @@ bool journalBegin(VVFAT *v) {
         return false;
     }
     Journal *j = newJournal(v, fd);
-    bool ok = j && DosLockFile(fd, LOCK_EX | LOCK_NB) == 0;
+    bool ok = j && DosLockFile(fd, LOCK_EX | LOCK_NB) == 0 && namesJournal(v->root_fd, fd);
     if (ok) {
         j->created_here = true;
         j->root_mtime_ns = timeNs(before.st_mtim);
@@ -236,7 +248,8 @@ bool journalBegin(VVFAT *v) {
         std::printf("VVFAT: no journal can be kept in '%s' (%s); what the guest writes is kept in "
                     "memory only, until the write-back.\n",
                     v->root_path.c_str(), std::strerror(errno));
-        DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
+        if (namesJournal(v->root_fd, fd)) // another mount may have put its own there meanwhile
+            DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
         if (j)
             freeJournal(j);
         else
@@ -268,9 +281,9 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
         std::printf("VVFAT: the journal '%s' cannot be continued (%s); what the guest writes from "
                     "now on is kept in memory only, until the write-back.\n",
                     j->path.c_str(), std::strerror(errno));
-        j->fd = -1; // the caller keeps the descriptor and its lock
-        freeJournal(j);
-        return false;
+        // Still held, taking no more: the write-back carries the recovered sectors and must
+        // remove it, or the next mount would write them back a second time.
+        j->failed = true;
     }
     v->journal = j;
     return true;

@@ -119,19 +119,24 @@ JournalRead readJournal(int fd, JournalContents &out) {
         out.damage = std::string("it cannot be read (") + std::strerror(errno) + ")";
         return JournalRead::Damaged;
     }
-    const size_t magicBytes = std::min(static_cast<size_t>(got), sizeof MAGIC);
-    if (std::memcmp(head, MAGIC, magicBytes) != 0)
+    // The magic, or as much of it as a journal cut short while it was being made holds.
+    if (std::memcmp(head, MAGIC, std::min(sizeof MAGIC, static_cast<size_t>(got))) != 0)
         return JournalRead::NotAJournal;
-    // A session stopped while it made its journal: nothing of the guest's can follow yet.
-    if (static_cast<size_t>(got) < sizeof head)
-        return JournalRead::Unfinished;
+    if (static_cast<size_t>(got) < sizeof head) {
+        out.damage = "it was cut short before its header was whole";
+        out.unfinished = true;
+        return JournalRead::Damaged;
+    }
     if (!decodeJournalHeader(head, out.header)) {
         out.damage = "its header is damaged";
         return JournalRead::Damaged;
     }
     const UQUAD recordEnd = sizeof head + out.header.record_length;
-    if (out.header.record_length > out.file_length || recordEnd > out.file_length)
-        return JournalRead::Unfinished;
+    if (out.header.record_length > out.file_length || recordEnd > out.file_length) {
+        out.damage = "its record of the disk is cut short";
+        out.unfinished = true;
+        return JournalRead::Damaged;
+    }
     out.record.resize(static_cast<size_t>(out.header.record_length));
     if (DosPReadAll(fd, out.record.data(), out.record.size(), sizeof head) !=
             static_cast<ssize_t>(out.record.size()) ||

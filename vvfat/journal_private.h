@@ -61,33 +61,38 @@ struct JournalContents {
     UQUAD good_length = 0;     // bytes up to the end of the last good entry
     UQUAD file_length = 0;     // bytes in the file
     std::string damage;        // why reading stopped before the end; empty when it did not
+    bool unfinished = false;   // cut short while it was being made: it holds no write
     UQUAD next_sequence = 0;   // good entries, so the number of the next one
     ULONG resumed = 0;         // later sessions that took it over
     UQUAD last_started_ns = 0; // the latest of them (or the first session)
     ULONG last_pid = 0;
 };
-enum class JournalRead { Ok, NotAJournal, Damaged, Unfinished };
+enum class JournalRead { Ok, NotAJournal, Damaged };
 // Reads the open journal fd whole. NotAJournal: not this format (left alone); Damaged: header
-// or record unusable (reason in damage); Unfinished: cut short before its record was whole, so
-// it holds no guest write. Throws std::bad_alloc.
+// or record unusable (reason in damage; unfinished when the file ends inside them). Throws
+// std::bad_alloc.
 JournalRead readJournal(int fd, JournalContents &out);
 
 // The record: what the write-back needs to know of the disk as the guest was shown it (layout,
 // the sectors built at creation, the directory entries, the runs of clusters, the host objects).
-// Deterministic: two disks built from the same directory give the same bytes. Throws
+// Deterministic: two disks built from the same directory give the same bytes. Without
+// identities, the objects' devices and inodes are left out (written as 0). Throws
 // std::bad_alloc.
-std::vector<UBYTE> serializeRecord(VVFAT *v);
+std::vector<UBYTE> serializeRecord(VVFAT *v, bool identities = true);
 // Fills v, whose root_fd and root_path are set and whose sector cache is empty, from a record.
 // FALSE when the record is malformed or memory runs out.
 bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record);
 
 // ---- the journal kept while mounted (journal.cpp).
+// Puts the directory's modification time back to ns, leaving its access time alone.
+void setRootTime(int rootFd, QUAD ns);
 // Starts journaling v at the guest's first write: creates the journal with the record. FALSE
 // (journaling off for this mount, with a diagnostic) when it cannot.
 bool journalBegin(VVFAT *v);
 // Takes over a recovered journal, open for appending and locked: cut back to its good length,
-// marked as taken over, entries continuing from `sequence`. FALSE (fd left to the caller) when
-// it cannot be continued.
+// marked as taken over, entries continuing from `sequence`. When it cannot be continued it is
+// still taken, appends dropped, so that the write-back removes it. FALSE (fd left to the
+// caller) without memory.
 bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLength, UQUAD sequence);
 // Appends sectors the guest wrote (count whole sectors starting at `sector`).
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count);

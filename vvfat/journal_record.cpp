@@ -6,6 +6,7 @@
 #include <proto/exec.h>
 
 #include "journal_private.h"
+#include "sync_private.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ struct Get {
 
 } // namespace
 
-std::vector<UBYTE> serializeRecord(VVFAT *v) {
+std::vector<UBYTE> serializeRecord(VVFAT *v, bool identities) {
     Writer w;
     layoutFields(*v, Put{w});
     // The sectors built at creation: boot structures and FAT. Of each FAT, only the part that
@@ -142,8 +143,8 @@ std::vector<UBYTE> serializeRecord(VVFAT *v) {
     for (const HostObject &o : v->objects) {
         w.u64(o.size);
         w.u64(static_cast<UQUAD>(o.mtime_ns));
-        w.u64(static_cast<UQUAD>(o.dev));
-        w.u64(static_cast<UQUAD>(o.ino));
+        w.u64(identities ? static_cast<UQUAD>(o.dev) : 0);
+        w.u64(identities ? static_cast<UQUAD>(o.ino) : 0);
         w.u32(o.parent);
         w.u32(o.dir_index);
         w.u32(static_cast<ULONG>(o.mapping));
@@ -236,6 +237,12 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
         }
         if (!r.atEnd())
             return false;
+        // Objects are reached again one name at a time from the mounted directory: a name that
+        // steps out of it ("..", a slash) is none a scan records, and would lead the
+        // write-back outside.
+        for (ULONG o = 1; o < objects; ++o)
+            if (!isUsableHostName(objectName(v, o)))
+                return false;
         v->cluster_buffer =
             static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, v->cluster_size));
         return v->cluster_buffer != nullptr;

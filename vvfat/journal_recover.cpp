@@ -63,22 +63,47 @@ VVFAT *diskFromRecord(VVFAT *v, const std::vector<UBYTE> &record) {
     return old;
 }
 
-// Removes the journal open as fd, when the name still leads to it.
+// Whether the directory of v still shows the disk the record describes: the same objects, or a
+// copy of them made with their names, sizes and times (cp -a, a backup put back), whose
+// contents are the ones the guest was shown.
+bool showsRecordedDisk(VVFAT *v, const std::vector<UBYTE> &record) {
+    if (serializeRecord(v) == record)
+        return true;
+    VVFAT *recorded = diskFromRecord(v, record);
+    bool copy = false;
+    try {
+        copy = recorded && serializeRecord(recorded, false) == serializeRecord(v, false);
+    } catch (const std::bad_alloc &) {
+        VVFAT_Destroy(recorded);
+        throw;
+    }
+    VVFAT_Destroy(recorded);
+    return copy;
+}
+
+// Removes the journal open as fd, when the name still leads to it. The journal is not the
+// user's: the directory keeps the time it had.
 void removeJournal(VVFAT *v, int fd) {
-    struct stat mine, named;
-    if (DosFstat(fd, &mine) == 0 &&
-        DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino &&
-        DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
+    struct stat mine, named, root;
+    if (DosFstat(fd, &mine) != 0 ||
+        DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+        return;
+    const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
+    if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
         std::printf("VVFAT: the journal '%s/%s' cannot be removed (%s).\n", v->root_path.c_str(),
                     JOURNAL_NAME, std::strerror(errno));
+    else if (rootKnown)
+        setRootTime(v->root_fd, timeNs(root.st_mtim));
 }
 
 // Opens the journal of the directory v for recovery, locked. -1 when there is none or it
 // cannot be used (said why, unless there is none).
 int openJournal(VVFAT *v, bool *present) {
     *present = false;
-    const int fd = DosOpenAt(v->root_fd, JOURNAL_NAME, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO or a device in the journal's place must not hang the mount.
+    const int fd = DosOpenAt(v->root_fd, JOURNAL_NAME,
+                             O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return -1;
@@ -119,10 +144,11 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     JournalContents jc;
     const JournalRead read = readJournal(fd, jc);
     const char *dir = v->root_path.c_str();
-    if (read == JournalRead::Unfinished) {
-        std::printf("VVFAT: the journal of '%s' was cut short while a session made it, before it "
-                    "held any write; it is removed.\n",
-                    dir);
+    if (read == JournalRead::Damaged && jc.unfinished) {
+        // Made by a session that died before the journal held any write: nothing to recover.
+        std::printf("VVFAT: the journal of '%s' was cut short as it was being made (%s), before "
+                    "it held any write; it is replaced.\n",
+                    dir, jc.damage.c_str());
         removeJournal(v, fd);
         DosCloseFd(fd);
         v->journal_wanted = TRUE;
@@ -147,7 +173,7 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
                     dir, jc.damage.c_str(),
                     static_cast<unsigned long long>(jc.file_length - jc.good_length));
 
-    if (serializeRecord(v) == jc.record) {
+    if (showsRecordedDisk(v, jc.record)) {
         const ULONG count = replay(v, jc);
         std::printf("VVFAT: recovered %lu sectors written by %s, which did not end; they are "
                     "written back at the next unmount.\n",
@@ -184,7 +210,14 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     // The directory now holds the guest's work: show it as it is.
     clear(v);
     v->dir_fd_limit = SCAN_DIR_FDS;
-    if (!init(v, cfg)) {
+    // The journal's descriptor is closed: nothing may throw past here to a caller that would
+    // close it again.
+    bool built = false;
+    try {
+        built = init(v, cfg);
+    } catch (const std::bad_alloc &) {
+    }
+    if (!built) {
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -228,7 +261,7 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
         std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, std::strerror(errno));
         return -1;
     }
-    const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         DosCloseFd(rootFd);
@@ -241,6 +274,14 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
         }
         std::fprintf(out, "The journal '%s/%s' cannot be opened (%s).\n", dirName, JOURNAL_NAME,
                      std::strerror(error));
+        return 1;
+    }
+    struct stat st;
+    if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(out, "'%s/%s' is not a journal file: a mount leaves it as it is.\n", dirName,
+                     JOURNAL_NAME);
+        DosCloseFd(fd);
+        DosCloseFd(rootFd);
         return 1;
     }
     const bool inUse = DosLockFile(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -261,12 +302,9 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
         return 1;
     }
     if (read == JournalRead::Damaged) {
-        std::fprintf(out, "Unusable: %s. A mount leaves it as it is.\n", jc.damage.c_str());
-        return 1;
-    }
-    if (read == JournalRead::Unfinished) {
-        std::fprintf(out, "Cut short while a session made it, before it held any write: the next "
-                          "mount removes it.\n");
+        std::fprintf(out, "Unusable: %s. %s\n", jc.damage.c_str(),
+                     jc.unfinished ? "It holds no write: a mount replaces it."
+                                   : "A mount leaves it as it is.");
         return 1;
     }
     std::fprintf(out, "Written by %s", sessionName(jc.header.started_ns, jc.header.pid).c_str());
@@ -297,7 +335,7 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
     VVFAT *fresh = VVFAT_Create(dirName, nullptr);
     bool same = false;
     try {
-        same = fresh && serializeRecord(fresh) == jc.record;
+        same = fresh && showsRecordedDisk(fresh, jc.record);
     } catch (const std::bad_alloc &) {
     }
     VVFAT_Destroy(fresh);
