@@ -85,6 +85,9 @@ constexpr SystemCalls kRealCalls = {
     ::futimens,
     ::dup,
     ::rewinddir,
+    ::geteuid,
+    ::getegid,
+    ::getgroups,
 };
 
 struct Fault {
