@@ -31,10 +31,7 @@ const uint64_t imageSize = 129540096;
 class Plugin : public LoadedPluginTest {
   protected:
     std::unique_ptr<host::PluginInstance> create(const std::vector<std::string> &toolTypes) {
-        std::string error;
-        auto instance = host::PluginInstance::create(*library, toolTypes, error);
-        EXPECT_NE(instance, nullptr) << error;
-        return instance;
+        return testsupport::createPlugin(toolTypes);
     }
     static PluginData *data(host::PluginInstance &instance) {
         return pluginData(instance.record());
@@ -364,6 +361,7 @@ TEST_F(Plugin, InertEntryPointsLeaveTheirOutputsAlone) {
     EXPECT_EQ(busy, 3);
     STRPTR list[] = {nullptr};
     api.HostGamepadList(p, list);
+    api.HostGamepadList(p, nullptr);
     api.HostGamepadEvent(p, 0, 1, 1, 1, 1, 1, 1, 1);
     api.HostMouseEvent(p, 1, 2, 3);
     api.HostLightDeviceDiodePulse(p);

@@ -35,9 +35,8 @@ class Panel : public LoadedPluginTest {
 
     // Creates the instance and shows its panel in a window, as the host does.
     void open(const std::vector<std::string> &toolTypes) {
-        std::string error;
-        instance = host::PluginInstance::create(*library, toolTypes, error);
-        ASSERT_NE(instance, nullptr) << error;
+        instance = testsupport::createPlugin(toolTypes);
+        ASSERT_NE(instance, nullptr);
         window.AddChild(view());
     }
     BView *view() { return static_cast<BView *>(instance->record()->pl_PrefsWindow); }
