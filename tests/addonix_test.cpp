@@ -121,8 +121,6 @@ TEST_F(Plugin, CreationFillsTheHostRecordAndMountsNothing) {
     EXPECT_NE(d->ide, nullptr);
     EXPECT_FALSE(d->resetTrigger);
     EXPECT_EQ(d->sema, instance->semaphore());
-    EXPECT_EQ(d->BTN_ImageFileName, nullptr);
-    EXPECT_EQ(d->BTN_DirectoryName, nullptr);
     EXPECT_FALSE(hasMedium(*instance));
     EXPECT_EQ(instance->prefs(), defaultPrefs);
 }
