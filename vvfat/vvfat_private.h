@@ -35,14 +35,17 @@ template <class T> struct Array {
     ULONG next = 0; // items in use
 };
 
+// Empties the array, keeping its memory.
 template <class T> void arrayInit(Array<T> &array) {
     array.items.clear();
     array.next = 0;
 }
+// Empties the array and gives its memory back.
 template <class T> void arrayFree(Array<T> &array) {
     std::vector<T>().swap(array.items);
     array.next = 0;
 }
+// Item `index`, which must be in use (an assertion otherwise).
 template <class T> T *arrayGet(Array<T> &array, ULONG index) {
     assert(index < array.next && "index < array->next");
     return &array.items[index];
@@ -59,6 +62,7 @@ template <class T> BOOL arrayEnsureAllocated(Array<T> &array, ULONG index) {
     array.next = index + 1;
     return TRUE;
 }
+// A new item after those in use, all zero bytes; null (array unchanged) without memory.
 template <class T> T *arrayGetNext(Array<T> &array) {
     if (!arrayEnsureAllocated(array, array.next))
         return nullptr;
@@ -111,6 +115,7 @@ struct HostObject {
     bool created;  // made by the write-back, not shown by the disk
 };
 
+// A time stamp in nanoseconds since the epoch.
 inline QUAD timeNs(const struct timespec &t) {
     return static_cast<QUAD>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
