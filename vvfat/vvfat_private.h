@@ -200,7 +200,8 @@ UBYTE *cachedSector(VVFAT *v, ULONG sectorNum);
 // A new block cached for a sector that has none, its contents undefined; null without memory.
 UBYTE *newCachedSector(VVFAT *v, ULONG sectorNum);
 
-// ---- fat.cpp: FAT entry access. The only place that knows entry widths and values.
+// ---- fat.cpp: FAT entry access. The only place that knows entry widths and the end-of-chain
+// value of each type.
 // The end-of-chain value of a FAT type (12, 16 or 32): 0xFFF, 0xFFFF or 0x0FFFFFFF.
 ULONG maxFatValue(UBYTE fatType);
 // Byte offset of entry `cluster` from the start of a FAT of that type.
