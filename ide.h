@@ -39,6 +39,7 @@ struct IDE {
     UBYTE reg_status;
     // Where the image stream stands after a read transfer; IDE_NO_POSITION after anything else.
     UQUAD image_read_position;
+    BOOL journal_off; // directory media mounted from now on keep no journal of guest writes
 };
 
 #define IDE_NO_POSITION (~0ull)
@@ -51,6 +52,8 @@ void IDEDestroy(IDE *ide);
 // TRUE exactly when a medium is mounted afterwards.
 BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path);
 void IDEUnMount(IDE *ide);
+// Whether directory media mounted from now on keep a journal of the guest's writes (the default).
+void IDESetJournal(IDE *ide, BOOL journal);
 void IDEReset(IDE *ide);
 UBYTE IDERead(IDE *ide, UBYTE index);
 void IDEWrite(IDE *ide, UBYTE index, UBYTE value);

@@ -19,6 +19,11 @@ struct VVFAT_Configuration {
 // Builds the disk for the directory dirName; cfg null asks for automatic geometry.
 // Null when the directory cannot be presented (diagnostics beginning "VVFAT: " on stdout).
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
+// As VVFAT_Create, and with journal set keeps a journal of the guest's writes in the directory
+// (".vvfat-journal", never shown on the disk), so that a session that does not reach its
+// write-back is recovered at the next mount: replayed into the disk when the directory is as
+// that session saw it, else written back first with the usual rules.
+VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal);
 // Writes the guest's changes back into the directory when there are any, then frees the disk.
 // Null accepted.
 void VVFAT_Destroy(VVFAT *v);
@@ -36,5 +41,10 @@ ULONG VVFAT_SectorCount(const VVFAT *v);
 // renamed or moved, deleted, kept and why), changing nothing on the host; then forgets the
 // guest's writes, so that destroying the disk writes nothing back. Null accepted.
 void VVFAT_DryRun(VVFAT *v, FILE *out);
+
+// Describes on out the journal of the directory dirName, if it has one: its session, what it
+// holds, and what the next mount will do with it. 0: no journal; 1: a journal (or a file in its
+// place); -1: the directory cannot be opened.
+int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out);
 
 #endif

@@ -28,6 +28,7 @@ struct PluginData {
     PopASL *STR_DirectoryName;
     APTR BTN_ImageFileName; // never set
     APTR BTN_DirectoryName; // never set
+    BCheckBox *BTN_Journal; // directory media keep a journal of guest writes
 };
 static_assert(std::is_trivial_v<PluginData> && std::is_standard_layout_v<PluginData>);
 static_assert(offsetof(PluginData, common) == 0);
@@ -44,17 +45,19 @@ struct InitialSettings {
     CONST_STRPTR imageFileName = "Share/Tessel.img";
     LONG mode = MODE_DIRECTORY;
     BOOL autoMount = FALSE;
+    BOOL journal = TRUE;
 };
 
 // Applies one tool-type line; unmatched or malformed lines are ignored. The names point into
 // the line, which must outlive the use of settings.
 void parseToolType(CONST_STRPTR toolType, InitialSettings &settings);
 
-// The four settings, read afresh from the panel's controls on every use.
+// The settings, read afresh from the panel's controls on every use.
 LONG settingMode(const PluginData *data);
 CONST_STRPTR settingDirectoryName(const PluginData *data);
 CONST_STRPTR settingImageFileName(const PluginData *data);
 BOOL settingImageMounted(const PluginData *data);
+BOOL settingJournal(const PluginData *data);
 void setImageMounted(PluginData *data, BOOL mounted);
 
 // Applies the current settings to the drive.

@@ -29,6 +29,7 @@ STRPTR text(CONST_STRPTR constant) {
 void mount(PluginData *data) {
     switch (settingMode(data)) {
     case MODE_DIRECTORY:
+        IDESetJournal(data->ide, settingJournal(data));
         // A directory that cannot be mounted leaves the drive without medium, unreported.
         IDEMount(data->ide, IDE_MOUNT_DIRECTORY, settingDirectoryName(data));
         break;

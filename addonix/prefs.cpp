@@ -5,8 +5,8 @@
 #include <proto/exec.h>
 
 namespace {
-// At most four entries and the terminating null.
-const ULONG prefsSlots = 5;
+// At most five entries and the terminating null.
+const ULONG prefsSlots = 6;
 } // namespace
 
 ADDONIX_EXPORT STRPTR *GetPrefsPlugin(AddonixPlugin *plugin, APTR pool) {
@@ -22,6 +22,9 @@ ADDONIX_EXPORT STRPTR *GetPrefsPlugin(AddonixPlugin *plugin, APTR pool) {
         slots[used++] = MakeToolType(pool, "AUTOMOUNT", nullptr);
     slots[used++] = MakeToolType(pool, "MOUNTMODE",
                                  settingMode(data) == MODE_IMAGE_FILE ? "ImageFile" : "Directory");
+    // On by default: stored only when the user switched it off.
+    if (!settingJournal(data))
+        slots[used++] = MakeToolType(pool, "JOURNAL", "OFF");
     slots[used] = nullptr;
     return slots;
 }

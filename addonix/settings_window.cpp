@@ -23,15 +23,21 @@ BBox *makeBox(const char *name, LONG label) {
     return box;
 }
 
-BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName) {
+BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journal) {
     std::unique_ptr<BBox> box(makeBox("directory", MSG_DIRECTORY_BOX));
-    BLayoutBuilder::Group<> row(box.get(), B_HORIZONTAL, B_USE_DEFAULT_SPACING);
-    row.SetInsets(B_USE_SMALL_INSETS);
+    BLayoutBuilder::Group<> column(box.get(), B_VERTICAL, B_USE_DEFAULT_SPACING);
+    column.SetInsets(B_USE_SMALL_INSETS);
+    auto row = column.AddGroup(B_HORIZONTAL, B_USE_DEFAULT_SPACING, 1.0f);
     row.Add(new BStringView("", GetString(MSG_DIRECTORY_LABEL)));
     data->STR_DirectoryName =
         new PopASL(0, nullptr, directoryName, GetString(MSG_DIRECTORY_REQUEST), nullptr,
                    GetString(MSG_DIRECTORY_HELP), B_OPEN_PANEL, true, B_DIRECTORY_NODE);
     row.Add(data->STR_DirectoryName);
+    // Read at the next mount; toggling it remounts nothing.
+    data->BTN_Journal = new BCheckBox("journal", GetString(MSG_JOURNAL), nullptr);
+    data->BTN_Journal->SetToolTip(GetString(MSG_JOURNAL_HELP));
+    data->BTN_Journal->SetValue(journal ? B_CONTROL_ON : B_CONTROL_OFF);
+    column.Add(data->BTN_Journal);
     return box.release();
 }
 
@@ -144,6 +150,10 @@ CONST_STRPTR settingImageFileName(const PluginData *data) {
     return data->STR_ImageFileName->TextControl()->Text();
 }
 
+BOOL settingJournal(const PluginData *data) {
+    return data->BTN_Journal->Value() != 0;
+}
+
 BOOL settingImageMounted(const PluginData *data) {
     return data->BTN_ImageFileMount->Value() != 0;
 }
@@ -153,7 +163,7 @@ void setImageMounted(PluginData *data, BOOL mounted) {
 }
 
 APTR createSettingsPanel(PluginData *data, const InitialSettings &settings) {
-    std::unique_ptr<BBox> dirBox(makeDirectoryBox(data, settings.directoryName));
+    std::unique_ptr<BBox> dirBox(makeDirectoryBox(data, settings.directoryName, settings.journal));
     std::unique_ptr<BBox> fileBox(makeImageFileBox(data, settings.imageFileName));
     // Set by program, which sends no message: nothing is mounted before activation.
     if (settings.autoMount)

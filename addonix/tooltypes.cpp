@@ -35,5 +35,10 @@ void parseToolType(CONST_STRPTR toolType, InitialSettings &settings) {
             settings.mode = MODE_DIRECTORY;
         else if (Stricmp(value, "ImageFile") == 0)
             settings.mode = MODE_IMAGE_FILE;
+    } else if (nameSelects(toolType, length, "JOURNAL")) {
+        if (Stricmp(value, "OFF") == 0)
+            settings.journal = FALSE;
+        else if (Stricmp(value, "ON") == 0)
+            settings.journal = TRUE;
     }
 }

@@ -25,7 +25,9 @@ enum {
     MSG_MODE_IMAGE = 17,
     MSG_SYNCHRONIZE = 18,
     MSG_SYNCHRONIZE_HELP = 19,
-    MSG_COUNT = 20
+    MSG_JOURNAL = 20,
+    MSG_JOURNAL_HELP = 21,
+    MSG_COUNT = 22
 };
 
 // Entries in ascending id order, no header and no end marker: id (4 bytes, big-endian),

@@ -30,6 +30,11 @@ TEXTS = [
     "Hard disc synchronzation with its source directory or image is automatically done when "
     "Corvid exits or when Tessel is disabled, but you can also manually trigger it by pressing "
     "this button.",
+    "Keep a journal of the guest's writes",
+    "Every sector the guest writes is also kept in a hidden journal (.vvfat-journal) in the "
+    "directory, so that the work of a session that ends without its write-back (a crash, a "
+    "power cut) comes back at the next mount. Switch it off for a directory on read-only or slow "
+    "media. Takes effect at the next mount.",
 ]
 
 

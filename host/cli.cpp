@@ -20,6 +20,7 @@
 #include "host/host.h"
 #include "host/interrupt.h"
 #include "host/output.h"
+#include "vvfat.h"
 
 namespace host {
 
@@ -37,7 +38,8 @@ const char *const USAGE =
     "\n"
     "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
     "(as the emulator stores them: -t DIRECTORY=/path, -t IMAGEFILE=/path/disk.img,\n"
-    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT), enables it, and talks to the drive\n"
+    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT, -t JOURNAL=OFF), enables it, and talks to the "
+    "drive\n"
     "through the I/O ports 0xFD08-0xFD0F as a program on the emulated machine would.\n"
     "\n"
     "commands:\n"
@@ -51,6 +53,8 @@ const char *const USAGE =
     "                           write the sectors where IMAGE differs from BASE, then\n"
     "                           unmount so the plug-in writes the changes back\n"
     "  prefs                    the tool types the plug-in exports, one per line\n"
+    "  journal                  whether the directory holds a journal of guest writes\n"
+    "                           left by a session that did not end, and what it holds\n"
     "\n"
     "Results go to standard output; messages, the plug-in's included, to standard error.\n"
     "Without --plugin, Tessel.addonix is looked for beside tessel-host and where an\n"
@@ -95,6 +99,16 @@ const CommandHelp COMMAND_HELP[] = {
      "             deleted, kept and why) and change nothing\n"},
     {"prefs", "usage: tessel-host [-t TOOLTYPE]... prefs\n"
               "Prints the tool types that the plug-in exports for the emulator to store.\n"},
+    {"journal",
+     "usage: tessel-host [-t TOOLTYPE]... journal\n"
+     "Every sector the guest writes to a directory medium is also appended to a hidden\n"
+     "journal in the directory (.vvfat-journal), made durable within a second; a completed\n"
+     "write-back removes it. A journal left by a session that did not end (a crash, a kill,\n"
+     "a power cut) is recovered by the next mount: replayed into the disk when the directory\n"
+     "is as that session saw it, else written back with the usual rules first. This command\n"
+     "says whether the directory holds a journal, which session wrote it, what it holds and\n"
+     "what the next mount will do with it; it changes nothing. -t JOURNAL=OFF switches the\n"
+     "journal off.\n"},
 };
 
 // Standard error, shared with the plug-in's lines and the progress line.
@@ -350,7 +364,7 @@ std::string keyOf(const std::string &toolType, std::string &value) {
     };
     if (equals == std::string::npos)
         return selects("AUTOMOUNT") ? "AUTOMOUNT" : "";
-    for (const char *key : {"DIRECTORY", "IMAGEFILE", "MOUNTMODE"})
+    for (const char *key : {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL"})
         if (selects(key))
             return key;
     return {};
@@ -373,6 +387,9 @@ std::string settingsMistake(const std::vector<std::string> &toolTypes) {
                 return "'" + t + "' is neither MOUNTMODE=Directory nor MOUNTMODE=ImageFile";
         } else if (key == "DIRECTORY") {
             directory = true;
+        } else if (key == "JOURNAL" && ::strcasecmp(value.c_str(), "ON") != 0 &&
+                   ::strcasecmp(value.c_str(), "OFF") != 0) {
+            return "'" + t + "' is neither JOURNAL=ON nor JOURNAL=OFF";
         } else if (key == "IMAGEFILE") {
             image = t;
         }
@@ -491,6 +508,12 @@ int runCommand(const Options &o) {
     std::vector<std::string> prefs = instance->prefs();
     bool imageMode = settingOf(prefs, "MOUNTMODE") == "ImageFile";
     const std::string medium = settingOf(prefs, imageMode ? "IMAGEFILE" : "DIRECTORY");
+    if (o.command == "journal") {
+        if (imageMode)
+            return fail("image media keep no journal: every sector is written to the image");
+        const int found = VVFAT_DescribeJournal(medium.c_str(), results);
+        return found < 0 ? 1 : 0;
+    }
     if (o.command == "apply" && !imageMode) {
         // The disk would show the image itself, which changes with every dump and apply.
         for (const std::string &file : {c.positional[0], c.base})

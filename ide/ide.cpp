@@ -186,12 +186,16 @@ BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path) {
         if (mountType == IDE_MOUNT_IMAGE)
             openImageMedium(ide, path);
         else if (mountType == IDE_MOUNT_DIRECTORY)
-            ide->vvfat = VVFAT_Create(path, nullptr);
+            ide->vvfat = VVFAT_CreateWithJournal(path, nullptr, !ide->journal_off);
     }
     if (!isMounted(ide))
         return FALSE;
     IDEReset(ide);
     return TRUE;
+}
+
+void IDESetJournal(IDE *ide, BOOL journal) {
+    ide->journal_off = !journal;
 }
 
 void IDEUnMount(IDE *ide) {

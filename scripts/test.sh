@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # CI: sets up, then builds and runs every test twice (a normal build, and one under
 # AddressSanitizer and UndefinedBehaviorSanitizer), both with assertions; the two-thread test
-# under ThreadSanitizer; a minute of fuzzing the write-back; and the benchmark command on tiny
+# and the journal's flushing thread under ThreadSanitizer; a minute of fuzzing the write-back; and the benchmark command on tiny
 # trees. Prints each stage's time at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +25,10 @@ test_suite() {
 }
 tsan() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TSAN=ON >/dev/null &&
-        cmake --build build-tsan -j"$(nproc)" --target robust_threads_test >/dev/null &&
-        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/robust_threads_test
+        cmake --build build-tsan -j"$(nproc)" --target robust_threads_test journal_test >/dev/null &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/robust_threads_test &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/journal_test \
+            --gtest_filter='Journal.WritesGoOnWhileItsThreadFlushes:Journal.TornOrDamaged*'
 }
 
 total=$SECONDS
@@ -42,7 +44,7 @@ stage "build (sanitizers)" build_suite build-asan -DTESSEL_SANITIZE=ON \
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 stage "test (sanitizers)" test_suite build-asan
 unset ASAN_OPTIONS UBSAN_OPTIONS
-# The two-thread test under ThreadSanitizer (any report fails it).
+# The two-thread test and the journal's thread under ThreadSanitizer (any report fails it).
 stage "two-thread test (tsan)" tsan
 # The write-back fuzzer: the seed corpus replayed, then a minute of fuzzing.
 stage "fuzz" ./scripts/fuzz.sh 60 --build-dir build-fuzz

@@ -173,6 +173,11 @@ TEST_F(Plugin, ToolTypesAreParsedByTheirRules) {
         {"empty name selects the first key", {"=Work"}, {"DIRECTORY=Work", i, md}},
         {"later entry wins", {"DIRECTORY=One", "DIRECTORY=Two"}, {"DIRECTORY=Two", i, md}},
         {"unknown keys", {"VOLUME=3", "TURBO"}, {d, i, md}},
+        {"journal off", {"JOURNAL=OFF"}, {d, i, md, "JOURNAL=OFF"}},
+        {"journal prefix, any case", {"j=off"}, {d, i, md, "JOURNAL=OFF"}},
+        {"journal on again", {"JOURNAL=OFF", "Journal=On"}, {d, i, md}},
+        {"journal needs the whole word", {"JOURNAL=OF", "JOURNAL=no"}, {d, i, md}},
+        {"journal without a value", {"JOURNAL"}, {d, i, md}},
     };
     for (const ToolTypeCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -187,6 +192,7 @@ TEST_F(Plugin, ExportedSettingsReadBackAsTheSameSettings) {
         {},
         {"DIRECTORY=", "IMAGEFILE=disk=1.img", "AUTOMOUNT", "MOUNTMODE=ImageFile"},
         {"DIRECTORY=/tmp/a b/", "IMAGEFILE=", "MOUNTMODE=Directory"},
+        {"DIRECTORY=Work", "JOURNAL=OFF"},
     };
     for (const auto &toolTypes : settings) {
         auto first = create(toolTypes);

@@ -1,6 +1,7 @@
 // The settings panel driven as a user drives it: change a control, then deliver the message the
 // control sends. The panel lives in the real Tessel.addonix and is reached through the host
 // record.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <Box.h>
@@ -167,6 +168,28 @@ TEST_F(Panel, ANewImageNameUnticksTheBoxAndUnmounts) {
     EXPECT_EQ(instance->prefs(), (std::vector<std::string>{
                                      "DIRECTORY=Share/", "IMAGEFILE=" + (dir / "two.img").string(),
                                      "MOUNTMODE=ImageFile"}));
+}
+
+// The journal's box: set from the tool types, exported when off, read at the next mount only.
+TEST_F(Panel, JournalBoxIsReadAtTheNextMountWithoutRemounting) {
+    TempDir dir;
+    open({"DIRECTORY=" + dir.str(), "JOURNAL=OFF"});
+    BCheckBox *journal = data()->BTN_Journal;
+    ASSERT_NE(journal, nullptr);
+    EXPECT_EQ(journal->Value(), 0);
+    EXPECT_STREQ(journal->Label(), "Keep a journal of the guest's writes");
+    EXPECT_EQ(journal->Message(), nullptr); // ticking it remounts nothing
+    EXPECT_EQ(box("directory")->FindView("journal"), journal);
+    ASSERT_TRUE(instance->activate(true));
+    EXPECT_TRUE(data()->ide->journal_off);
+    EXPECT_THAT(instance->prefs(), ::testing::Contains("JOURNAL=OFF"));
+
+    journal->SetValue(B_CONTROL_ON);
+    EXPECT_TRUE(data()->ide->journal_off); // until the next mount
+    EXPECT_EQ(instance->emulate(0), 0u);
+    EXPECT_THAT(instance->prefs(), ::testing::Not(::testing::Contains("JOURNAL=OFF")));
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_FALSE(data()->ide->journal_off);
 }
 
 TEST_F(Panel, ANewDirectoryNameMountsThatDirectory) {

@@ -10,7 +10,7 @@
 #include <proto/dos.h>
 #include <proto/exec.h>
 
-#include "vvfat_private.h"
+#include "journal_private.h"
 
 namespace {
 
@@ -324,8 +324,11 @@ UQUAD cluster2Sector(VVFAT *v, ULONG clusterNum) {
 }
 
 void clear(VVFAT *v) {
-    if (v->modified)
-        synchronize(v);
+    // The journal is whole on disk before the write-back changes anything.
+    journalStop(v);
+    const bool writtenBack = !v->modified || synchronize(v);
+    journalEnd(v, writtenBack);
+    v->modified = FALSE;
     arrayFree(v->directory);
     arrayFree(v->mapping);
     std::vector<HostObject>().swap(v->objects);

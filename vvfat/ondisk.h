@@ -25,6 +25,14 @@ inline void putLE32(UBYTE *p, ULONG v) {
     p[3] = static_cast<UBYTE>(v >> 24);
 }
 
+inline UQUAD getLE64(const UBYTE *p) {
+    return static_cast<UQUAD>(getLE32(p)) | (static_cast<UQUAD>(getLE32(p + 4)) << 32);
+}
+inline void putLE64(UBYTE *p, UQUAD v) {
+    putLE32(p, static_cast<ULONG>(v));
+    putLE32(p + 4, static_cast<ULONG>(v >> 32));
+}
+
 constexpr ULONG SECTOR_SIZE = 512;
 
 struct CHS {
@@ -169,5 +177,31 @@ inline void setBeginOfDirEntry(DirEntry &e, ULONG begin) {
 inline bool isLongName(const DirEntry &e) {
     return e.attributes == ATTR_LONG_NAME;
 }
+
+// The journal's header: the first bytes of the journal file.
+struct JournalHeaderBytes {
+    UBYTE magic[8];       // "VVFATJNL"
+    UBYTE version[4];     // 1
+    UBYTE header_size[4]; // sizeof(JournalHeaderBytes)
+    UBYTE started_ns[8];  // the session's start, nanoseconds since the epoch
+    UBYTE pid[4];         // its process
+    UBYTE record_checksum[4];
+    UBYTE root_mtime_ns[8]; // the mounted directory's time before the journal was made
+    UBYTE record_length[8];
+    UBYTE reserved[12];
+    UBYTE checksum[4]; // of every byte before it
+};
+static_assert(sizeof(JournalHeaderBytes) == 64);
+
+// One journal entry: a sector the guest wrote, or a later session taking the journal over.
+struct JournalEntryBytes {
+    UBYTE type[4];
+    UBYTE sector[4];
+    UBYTE sequence[8]; // 0, 1, 2, ... in the order written
+    UBYTE data[SECTOR_SIZE];
+    UBYTE reserved[4];
+    UBYTE checksum[4]; // of every byte before it
+};
+static_assert(sizeof(JournalEntryBytes) == 536);
 
 #endif

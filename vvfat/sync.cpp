@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <new>
 
+#include "journal_private.h"
 #include "sync_private.h"
 
 namespace {
@@ -29,6 +30,7 @@ void VVFAT_DryRun(VVFAT *v, FILE *out) {
     else
         std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
     v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
+    journalEnd(v, true); // and not recovered later
 }
 
 void printPlan(const SyncContext &c, FILE *out) {
@@ -68,7 +70,7 @@ void printPlan(const SyncContext &c, FILE *out) {
                  static_cast<unsigned long>(deletions), static_cast<unsigned long>(c.plan.failed));
 }
 
-void synchronize(VVFAT *v, FILE *dryRun) {
+bool synchronize(VVFAT *v, FILE *dryRun) {
     v->temp_name_seed = 0xDEADBABE;
     try {
         // The plan may add the directories it means to make to the record: they go with it.
@@ -83,7 +85,7 @@ void synchronize(VVFAT *v, FILE *dryRun) {
         if (!c.disk.open(v)) {
             std::printf("VVFAT: write-back: 0 created, 0 changed, 0 renamed or moved, 0 deleted, "
                         "1 not written back.\n");
-            return;
+            return false;
         }
         decodeGuestTree(c.disk, c.tree);
         makePlan(c);
@@ -92,10 +94,12 @@ void synchronize(VVFAT *v, FILE *dryRun) {
         else
             applyPlan(c);
         closeObjectDirs(v);
+        return true;
     } catch (const std::bad_alloc &) {
         std::printf("VVFAT: out of memory during the write-back; what was not done is kept as it "
                     "was.\n");
         std::printf("VVFAT: write-back: 0 created, 0 changed, 0 renamed or moved, 0 deleted, 1 not "
                     "written back.\n");
+        return false;
     }
 }

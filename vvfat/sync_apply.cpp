@@ -42,8 +42,8 @@ struct Applier {
     std::vector<bool> deleted;                         // per object
     std::vector<bool> failed_dir;                      // per object: a new directory not made
     std::vector<bool> node_failed;
-    std::vector<LONG> placement_of; // per object: its pending move, or -1
-    std::vector<LONG> placement_of_node;         // per node: its placement, or -1
+    std::vector<LONG> placement_of;                 // per object: its pending move, or -1
+    std::vector<LONG> placement_of_node;            // per node: its placement, or -1
     std::unordered_multimap<ULONG, size_t> origins; // object -> nodes that took its clusters
     std::vector<Placement> placements;
     std::set<ULONG> touched;

@@ -11,6 +11,7 @@
 
 #include <dos/dirfd.h>
 
+#include "journal_private.h"
 #include "sync_private.h"
 
 namespace {
@@ -271,7 +272,8 @@ struct Planner {
         std::string name;
         for (unsigned k = 1; k < 10000; ++k) {
             name = conflictName(p.final_name, k);
-            if (!isWriteBackCopy(name.c_str()) && willBeFree(dir, name, -1))
+            if (!isWriteBackCopy(name.c_str()) && !(dir == 0 && isJournalName(name.c_str())) &&
+                willBeFree(dir, name, -1))
                 break;
         }
         std::printf("VVFAT: '%s/%s' is kept on the host; the guest's '%s' is written beside it as "
@@ -315,7 +317,8 @@ struct Planner {
                            ? objectName(v, static_cast<ULONG>(object))
                            : n.name.name;
         // A name like the write-back's own copies would be hidden and then removed as one.
-        if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str())) {
+        if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str()) ||
+            (p.target_dir == 0 && isJournalName(p.final_name.c_str()))) {
             p.action = NodeAction::Skip;
             ++plan.failed;
             std::printf("VVFAT: an entry named '%s' cannot be used on the host; skipped.\n",

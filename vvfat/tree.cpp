@@ -17,7 +17,7 @@
 #include <proto/exec.h>
 #include <sys/stat.h>
 
-#include "vvfat_private.h"
+#include "journal_private.h"
 
 namespace {
 
@@ -223,6 +223,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         }
         if (!isDirectory && isWriteBackCopy(name.c_str()))
             continue; // an interrupted write-back's copy: not the user's, removed at the next
+        if (dirObject == 0 && isJournalName(name.c_str()))
+            continue; // the journal of guest writes: the disk's own, never shown
         if (!isDirectory && static_cast<UQUAD>(entry.st.st_size) >= FOUR_GIB) {
             diagnoseObject(v, dirObject, name, "is 4 GB or larger");
             continue;

@@ -4,7 +4,8 @@
 // names.cpp (short and long names, dates), objects.cpp (the record of host objects and the way
 // back to them), tree.cpp (directory entries, mappings and FAT chains of the host tree),
 // read.cpp (sector read path), write.cpp (write capture), sync*.cpp (write-back into the host
-// directory; see sync_private.h).
+// directory; see sync_private.h), journal*.cpp (the journal of guest writes; see
+// journal_private.h).
 #ifndef TESSEL_VVFAT_PRIVATE_H
 #define TESSEL_VVFAT_PRIVATE_H
 
@@ -165,6 +166,8 @@ struct VVFAT {
     std::unordered_map<ULONG, UWORD> written_sectors;
     BOOL written_sectors_lost; // no memory to count: every cluster may hold written sectors
     ULONG temp_name_seed;
+    struct Journal *journal; // kept while the guest writes; null before its first write or when off
+    BOOL journal_wanted;     // a journal is to be made at the guest's first write
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.
@@ -332,7 +335,9 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 // Writes the guest's changes back into the mounted directory, printing a summary line
 // "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
 // changes nothing. Never throws: without memory, what was not done is kept and reported.
-void synchronize(VVFAT *v, FILE *dryRun = nullptr);
+// TRUE when it ran to its end (whatever it could not write back, it reported); FALSE when it
+// stopped before changing anything (the disk's layout unreadable, no memory).
+bool synchronize(VVFAT *v, FILE *dryRun = nullptr);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.
 bool isWriteBackCopy(const char *name);

@@ -1,10 +1,11 @@
-// Write capture: every sector the guest writes is kept in the sector cache until destruction.
+// Write capture: every sector the guest writes is kept in the sector cache until destruction,
+// and in the journal when there is one.
 #include <cstring>
 #include <new>
 
 #include <proto/exec.h>
 
-#include "vvfat_private.h"
+#include "journal_private.h"
 
 void noteWrittenSector(VVFAT *v, ULONG sectorNum) {
     const ULONG cluster = (sectorNum - v->offset_to_data) / v->sectors_per_cluster + 2;
@@ -25,6 +26,8 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster) {
 BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
     if (!v)
         return FALSE;
+    if (v->journal_wanted)
+        journalBegin(v); // before the first write: the record is the disk as the guest saw it
     auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
     const ULONG scount = size / SECTOR_SIZE;
     auto cbuf = static_cast<const UBYTE *>(buffer);
@@ -39,9 +42,11 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
             if (block && sectorNum >= v->offset_to_data)
                 noteWrittenSector(v, sectorNum);
         }
-        if (block)
+        if (block) {
             std::memcpy(block, cbuf, SECTOR_SIZE);
-        else
+            if (v->journal)
+                journalAppend(v, sectorNum, cbuf, 1);
+        } else
             kept = FALSE; // the guest must see ERR rather than lose the data silently
         v->modified = TRUE;
     }

@@ -136,6 +136,24 @@ DIR *DosFdOpenDir(int fd) {
     return syscalls.fdopendir(fd);
 }
 
+int DosSyncData(int fd) {
+    if (injected(DOS_FAULT_WRITE))
+        return -1;
+    return retryOnEintr([&] { return syscalls.fdatasync(fd); });
+}
+
+int DosLockFile(int fd, int operation) {
+    if (injected(DOS_FAULT_OPEN))
+        return -1;
+    return retryOnEintr([&] { return syscalls.flock(fd, operation); });
+}
+
+int DosTruncate(int fd, off_t length) {
+    if (injected(DOS_FAULT_WRITE))
+        return -1;
+    return retryOnEintr([&] { return syscalls.ftruncate(fd, length); });
+}
+
 void DosRewindDir(DIR *dir) {
     syscalls.rewinddir(dir);
 }

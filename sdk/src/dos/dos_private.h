@@ -80,6 +80,8 @@ struct SystemCalls {
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*dup)(int fd);
     void (*rewinddir)(DIR *dir);
+    int (*flock)(int fd, int operation);
+    int (*fdatasync)(int fd);
     uid_t (*geteuid)();
     gid_t (*getegid)();
     int (*getgroups)(int size, gid_t list[]);

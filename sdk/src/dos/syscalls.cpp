@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <cstdlib>
 #include <new>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,14 @@ int realSyncFs(int fd) {
     ::sync();
     (void)fd;
     return 0;
+#endif
+}
+
+int realFdatasync(int fd) {
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+    return ::fdatasync(fd);
+#else
+    return ::fsync(fd);
 #endif
 }
 
@@ -85,6 +94,8 @@ constexpr SystemCalls kRealCalls = {
     ::futimens,
     ::dup,
     ::rewinddir,
+    ::flock,
+    realFdatasync,
     ::geteuid,
     ::getegid,
     ::getgroups,

@@ -29,6 +29,11 @@ ssize_t DosWriteAll(int fd, const void *buffer, size_t length); // write
 // only at the end of the file), or -1 on failure.
 ssize_t DosPReadAll(int fd, void *buffer, size_t length, off_t offset); // read
 int DosSync(int fd);                                                    // write
+// Makes fd's contents durable (not necessarily its times).
+int DosSyncData(int fd); // write
+// flock(2): LOCK_EX | LOCK_NB and the like; the lock goes with the open file.
+int DosLockFile(int fd, int operation); // open
+int DosTruncate(int fd, off_t length);  // write
 // Makes everything written on fd's file system durable.
 int DosSyncFs(int fd);                                // write
 int DosTouch(int fd, const struct timespec times[2]); // set date

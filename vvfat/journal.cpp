@@ -1,0 +1,339 @@
+// The journal kept while a directory is mounted: the record at the guest's first write, then
+// each sector it writes, made durable by a thread of its own within a fraction of a second, so
+// that the guest's port accesses never wait for the host's disk.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+#include <dos/dirfd.h>
+
+#include "journal_private.h"
+
+namespace {
+
+// How long appends gather before they are written and made durable: well inside the promised
+// second even when the host's disk takes a while to confirm.
+constexpr auto GATHER = std::chrono::milliseconds(200);
+// Each pending entry: the sector number, then its 512 bytes.
+constexpr size_t RAW_ENTRY = 4 + SECTOR_SIZE;
+// Entries gather in chunks that the flusher hands back: a long burst of writes reuses a few
+// chunks instead of growing (and copying) one buffer.
+constexpr size_t CHUNK_ENTRIES = 256;
+// A burst that fills this many chunks is written at once, without waiting.
+constexpr size_t FLUSH_CHUNKS = 4;
+
+struct Chunk {
+    size_t entries = 0;
+    UBYTE bytes[CHUNK_ENTRIES * RAW_ENTRY]; // left uninitialised: filled before it is read
+};
+using Chunks = std::vector<std::unique_ptr<Chunk>>;
+
+QUAD nowNs() {
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return timeNs(t);
+}
+
+} // namespace
+
+struct Journal {
+    int fd = -1;
+    int dir_fd = -1; // the mounted directory, for making the journal's name durable
+    std::string path;
+    QUAD root_mtime_ns = 0;    // the directory's time before the journal was made
+    QUAD root_mtime_after = 0; // its time once the journal was made, as we left it
+    bool created_here = false;
+    UQUAD sequence = 0; // of the next entry
+    bool name_durable = false;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    Chunks pending; // in the order written
+    Chunks spare;   // written, for reuse
+    std::chrono::steady_clock::time_point first_pending;
+    bool stop = false;
+    std::atomic<bool> failed{false};
+    std::thread flusher;
+
+    void fail(const char *what, int error) {
+        if (failed.exchange(true))
+            return;
+        std::printf("VVFAT: the journal '%s' cannot be %s (%s); what the guest writes from now on "
+                    "is kept in memory only, until the write-back.\n",
+                    path.c_str(), what, std::strerror(error));
+    }
+
+    void writeBatch(const Chunks &batch, std::vector<UBYTE> &encoded) {
+        size_t count = 0;
+        for (const auto &chunk : batch)
+            count += chunk->entries;
+        encoded.resize(count * JOURNAL_ENTRY_SIZE);
+        UBYTE *out = encoded.data();
+        for (const auto &chunk : batch)
+            for (size_t i = 0; i < chunk->entries; ++i, out += JOURNAL_ENTRY_SIZE) {
+                const UBYTE *raw = chunk->bytes + i * RAW_ENTRY;
+                encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), sequence++, raw + 4, out);
+            }
+        if (DosWriteAll(fd, encoded.data(), encoded.size()) < 0)
+            return fail("written", errno);
+        if (DosSyncData(fd) != 0)
+            return fail("made durable", errno);
+        if (!name_durable) {
+            // A new file's name lives in its directory: that must reach the disk too.
+            if (DosSync(dir_fd) != 0)
+                return fail("made durable", errno);
+            name_durable = true;
+        }
+    }
+
+    void run() {
+        Chunks batch;
+        std::vector<UBYTE> encoded;
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stop || !pending.empty(); });
+            if (pending.empty())
+                break; // stopping with nothing left
+            wake.wait_until(lock, first_pending + GATHER,
+                            [&] { return stop || pending.size() >= FLUSH_CHUNKS; });
+            batch.swap(pending);
+            lock.unlock();
+            if (!failed)
+                try {
+                    writeBatch(batch, encoded);
+                } catch (const std::bad_alloc &) {
+                    fail("written", ENOMEM);
+                }
+            lock.lock();
+            for (auto &chunk : batch) {
+                chunk->entries = 0;
+                spare.push_back(std::move(chunk));
+            }
+            batch.clear();
+        }
+    }
+
+    bool start() {
+        try {
+            flusher = std::thread([this] { run(); });
+            return true;
+        } catch (const std::system_error &e) {
+            std::printf("VVFAT: the journal '%s' cannot be kept (%s).\n", path.c_str(), e.what());
+            return false;
+        }
+    }
+};
+
+namespace {
+
+bool rootTimes(int rootFd, struct stat &st) {
+    return DosFstat(rootFd, &st) == 0;
+}
+
+// Puts the directory's modification time back to ns, leaving its access time alone.
+void setRootTime(int rootFd, QUAD ns) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
+    times[1].tv_nsec = static_cast<long>(ns % 1000000000);
+    DosTouch(rootFd, times);
+}
+
+Journal *newJournal(VVFAT *v, int fd) {
+    auto j = new (std::nothrow) Journal;
+    if (!j)
+        return nullptr;
+    try {
+        j->path = v->root_path + "/" + JOURNAL_NAME;
+    } catch (const std::bad_alloc &) {
+        delete j;
+        return nullptr;
+    }
+    j->fd = fd;
+    j->dir_fd = DosDup(v->root_fd);
+    if (j->dir_fd < 0) {
+        delete j;
+        return nullptr;
+    }
+    return j;
+}
+
+void freeJournal(Journal *j) {
+    DosCloseFd(j->dir_fd);
+    DosCloseFd(j->fd);
+    delete j;
+}
+
+} // namespace
+
+bool journalBegin(VVFAT *v) {
+    v->journal_wanted = FALSE; // one attempt per mount
+    struct stat before;
+    if (!rootTimes(v->root_fd, before))
+        return false;
+    const int fd = DosOpenAt(v->root_fd, JOURNAL_NAME,
+                             O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            std::printf("VVFAT: '%s' already holds a journal of another session; this session "
+                        "keeps none.\n",
+                        v->root_path.c_str());
+        else
+            std::printf("VVFAT: no journal can be kept in '%s' (%s); what the guest writes is kept "
+                        "in memory only, until the write-back.\n",
+                        v->root_path.c_str(), std::strerror(errno));
+        return false;
+    }
+    Journal *j = newJournal(v, fd);
+    bool ok = j && DosLockFile(fd, LOCK_EX | LOCK_NB) == 0;
+    if (ok) {
+        j->created_here = true;
+        j->root_mtime_ns = timeNs(before.st_mtim);
+        // The journal is not the user's: the directory keeps the time it had.
+        setRootTime(v->root_fd, j->root_mtime_ns);
+        struct stat after;
+        j->root_mtime_after = rootTimes(v->root_fd, after) ? timeNs(after.st_mtim) : 0;
+        try {
+            std::vector<UBYTE> record = serializeRecord(v);
+            JournalHeader h;
+            h.started_ns = static_cast<UQUAD>(nowNs());
+            h.pid = static_cast<ULONG>(getpid());
+            h.root_mtime_ns = j->root_mtime_ns;
+            h.record_length = record.size();
+            h.record_checksum = journalChecksum(record.data(), record.size());
+            UBYTE head[JOURNAL_HEADER_SIZE];
+            encodeJournalHeader(h, head);
+            ok = DosWriteAll(fd, head, sizeof head) >= 0 &&
+                 DosWriteAll(fd, record.data(), record.size()) >= 0;
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            ok = false;
+        }
+    }
+    if (ok)
+        ok = j->start();
+    if (!ok) {
+        std::printf("VVFAT: no journal can be kept in '%s' (%s); what the guest writes is kept in "
+                    "memory only, until the write-back.\n",
+                    v->root_path.c_str(), std::strerror(errno));
+        DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
+        if (j)
+            freeJournal(j);
+        else
+            DosCloseFd(fd);
+        return false;
+    }
+    v->journal = j;
+    return true;
+}
+
+bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLength,
+                   UQUAD sequence) {
+    Journal *j = newJournal(v, fd);
+    if (!j)
+        return false;
+    j->root_mtime_ns = header.root_mtime_ns;
+    struct stat now;
+    j->root_mtime_after = rootTimes(v->root_fd, now) ? timeNs(now.st_mtim) : 0;
+    j->sequence = sequence;
+    j->name_durable = true;
+    UBYTE marker[SECTOR_SIZE] = {};
+    putLE64(marker, static_cast<UQUAD>(nowNs()));
+    putLE32(marker + 8, static_cast<ULONG>(getpid()));
+    UBYTE entry[JOURNAL_ENTRY_SIZE];
+    encodeJournalEntry(JOURNAL_RESUMED, 0, j->sequence++, marker, entry);
+    // fd appends: the entries go after the good ones.
+    if (DosTruncate(fd, static_cast<off_t>(goodLength)) != 0 ||
+        DosWriteAll(fd, entry, sizeof entry) < 0 || DosSyncData(fd) != 0 || !j->start()) {
+        std::printf("VVFAT: the journal '%s' cannot be continued (%s); what the guest writes from "
+                    "now on is kept in memory only, until the write-back.\n",
+                    j->path.c_str(), std::strerror(errno));
+        j->fd = -1; // the caller keeps the descriptor and its lock
+        freeJournal(j);
+        return false;
+    }
+    v->journal = j;
+    return true;
+}
+
+void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count) {
+    Journal *j = v->journal;
+    if (!j || j->failed)
+        return;
+    bool wake = false;
+    try {
+        std::lock_guard<std::mutex> lock(j->mutex);
+        if (j->pending.empty()) {
+            j->first_pending = std::chrono::steady_clock::now();
+            wake = true;
+        }
+        for (ULONG i = 0; i < count; ++i, data += SECTOR_SIZE) {
+            if (j->pending.empty() || j->pending.back()->entries == CHUNK_ENTRIES) {
+                if (j->spare.empty()) {
+                    j->pending.push_back(std::unique_ptr<Chunk>(new Chunk));
+                } else {
+                    j->pending.push_back(std::move(j->spare.back()));
+                    j->spare.pop_back();
+                }
+                wake = wake || j->pending.size() == FLUSH_CHUNKS;
+            }
+            Chunk &c = *j->pending.back();
+            UBYTE *out = c.bytes + c.entries++ * RAW_ENTRY;
+            putLE32(out, sector + i);
+            std::memcpy(out + 4, data, SECTOR_SIZE);
+        }
+    } catch (const std::bad_alloc &) {
+        j->fail("written", ENOMEM);
+        return;
+    }
+    if (wake)
+        j->wake.notify_one();
+}
+
+void journalStop(VVFAT *v) {
+    Journal *j = v->journal;
+    if (!j || !j->flusher.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(j->mutex);
+        j->stop = true;
+    }
+    j->wake.notify_one();
+    j->flusher.join();
+}
+
+void journalEnd(VVFAT *v, bool remove) {
+    journalStop(v);
+    Journal *j = v->journal;
+    if (!j)
+        return;
+    v->journal = nullptr;
+    if (remove) {
+        struct stat mine, named, root;
+        const bool rootKnown = rootTimes(v->root_fd, root);
+        // Only the journal itself: a name another process put there stays.
+        if (DosFstat(j->fd, &mine) == 0 &&
+            DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+            if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
+                std::printf("VVFAT: the journal '%s' cannot be removed (%s).\n", j->path.c_str(),
+                            std::strerror(errno));
+            // Nothing else changed the directory meanwhile: it gets its time back.
+            else if (rootKnown && timeNs(root.st_mtim) == j->root_mtime_after)
+                setRootTime(v->root_fd, j->root_mtime_ns);
+        }
+    } else if (!j->failed) {
+        DosSyncData(j->fd);
+    }
+    freeJournal(j);
+}

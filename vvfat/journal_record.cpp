@@ -1,0 +1,233 @@
+// The record of what the disk showed, as the journal keeps it: enough to rebuild the disk as
+// the guest was shown it, without the directory, for a write-back after the host changed.
+#include <cstring>
+
+#include <proto/exec.h>
+
+#include "journal_private.h"
+
+namespace {
+
+class Writer {
+  public:
+    std::vector<UBYTE> out;
+    void u8(UBYTE v) { out.push_back(v); }
+    void u16(UWORD v) { put(v, 2); }
+    void u32(ULONG v) { put(v, 4); }
+    void u64(UQUAD v) { put(v, 8); }
+    void bytes(const void *p, size_t n) {
+        auto b = static_cast<const UBYTE *>(p);
+        out.insert(out.end(), b, b + n);
+    }
+
+  private:
+    void put(UQUAD v, int n) {
+        for (int i = 0; i < n; ++i)
+            out.push_back(static_cast<UBYTE>(v >> (8 * i)));
+    }
+};
+
+class Reader {
+  public:
+    Reader(const std::vector<UBYTE> &in) : in_(in) {}
+    bool ok = true;
+    UBYTE u8() { return static_cast<UBYTE>(get(1)); }
+    UWORD u16() { return static_cast<UWORD>(get(2)); }
+    ULONG u32() { return static_cast<ULONG>(get(4)); }
+    UQUAD u64() { return get(8); }
+    const UBYTE *bytes(size_t n) {
+        if (!ok || in_.size() - at_ < n) {
+            ok = false;
+            return nullptr;
+        }
+        const UBYTE *p = in_.data() + at_;
+        at_ += n;
+        return p;
+    }
+    bool atEnd() const { return at_ == in_.size(); }
+
+  private:
+    UQUAD get(int n) {
+        const UBYTE *p = bytes(static_cast<size_t>(n));
+        UQUAD v = 0;
+        for (int i = 0; p && i < n; ++i)
+            v |= static_cast<UQUAD>(p[i]) << (8 * i);
+        return v;
+    }
+    const std::vector<UBYTE> &in_;
+    size_t at_ = 0;
+};
+
+// The layout fields, in record order: one list for writing and for reading.
+template <class Field> void layoutFields(VVFAT &v, Field &&f) {
+    f(v.spt);
+    f(v.heads);
+    f(v.cylinders);
+    f(v.offset_to_bootsector);
+    f(v.offset_to_fat);
+    f(v.offset_to_root_dir);
+    f(v.offset_to_data);
+    f(v.fat_type);
+    f(v.cluster_size);
+    f(v.cluster_count);
+    f(v.first_cluster_of_root_dir);
+    f(v.max_fat_value);
+    f(v.sectors_per_cluster);
+    f(v.sectors_per_fat);
+    f(v.sector_count);
+    f(v.root_entries);
+    f(v.reserved_sectors);
+}
+
+template <class Field> void mappingFields(Mapping &m, Field &&f) {
+    f(m.begin);
+    f(m.end);
+    f(m.dir_index);
+    // The union as its two words, whichever member is in use.
+    f(m.info.dir.parent_mapping_index);
+    f(m.info.dir.first_dir_index);
+    f(m.object);
+    f(m.mode);
+    f(m.dir_entries);
+}
+
+constexpr UBYTE OBJECT_DIR = 1, OBJECT_VIA_LINK = 2, OBJECT_OWN_NAME = 4;
+constexpr ULONG NO_MORE_SECTORS = 0xFFFFFFFF;
+
+struct Put {
+    Writer &w;
+    void operator()(UBYTE &x) { w.u8(x); }
+    void operator()(UWORD &x) { w.u16(x); }
+    void operator()(ULONG &x) { w.u32(x); }
+    void operator()(LONG &x) { w.u32(static_cast<ULONG>(x)); }
+};
+struct Get {
+    Reader &r;
+    void operator()(UBYTE &x) { x = r.u8(); }
+    void operator()(UWORD &x) { x = r.u16(); }
+    void operator()(ULONG &x) { x = r.u32(); }
+    void operator()(LONG &x) { x = static_cast<LONG>(r.u32()); }
+};
+
+} // namespace
+
+std::vector<UBYTE> serializeRecord(VVFAT *v) {
+    Writer w;
+    layoutFields(*v, Put{w});
+    // The sectors built at creation: boot structures and FAT.
+    for (ULONG s = 0; s < v->offset_to_data; ++s)
+        if (const UBYTE *block = cachedSector(v, s)) {
+            w.u32(s);
+            w.bytes(block, SECTOR_SIZE);
+        }
+    w.u32(NO_MORE_SECTORS);
+    w.u32(v->directory.next);
+    w.bytes(v->directory.items.data(), sizeof(DirEntry) * v->directory.next);
+    w.u32(v->mapping.next);
+    for (ULONG i = 0; i < v->mapping.next; ++i)
+        mappingFields(*arrayGet(v->mapping, i), Put{w});
+    w.u32(static_cast<ULONG>(v->objects.size()));
+    for (const HostObject &o : v->objects) {
+        w.u64(o.size);
+        w.u64(static_cast<UQUAD>(o.mtime_ns));
+        w.u64(static_cast<UQUAD>(o.dev));
+        w.u64(static_cast<UQUAD>(o.ino));
+        w.u32(o.parent);
+        w.u32(o.dir_index);
+        w.u32(static_cast<ULONG>(o.mapping));
+        w.u8((o.is_dir ? OBJECT_DIR : 0) | (o.via_link ? OBJECT_VIA_LINK : 0) |
+             (o.own_name ? OBJECT_OWN_NAME : 0));
+        if (o.own_name) {
+            const size_t n = std::strlen(o.own_name.get());
+            w.u16(static_cast<UWORD>(n));
+            w.bytes(o.own_name.get(), n);
+        }
+    }
+    return std::move(w.out);
+}
+
+bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
+    try {
+        Reader r(record);
+        layoutFields(*v, Get{r});
+        if (!r.ok || v->cluster_size == 0 || v->sectors_per_cluster == 0 ||
+            v->cluster_size != v->sectors_per_cluster * SECTOR_SIZE ||
+            (v->fat_type != 12 && v->fat_type != 16 && v->fat_type != 32) ||
+            v->offset_to_data > v->sector_count)
+            return false;
+        v->sector_cache_table = CreateHashTableTagList(nullptr);
+        v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
+        if (!v->sector_cache_table || !v->sector_cache_mempool)
+            return false;
+        for (;;) {
+            const ULONG s = r.u32();
+            if (!r.ok)
+                return false;
+            if (s == NO_MORE_SECTORS)
+                break;
+            const UBYTE *data = r.bytes(SECTOR_SIZE);
+            auto block = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, SECTOR_SIZE));
+            if (!data || s >= v->offset_to_data || !block ||
+                !InsertHash(v->sector_cache_table, static_cast<LONG>(s), block))
+                return false;
+            std::memcpy(block, data, SECTOR_SIZE);
+        }
+        const ULONG entries = r.u32();
+        const UBYTE *dir = r.bytes(static_cast<size_t>(entries) * sizeof(DirEntry));
+        if (!dir || entries == 0 || !arrayEnsureAllocated(v->directory, entries - 1))
+            return false;
+        std::memcpy(v->directory.items.data(), dir,
+                    static_cast<size_t>(entries) * sizeof(DirEntry));
+        const ULONG mappings = r.u32();
+        if (!r.ok || mappings == 0 || mappings > record.size() ||
+            !arrayEnsureAllocated(v->mapping, mappings - 1))
+            return false;
+        for (ULONG i = 0; i < mappings; ++i)
+            mappingFields(*arrayGet(v->mapping, i), Get{r});
+        const ULONG objects = r.u32();
+        if (!r.ok || objects == 0 || objects > record.size())
+            return false;
+        v->objects.resize(objects);
+        for (HostObject &o : v->objects) {
+            o.size = r.u64();
+            o.mtime_ns = static_cast<QUAD>(r.u64());
+            o.dev = static_cast<dev_t>(r.u64());
+            o.ino = static_cast<ino_t>(r.u64());
+            o.parent = r.u32();
+            o.dir_index = r.u32();
+            o.mapping = static_cast<LONG>(r.u32());
+            const UBYTE flags = r.u8();
+            o.is_dir = flags & OBJECT_DIR;
+            o.via_link = flags & OBJECT_VIA_LINK;
+            if (flags & OBJECT_OWN_NAME) {
+                const UWORD n = r.u16();
+                const UBYTE *name = r.bytes(n);
+                if (!name)
+                    return false;
+                o.own_name.reset(new char[n + 1]);
+                std::memcpy(o.own_name.get(), name, n);
+                o.own_name[n] = '\0';
+            }
+            if (!r.ok || o.parent >= objects || o.dir_index >= entries ||
+                (o.mapping >= 0 && static_cast<ULONG>(o.mapping) >= mappings))
+                return false;
+        }
+        // Every index the disk follows must stay inside the arrays.
+        for (ULONG i = 0; i < mappings; ++i) {
+            const Mapping &m = *arrayGet(v->mapping, i);
+            if (m.object >= objects || m.dir_index >= entries || m.begin > m.end ||
+                (i > 0 && m.begin < arrayGet(v->mapping, i - 1)->end) ||
+                ((m.mode & MODE_DIRECTORY) &&
+                 (m.info.dir.first_dir_index < 0 ||
+                  static_cast<UQUAD>(m.info.dir.first_dir_index) + m.dir_entries > entries)))
+                return false;
+        }
+        if (!r.atEnd())
+            return false;
+        v->cluster_buffer =
+            static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, v->cluster_size));
+        return v->cluster_buffer != nullptr;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}

@@ -1,0 +1,313 @@
+// A journal left by a session that never reached its write-back, found at mount: replayed into
+// the disk when the directory is still as that session saw it, written back with the usual
+// rules when the host changed it meanwhile.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <dos/dirfd.h>
+
+#include "journal_private.h"
+
+namespace {
+
+constexpr ULONG NONE = 0xFFFFFFFF;
+
+std::string sessionName(UQUAD startedNs, ULONG pid) {
+    const time_t t = static_cast<time_t>(startedNs / 1000000000);
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    char when[64];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+    char out[128];
+    std::snprintf(out, sizeof out, "the session of %s (process %lu)", when,
+                  static_cast<unsigned long>(pid));
+    return out;
+}
+
+// Writes the journal's sectors into v in the order the guest wrote them; the count written.
+ULONG replay(VVFAT *v, const JournalContents &jc) {
+    ULONG count = 0;
+    for (const JournalContents::Entry &e : jc.entries)
+        if (e.sector < v->sector_count &&
+            VVFAT_WriteData(v, jc.data.data() + e.offset,
+                            static_cast<UQUAD>(e.sector) * SECTOR_SIZE, SECTOR_SIZE))
+            ++count;
+    return count;
+}
+
+// The disk as the record says the guest was shown it, for the mounted directory of v.
+VVFAT *diskFromRecord(VVFAT *v, const std::vector<UBYTE> &record) {
+    auto old = new (std::nothrow) VVFAT{};
+    if (!old)
+        return nullptr;
+    old->current_fd = -1;
+    old->current_cluster = NONE;
+    old->dir_fd_limit = MOUNTED_DIR_FDS;
+    old->root_fd = DosDup(v->root_fd);
+    bool ok = old->root_fd >= 0;
+    try {
+        old->root_path = v->root_path;
+    } catch (const std::bad_alloc &) {
+        ok = false;
+    }
+    if (!ok || !restoreRecord(old, record)) {
+        VVFAT_Destroy(old);
+        return nullptr;
+    }
+    return old;
+}
+
+// Removes the journal open as fd, when the name still leads to it.
+void removeJournal(VVFAT *v, int fd) {
+    struct stat mine, named;
+    if (DosFstat(fd, &mine) == 0 &&
+        DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino &&
+        DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
+        std::printf("VVFAT: the journal '%s/%s' cannot be removed (%s).\n", v->root_path.c_str(),
+                    JOURNAL_NAME, std::strerror(errno));
+}
+
+// Opens the journal of the directory v for recovery, locked. -1 when there is none or it
+// cannot be used (said why, unless there is none).
+int openJournal(VVFAT *v, bool *present) {
+    *present = false;
+    const int fd = DosOpenAt(v->root_fd, JOURNAL_NAME, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return -1;
+        *present = true;
+        std::printf("VVFAT: the journal '%s/%s' cannot be opened (%s); it is left as it is and "
+                    "this session keeps none.\n",
+                    v->root_path.c_str(), JOURNAL_NAME, std::strerror(errno));
+        return -1;
+    }
+    *present = true;
+    struct stat st;
+    if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::printf("VVFAT: '%s/%s' is not a journal file; it is left as it is and this session "
+                    "keeps none.\n",
+                    v->root_path.c_str(), JOURNAL_NAME);
+        DosCloseFd(fd);
+        return -1;
+    }
+    if (DosLockFile(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            std::printf("VVFAT: the journal of '%s' belongs to a session still running (another "
+                        "mount of the same directory); this mount neither uses it nor keeps "
+                        "one.\n",
+                        v->root_path.c_str());
+        else
+            std::printf("VVFAT: the journal '%s/%s' cannot be locked (%s); it is left as it is "
+                        "and this session keeps none.\n",
+                        v->root_path.c_str(), JOURNAL_NAME, std::strerror(errno));
+        DosCloseFd(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The mount's answer to a journal found at fd. Returns the disk to present (v, or v rebuilt
+// after a write-back), null when the rebuilt disk cannot be made. fd is taken over.
+VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
+    JournalContents jc;
+    const JournalRead read = readJournal(fd, jc);
+    const char *dir = v->root_path.c_str();
+    if (read == JournalRead::Unfinished) {
+        std::printf("VVFAT: the journal of '%s' was cut short while a session made it, before it "
+                    "held any write; it is removed.\n",
+                    dir);
+        removeJournal(v, fd);
+        DosCloseFd(fd);
+        v->journal_wanted = TRUE;
+        return v;
+    }
+    if (read != JournalRead::Ok) {
+        if (read == JournalRead::NotAJournal)
+            std::printf("VVFAT: '%s/%s' is not a journal of this disk; it is left as it is and "
+                        "this session keeps none.\n",
+                        dir, JOURNAL_NAME);
+        else
+            std::printf("VVFAT: the journal '%s/%s' cannot be used: %s. It is left as it is and "
+                        "this session keeps none.\n",
+                        dir, JOURNAL_NAME, jc.damage.c_str());
+        DosCloseFd(fd);
+        return v;
+    }
+    const std::string session = sessionName(jc.header.started_ns, jc.header.pid);
+    if (!jc.damage.empty())
+        std::printf("VVFAT: the journal of '%s' ends in %s: the %llu bytes from there on are left "
+                    "out.\n",
+                    dir, jc.damage.c_str(),
+                    static_cast<unsigned long long>(jc.file_length - jc.good_length));
+
+    if (serializeRecord(v) == jc.record) {
+        const ULONG count = replay(v, jc);
+        std::printf("VVFAT: recovered %lu sectors written by %s, which did not end; they are "
+                    "written back at the next unmount.\n",
+                    static_cast<unsigned long>(count), session.c_str());
+        if (!journalResume(v, fd, jc.header, jc.good_length, jc.next_sequence))
+            DosCloseFd(fd);
+        return v;
+    }
+
+    std::printf("VVFAT: '%s' changed since %s, which did not end: its %lu journaled sectors are "
+                "written back now, with the usual rules, and the disk is built afresh.\n",
+                dir, session.c_str(), static_cast<unsigned long>(jc.entries.size()));
+    VVFAT *old = diskFromRecord(v, jc.record);
+    if (!old) {
+        std::printf("VVFAT: the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
+                    "and this session keeps none.\n",
+                    dir);
+        DosCloseFd(fd);
+        return v;
+    }
+    replay(old, jc);
+    const bool ran = synchronize(old);
+    old->modified = FALSE;
+    VVFAT_Destroy(old);
+    if (!ran) {
+        std::printf("VVFAT: the journal of '%s' is kept for the next mount; this session keeps "
+                    "none.\n",
+                    dir);
+        DosCloseFd(fd);
+        return v;
+    }
+    removeJournal(v, fd);
+    DosCloseFd(fd);
+    // The directory now holds the guest's work: show it as it is.
+    clear(v);
+    v->dir_fd_limit = SCAN_DIR_FDS;
+    if (!init(v, cfg)) {
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    v->journal_wanted = TRUE;
+    return v;
+}
+
+} // namespace
+
+VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
+    VVFAT *v = VVFAT_Create(dirName, cfg);
+    if (!v)
+        return nullptr;
+    if (!journal) {
+        struct stat st;
+        if (DosStatAt(v->root_fd, JOURNAL_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            std::printf("VVFAT: '%s' holds a journal of an earlier session, left as it is: the "
+                        "journal is off.\n",
+                        v->root_path.c_str());
+        return v;
+    }
+    bool present = false;
+    const int fd = openJournal(v, &present);
+    if (fd < 0) {
+        v->journal_wanted = present ? FALSE : TRUE;
+        return v;
+    }
+    try {
+        return recover(v, fd, cfg);
+    } catch (const std::bad_alloc &) {
+        std::printf("VVFAT: out of memory while reading the journal of '%s'; it is left as it is "
+                    "and this session keeps none.\n",
+                    v->root_path.c_str());
+        if (!v->journal)
+            DosCloseFd(fd);
+        return v;
+    }
+}
+
+int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
+    const int rootFd = DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) {
+        std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, std::strerror(errno));
+        return -1;
+    }
+    const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        DosCloseFd(rootFd);
+        if (error == ENOENT) {
+            std::fprintf(out,
+                         "No journal in '%s': every session that wrote to it ended with its "
+                         "write-back.\n",
+                         dirName);
+            return 0;
+        }
+        std::fprintf(out, "The journal '%s/%s' cannot be opened (%s).\n", dirName, JOURNAL_NAME,
+                     std::strerror(error));
+        return 1;
+    }
+    const bool inUse = DosLockFile(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    JournalContents jc;
+    JournalRead read;
+    try {
+        read = readJournal(fd, jc);
+    } catch (const std::bad_alloc &) {
+        jc.damage = "it is too large to read here";
+        read = JournalRead::Damaged;
+    }
+    DosCloseFd(fd);
+    DosCloseFd(rootFd);
+    std::fprintf(out, "Journal: %s/%s (%llu bytes)\n", dirName, JOURNAL_NAME,
+                 static_cast<unsigned long long>(jc.file_length));
+    if (read == JournalRead::NotAJournal) {
+        std::fprintf(out, "Not a journal of this disk: a mount leaves it as it is.\n");
+        return 1;
+    }
+    if (read == JournalRead::Damaged) {
+        std::fprintf(out, "Unusable: %s. A mount leaves it as it is.\n", jc.damage.c_str());
+        return 1;
+    }
+    if (read == JournalRead::Unfinished) {
+        std::fprintf(out, "Cut short while a session made it, before it held any write: the next "
+                          "mount removes it.\n");
+        return 1;
+    }
+    std::fprintf(out, "Written by %s", sessionName(jc.header.started_ns, jc.header.pid).c_str());
+    if (jc.resumed)
+        std::fprintf(out, ", taken over %lu times, last by %s",
+                     static_cast<unsigned long>(jc.resumed),
+                     sessionName(jc.last_started_ns, jc.last_pid).c_str());
+    std::fprintf(out, ".\n");
+    std::vector<ULONG> sectors;
+    for (const JournalContents::Entry &e : jc.entries)
+        sectors.push_back(e.sector);
+    std::sort(sectors.begin(), sectors.end());
+    const size_t distinct =
+        static_cast<size_t>(std::unique(sectors.begin(), sectors.end()) - sectors.begin());
+    std::fprintf(out,
+                 "Holds %zu sector writes (%zu distinct sectors) after a record of %llu "
+                 "bytes.\n",
+                 jc.entries.size(), distinct, static_cast<unsigned long long>(jc.record.size()));
+    if (!jc.damage.empty())
+        std::fprintf(out, "Ends in %s: the %llu bytes from there on are left out.\n",
+                     jc.damage.c_str(),
+                     static_cast<unsigned long long>(jc.file_length - jc.good_length));
+    if (inUse) {
+        std::fprintf(out, "In use: a session with this directory mounted is running.\n");
+        return 1;
+    }
+    // Whether the directory is still as that session saw it decides what a mount does.
+    VVFAT *fresh = VVFAT_Create(dirName, nullptr);
+    bool same = false;
+    try {
+        same = fresh && serializeRecord(fresh) == jc.record;
+    } catch (const std::bad_alloc &) {
+    }
+    VVFAT_Destroy(fresh);
+    if (same)
+        std::fprintf(out, "Left by a session that did not end. The directory is as that session "
+                          "saw it: the next mount shows the guest its work again.\n");
+    else
+        std::fprintf(out, "Left by a session that did not end. The directory changed since: the "
+                          "next mount writes the journal back with the usual rules, then builds "
+                          "the disk afresh.\n");
+    return 1;
+}
