@@ -39,6 +39,8 @@ struct IDE {
     UBYTE reg_status;
     // Where the image stream stands after a read transfer; IDE_NO_POSITION after anything else.
     UQUAD image_read_position;
+    // Set by IDEHoldCommands: command and data register writes are ignored.
+    BOOL commands_held;
     BOOL journal_off; // directory media mounted from now on keep no journal of guest writes
 };
 
@@ -55,6 +57,12 @@ void IDEUnMount(IDE *ide);
 // Whether directory media mounted from now on keep a journal of the guest's writes (the default).
 void IDESetJournal(IDE *ide, BOOL journal);
 void IDEReset(IDE *ide);
+// For a remount that the guest did not ask for: ends any transfer in progress (both counts 0,
+// BSY and DRQ clear) and ignores command and data register writes until IDEReleaseCommands,
+// so that the rest of a command cut off by the remount lands nowhere. Mounting and IDEReset
+// keep the hold; register reads are not affected.
+void IDEHoldCommands(IDE *ide);
+void IDEReleaseCommands(IDE *ide);
 UBYTE IDERead(IDE *ide, UBYTE index);
 void IDEWrite(IDE *ide, UBYTE index, UBYTE value);
 // Performs a pending sector transfer; called before every register access.

@@ -1,9 +1,13 @@
-// The entry points the host finds by name, and the lifecycle of an instance.
+// The entry points the host finds by name, and the lifecycle of an instance. Each one that can
+// reach an allocation is a no-throw boundary. Reset, Emulate and the inert ones allocate nothing;
+// ReadIO and WriteIO reach the medium only through the virtual disk's own boundary
+// (VVFAT_ReadData, VVFAT_WriteData) or the image's stdio stream, and a handler on the path of
+// every port access would cost a quarter of its time.
 #include "addonix/addonix_private.h"
 
+#include <addonix/boundary.h>
 #include <addonix/haiku.h>
 #include <cstdio>
-#include <new>
 #include <proto/exec.h>
 
 #include "generated/locale_strings.h"
@@ -22,6 +26,13 @@ const USHORT portBase = 0xFD08;
 // The host record holds plain text pointers; the host only reads them.
 STRPTR text(CONST_STRPTR constant) {
     return const_cast<STRPTR>(constant);
+}
+
+const char cannotCreate[] = "Tessel: cannot create the plug-in";
+
+void reportNoMemory(const char *failure) {
+    std::printf("%s: out of memory.\n", failure);
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -47,12 +58,15 @@ void mount(PluginData *data) {
 
 ADDONIX_EXPORT AddonixPlugin *CreatePlugin(CONST_STRPTR *toolTypes, SignalSemaphore *sema) {
     auto *data = static_cast<PluginData *>(AllocVec(sizeof(PluginData), MEMF_CLEAR));
-    if (data == nullptr)
+    if (data == nullptr) {
+        reportNoMemory(cannotCreate);
         return nullptr;
+    }
     InitialSettings settings;
     data->ide = IDECreate();
     data->sema = sema;
     if (data->ide == nullptr) {
+        reportNoMemory(cannotCreate);
         FreeVec(data);
         return nullptr;
     }
@@ -66,10 +80,9 @@ ADDONIX_EXPORT AddonixPlugin *CreatePlugin(CONST_STRPTR *toolTypes, SignalSemaph
     record.pl_HelpFileName = text(helpFileName);
     record.pl_ToggleMenuName = text(GetString(MSG_TOGGLE_MENU));
     record.pl_PrefsMenuName = text(GetString(MSG_PREFS_MENU));
-    try {
-        record.pl_PrefsWindow = createSettingsPanel(data, settings);
-    } catch (const std::bad_alloc &) {
-        // The panel builder released what it had made; nothing of it may reach the host.
+    // The panel builder releases what it made when it fails; nothing of it may reach the host.
+    if (!noThrow(cannotCreate,
+                 [&] { record.pl_PrefsWindow = createSettingsPanel(data, settings); })) {
         IDEDestroy(data->ide);
         FreeVec(data);
         return nullptr;
@@ -79,23 +92,31 @@ ADDONIX_EXPORT AddonixPlugin *CreatePlugin(CONST_STRPTR *toolTypes, SignalSemaph
 
 ADDONIX_EXPORT void DeletePlugin(AddonixPlugin *plugin) {
     PluginData *data = pluginData(plugin);
-    if (plugin->pl_PrefsWindow != nullptr)
-        destroySettingsPanel(plugin->pl_PrefsWindow);
+    noThrow("Tessel: cannot delete the settings panel", [&] {
+        if (plugin->pl_PrefsWindow != nullptr)
+            destroySettingsPanel(plugin->pl_PrefsWindow);
+    });
     IDEDestroy(data->ide);
     FreeVec(data);
 }
 
 ADDONIX_EXPORT BOOL ActivatePlugin(AddonixPlugin *plugin, BOOL activate) {
     PluginData *data = pluginData(plugin);
-    if (activate)
-        mount(data);
-    else
-        IDEUnMount(data->ide);
+    noThrow(activate ? "Tessel: cannot mount the medium" : "Tessel: cannot unmount the medium",
+            [&] {
+                if (activate)
+                    mount(data);
+                else
+                    IDEUnMount(data->ide);
+            });
     return activate;
 }
 
 ADDONIX_EXPORT void Reset(AddonixPlugin *plugin) {
-    IDEReset(pluginData(plugin)->ide);
+    IDE *ide = pluginData(plugin)->ide;
+    IDEReset(ide);
+    // The machine starts afresh: no command cut off by a remount can go on.
+    IDEReleaseCommands(ide);
 }
 
 ADDONIX_EXPORT void Emulate(AddonixPlugin *plugin, ULONG *signals) {
@@ -103,6 +124,8 @@ ADDONIX_EXPORT void Emulate(AddonixPlugin *plugin, ULONG *signals) {
     if (data->resetTrigger) {
         *signals |= ADDONIX_SIGNAL_RESET;
         data->resetTrigger = FALSE;
+        // The host resets the machine on seeing it, so nothing cut off by the remount goes on.
+        IDEReleaseCommands(data->ide);
     }
 }
 

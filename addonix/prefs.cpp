@@ -1,19 +1,19 @@
 // The settings exported as tool types, in memory from the host's pool.
 #include "addonix/addonix_private.h"
 
+#include <addonix/boundary.h>
 #include <addonix/haiku.h>
 #include <proto/exec.h>
 
 namespace {
+
 // At most five entries and the terminating null.
 const ULONG prefsSlots = 6;
-} // namespace
 
-ADDONIX_EXPORT STRPTR *GetPrefsPlugin(AddonixPlugin *plugin, APTR pool) {
+STRPTR *exportSettings(const PluginData *data, APTR pool) {
     auto *slots = static_cast<STRPTR *>(AllocPooled(pool, prefsSlots * sizeof(STRPTR)));
     if (slots == nullptr)
         return nullptr;
-    const PluginData *data = pluginData(plugin);
     ULONG used = 0;
     // A failed allocation leaves its slot null, which ends the list for the reader.
     slots[used++] = MakeToolType(pool, "DIRECTORY", settingDirectoryName(data));
@@ -27,4 +27,11 @@ ADDONIX_EXPORT STRPTR *GetPrefsPlugin(AddonixPlugin *plugin, APTR pool) {
         slots[used++] = MakeToolType(pool, "JOURNAL", "OFF");
     slots[used] = nullptr;
     return slots;
+}
+
+} // namespace
+
+ADDONIX_EXPORT STRPTR *GetPrefsPlugin(AddonixPlugin *plugin, APTR pool) {
+    return noThrow("Tessel: cannot export the settings", nullptr,
+                   [&] { return exportSettings(pluginData(plugin), pool); });
 }

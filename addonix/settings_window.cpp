@@ -5,11 +5,14 @@
 #include <OptionPopUp.h>
 #include <PopASL.h>
 #include <StringView.h>
+#include <addonix/boundary.h>
 #include <addonix/haiku.h>
 #include <memory>
+#include <new>
 #include <proto/exec.h>
 
 #include "generated/locale_strings.h"
+#include "ide.h"
 
 const IPTR ModeCycleEntries[] = {MSG_MODE_DIRECTORY, MSG_MODE_IMAGE, 0};
 
@@ -17,10 +20,28 @@ namespace {
 
 const uint32 boxFlags = B_WILL_DRAW | B_FRAME_EVENTS | B_NAVIGABLE_JUMP;
 
+// Adds a new view to a layout; a view the layout could not take is deleted here, since nothing
+// else owns it yet.
+template <class Builder, class View> View *adopt(Builder &layout, View *view) {
+    std::unique_ptr<View> owned(view);
+    layout.Add(view);
+    return owned.release();
+}
+
+// A control made with a new message of the given code as its last constructor argument; the
+// control owns the message once it exists.
+template <class Control, class... Arguments>
+Control *withMessage(uint32 code, Arguments... arguments) {
+    std::unique_ptr<BMessage> message(new BMessage(code));
+    auto *control = new Control(arguments..., message.get());
+    message.release();
+    return control;
+}
+
 BBox *makeBox(const char *name, LONG label) {
-    auto *box = new BBox(name, boxFlags, B_FANCY_BORDER, nullptr);
+    std::unique_ptr<BBox> box(new BBox(name, boxFlags, B_FANCY_BORDER, nullptr));
     box->SetLabel(GetString(label));
-    return box;
+    return box.release();
 }
 
 BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journal) {
@@ -28,16 +49,14 @@ BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journa
     BLayoutBuilder::Group<> column(box.get(), B_VERTICAL, B_USE_DEFAULT_SPACING);
     column.SetInsets(B_USE_SMALL_INSETS);
     auto row = column.AddGroup(B_HORIZONTAL, B_USE_DEFAULT_SPACING, 1.0f);
-    row.Add(new BStringView("", GetString(MSG_DIRECTORY_LABEL)));
+    adopt(row, new BStringView("", GetString(MSG_DIRECTORY_LABEL)));
     data->STR_DirectoryName =
-        new PopASL(0, nullptr, directoryName, GetString(MSG_DIRECTORY_REQUEST), nullptr,
-                   GetString(MSG_DIRECTORY_HELP), B_OPEN_PANEL, true, B_DIRECTORY_NODE);
-    row.Add(data->STR_DirectoryName);
+        adopt(row, new PopASL(0, nullptr, directoryName, GetString(MSG_DIRECTORY_REQUEST), nullptr,
+                              GetString(MSG_DIRECTORY_HELP), B_OPEN_PANEL, true, B_DIRECTORY_NODE));
     // Read at the next mount; toggling it remounts nothing.
-    data->BTN_Journal = new BCheckBox("journal", GetString(MSG_JOURNAL), nullptr);
+    data->BTN_Journal = adopt(column, new BCheckBox("journal", GetString(MSG_JOURNAL), nullptr));
     data->BTN_Journal->SetToolTip(GetString(MSG_JOURNAL_HELP));
     data->BTN_Journal->SetValue(journal ? B_CONTROL_ON : B_CONTROL_OFF);
-    column.Add(data->BTN_Journal);
     return box.release();
 }
 
@@ -46,21 +65,21 @@ BBox *makeImageFileBox(PluginData *data, CONST_STRPTR imageFileName) {
     BLayoutBuilder::Group<> column(box.get(), B_VERTICAL, B_USE_DEFAULT_SPACING);
     column.SetInsets(B_USE_SMALL_INSETS);
     auto row = column.AddGroup(B_HORIZONTAL, B_USE_DEFAULT_SPACING, 1.0f);
-    row.Add(new BStringView("", GetString(MSG_IMAGE_LABEL)));
+    adopt(row, new BStringView("", GetString(MSG_IMAGE_LABEL)));
     data->STR_ImageFileName =
-        new PopASL(1, nullptr, imageFileName, nullptr, GetString(MSG_IMAGE_REQUEST),
-                   GetString(MSG_IMAGE_HELP), B_OPEN_PANEL, true, B_FILE_NODE);
-    row.Add(data->STR_ImageFileName);
+        adopt(row, new PopASL(1, nullptr, imageFileName, nullptr, GetString(MSG_IMAGE_REQUEST),
+                              GetString(MSG_IMAGE_HELP), B_OPEN_PANEL, true, B_FILE_NODE));
     data->BTN_ImageFileMount =
-        new BCheckBox("mount", GetString(MSG_IMAGE_MOUNT), new BMessage(MSG_MOUNT));
-    row.Add(data->BTN_ImageFileMount);
-    column.Add(new BStringView("", GetString(MSG_IMAGE_NOTE)));
+        adopt(row, withMessage<BCheckBox>(MSG_MOUNT, "mount", GetString(MSG_IMAGE_MOUNT)));
+    adopt(column, new BStringView("", GetString(MSG_IMAGE_NOTE)));
     return box.release();
 }
 
 } // namespace
 
-SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, LONG mode)
+// The panel takes both boxes, also when it cannot be made: the outer handler frees them when
+// the group view itself could not be made, the inner one when the tree could not be built.
+SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, LONG mode) try
     : BGroupView(B_VERTICAL, B_USE_DEFAULT_SPACING), myPlugin(plugin), GRP_Mode(nullptr),
       BTN_Synchronize(nullptr) {
     BBox *modeBox = nullptr;
@@ -68,10 +87,8 @@ SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, 
         modeBox = makeBox("mode", MSG_MODE_BOX);
         BLayoutBuilder::Group<> row(modeBox, B_HORIZONTAL, B_USE_DEFAULT_SPACING);
         row.SetInsets(B_USE_SMALL_INSETS);
-        plugin->CYA_Mode = new BOptionPopUp("", "", new BMessage(MSG_MODE));
-        row.Add(plugin->CYA_Mode);
-        BTN_Synchronize = new BButton(GetString(MSG_SYNCHRONIZE), new BMessage(MSG_SYNC));
-        row.Add(BTN_Synchronize);
+        plugin->CYA_Mode = adopt(row, withMessage<BOptionPopUp>(MSG_MODE, "", ""));
+        BTN_Synchronize = adopt(row, withMessage<BButton>(MSG_SYNC, GetString(MSG_SYNCHRONIZE)));
 
         for (LONG i = 0; ModeCycleEntries[i] != 0; ++i)
             plugin->CYA_Mode->AddOption(GetString(LONG(ModeCycleEntries[i])), i);
@@ -92,48 +109,62 @@ SettingsWindow::SettingsWindow(PluginData *plugin, BBox *dirBox, BBox *fileBox, 
                            static_cast<BView *>(fileBox)})
             if (box != nullptr && box->Parent() == nullptr)
                 delete box;
+        dirBox = fileBox = nullptr;
         throw;
     }
+} catch (...) {
+    delete dirBox;
+    delete fileBox;
 }
 
 void SettingsWindow::AttachedToWindow() {
-    PluginData *data = myPlugin;
-    data->CYA_Mode->SetTarget(this);
-    data->STR_DirectoryName->TextControl()->SetTarget(this);
-    data->STR_ImageFileName->TextControl()->SetTarget(this);
-    data->BTN_ImageFileMount->SetTarget(this);
-    BTN_Synchronize->SetTarget(this);
-    data->STR_DirectoryName->TextControl()->SetMessage(new BMessage(MSG_DIRECTORY));
-    data->STR_ImageFileName->TextControl()->SetMessage(new BMessage(MSG_FILE));
-    BGroupView::AttachedToWindow();
+    // A kit callback: without memory the text fields stay without their messages, and typed
+    // changes do not remount.
+    noThrow("Tessel: cannot connect the settings panel", [this] {
+        PluginData *data = myPlugin;
+        data->CYA_Mode->SetTarget(this);
+        data->STR_DirectoryName->TextControl()->SetTarget(this);
+        data->STR_ImageFileName->TextControl()->SetTarget(this);
+        data->BTN_ImageFileMount->SetTarget(this);
+        BTN_Synchronize->SetTarget(this);
+        data->STR_DirectoryName->TextControl()->SetMessage(new BMessage(MSG_DIRECTORY));
+        data->STR_ImageFileName->TextControl()->SetMessage(new BMessage(MSG_FILE));
+        BGroupView::AttachedToWindow();
+    });
 }
 
 void SettingsWindow::MessageReceived(BMessage *message) {
-    switch (message->what) {
-    case MSG_MODE:
-        // A message without the field shows card 0.
-        GRP_Mode->SetVisibleItem(message->FindInt32("be:value", 0));
-        MountHook();
-        break;
-    case MSG_FILE:
-        // A new image name must be mounted explicitly.
-        myPlugin->BTN_ImageFileMount->SetValue(0);
-        MountHook();
-        break;
-    case MSG_MOUNT:
-    case MSG_DIRECTORY:
-    case MSG_SYNC:
-        MountHook();
-        break;
-    default:
-        BGroupView::MessageReceived(message);
-        break;
-    }
+    noThrow("Tessel: cannot handle a message of the settings panel", [&] {
+        switch (message->what) {
+        case MSG_MODE:
+            // A message without the field shows card 0.
+            GRP_Mode->SetVisibleItem(message->FindInt32("be:value", 0));
+            MountHook();
+            break;
+        case MSG_FILE:
+            // A new image name must be mounted explicitly.
+            myPlugin->BTN_ImageFileMount->SetValue(0);
+            MountHook();
+            break;
+        case MSG_MOUNT:
+        case MSG_DIRECTORY:
+        case MSG_SYNC:
+            MountHook();
+            break;
+        default:
+            BGroupView::MessageReceived(message);
+            break;
+        }
+    });
 }
 
 void SettingsWindow::MountHook() {
     ObtainSemaphore(myPlugin->sema);
-    mount(myPlugin);
+    noThrow("Tessel: cannot remount the drive", [this] { mount(myPlugin); });
+    // The guest may be in the middle of a command, whose remaining register writes would now
+    // address the new medium from reset registers (a write meant for sector 5 lands on
+    // sector 0). The drive takes no command until the machine has been reset.
+    IDEHoldCommands(myPlugin->ide);
     myPlugin->resetTrigger = TRUE;
     ReleaseSemaphore(myPlugin->sema);
 }
@@ -168,10 +199,16 @@ APTR createSettingsPanel(PluginData *data, const InitialSettings &settings) {
     // Set by program, which sends no message: nothing is mounted before activation.
     if (settings.autoMount)
         data->BTN_ImageFileMount->SetValue(B_CONTROL_ON);
-    // The panel takes both boxes, also when its construction fails.
-    BBox *dir = dirBox.release();
-    BBox *file = fileBox.release();
-    return static_cast<BView *>(new SettingsWindow(data, dir, file, settings.mode));
+    // The panel's own memory first: while that can fail the boxes are still ours. Its
+    // constructor takes both boxes, also when it fails.
+    struct Memory {
+        void *block;
+        ~Memory() { ::operator delete(block); }
+    } memory{::operator new(sizeof(SettingsWindow))};
+    auto *panel =
+        new (memory.block) SettingsWindow(data, dirBox.release(), fileBox.release(), settings.mode);
+    memory.block = nullptr;
+    return static_cast<BView *>(panel);
 }
 
 void destroySettingsPanel(APTR panel) {

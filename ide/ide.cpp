@@ -216,6 +216,17 @@ void IDEReset(IDE *ide) {
     ide->write_count = 0;
 }
 
+void IDEHoldCommands(IDE *ide) {
+    ide->read_count = 0;
+    ide->write_count = 0;
+    ide->reg_status &= ~(IDE_STATUS_BSY | IDE_STATUS_DRQ);
+    ide->commands_held = TRUE;
+}
+
+void IDEReleaseCommands(IDE *ide) {
+    ide->commands_held = FALSE;
+}
+
 UBYTE IDERead(IDE *ide, UBYTE index) {
     switch (index & 7) {
     case 0:
@@ -231,6 +242,9 @@ UBYTE IDERead(IDE *ide, UBYTE index) {
 
 void IDEWrite(IDE *ide, UBYTE index, UBYTE value) {
     index &= 7;
+    // With both counts 0 the inline data path cannot store anything either.
+    if (ide->commands_held && (index == 0 || index == 7))
+        return;
     ide->registers[index] = value;
     if (index == 0)
         writeData(ide, value);

@@ -264,25 +264,32 @@ TEST_P(JournalKill, EveryAcknowledgedSectorComesBackAsAfterANormalEnd) {
             Guest g(dir, t / "session", {"--pace-us", std::to_string(paceUs)});
             ASSERT_TRUE(g.waitFor("mounted"));
             const long long deadline = monotonicNs() + delayMs(rng) * 1000000;
-            // Acknowledgements are read as they come, up to the kill.
+            // Acknowledgements are read as they come, up to the kill; those still in the pipe
+            // then were given before it too.
             fcntl(g.fd(), F_SETFL, O_NONBLOCK);
             std::string pending;
-            while (monotonicNs() < deadline) {
-                char buffer[4096];
-                const ssize_t n = read(g.fd(), buffer, sizeof buffer);
-                if (n > 0)
-                    pending.append(buffer, static_cast<size_t>(n));
-                else
-                    usleep(500);
+            auto take = [&] {
                 for (size_t eol; (eol = pending.find('\n')) != std::string::npos;
                      pending.erase(0, eol + 1)) {
                     long long index = 0, when = 0;
                     if (std::sscanf(pending.c_str(), "ack %lld %lld", &index, &when) == 2)
                         acks.push_back(when);
                 }
+            };
+            char buffer[4096];
+            while (monotonicNs() < deadline) {
+                const ssize_t n = read(g.fd(), buffer, sizeof buffer);
+                if (n > 0)
+                    pending.append(buffer, static_cast<size_t>(n));
+                else
+                    usleep(500);
+                take();
             }
             killedAt = monotonicNs();
             g.killNow();
+            for (ssize_t n; (n = read(g.fd(), buffer, sizeof buffer)) > 0;)
+                pending.append(buffer, static_cast<size_t>(n));
+            take();
         }
         long required = 0;
         while (required < static_cast<long>(acks.size()) &&

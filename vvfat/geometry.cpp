@@ -10,6 +10,8 @@
 #include <proto/dos.h>
 #include <proto/exec.h>
 
+#include <addonix/boundary.h>
+
 #include "journal_private.h"
 
 namespace {
@@ -208,11 +210,16 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
     return FALSE;
 }
 
+BOOL outOfMemory(const VVFAT *v) {
+    std::printf("VVFAT: cannot present the directory '%s': out of memory.\n", v->root_path.c_str());
+    return FALSE;
+}
+
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
     v->sector_cache_table = CreateHashTableTagList(nullptr);
     v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
     if (!v->sector_cache_table || !v->sector_cache_mempool)
-        return FALSE;
+        return outOfMemory(v);
 
     VVFAT_Configuration geometry{};
     if (cfg) {
@@ -232,7 +239,7 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
     const ULONG specialSize = v->fat_type == 32 ? 4 * SECTOR_SIZE : 2 * SECTOR_SIZE;
     auto special = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, specialSize));
     if (!special)
-        return FALSE;
+        return outOfMemory(v);
     std::memset(special, 0, specialSize);
     const ULONG obs = v->offset_to_bootsector;
     BOOL inserted = InsertHash(v->sector_cache_table, 0, special) &&
@@ -242,7 +249,7 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 6), special + 1024) &&
                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 1), special + 1536);
     if (!inserted)
-        return FALSE;
+        return outOfMemory(v);
 
     return initMBR(v) && initDirectories(v);
 }
@@ -345,15 +352,16 @@ void clear(VVFAT *v) {
 }
 
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
+    const Failure failure{"VVFAT: cannot present the directory", dirName ? dirName : ""};
     auto v = new (std::nothrow) VVFAT{};
-    if (!v)
+    if (!v) {
+        std::printf("%s '%s': out of memory.\n", failure.what, failure.object);
         return nullptr;
+    }
     v->root_fd = -1;
     v->current_fd = -1;
     v->dir_fd_limit = SCAN_DIR_FDS;
-    try {
-        v->root_path = dirName ? dirName : "";
-    } catch (const std::bad_alloc &) {
+    if (!noThrow(failure, [&] { v->root_path = dirName ? dirName : ""; })) {
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -369,7 +377,8 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
         VVFAT_Destroy(v);
         return nullptr;
     }
-    if (!init(v, cfg)) {
+    // The tree is built in standard containers: out of memory there is a disk not made.
+    if (!noThrow(failure, FALSE, [&] { return init(v, cfg); })) {
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -379,7 +388,8 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
 void VVFAT_Destroy(VVFAT *v) {
     if (!v)
         return;
-    clear(v);
+    // The write-back reports its own failures; this is for what it leaves.
+    noThrow("VVFAT: cannot release the disk", [v] { clear(v); });
     DosCloseFd(v->root_fd);
     delete v;
 }

@@ -116,7 +116,11 @@ struct Journal {
             lock.lock();
             for (auto &chunk : batch) {
                 chunk->entries = 0;
-                spare.push_back(std::move(chunk));
+                try {
+                    spare.push_back(std::move(chunk));
+                } catch (const std::bad_alloc &) {
+                    // not kept for reuse: freed with the batch
+                }
             }
             batch.clear();
         }
@@ -124,9 +128,15 @@ struct Journal {
 
     bool start() {
         try {
-            flusher = std::thread([this] { run(); });
+            flusher = std::thread([this] {
+                try {
+                    run();
+                } catch (const std::exception &) {
+                    fail("written", ENOMEM);
+                }
+            });
             return true;
-        } catch (const std::system_error &e) {
+        } catch (const std::exception &e) { // no thread (system_error) or no memory for one
             std::printf("VVFAT: the journal '%s' cannot be kept (%s).\n", path.c_str(), e.what());
             return false;
         }

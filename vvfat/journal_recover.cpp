@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <addonix/boundary.h>
 #include <dos/dirfd.h>
 
 #include "journal_private.h"
@@ -191,9 +192,7 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     return v;
 }
 
-} // namespace
-
-VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
+VVFAT *createWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
     VVFAT *v = VVFAT_Create(dirName, cfg);
     if (!v)
         return nullptr;
@@ -223,7 +222,7 @@ VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *
     }
 }
 
-int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
+int describeJournal(CONST_STRPTR dirName, FILE *out) {
     const int rootFd = DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
         std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, std::strerror(errno));
@@ -310,4 +309,16 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
                           "next mount writes the journal back with the usual rules, then builds "
                           "the disk afresh.\n");
     return 1;
+}
+
+} // namespace
+
+VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
+    return noThrow(Failure("VVFAT: cannot present the directory", dirName), nullptr,
+                   [&] { return createWithJournal(dirName, cfg, journal); });
+}
+
+int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
+    return noThrow(Failure("VVFAT: cannot describe the journal of", dirName), -1,
+                   [&] { return describeJournal(dirName, out); });
 }

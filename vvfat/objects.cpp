@@ -133,7 +133,12 @@ int objectDirFd(VVFAT *v, ULONG object) {
         const int next = openStep(v, fd, *it, O_RDONLY | O_DIRECTORY);
         if (next < 0)
             return -1;
-        v->dir_fds.push_back({*it, next, nullptr});
+        try {
+            v->dir_fds.push_back({*it, next, nullptr});
+        } catch (...) {
+            DosCloseFd(next); // not kept, so nobody else would close it
+            throw;
+        }
         fd = next;
     }
     const size_t limit = std::max<size_t>(v->dir_fd_limit, 1);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <addonix/boundary.h>
 #include <dos/dirfd.h>
 
 #include "vvfat_private.h"
@@ -134,9 +135,9 @@ BOOL readCluster(VVFAT *v, ULONG clusterNum) {
     return TRUE;
 }
 
-BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
-    if (!v)
-        return FALSE;
+namespace {
+
+BOOL readData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
     auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
     const ULONG scount = size / SECTOR_SIZE;
     auto cbuf = static_cast<UBYTE *>(buffer);
@@ -164,5 +165,18 @@ BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
             }
         }
     }
+    return ok;
+}
+
+} // namespace
+
+BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    BOOL ok = FALSE;
+    // Naming a file that cannot be read takes memory; without it the sectors fail as zeros.
+    if (!noThrow("VVFAT: cannot read from the disk",
+                 [&] { ok = readData(v, buffer, offset, size); }))
+        std::memset(buffer, 0, size / SECTOR_SIZE * SECTOR_SIZE);
     return ok;
 }

@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <new>
 
+#include <addonix/boundary.h>
+
 #include "journal_private.h"
 #include "sync_private.h"
 
@@ -25,10 +27,12 @@ const char *actionWord(NodeAction action, bool isDir) {
 void VVFAT_DryRun(VVFAT *v, FILE *out) {
     if (!v)
         return;
-    if (v->modified)
-        synchronize(v, out);
-    else
-        std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
+    noThrow("VVFAT: cannot show the write-back plan", [&] {
+        if (v->modified)
+            synchronize(v, out);
+        else
+            std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
+    });
     v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
     journalEnd(v, true); // and not recovered later
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -25,14 +26,14 @@ bool isWriteBackCopy(const char *name) {
 }
 
 void removeWriteBackCopies(int dirFd) {
-    DIR *d = DosOpenDirAt(dirFd, ".");
+    std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(dirFd, "."), DosCloseDir);
     if (!d)
         return;
     std::vector<std::string> stale;
-    while (const struct dirent *e = DosReadDir(d))
+    while (const struct dirent *e = DosReadDir(d.get()))
         if (isWriteBackCopy(e->d_name))
             stale.emplace_back(e->d_name);
-    DosCloseDir(d);
+    d.reset();
     for (const std::string &name : stale) {
         struct stat st;
         if (DosStatAt(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -181,6 +182,9 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
                     objectPath(v, dirObject).c_str(), std::strerror(errno));
         return TRUE;
     }
+    // The cache keeps the others' listings; the root's is this scan's own, also when the
+    // listing runs out of memory.
+    std::unique_ptr<DIR, void (*)(DIR *)> rootListing(dirObject == 0 ? d : nullptr, DosCloseDir);
     std::vector<ScanEntry> entries;
     while (const struct dirent *e = DosReadDir(d)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
@@ -189,8 +193,7 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         entries.back().name = e->d_name;
     }
     const bool listedWhole = errno == 0;
-    if (dirObject == 0)
-        DosCloseDir(d); // the cache keeps the others' listings
+    rootListing.reset();
     if (!listedWhole)
         std::printf("VVFAT: directory '%s' could not be listed whole (%s).\n",
                     objectPath(v, dirObject).c_str(), std::strerror(errno));
@@ -363,20 +366,20 @@ void feedVolumeLabel(VVFAT *v, DirEntry *entry) {
 BOOL initDirectories(VVFAT *v) {
     v->cluster_buffer = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, v->cluster_size));
     if (!v->cluster_buffer)
-        return FALSE;
+        return outOfMemory(v);
 
     arrayInit(v->mapping);
     arrayInit(v->directory);
     DirEntry *label = arrayGetNext(v->directory);
     if (!label)
-        return FALSE;
+        return outOfMemory(v);
     feedVolumeLabel(v, label);
     if (!initFAT(v))
-        return FALSE;
+        return outOfMemory(v); // the first FAT sector could not be made
 
     Mapping *root = arrayGetNext(v->mapping);
     if (!root)
-        return FALSE;
+        return outOfMemory(v);
     root->begin = 0;
     root->dir_index = 0;
     root->info.dir.parent_mapping_index = -1;

@@ -175,6 +175,8 @@ struct VVFAT {
 // sector cache with its boot structures, and the tree. FALSE (some with a diagnostic) when the
 // geometry does not suit or memory or the host fails; the caller then destroys the disk.
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg);
+// Says that the disk for the directory cannot be made for want of memory; returns FALSE.
+BOOL outOfMemory(const VVFAT *v);
 // Writes the master boot record into sector 0's cached block. FALSE when it has none.
 BOOL initMBR(VVFAT *v);
 // Writes the disk back when it was modified, then releases everything but the record and

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include <addonix/boundary.h>
 #include <proto/exec.h>
 
 #include "journal_private.h"
@@ -23,9 +24,9 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster) {
     return it == v->written_sectors.end() ? 0 : it->second;
 }
 
-BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
-    if (!v)
-        return FALSE;
+namespace {
+
+BOOL writeData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
     if (v->journal_wanted)
         journalBegin(v); // before the first write: the record is the disk as the guest saw it
     auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
@@ -51,4 +52,13 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
         v->modified = TRUE;
     }
     return kept;
+}
+
+} // namespace
+
+BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    return noThrow("VVFAT: cannot keep a written sector", FALSE,
+                   [&] { return writeData(v, buffer, offset, size); });
 }

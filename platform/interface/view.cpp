@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 BView::BView(const char *name, uint32 flags, BLayout *layout) : BHandler(name), fFlags(flags) {
     if (layout != nullptr)
@@ -147,11 +148,13 @@ BLayoutItem *BLayout::AddView(BView *child) {
 BLayoutItem *BLayout::AddView(BView *child, float weight) {
     if (fOwner == nullptr || child == nullptr)
         return nullptr;
+    // All or nothing: a view that could not be added stays its caller's.
+    auto item = std::make_unique<BLayoutItem>(child, weight);
+    fItems.reserve(fItems.size() + 1);
     fOwner->AddChild(child);
-    auto *item = new BLayoutItem(child, weight);
-    fItems.push_back(item);
-    ItemAdded(item, int32(fItems.size()) - 1);
-    return item;
+    fItems.push_back(item.get());
+    ItemAdded(item.get(), int32(fItems.size()) - 1);
+    return item.release();
 }
 
 BLayoutItem *BLayout::ItemAt(int32 index) const {

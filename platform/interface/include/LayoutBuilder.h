@@ -9,6 +9,8 @@
 #include <GroupView.h>
 #include <View.h>
 
+#include <memory>
+
 namespace BLayoutBuilder {
 
 template <typename ParentBuilder> class Base {
@@ -58,16 +60,19 @@ template <typename ParentBuilder> class Group : public Base<ParentBuilder> {
     }
     GroupBuilder AddGroup(orientation orientation, float spacing = B_USE_DEFAULT_SPACING,
                           float weight = 1.0f) {
-        auto *view = new BGroupView(orientation, spacing);
-        fLayout->AddView(view, weight);
-        GroupBuilder builder(view);
+        std::unique_ptr<BGroupView> view(new BGroupView(orientation, spacing));
+        fLayout->AddView(view.get(), weight);
+        GroupBuilder builder(view.release());
         builder.SetParent(this);
         return builder;
     }
     CardBuilder AddCards(float weight = 1.0f) {
-        auto *layout = new BCardLayout;
-        fLayout->AddView(new BView(nullptr, 0, layout), weight);
-        CardBuilder builder(layout);
+        std::unique_ptr<BCardLayout> layout(new BCardLayout);
+        std::unique_ptr<BView> view(new BView(nullptr, 0, layout.get()));
+        BCardLayout *cards = layout.release(); // the view's now
+        fLayout->AddView(view.get(), weight);
+        view.release();
+        CardBuilder builder(cards);
         builder.SetParent(this);
         return builder;
     }
