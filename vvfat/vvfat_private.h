@@ -172,8 +172,9 @@ struct VVFAT {
 
 // ---- geometry.cpp: creation, layout and boot structures.
 // Fills a zeroed disk whose root_fd is open: geometry (automatic when cfg is null), layout, the
-// sector cache with its boot structures, and the tree. FALSE (some with a diagnostic) when the
-// geometry does not suit or memory or the host fails; the caller then destroys the disk.
+// sector cache with its boot structures, and the tree. FALSE with a diagnostic when the
+// geometry does not suit, the tree does not fit, or memory or the host fails; the caller then
+// destroys the disk.
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg);
 // Says that the disk for the directory cannot be made for want of memory; returns FALSE.
 BOOL outOfMemory(const VVFAT *v);
@@ -265,8 +266,8 @@ UWORD fatTime(const struct tm *tm);
 // ---- tree.cpp: directory tree building.
 // Scans the mounted directory breadth-first into the directory array, the mappings, the record
 // of objects and the FAT chains, then fills the boot structures. FALSE when no disk can be
-// shown: the tree does not fit, the mounted directory cannot be read (both with a diagnostic),
-// or memory runs out.
+// shown (with a diagnostic): the tree does not fit, the mounted directory cannot be read, or
+// memory runs out.
 BOOL initDirectories(VVFAT *v);
 // Fills the volume label entry, dated with the mounted directory's modification time (a fixed
 // date when it cannot be examined).
