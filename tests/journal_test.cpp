@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -218,19 +217,9 @@ std::string mountAndUnmount(const fs::path &dir, const std::string &extra = "") 
     return r.output;
 }
 
-// The N of "recovered N sectors", or 0. (No <regex>: g++ 12 warns inside it at -O1 under the
-// sanitizers.)
 long recoveredCount(const std::string &output) {
-    const std::string head = "recovered ";
-    for (size_t at = output.find(head); at != std::string::npos; at = output.find(head, at + 1)) {
-        const size_t digits = at + head.size();
-        size_t end = digits;
-        while (end < output.size() && std::isdigit(static_cast<unsigned char>(output[end])))
-            ++end;
-        if (end > digits && output.compare(end, 8, " sectors") == 0)
-            return std::stol(output.substr(digits, end - digits));
-    }
-    return 0;
+    const size_t at = output.find("recovered ");
+    return at == std::string::npos ? 0 : std::atol(output.c_str() + at + 10);
 }
 
 // The tree a session stopped normally after `count` sectors leaves, on a fresh copy.

@@ -39,18 +39,21 @@ using testsupport::writeFile;
 
 namespace {
 
-// While armed, the failAt-th allocation from arming fails. One thread only.
+// While armed, the failAt-th allocation from arming fails. Only the arming thread's allocations
+// count: the plug-in's own threads (the journal's) start and run beside it.
 struct Countdown {
     bool armed = false;
     size_t count = 0;
     size_t failAt = 0;
     bool fired = false;
+    pthread_t owner{};
 };
 Countdown countdown;
 
 // As the C library's allocator fails: errno ENOMEM.
 bool allocationFails() {
-    if (!countdown.armed || ++countdown.count != countdown.failAt)
+    if (!countdown.armed || !pthread_equal(pthread_self(), countdown.owner) ||
+        ++countdown.count != countdown.failAt)
         return false;
     countdown.fired = true;
     errno = ENOMEM;
@@ -201,7 +204,7 @@ template <class Run, class Check> size_t failEachAllocationInTurn(Run run, Check
     size_t k = 1;
     for (;; ++k) {
         testing::internal::CaptureStdout();
-        countdown = Countdown{true, 0, k, false};
+        countdown = Countdown{true, 0, k, false, pthread_self()};
         run();
         const bool fired = countdown.fired;
         countdown.armed = false;
@@ -243,7 +246,7 @@ class OutOfMemory : public LoadedPluginTest {
 } // namespace
 
 TEST(OutOfMemoryCountdown, FailsTheChosenAllocationOnly) {
-    countdown = Countdown{true, 0, 2, false};
+    countdown = Countdown{true, 0, 2, false, pthread_self()};
     void *first = std::malloc(8);
     void *second = std::malloc(8);
     bool threw = false;

@@ -1,5 +1,6 @@
 // The record of what the disk showed, as the journal keeps it: enough to rebuild the disk as
 // the guest was shown it, without the directory, for a write-back after the host changed.
+#include <algorithm>
 #include <cstring>
 
 #include <proto/exec.h>
@@ -114,12 +115,23 @@ struct Get {
 std::vector<UBYTE> serializeRecord(VVFAT *v) {
     Writer w;
     layoutFields(*v, Put{w});
-    // The sectors built at creation: boot structures and FAT.
-    for (ULONG s = 0; s < v->offset_to_data; ++s)
-        if (const UBYTE *block = cachedSector(v, s)) {
-            w.u32(s);
-            w.bytes(block, SECTOR_SIZE);
-        }
+    // The sectors built at creation: boot structures and FAT. Of each FAT, only the part that
+    // describes the clusters in use can have been made: a large volume's FAT is mostly absent.
+    const ULONG lastCluster = v->mapping.next ? arrayGet(v->mapping, v->mapping.next - 1)->end : 2;
+    const UQUAD fatBytes = (static_cast<UQUAD>(lastCluster) + 1) * v->fat_type / 8 + 2;
+    const ULONG fatUsed =
+        static_cast<ULONG>(std::min<UQUAD>(fatBytes / SECTOR_SIZE + 1, v->sectors_per_fat));
+    auto put = [&](ULONG from, ULONG to) {
+        for (ULONG s = from; s < to; ++s)
+            if (const UBYTE *block = cachedSector(v, s)) {
+                w.u32(s);
+                w.bytes(block, SECTOR_SIZE);
+            }
+    };
+    put(0, v->offset_to_fat);
+    put(v->offset_to_fat, v->offset_to_fat + fatUsed);
+    put(v->offset_to_fat + v->sectors_per_fat, v->offset_to_fat + v->sectors_per_fat + fatUsed);
+    put(v->offset_to_root_dir, v->offset_to_data);
     w.u32(NO_MORE_SECTORS);
     w.u32(v->directory.next);
     w.bytes(v->directory.items.data(), sizeof(DirEntry) * v->directory.next);
