@@ -1,6 +1,4 @@
 // The image-file medium: the drive's sectors one after another in a host file, no header.
-#include <cstdio>
-
 #include <proto/dos.h>
 
 #include "ide/ide_private.h"
@@ -50,7 +48,6 @@ BOOL imageTransfer(IDE *ide, UQUAD address, bool write) {
     if (Write(file, ide->cacheP, IDE_SECTOR_SIZE) != static_cast<LONG>(IDE_SECTOR_SIZE))
         return FALSE;
     // Flushed now, so that a host write error fails this transfer instead of surfacing
-    // (unreported) at unmount after the guest was told the sector was stored. A file handle is
-    // a stdio stream.
-    return std::fflush(static_cast<FILE *>(file)) == 0;
+    // (unreported) at unmount after the guest was told the sector was stored.
+    return Flush(file);
 }

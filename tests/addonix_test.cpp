@@ -31,10 +31,7 @@ const uint64_t imageSize = 129540096;
 class Plugin : public LoadedPluginTest {
   protected:
     std::unique_ptr<host::PluginInstance> create(const std::vector<std::string> &toolTypes) {
-        std::string error;
-        auto instance = host::PluginInstance::create(*library, toolTypes, error);
-        EXPECT_NE(instance, nullptr) << error;
-        return instance;
+        return testsupport::createPlugin(toolTypes);
     }
     static PluginData *data(host::PluginInstance &instance) {
         return pluginData(instance.record());
@@ -124,8 +121,6 @@ TEST_F(Plugin, CreationFillsTheHostRecordAndMountsNothing) {
     EXPECT_NE(d->ide, nullptr);
     EXPECT_FALSE(d->resetTrigger);
     EXPECT_EQ(d->sema, instance->semaphore());
-    EXPECT_EQ(d->BTN_ImageFileName, nullptr);
-    EXPECT_EQ(d->BTN_DirectoryName, nullptr);
     EXPECT_FALSE(hasMedium(*instance));
     EXPECT_EQ(instance->prefs(), defaultPrefs);
 }
@@ -370,6 +365,7 @@ TEST_F(Plugin, InertEntryPointsLeaveTheirOutputsAlone) {
     EXPECT_EQ(busy, 3);
     STRPTR list[] = {nullptr};
     api.HostGamepadList(p, list);
+    api.HostGamepadList(p, nullptr);
     api.HostGamepadEvent(p, 0, 1, 1, 1, 1, 1, 1, 1);
     api.HostMouseEvent(p, 1, 2, 3);
     api.HostLightDeviceDiodePulse(p);

@@ -14,23 +14,12 @@
 
 #include "addonix/addonix_private.h"
 #include "addonix/settings_window.h"
-#include "e2e_guest.h"
+#include "support/guest_session.h"
 #include "ide.h"
 
-using namespace e2e;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
+using namespace testsupport;
 
 namespace {
-
-uint32_t le32(const uint8_t *p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 // The first cluster of the root directory as the guest finds it from the MBR and boot sector.
 struct RootRegion {

@@ -6,13 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e_guest.h"
+#include "support/guest_session.h"
 
-using namespace e2e;
-using testsupport::patternBytes;
-using testsupport::run;
-using testsupport::TempDir;
-using testsupport::writeFile;
+using namespace testsupport;
 
 namespace {
 

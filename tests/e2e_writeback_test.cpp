@@ -10,74 +10,14 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e_guest.h"
+#include "support/guest_session.h"
 
-using namespace e2e;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
+using namespace testsupport;
 
 namespace {
 
-// The drive's own size on FAT32: the disk most tests need, quick to dump.
-const VVFAT_Configuration kDriveSized{251, 16, 63, 32};
-
-// One mount of a directory with its dump, which mtools changes in place of a guest.
-class Session {
-  public:
-    // Real plug-in with the automatic geometry when `cfg` is null.
-    Session(const fs::path &dir, const VVFAT_Configuration *cfg = &kDriveSized)
-        : drive_(cfg ? Drive::configured(dir, *cfg) : Drive::plugin(dir)) {
-        if (!drive_)
-            return;
-        image_ = (work_ / "part.img").string();
-        base_ = (work_ / "base.img").string();
-        drive_->dump(image_, true);
-        // The automatic disk is as large as the host volume: only a sparse copy fits.
-        auto r =
-            testsupport::run("cp --sparse=always " + shellQuote(image_) + " " + shellQuote(base_));
-        EXPECT_EQ(r.status, 0) << r.output;
-    }
-    bool ok() const { return drive_ != nullptr; }
-    const std::string &image() const { return image_; }
-    void mtools(const std::string &args) {
-        const std::string command = args.substr(0, args.find(' '));
-        auto r = tool(command + " -i " + shellQuote(image_) + args.substr(command.size()));
-        ASSERT_EQ(r.status, 0) << args << "\n" << r.output;
-    }
-    // Applies the changed dump, lets the host act, then unmounts; the write-back's output.
-    std::string finish(const std::function<void()> &meanwhile = {}) {
-        EXPECT_GT(drive_->apply(image_, base_, true), 0u);
-        if (meanwhile)
-            meanwhile();
-        testing::internal::CaptureStdout();
-        drive_->unmount();
-        return testing::internal::GetCapturedStdout();
-    }
-    Drive &drive() { return *drive_; }
-
-  private:
-    TempDir work_;
-    std::unique_ptr<Drive> drive_;
-    std::string image_, base_;
-};
-
 std::string path(const fs::path &dir, const std::string &name) {
     return shellQuote((dir / name).string());
-}
-
-// A second mount of the result, dumped through the port window, is clean.
-void expectCleanRemount(const fs::path &dir, const VVFAT_Configuration *cfg) {
-    TempDir work;
-    auto drive = cfg ? Drive::configured(dir, *cfg) : Drive::plugin(dir);
-    ASSERT_NE(drive, nullptr);
-    const std::string part = (work / "again.img").string();
-    drive->dump(part, true);
-    EXPECT_EQ(fsckProblems(part), "");
-    TempDir out;
-    copyOut(part, out / "copy");
-    EXPECT_EQ(treeDifferences(out / "copy", dir), "");
 }
 
 struct timespec mtimeOf(const fs::path &p) {
@@ -123,8 +63,9 @@ TEST(AcceptancePluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
     writeFile(src / "shrunk.txt", "tiny");
     writeFile(src / "inner.txt", "inner");
     writeFile(src / "guest both.txt", "guest version");
+    writeFile(src / "empty.new", "");
 
-    Session g(h, nullptr);
+    Mount g(h, nullptr);
     ASSERT_TRUE(g.ok());
     g.mtools("mcopy " + path(src.path(), "new.bin") + " ::/new.bin");
     g.mtools("mcopy " + path(src.path(), name255) + " ::/");
@@ -132,8 +73,10 @@ TEST(AcceptancePluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
     g.mtools("mcopy -o " + path(src.path(), "grown.txt") + " ::/notes.txt");
     g.mtools("mcopy -o " + path(src.path(), "shrunk.txt") + " '::/Long file name.data'");
     g.mtools("mcopy -o " + path(src.path(), "guest both.txt") + " '::/both edit.txt'");
+    g.mtools("mcopy " + path(src.path(), "empty.new") + " ::/empty.new");
     g.mtools("mmd ::/made ::/made/sub");
     g.mtools("mcopy " + path(src.path(), "inner.txt") + " ::/made/sub/inner.txt");
+    // mtools keeps the case of a renamed 8.3 name only when a long name records it.
     g.mtools("mren ::/docs/a.txt ::/docs/Renamed.txt");
     g.mtools("mren ::/other ::/Others");
     g.mtools("mdeltree ::/docs/deep");
@@ -157,6 +100,7 @@ TEST(AcceptancePluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
     // Both sides changed it: the host's edit keeps the name, the guest's lands beside it.
     writeFile(e / "both edit.txt", "host's own edit");
     fs::copy_file(src / "guest both.txt", e / "both edit (1).txt");
+    writeFile(e / "empty.new", "");
     fs::create_directories(e / "made" / "sub");
     fs::copy_file(src / "inner.txt", e / "made" / "sub" / "inner.txt");
     fs::rename(e / "docs" / "a.txt", e / "docs" / "Renamed.txt");
@@ -167,7 +111,9 @@ TEST(AcceptancePluginWriteBack, GuestAndHostChangesArriveAsOnACopy) {
     fs::create_directories(e / "host dir");
     writeFile(e / "host dir" / "x.txt", "created on the host");
     EXPECT_EQ(treeDifferences(h, e), "");
+    // Renames move the object; nothing is rewritten for them, and no copy stays behind.
     EXPECT_EQ(out.find("needs to be updated"), std::string::npos) << out;
+    EXPECT_EQ(leftovers(h), std::vector<std::string>{});
 
     // Untouched: contents, stamp and mode. Attributes move only the bits they stand for.
     EXPECT_TRUE(mtimeOf(h / "keep.txt") == keepStamp);
@@ -184,7 +130,7 @@ TEST(AcceptanceWriteBack, RenamedFileIsMovedNotRewritten) {
     writeFile(dir / "A.TXT", "contents of a");
     writeFile(dir / "Some long name.txt", patternBytes(4000, 1));
     const auto stamp = mtimeOf(dir / "A.TXT");
-    Session g(dir.path());
+    Mount g(dir.path());
     g.mtools("mren ::/A.TXT ::/B.TXT");
     g.mtools("mren '::/Some long name.txt' '::/Another long name.txt'");
     const std::string out = g.finish();
@@ -202,7 +148,7 @@ TEST(AcceptanceWriteBack, ContentsChangedBehindAnUnchangedEntryAreWrittenBack) {
     TempDir dir;
     const std::string original = patternBytes(4096, 7);
     writeFile(dir / "same.bin", original);
-    Session g(dir.path());
+    Mount g(dir.path());
     std::string image = readFile(g.image());
     const size_t at = image.find(original.substr(0, 512));
     ASSERT_NE(at, std::string::npos);
@@ -222,7 +168,7 @@ TEST(AcceptanceWriteBack, MovedObjectsMoveOnTheHost) {
     writeFile(dir / "from" / "sub" / "inner.txt", "inside a moved directory");
     writeFile(dir / "stays.txt", "stays");
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
-    Session g(dir.path());
+    Mount g(dir.path());
     g.mtools("mmove ::/from/file.txt ::/to/file.txt");
     g.mtools("mmove ::/from/sub ::/to/sub");
     g.finish();
@@ -230,7 +176,7 @@ TEST(AcceptanceWriteBack, MovedObjectsMoveOnTheHost) {
     fs::rename(expected / "from" / "file.txt", expected / "to" / "FILE.TXT");
     fs::rename(expected / "from" / "sub", expected / "to" / "SUB");
     EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "");
-    expectCleanRemount(dir.path(), &kDriveSized);
+    expectCleanRemount(dir.path(), &kFat32);
 }
 
 // Each name gets the other's contents; nothing is lost on the way.
@@ -238,7 +184,7 @@ TEST(AcceptanceWriteBack, SwappedNamesKeepEveryByte) {
     TempDir dir;
     writeFile(dir / "A.TXT", "first");
     writeFile(dir / "B.TXT", "second");
-    Session g(dir.path());
+    Mount g(dir.path());
     g.mtools("mren ::/A.TXT ::/C.TXT");
     g.mtools("mren ::/B.TXT ::/A.TXT");
     g.mtools("mren ::/C.TXT ::/B.TXT");
@@ -260,7 +206,7 @@ TEST(AcceptanceWriteBack, DeletionsTakeWholeTreesAndOnlyThem) {
     writeFile(dir / "file.bin", patternBytes(6000, 2));
     writeFile(dir / "empty.txt", "");
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
-    Session g(dir.path());
+    Mount g(dir.path());
     g.mtools("mdeltree ::/gone");
     g.mtools("mdel ::/file.bin ::/empty.txt");
     g.finish();
@@ -281,7 +227,7 @@ TEST(AcceptanceWriteBack, Fat12AndFat16Disks) {
         writeFile(dir / "root file.txt", "root");
         fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
         writeFile(src / "new file.bin", patternBytes(30000, 2));
-        Session g(dir.path(), &cfg);
+        Mount g(dir.path(), &cfg);
         g.mtools("mcopy " + path(src.path(), "new file.bin") + " ::/sub/");
         g.mtools("mren '::/root file.txt' '::/renamed root file.txt'");
         g.mtools("mdel ::/sub/old.txt");

@@ -10,6 +10,7 @@
 
 #include "host/disk_image.h"
 #include "host/host.h"
+#include "support/plugin_library_test.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -237,25 +238,16 @@ TEST(PluginLibrary, LoadErrorsAreOneLine) {
     EXPECT_NE(error.find("HashTableBase"), std::string::npos) << error;
 }
 
-class RealPlugin : public ::testing::Test {
+class RealPlugin : public LoadedPluginTest {
   protected:
-    void SetUp() override {
-        std::string error;
-        library = host::PluginLibrary::load("", error);
-        ASSERT_NE(library, nullptr) << error;
-    }
     std::unique_ptr<host::PluginInstance> create(const std::vector<std::string> &toolTypes) {
-        std::string error;
-        auto instance = host::PluginInstance::create(*library, toolTypes, error);
-        EXPECT_NE(instance, nullptr) << error;
-        return instance;
+        return createPlugin(toolTypes);
     }
     std::vector<std::string> imageToolTypes() {
         return {"MOUNTMODE=ImageFile", "IMAGEFILE=" + (dir / "disk.img").string(), "AUTOMOUNT"};
     }
 
     TempDir dir;
-    std::unique_ptr<host::PluginLibrary> library;
 };
 
 TEST_F(RealPlugin, PortWindowEdgesAreLeftAlone) {
@@ -275,34 +267,6 @@ TEST_F(RealPlugin, PortWindowEdgesAreLeftAlone) {
     p->out(0xFD0A, 0x42);
     EXPECT_EQ(p->in(0xFD0A), 0x42);
     p->activate(false);
-}
-
-TEST_F(RealPlugin, InertEntryPointsLeaveTheirOutputsAlone) {
-    auto p = create({});
-    AddonixPlugin *r = p->record();
-    const host::PluginApi &api = p->api();
-    UBYTE byte = 0xA5;
-    SHORT left = 1234, right = -4321;
-    BOOL busy = 7;
-    EXPECT_FALSE(api.WriteMem(r, 0x1234, 0x56));
-    api.ReadMem(r, 0x1234, &byte, TRUE);
-    api.GetAudio(r, &left, &right);
-    api.Printer(r, 0x41, TRUE, &busy);
-    api.Joystick(r, TRUE, FALSE, &byte);
-    api.AnalogInput(r, 1, &byte);
-    api.AcknowledgeInterrupt(r, &byte);
-    api.ReturnInterrupt(r);
-    api.Cursor(r);
-    api.HostGamepadList(r, nullptr);
-    api.HostGamepadEvent(r, 0, 0xFFFF, 1, -1, 2, -2, 3, -3);
-    api.HostMouseEvent(r, 1, 5, -5);
-    api.HostLightDeviceDiodePulse(r);
-    api.HostLightDeviceButton(r, TRUE);
-    EXPECT_EQ(byte, 0xA5);
-    EXPECT_EQ(left, 1234);
-    EXPECT_EQ(right, -4321);
-    EXPECT_EQ(busy, 7);
-    EXPECT_EQ(p->emulate(0x10001), 0x10001u); // no reset request pending
 }
 
 TEST_F(RealPlugin, PrefsComeFromAPoolThatIsFreed) {

@@ -502,6 +502,21 @@ TEST_F(Drive, FailedWriteIsRetriedAndClearedByTheNextSector) {
     EXPECT_TRUE(preadString(path, 7 * 512, 1024) == a + b);
 }
 
+TEST_F(Drive, FailedFlushFailsTheSectorWhichTheRetryStores) {
+    std::string path = mountNewImage();
+    std::string a = patternBytes(512, 13);
+    lba(9, 1);
+    out(7, 0x30);
+    writeSector(a);
+    DosFaultArm(DOS_FAULT_WRITE, 2, EIO); // the sector reaches the stream; its flush fails
+    EXPECT_EQ(in(7), DRDY | BSY | ERR);
+    EXPECT_TRUE(DosFaultFired(DOS_FAULT_WRITE));
+    DosFaultReset();
+    EXPECT_EQ(in(7), DRDY | ERR); // stored by the retry; ERR stays until the next command
+    IDEUnMount(ide);
+    EXPECT_TRUE(preadString(path, 9 * 512, 512) == a);
+}
+
 TEST_F(Drive, HostWriteErrorReachesTheGuest) {
     // The host refuses to let the file grow (as a full disk would); the sector's transfer must
     // fail, not the unmount after the guest was told it was stored.

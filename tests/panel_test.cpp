@@ -36,9 +36,8 @@ class Panel : public LoadedPluginTest {
 
     // Creates the instance and shows its panel in a window, as the host does.
     void open(const std::vector<std::string> &toolTypes) {
-        std::string error;
-        instance = host::PluginInstance::create(*library, toolTypes, error);
-        ASSERT_NE(instance, nullptr) << error;
+        instance = testsupport::createPlugin(toolTypes);
+        ASSERT_NE(instance, nullptr);
         window.AddChild(view());
     }
     BView *view() { return static_cast<BView *>(instance->record()->pl_PrefsWindow); }
@@ -75,45 +74,23 @@ TEST_F(Panel, BuiltWithoutToolTypesShowsTheDirectorySettings) {
     EXPECT_EQ(mountBox()->Value(), 0);
 }
 
-TEST_F(Panel, WidgetsCarryTheirTextsAndMessages) {
+// What each control's message does is in the tests that invoke them; here, what the controls
+// offer: the two modes with the values the settings store, and choosers of the right kind.
+TEST_F(Panel, ModesAndChoosersOfferWhatTheSettingsHold) {
     open({});
-    EXPECT_STREQ(box("mode")->Label(), "Hard disk emulation type");
-    EXPECT_STREQ(box("directory")->Label(), "Hard disc directory configuration");
-    EXPECT_STREQ(box("file")->Label(), "Hard disc image file configuration");
-    EXPECT_EQ(box("mode")->Border(), B_FANCY_BORDER);
-
     ASSERT_EQ(modePopUp()->CountOptions(), 2);
     const char *name;
     int32 value;
+    ASSERT_TRUE(modePopUp()->GetOptionAt(0, &name, &value));
+    EXPECT_EQ(value, MODE_DIRECTORY);
     ASSERT_TRUE(modePopUp()->GetOptionAt(1, &name, &value));
-    EXPECT_STREQ(name, "Use an image file");
-    EXPECT_EQ(value, 1);
-    EXPECT_STREQ(modePopUp()->ToolTipText(),
-                 "Choose if you want to emulate the hard from a directory or from an image file.");
-    EXPECT_EQ(modePopUp()->Command(), 0x6D6F6465u);
-    EXPECT_STREQ(panel()->BTN_Synchronize->Label(), "Force synchronization  ");
-    EXPECT_EQ(panel()->BTN_Synchronize->Command(), 0x73796E63u);
-    EXPECT_STREQ(mountBox()->Label(), "Mount / Create  ");
-    EXPECT_EQ(mountBox()->Command(), 0x6D6F6E74u);
+    EXPECT_EQ(value, MODE_IMAGE_FILE);
 
     PopASL *dir = data()->STR_DirectoryName;
     PopASL *file = data()->STR_ImageFileName;
-    EXPECT_EQ(dir->Id(), 0u);
-    EXPECT_EQ(file->Id(), 1u);
     EXPECT_EQ(dir->NodeFlavors(), uint32(B_DIRECTORY_NODE));
     EXPECT_EQ(file->NodeFlavors(), uint32(B_FILE_NODE));
     EXPECT_EQ(dir->PanelMode(), B_OPEN_PANEL);
-    EXPECT_STREQ(dir->RequestTitle(), "Choose the directory to use as the hard disk contents...");
-    EXPECT_STREQ(file->RequestTitle(), "Choose the image file to use or to create...");
-
-    // Attaching wired the text fields' messages and every target.
-    EXPECT_EQ(directoryField()->Command(), 0x73646972u);
-    EXPECT_EQ(imageField()->Command(), 0x66696C65u);
-    for (BInvoker *control :
-         {static_cast<BInvoker *>(modePopUp()), static_cast<BInvoker *>(mountBox()),
-          static_cast<BInvoker *>(panel()->BTN_Synchronize),
-          static_cast<BInvoker *>(directoryField()), static_cast<BInvoker *>(imageField())})
-        EXPECT_EQ(control->Target(), static_cast<BHandler *>(view()));
 }
 
 TEST_F(Panel, BuiltInImageModeWithAutomountShowsTheImageSettingsAndMountsNothing) {

@@ -18,13 +18,7 @@
 #include "host/disk_image.h"
 #include "vvfat_disk.h"
 
-using namespace vvfattest;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::shellQuote;
-using testsupport::TempDir;
-using testsupport::writeFile;
-namespace fs = std::filesystem;
+using namespace testsupport;
 
 namespace {
 

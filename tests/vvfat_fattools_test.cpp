@@ -10,13 +10,7 @@
 
 #include "vvfat_disk.h"
 
-using namespace vvfattest;
-using testsupport::patternBytes;
-using testsupport::shellQuote;
-using testsupport::snapshotTree;
-using testsupport::TempDir;
-using testsupport::writeFile;
-namespace fs = std::filesystem;
+using namespace testsupport;
 
 namespace {
 

@@ -3,8 +3,7 @@
 
 #include "vvfat_disk.h"
 
-using namespace vvfattest;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 

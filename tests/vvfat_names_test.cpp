@@ -5,7 +5,7 @@
 
 #include "vvfat_disk.h"
 
-using namespace vvfattest;
+using namespace testsupport;
 
 namespace {
 

@@ -10,17 +10,12 @@
 #include <algorithm>
 #include <random>
 
-#include "e2e_guest.h"
+#include "support/guest_session.h"
 #include "vvfat_disk.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
-using vvfattest::Disk;
+using namespace testsupport;
 
 const VVFAT_Configuration kSmall{132, 16, 63, 32};
 
@@ -36,7 +31,7 @@ int openDescriptors() {
 
 // The first cluster the disk gave the root entry with these 11 bytes.
 ULONG firstClusterOf(VVFAT *v, const std::string &name11) {
-    const long index = vvfattest::findShort(v, 0, v->directory.next, name11);
+    const long index = findShort(v, 0, v->directory.next, name11);
     EXPECT_GE(index, 0) << name11;
     return index < 0 ? 0 : entryFirstCluster(*arrayGet(v->directory, static_cast<ULONG>(index)));
 }
@@ -54,7 +49,7 @@ TEST(VvfatObjects, AFileReplacedAfterMountReadsAsAnErrorNeverAsTheNewBytes) {
     writeFile(dir / "swapped.txt", "the file the disk shows");
     writeFile(dir / "linked.txt", "the file the disk shows, too");
     writeFile(outside / "secret.txt", "bytes from outside the directory");
-    Disk d = vvfattest::createDisk(dir.str(), 132, 16, 63, 32);
+    Disk d = createDisk(dir.str(), 132, 16, 63, 32);
     ASSERT_TRUE(d);
     VVFAT *v = d.get();
     const ULONG swapped = firstClusterOf(v, "SWAPPED TXT");
@@ -154,7 +149,7 @@ TEST(VvfatObjects, PathsLongerThanPathMaxReadAndWriteBack) {
     ASSERT_EQ(write(file, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     close(file);
 
-    Disk d = vvfattest::createDisk(dir.str(), 132, 16, 63, 32);
+    Disk d = createDisk(dir.str(), 132, 16, 63, 32);
     ASSERT_TRUE(d);
     VVFAT *v = d.get();
     const Mapping *deep = nullptr;
@@ -162,7 +157,7 @@ TEST(VvfatObjects, PathsLongerThanPathMaxReadAndWriteBack) {
         if (!(arrayGet(v->mapping, i)->mode & MODE_DIRECTORY))
             deep = arrayGet(v->mapping, i);
     ASSERT_NE(deep, nullptr);
-    const auto bytes = vvfattest::readSectors(v, cluster2Sector(v, deep->begin), 10);
+    const auto bytes = readSectors(v, cluster2Sector(v, deep->begin), 10);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 5000), contents);
 
     // The guest changes its first sector; the write-back reaches it all the same.
@@ -200,7 +195,7 @@ TEST(VvfatObjects, HundredThousandObjectsReadInRandomOrderWithFewDescriptors) {
     rlimit tight = saved;
     tight.rlim_cur = std::min<rlim_t>(saved.rlim_cur, static_cast<rlim_t>(before + 64));
     setrlimit(RLIMIT_NOFILE, &tight);
-    Disk d = vvfattest::createDisk(dir.str(), 1000, 16, 63, 32);
+    Disk d = createDisk(dir.str(), 1000, 16, 63, 32);
     ASSERT_TRUE(d);
     VVFAT *v = d.get();
     EXPECT_EQ(v->objects.size(), 1u + 200 + 99800);

@@ -9,14 +9,10 @@
 #include <dos/faults.h>
 #include <gtest/gtest.h>
 
+#include "sdk/src/dos/dos_private.h"
 #include "vvfat_disk.h"
 
-using namespace vvfattest;
-using testsupport::patternBytes;
-using testsupport::shellQuote;
-using testsupport::TempDir;
-using testsupport::writeFile;
-namespace fs = std::filesystem;
+using namespace testsupport;
 
 namespace {
 
@@ -228,6 +224,36 @@ TEST(VvfatTree, ObjectsLeftOutWithADiagnostic) {
     dump(d.get(), (work / "p.img").string(), true);
     auto fsck = tool("fsck.fat -n " + shellQuote((work / "p.img").string()));
     EXPECT_EQ(fsck.status, 0) << fsck.output;
+}
+
+// The scan judges from an object's status whether the process may read it, as whoever the
+// host's table says the process is: here a user who owns nothing and belongs to no group.
+TEST(VvfatTree, ObjectsTheProcessMayNotReadAreLeftOut) {
+    TempDir dir;
+    writeFile(dir / "open.txt", "anyone");
+    writeFile(dir / "private.txt", "owner only");
+    fs::create_directories(dir / "shut");
+    writeFile(dir / "shut" / "inside.txt", "unreachable");
+    fs::create_directories(dir / "passable");
+    fs::permissions(dir / "open.txt", fs::perms(0644));
+    fs::permissions(dir / "private.txt", fs::perms(0600));
+    fs::permissions(dir / "shut", fs::perms(0750));
+    fs::permissions(dir / "passable", fs::perms(0755));
+    dos::syscalls.geteuid = [] { return static_cast<uid_t>(54321); };
+    dos::syscalls.getegid = [] { return static_cast<gid_t>(54321); };
+    dos::syscalls.getgroups = [](int, gid_t[]) { return 0; };
+    testing::internal::CaptureStdout();
+    Disk d = smallFat32(dir);
+    const std::string output = testing::internal::GetCapturedStdout();
+    dos::resetSystemCalls();
+    ASSERT_TRUE(d);
+    EXPECT_NE(output.find("/private.txt' cannot be read, left out."), std::string::npos) << output;
+    EXPECT_NE(output.find("/shut' cannot be read, left out."), std::string::npos) << output;
+    const ULONG entries = d->directory.next;
+    EXPECT_GE(findShort(d.get(), 0, entries, "OPEN    TXT"), 0);
+    EXPECT_GE(findShort(d.get(), 0, entries, "PASSABLE   "), 0);
+    EXPECT_EQ(findShort(d.get(), 0, entries, "PRIVATE TXT"), -1);
+    EXPECT_EQ(findShort(d.get(), 0, entries, "SHUT       "), -1);
 }
 
 TEST(VvfatTree, FailingHostCallsNeverBreakCreation) {

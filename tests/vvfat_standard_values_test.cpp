@@ -9,12 +9,7 @@
 
 #include "vvfat_disk.h"
 
-using namespace vvfattest;
-using testsupport::shellQuote;
-using testsupport::snapshotTree;
-using testsupport::TempDir;
-using testsupport::writeFile;
-namespace fs = std::filesystem;
+using namespace testsupport;
 
 namespace {
 

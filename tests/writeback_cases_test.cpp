@@ -21,20 +21,10 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e_guest.h"
+#include "support/guest_session.h"
 #include "vvfat.h"
 
-namespace fs = std::filesystem;
-using e2e::treeDifferences;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::shellQuote;
-using testsupport::TempDir;
-using testsupport::writeFile;
-
-#include "support/guest_image.h"
-
-using namespace guestimage;
+using namespace testsupport;
 
 namespace {
 
@@ -579,7 +569,7 @@ TEST(WriteBackCases, Case14_EmptyFilesDeletedRenamedAndLeftAlone) {
     fs::permissions(dir / "kept.txt", fs::perms(0640));
     setMtime(dir / "kept.txt", 1600000000);
     writeFile(src / "new.txt", "something to write back");
-    auto before = statAll(dir.path(), false);
+    auto before = statTree(dir.path(), false);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
     g.mtools("mdel ::/gone.txt");
@@ -590,7 +580,7 @@ TEST(WriteBackCases, Case14_EmptyFilesDeletedRenamedAndLeftAlone) {
     EXPECT_EQ(namesIn(dir.path()),
               (std::vector<std::string>{renamed, "kept-link.txt", "kept.txt", "new.txt"}))
         << out;
-    const auto after = statAll(dir.path(), false);
+    const auto after = statTree(dir.path(), false);
     for (const char *name : {"kept.txt", "kept-link.txt"})
         EXPECT_EQ(after.count(name) ? after.at(name) : "", before.at(name)) << name;
 }
@@ -605,7 +595,7 @@ TEST(WriteBackCases, Case14_OnlyTheFsInfoSectorRewrittenChangesNothing) {
     setMtime(dir / "empty.txt", 1600000000);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    const auto before = statAll(dir.path(), true);
+    const auto before = statTree(dir.path(), true);
     FatImage &f = g.fat();
     ASSERT_NE(f.fsInfoOffset(), 0u);
     // A driver's usual bookkeeping: free count and next-free hint updated.
@@ -614,7 +604,7 @@ TEST(WriteBackCases, Case14_OnlyTheFsInfoSectorRewrittenChangesNothing) {
     put32(hint + 4, 77);
     f.writeAt(f.fsInfoOffset() + 488, hint, 8);
     const std::string out = g.finish();
-    EXPECT_EQ(statAll(dir.path(), true), before) << out;
+    EXPECT_EQ(statTree(dir.path(), true), before) << out;
 }
 
 // Case 15: a rename that changes only the case.
@@ -822,12 +812,12 @@ struct Sentinel {
     fs::path root;
     std::map<std::string, std::string> stats;
     TempDir copy;
-    explicit Sentinel(const fs::path &r) : root(r), stats(statAll(r, true)) {
+    explicit Sentinel(const fs::path &r) : root(r), stats(statTree(r, true)) {
         fs::copy(r, copy.path(), fs::copy_options::recursive);
     }
     void expectUntouched() const {
         EXPECT_EQ(treeDifferences(root, copy.path()), "") << "the sentinel changed";
-        const auto now = statAll(root, true);
+        const auto now = statTree(root, true);
         for (const auto &[name, st] : stats)
             EXPECT_EQ(now.count(name) ? now.at(name) : "<gone>", st) << name;
         EXPECT_EQ(now.size(), stats.size());
@@ -941,8 +931,8 @@ TEST(WriteBackCases, Case21_ApplyFailsWhenSomethingIsNotWrittenBack) {
     ASSERT_EQ(
         testsupport::run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status,
         0);
-    auto m = e2e::tool("mcopy -i " + shellQuote(part) + " " +
-                       shellQuote((src / "new.txt").string()) + " ::/new.txt");
+    auto m = testsupport::tool("mcopy -i " + shellQuote(part) + " " +
+                               shellQuote((src / "new.txt").string()) + " ::/new.txt");
     ASSERT_EQ(m.status, 0) << m.output;
     fs::permissions(part, fs::perms(0666));
     r = tesselHost(as, share,
@@ -1081,7 +1071,7 @@ TEST(WriteBackCasesWriter, LeavesAFileSystemTheFatToolsAccept) {
                               patternBytes(3 * cs + 5, 4)));
         EXPECT_TRUE(sameBytes(g.mtoolsRead("short.bin"), patternBytes(9000, 3).substr(0, cs)));
         EXPECT_EQ(g.mtoolsRead("sub/Made here/entry number 39"), "x");
-        auto l = e2e::tool("mdir -/ -b -i " + shellQuote(g.image()) + " ::/");
+        auto l = testsupport::tool("mdir -/ -b -i " + shellQuote(g.image()) + " ::/");
         EXPECT_NE(l.output.find("::/Deeper"), std::string::npos) << l.output;
     }
 }

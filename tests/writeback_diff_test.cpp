@@ -952,7 +952,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     bool guestOk = true;
     if (c.writer == Writer::Own) {
         fatwriter::FatWriter w(
-            vvfattest::readerFor(disk),
+            testsupport::readerFor(disk),
             [disk](uint64_t lba, uint32_t count, const uint8_t *in) {
                 return VVFAT_WriteData(disk, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
             },
@@ -979,7 +979,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         fs::create_directories(mt.scratch);
         const std::string base = (work / "base.img").string();
         std::string error;
-        if (!host::dumpImage(vvfattest::readerFor(disk), mt.image, true, error)) {
+        if (!host::dumpImage(testsupport::readerFor(disk), mt.image, true, error)) {
             VVFAT_Destroy(disk);
             return setupFail("dump: " + error);
         }
@@ -1004,7 +1004,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         }
         uint64_t written = 0;
         if (guestOk && !host::applyImage(
-                           vvfattest::readerFor(disk),
+                           testsupport::readerFor(disk),
                            [disk](uint64_t lba, uint32_t count, const uint8_t *in) {
                                return VVFAT_WriteData(disk, in, lba * SECTOR_SIZE,
                                                       count * SECTOR_SIZE) != 0;
@@ -1024,7 +1024,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         // The guest left a sound file system: a fault found below is the write-back's.
         const std::string image = (work / "check.img").string();
         std::string error;
-        if (host::dumpImage(vvfattest::readerFor(disk), image, true, error)) {
+        if (host::dumpImage(testsupport::readerFor(disk), image, true, error)) {
             auto fsck = testsupport::run("fsck.fat -n " + shellQuote(image));
             out.report += "fsck.fat of the disk before the write-back: " +
                           std::string(fsck.status == 0 ? "clean" : "FAULTS\n" + fsck.output) + "\n";

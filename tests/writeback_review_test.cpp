@@ -23,21 +23,11 @@
 #include <dos/faults.h>
 #include <gtest/gtest.h>
 
-#include "e2e_guest.h"
+#include "support/guest_session.h"
 #include "vvfat.h"
 #include "vvfat/vvfat_private.h"
 
-namespace fs = std::filesystem;
-using e2e::treeDifferences;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::shellQuote;
-using testsupport::TempDir;
-using testsupport::writeFile;
-
-#include "support/guest_image.h"
-
-using namespace guestimage;
+using namespace testsupport;
 
 namespace {
 
@@ -692,12 +682,12 @@ TEST(WriteBackReview, DryRunChangesNothing) {
     const FatImage::Item made = f.mkdir(f.root(), "made", "MADE       ");
     ASSERT_TRUE(f.create(made.first, "new.txt", "new", "NEW     TXT").found);
     const std::string out = g.finish([&] {
-        const auto before = statAll(dir.path(), true);
+        const auto before = statTree(dir.path(), true);
         const size_t fds = openDescriptors();
         testing::internal::CaptureStdout();
         synchronize(g.disk(), stdout);
         const std::string plan = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(statAll(dir.path(), true), before) << plan;
+        EXPECT_EQ(statTree(dir.path(), true), before) << plan;
         EXPECT_LE(openDescriptors(), fds) << plan; // it may close cached ones, opens none
         EXPECT_TRUE(mentions(plan, "write-back plan: 2 to create, 1 to change, 1 to rename or "
                                    "move, 1 to delete, 0 not written back."))
@@ -830,7 +820,7 @@ TEST(WriteBackReview, HardLinkedNamesAreSeparateFiles) {
     ASSERT_EQ(link((dir / "three.txt").c_str(), (dir / "four.txt").c_str()), 0);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    const auto before = statAll(dir.path(), false);
+    const auto before = statTree(dir.path(), false);
     g.fat().overwrite("one.txt", 0, "EDITED");
     g.fat().remove("three.txt");
     const std::string out = g.finish();
@@ -860,7 +850,7 @@ TEST(WriteBackReview, GarbageInTheFatAndDirectoriesIsSurvived) {
             writeFile(dir / ("f" + std::to_string(i) + ".bin"), patternBytes(3000 + 700 * i, i));
         writeFile(dir / "sub" / "s.txt", patternBytes(9000, 9));
         writeFile(dir / "sub" / "deeper" / "d.txt", "deep");
-        const auto besideBefore = statAll(beside, true);
+        const auto besideBefore = statTree(beside, true);
         const size_t fds = openDescriptors();
         std::string out;
         {
@@ -884,7 +874,7 @@ TEST(WriteBackReview, GarbageInTheFatAndDirectoriesIsSurvived) {
             out = g.finish();
         }
         EXPECT_NE(notWrittenBack(out), -1) << "seed " << seed << "\n" << out;
-        EXPECT_EQ(statAll(beside, true), besideBefore) << "seed " << seed;
+        EXPECT_EQ(statTree(beside, true), besideBefore) << "seed " << seed;
         EXPECT_EQ(openDescriptors(), fds) << "seed " << seed;
         EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << "seed " << seed << "\n" << out;
     }
@@ -904,7 +894,7 @@ TEST(WriteBackReview, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) 
                       patternBytes(100 + i, i));
         writeFile(dir / "big.bin", patternBytes(20000, 1));
         writeFile(dir / "other.txt", "other");
-        const auto before = statAll(dir.path(), false);
+        const auto before = statTree(dir.path(), false);
         std::string out;
         {
             Mount g(dir.path());
@@ -944,7 +934,7 @@ TEST(WriteBackReview, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) 
         EXPECT_NE(notWrittenBack(out), -1) << "craft " << craft << "\n" << out;
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{}) << "craft " << craft;
         if (craft == DirLoop || craft == DirInsideItself) {
-            EXPECT_EQ(statAll(dir.path(), false), before) << "craft " << craft << "\n" << out;
+            EXPECT_EQ(statTree(dir.path(), false), before) << "craft " << craft << "\n" << out;
         }
     }
 }

@@ -1,15 +1,15 @@
-// FAT entry access. Entry widths are known here and nowhere else.
+// FAT entry access. Entry widths and the largest entry value of each FAT type are known here
+// and nowhere else.
 #include <cstring>
-
-#include <proto/exec.h>
 
 #include "vvfat_private.h"
 
-namespace {
+ULONG maxFatValue(UBYTE fatType) {
+    return fatType == 12 ? 0xFFF : fatType == 16 ? 0xFFFF : 0x0FFFFFFF;
+}
 
-// Byte offset of entry `cluster` from the start of the first FAT.
-UQUAD entryOffset(const VVFAT *v, ULONG cluster) {
-    switch (v->fat_type) {
+UQUAD fatEntryOffset(UBYTE fatType, ULONG cluster) {
+    switch (fatType) {
     case 12:
         return static_cast<UQUAD>(cluster) * 3 / 2;
     case 16:
@@ -19,17 +19,33 @@ UQUAD entryOffset(const VVFAT *v, ULONG cluster) {
     }
 }
 
+ULONG fatEntryValue(UBYTE fatType, ULONG cluster, const UBYTE *bytes) {
+    switch (fatType) {
+    case 12: {
+        const UWORD pair = getLE16(bytes);
+        return (cluster & 1) ? pair >> 4 : pair & 0x0FFF;
+    }
+    case 16:
+        return getLE16(bytes);
+    default:
+        return getLE32(bytes);
+    }
+}
+
+namespace {
+
+UQUAD entryOffset(const VVFAT *v, ULONG cluster) {
+    return fatEntryOffset(v->fat_type, cluster);
+}
+
 // The FAT sector holding byte `offset` of the first FAT, created zero-filled on first use.
 UBYTE *fatSector(VVFAT *v, UQUAD offset) {
     const auto sectorNum = static_cast<ULONG>(v->offset_to_fat + offset / SECTOR_SIZE);
     if (UBYTE *block = cachedSector(v, sectorNum))
         return block;
-    auto block = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, SECTOR_SIZE));
-    if (!block)
-        return nullptr;
-    std::memset(block, 0, SECTOR_SIZE);
-    if (!InsertHash(v->sector_cache_table, static_cast<LONG>(sectorNum), block))
-        return nullptr;
+    UBYTE *block = newCachedSector(v, sectorNum);
+    if (block)
+        std::memset(block, 0, SECTOR_SIZE);
     return block;
 }
 
@@ -60,10 +76,7 @@ UBYTE *fatAddress(VVFAT *v, ULONG cluster) {
 }
 
 BOOL initFAT(VVFAT *v) {
-    if (!fatAddress(v, 0) || !cachedSector(v, v->offset_to_bootsector))
-        return FALSE;
-    v->max_fat_value = v->fat_type == 12 ? 0xFFF : v->fat_type == 16 ? 0xFFFF : 0x0FFFFFFF;
-    return TRUE;
+    return fatAddress(v, 0) && cachedSector(v, v->offset_to_bootsector);
 }
 
 ULONG fatGet(VVFAT *v, ULONG cluster) {
@@ -72,14 +85,11 @@ ULONG fatGet(VVFAT *v, ULONG cluster) {
         UBYTE *second = nullptr;
         if (!fat12Bytes(v, cluster, &first, &second))
             return 0;
-        if (cluster & 1)
-            return (*first >> 4) | (static_cast<ULONG>(*second) << 4);
-        return *first | ((static_cast<ULONG>(*second) << 8) & 0xF00);
+        const UBYTE pair[2] = {*first, *second};
+        return fatEntryValue(12, cluster, pair);
     }
     const UBYTE *entry = fatAddress(v, cluster);
-    if (!entry)
-        return 0;
-    return v->fat_type == 16 ? getLE16(entry) : getLE32(entry);
+    return entry ? fatEntryValue(v->fat_type, cluster, entry) : 0;
 }
 
 BOOL fatSet(VVFAT *v, ULONG cluster, ULONG value) {
@@ -112,13 +122,10 @@ BOOL fatCreateSpare(VVFAT *v) {
         const UBYTE *first = cachedSector(v, v->offset_to_fat + s);
         if (!first)
             continue; // never touched: both copies read as zeros
-        auto copy = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, SECTOR_SIZE));
+        UBYTE *copy = newCachedSector(v, v->offset_to_fat + v->sectors_per_fat + s);
         if (!copy)
             return FALSE;
         std::memcpy(copy, first, SECTOR_SIZE);
-        if (!InsertHash(v->sector_cache_table,
-                        static_cast<LONG>(v->offset_to_fat + v->sectors_per_fat + s), copy))
-            return FALSE;
     }
     return TRUE;
 }

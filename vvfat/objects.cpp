@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <dos/dirfd.h>
 
@@ -180,12 +179,12 @@ int openObjectFile(VVFAT *v, ULONG object) {
 
 ProcessIdentity currentIdentity() {
     ProcessIdentity id;
-    id.uid = geteuid();
-    id.gid = getegid();
-    const int n = getgroups(0, nullptr);
+    id.uid = DosGetEuid();
+    id.gid = DosGetEgid();
+    const int n = DosGetGroups(0, nullptr);
     if (n > 0) {
         id.groups.resize(static_cast<size_t>(n));
-        id.groups.resize(static_cast<size_t>(std::max(0, getgroups(n, id.groups.data()))));
+        id.groups.resize(static_cast<size_t>(std::max(0, DosGetGroups(n, id.groups.data()))));
     }
     return id;
 }

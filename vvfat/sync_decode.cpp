@@ -59,26 +59,15 @@ bool GuestDisk::open(VVFAT *disk) {
 }
 
 ULONG GuestDisk::next(ULONG cluster) {
-    const ULONG offset = v->fat_type == 12   ? cluster + cluster / 2
-                         : v->fat_type == 16 ? cluster * 2
-                                             : cluster * 4;
+    const auto offset = static_cast<ULONG>(fatEntryOffset(v->fat_type, cluster));
     const ULONG sector = v->offset_to_fat + active_fat * v->sectors_per_fat + offset / SECTOR_SIZE;
     if (sector != cached_fat_sector) {
         // Two sectors: a FAT12 entry may straddle them.
         VVFAT_ReadData(v, fat_sector, static_cast<UQUAD>(sector) * SECTOR_SIZE, 2 * SECTOR_SIZE);
         cached_fat_sector = sector;
     }
-    const UBYTE *p = fat_sector + offset % SECTOR_SIZE;
-    switch (v->fat_type) {
-    case 12: {
-        const UWORD pair = getLE16(p);
-        return (cluster & 1) ? pair >> 4 : pair & 0x0FFF;
-    }
-    case 16:
-        return getLE16(p);
-    default:
-        return getLE32(p) & 0x0FFFFFFF; // the top four bits are reserved
-    }
+    const ULONG value = fatEntryValue(v->fat_type, cluster, fat_sector + offset % SECTOR_SIZE);
+    return v->fat_type == 32 ? value & 0x0FFFFFFF : value; // the top four bits are reserved
 }
 
 ChainEnd ChainWalker::advance() {

@@ -6,6 +6,7 @@
 // temporary files, one durability step, renames and moves, deletions. Everything the guest
 // wrote is untrusted; host objects are reached only through the mounted directory's descriptor
 // one name at a time, and an object is changed only while it is still the one recorded.
+// Anything declared here may throw std::bad_alloc; synchronize catches it.
 #ifndef TESSEL_VVFAT_SYNC_PRIVATE_H
 #define TESSEL_VVFAT_SYNC_PRIVATE_H
 
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "vvfat_private.h"
+
+// ---- sync_names.cpp: names as the guest stored them and as the host takes them.
 
 // The name of a short entry as the guest stored it.
 struct EntryName {
@@ -38,8 +41,6 @@ std::string printableName(const std::string &name);
 // name + "_" + eight upper-case hex digits of *seed; *seed moves on. Null (seed unchanged)
 // without memory. The caller frees the result with FreeVec.
 STRPTR createTempName(CONST_STRPTR name, ULONG *seed);
-// "stem (n).ext": the name an object takes beside another that keeps `name`.
-std::string conflictName(const std::string &name, unsigned n);
 
 // ---- sync_decode.cpp: the guest's file system as it left it.
 
@@ -55,11 +56,10 @@ struct GuestDisk {
 
     // FALSE with a diagnostic when the guest's boot sector describes another layout.
     bool open(VVFAT *disk);
-    // The FAT entry of a cluster, reserved bits masked off.
+    // The FAT entry of a cluster in the active FAT, reserved bits masked off; what the guest
+    // wrote, so any value.
     ULONG next(ULONG cluster);
-    bool isDataCluster(ULONG cluster) const {
-        return cluster >= 2 && cluster <= v->cluster_count + 1;
-    }
+    bool isDataCluster(ULONG cluster) const { return ::isDataCluster(v, cluster); }
 };
 
 // Follows a chain the guest wrote: at most cluster_count links, members 2 .. cluster_count + 1,
@@ -72,7 +72,7 @@ struct ChainWalker {
     ULONG power = 1;
     ULONG lambda = 0;
     ChainWalker(GuestDisk &d, ULONG first) : disk(d), cur(first), saved(first) {}
-    // Moves cur to the next member, or says why there is none.
+    // Moves cur to the next member (More), or leaves it and says why there is none.
     ChainEnd advance();
 };
 
@@ -151,16 +151,23 @@ struct SyncContext {
     Plan plan;
 };
 
-// Matches the guest's tree with the record and the host, deciding each node's action.
+// Matches the guest's tree with the record and the host, deciding each node's action and
+// counting in plan.failed the changes that cannot be made. Changes nothing on the host.
 void makePlan(SyncContext &c);
-// The host state of a recorded object, looked up once.
+// The host state of a recorded object, looked up on the host once and remembered in the plan.
+// Unreachable when a host call failed for another reason than the object being gone.
 HostState hostState(SyncContext &c, ULONG object);
-// The name an object had on the disk when it was built.
+// The name an object had on the disk when it was built; an empty name when its entries cannot
+// be decoded.
 void creationName(VVFAT *v, ULONG object, EntryName &name);
-// Prints the plan to out, one line per change, and the summary.
+
+// ---- sync.cpp: the write-back as a whole.
+// Prints the plan to out, one line per change, and the summary. Changes nothing.
 void printPlan(const SyncContext &c, FILE *out);
 
 // ---- sync_apply.cpp: carrying the plan out.
+// Carries the plan out in a safe order and prints what was not written back and the summary
+// line. A change that a host call refuses is reported and counted in plan.failed.
 void applyPlan(SyncContext &c);
 
 // ---- sync_files.cpp: host files of the write-back.
@@ -169,7 +176,8 @@ void applyPlan(SyncContext &c);
 void removeWriteBackCopies(int dirFd);
 // A fresh temporary file in dirFd, created exclusively; -1 with errno when none can be made.
 int createTempFile(int dirFd, ULONG &counter, std::string &name);
-// Writes the node's contents as the guest sees them into fd. FALSE with errno on failure.
+// Writes the node's contents as the guest sees them into fd. FALSE with errno on failure (EIO
+// when a sector cannot be read).
 bool copyGuestContents(SyncContext &c, const GuestNode &node, int fd);
 // The host objects whose files supply clusters of the node that the guest did not write.
 std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node);
@@ -177,5 +185,7 @@ std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node);
 mode_t modeWithAttributes(mode_t mode, bool isDir, UBYTE attributes);
 // Counts a guest change that was not written back and says why.
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why);
+// "stem (n).ext": the name an object takes beside another that keeps `name`, at most 255 bytes.
+std::string conflictName(const std::string &name, unsigned n);
 
 #endif

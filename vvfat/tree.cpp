@@ -1,5 +1,5 @@
-// Building the directory tree of the virtual disk: entries, mappings, FAT chains and the boot
-// structures that describe them.
+// Building the directory tree of the virtual disk: entries, mappings and FAT chains of the host
+// tree.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -337,53 +337,6 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     return TRUE;
 }
 
-// The media descriptor: in the boot sector and in the low byte of FAT entry 0.
-UBYTE mediaDescriptor(const VVFAT *v) {
-    return v->fat_type == 12 ? 0xF0 : 0xF8;
-}
-
-void fillBootSector(VVFAT *v, BootSector *bs) {
-    const ULONG partitionSectors = v->sector_count - v->offset_to_bootsector;
-    const bool fat32 = v->fat_type == 32;
-    bs->jump[0] = 0xEB;
-    bs->jump[1] = fat32 ? 0x58 : 0x3E;
-    bs->jump[2] = 0x90;
-    std::memcpy(bs->name, "MSWIN4.1", 8);
-    putLE16(bs->sector_size, SECTOR_SIZE);
-    bs->sectors_per_cluster = v->sectors_per_cluster;
-    putLE16(bs->reserved_sectors, v->reserved_sectors);
-    bs->number_of_fats = 2;
-    putLE16(bs->root_entries, fat32 ? 0 : v->root_entries);
-    putLE16(bs->total_sectors16, partitionSectors <= 0xFFFF ? partitionSectors : 0);
-    bs->media_type = mediaDescriptor(v);
-    putLE16(bs->sectors_per_fat, fat32 ? 0 : static_cast<UWORD>(v->sectors_per_fat));
-    putLE16(bs->sectors_per_track, v->spt);
-    putLE16(bs->number_of_heads, v->heads);
-    putLE32(bs->hidden_sectors, v->offset_to_bootsector);
-    putLE32(bs->total_sectors, partitionSectors > 0xFFFF ? partitionSectors : 0);
-    if (fat32) {
-        BootSectorFat32 &t = bs->u.fat32;
-        putLE32(t.sectors_per_fat, v->sectors_per_fat);
-        putLE32(t.first_cluster_of_root_dir, 2);
-        putLE16(t.info_sector, 1);
-        putLE16(t.backup_boot_sector, 6);
-        t.drive_number = 0x80;
-        t.signature = 0x29;
-        putLE32(t.id, 0xFABE1AFD);
-        std::memcpy(t.volume_label, "AMIGA VVFAT", 11);
-        std::memcpy(t.fat_type, "FAT32   ", 8);
-    } else {
-        BootSectorFat16 &t = bs->u.fat16;
-        t.drive_number = v->fat_type == 12 ? 0x00 : 0x80;
-        t.signature = 0x29;
-        putLE32(t.id, 0xFABE1AFD);
-        std::memcpy(t.volume_label, "AMIGA VVFAT", 11);
-        std::memcpy(t.fat_type, v->fat_type == 12 ? "FAT12   " : "FAT16   ", 8);
-    }
-    bs->magic[0] = 0x55;
-    bs->magic[1] = 0xAA;
-}
-
 BOOL setChain(VVFAT *v, const Mapping &m) {
     for (ULONG c = m.begin; c + 1 < m.end; ++c)
         if (!fatSet(v, c, c + 1))
@@ -412,10 +365,8 @@ void feedVolumeLabel(VVFAT *v, DirEntry *entry) {
 
 BOOL initDirectories(VVFAT *v) {
     v->cluster_buffer = static_cast<UBYTE *>(AllocPooled(v->sector_cache_mempool, v->cluster_size));
-    auto bootSector = reinterpret_cast<BootSector *>(cachedSector(v, v->offset_to_bootsector));
-    if (!v->cluster_buffer || !bootSector)
+    if (!v->cluster_buffer)
         return outOfMemory(v);
-    std::memset(bootSector, 0, sizeof(BootSector));
 
     arrayInit(v->mapping);
     arrayInit(v->directory);
@@ -512,20 +463,5 @@ BOOL initDirectories(VVFAT *v) {
     }
     v->current_mapping = nullptr;
 
-    fillBootSector(v, bootSector);
-    if (v->fat_type == 32) {
-        UBYTE *backup = cachedSector(v, v->offset_to_bootsector + 6);
-        auto info = reinterpret_cast<InfoSector *>(cachedSector(v, v->offset_to_bootsector + 1));
-        if (!backup || !info)
-            return FALSE;
-        std::memcpy(backup, bootSector, SECTOR_SIZE);
-        std::memset(info, 0, sizeof(InfoSector));
-        putLE32(info->signature1, 0x41615252);
-        putLE32(info->signature2, 0x61417272);
-        putLE32(info->free_clusters, v->cluster_count + 2 - cluster);
-        putLE32(info->mra_cluster, 2);
-        info->magic[0] = 0x55;
-        info->magic[1] = 0xAA;
-    }
-    return TRUE;
+    return initBootSectors(v, cluster);
 }

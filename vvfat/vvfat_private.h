@@ -1,8 +1,11 @@
 // Records and internal operations of the virtual FAT disk, shared by its files:
-// geometry.cpp (creation, layout, boot structures), fat.cpp (FAT entries), names.cpp (short and
-// long names, dates), objects.cpp (the record of host objects and the way back to them),
-// tree.cpp (directory tree building), read.cpp (sector read path), write.cpp (write capture),
-// sync*.cpp (write-back into the host directory).
+// geometry.cpp (creation and destruction, layout, MBR, boot and FSInfo sectors),
+// sector_cache.cpp (the cached 512-byte sectors), fat.cpp (FAT entries and their values),
+// names.cpp (short and long names, dates), objects.cpp (the record of host objects and the way
+// back to them), tree.cpp (directory entries, mappings and FAT chains of the host tree),
+// read.cpp (sector read path), write.cpp (write capture), sync*.cpp (write-back into the host
+// directory; see sync_private.h), journal*.cpp (the journal of guest writes; see
+// journal_private.h).
 #ifndef TESSEL_VVFAT_PRIVATE_H
 #define TESSEL_VVFAT_PRIVATE_H
 
@@ -33,14 +36,17 @@ template <class T> struct Array {
     ULONG next = 0; // items in use
 };
 
+// Empties the array, keeping its memory.
 template <class T> void arrayInit(Array<T> &array) {
     array.items.clear();
     array.next = 0;
 }
+// Empties the array and gives its memory back.
 template <class T> void arrayFree(Array<T> &array) {
     std::vector<T>().swap(array.items);
     array.next = 0;
 }
+// Item `index`, which must be in use (an assertion otherwise).
 template <class T> T *arrayGet(Array<T> &array, ULONG index) {
     assert(index < array.next && "index < array->next");
     return &array.items[index];
@@ -57,6 +63,7 @@ template <class T> BOOL arrayEnsureAllocated(Array<T> &array, ULONG index) {
     array.next = index + 1;
     return TRUE;
 }
+// A new item after those in use, all zero bytes; null (array unchanged) without memory.
 template <class T> T *arrayGetNext(Array<T> &array) {
     if (!arrayEnsureAllocated(array, array.next))
         return nullptr;
@@ -109,6 +116,7 @@ struct HostObject {
     bool created;  // made by the write-back, not shown by the disk
 };
 
+// A time stamp in nanoseconds since the epoch.
 inline QUAD timeNs(const struct timespec &t) {
     return static_cast<QUAD>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
@@ -163,16 +171,22 @@ struct VVFAT {
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.
+// Fills a zeroed disk whose root_fd is open: geometry (automatic when cfg is null), layout, the
+// sector cache with its boot structures, and the tree. FALSE with a diagnostic when the
+// geometry does not suit, the tree does not fit, or memory or the host fails; the caller then
+// destroys the disk.
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg);
+// Says that the disk for the directory cannot be made for want of memory; returns FALSE.
+BOOL outOfMemory(const VVFAT *v);
+// Writes the master boot record into sector 0's cached block. FALSE when it has none.
 BOOL initMBR(VVFAT *v);
 // Writes the disk back when it was modified, then releases everything but the record and
-// dir_lock.
+// root_fd. Safe on a disk whose init failed part-way.
 void clear(VVFAT *v);
 // TRUE when the sector lies past cylinder 1023 and the LBA fallback 0xFF 0xFF 0xFF was written.
 BOOL sector2CHS(VVFAT *v, ULONG spos, CHS *chs);
+// The first sector of data cluster clusterNum (2 or more).
 UQUAD cluster2Sector(VVFAT *v, ULONG clusterNum);
-// The 512-byte block cached for a sector, or null.
-UBYTE *cachedSector(VVFAT *v, ULONG sectorNum);
 // Cylinders, heads and sectors per track for a host volume of hostSectors 512-byte sectors
 // (type_of_fat 32); FALSE with a diagnostic when the volume is too small.
 BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry);
@@ -180,8 +194,32 @@ BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry);
 // volume too small for FAT32 falls back to FAT16, then FAT12. FALSE with a diagnostic when the
 // volume cannot hold a file system whose cluster count suits its FAT type.
 BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic);
+// The media descriptor byte: in the boot sector and in the low byte of FAT entry 0.
+UBYTE mediaDescriptor(const VVFAT *v);
+// Fills the boot sector and, for FAT32, its backup and the information sector, once the tree
+// took the clusters before firstFreeCluster. FALSE when their cached blocks are missing.
+BOOL initBootSectors(VVFAT *v, ULONG firstFreeCluster);
 
-// ---- fat.cpp: FAT entry access. The only place that knows entry widths.
+// ---- sector_cache.cpp: the cached sectors (built metadata and every sector written).
+// The 512-byte block cached for a sector, or null when none is.
+UBYTE *cachedSector(VVFAT *v, ULONG sectorNum);
+// A new block cached for a sector that has none, its contents undefined; null without memory.
+UBYTE *newCachedSector(VVFAT *v, ULONG sectorNum);
+
+// ---- fat.cpp: FAT entry access. The only place that knows entry widths and the end-of-chain
+// value of each type.
+// The end-of-chain value of a FAT type (12, 16 or 32): 0xFFF, 0xFFFF or 0x0FFFFFFF.
+ULONG maxFatValue(UBYTE fatType);
+// Byte offset of entry `cluster` from the start of a FAT of that type.
+UQUAD fatEntryOffset(UBYTE fatType, ULONG cluster);
+// The value stored in entry `cluster`, read from the bytes at its offset (two for FAT12, which
+// shares bytes between entries); all 32 bits for FAT32, reserved ones included.
+ULONG fatEntryValue(UBYTE fatType, ULONG cluster, const UBYTE *bytes);
+// Whether the cluster number names a data cluster of the disk (2 .. cluster_count + 1).
+inline bool isDataCluster(const VVFAT *v, ULONG cluster) {
+    return cluster >= 2 && cluster <= v->cluster_count + 1;
+}
+// Caches the first FAT's first sector and checks the boot sector's block; FALSE without memory.
 BOOL initFAT(VVFAT *v);
 // Bytes of entry `cluster` in the first FAT, creating its sector on first use; null without
 // memory. For a FAT12 entry that straddles two sectors, use fatGet/fatSet.
@@ -190,6 +228,8 @@ UBYTE *fatAddress(VVFAT *v, ULONG cluster);
 ULONG fatGet(VVFAT *v, ULONG cluster);
 // FALSE when the entry's sector cannot be created.
 BOOL fatSet(VVFAT *v, ULONG cluster, ULONG value);
+// Caches the second FAT as a copy of the first FAT's cached sectors (the others read as zeros in
+// both). FALSE without memory.
 BOOL fatCreateSpare(VVFAT *v);
 
 // ---- names.cpp: short names, long names, checksums, dates.
@@ -211,16 +251,26 @@ std::u16string longNameUnits(CONST_STRPTR fileName);
 bool isUtf8(CONST_STRPTR fileName);
 // UTF-16 to UTF-8; false for a lone surrogate.
 bool utf16ToUtf8(const std::u16string &units, std::string &out);
+// Appends the long-name entries of a host name, last part first; the first of them, or null
+// without memory (and for the empty name, which needs none). Checksums are left to the caller.
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName);
+// Appends the "." or ".." entry of a directory, its cluster left 0; null without memory.
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName);
+// The checksum of a short entry's 8.3 name that its long-name entries carry.
 UBYTE fatCheckSum(const DirEntry *entry);
+// A calendar time as a FAT date, pinned to 1980-01-01 .. 2107-12-31.
 UWORD fatDate(const struct tm *tm);
+// A calendar time as a FAT time (two-second resolution).
 UWORD fatTime(const struct tm *tm);
 
 // ---- tree.cpp: directory tree building.
-// Says that the disk for the directory cannot be made for want of memory; returns FALSE.
-BOOL outOfMemory(const VVFAT *v);
+// Scans the mounted directory breadth-first into the directory array, the mappings, the record
+// of objects and the FAT chains, then fills the boot structures. FALSE when no disk can be
+// shown (with a diagnostic): the tree does not fit, the mounted directory cannot be read, or
+// memory runs out.
 BOOL initDirectories(VVFAT *v);
+// Fills the volume label entry, dated with the mounted directory's modification time (a fixed
+// date when it cannot be examined).
 void feedVolumeLabel(VVFAT *v, DirEntry *entry);
 
 // ---- objects.cpp: the way back to host objects.
@@ -245,7 +295,7 @@ int openObjectFile(VVFAT *v, ULONG object);
 // A listing of directory object `object`, read from its start; owned by the cache like
 // objectDirFd's descriptor (which it shares). Null with errno set.
 DIR *objectDirListing(VVFAT *v, ULONG object);
-// Closes the cached directory descriptors.
+// Closes the cached directory descriptors and their listings.
 void closeObjectDirs(VVFAT *v);
 // Who the process is, for judging from a status alone whether an object can be read.
 struct ProcessIdentity {
@@ -253,19 +303,31 @@ struct ProcessIdentity {
     gid_t gid;
     std::vector<gid_t> groups;
 };
+// The process's identity; groups empty when they cannot be read.
 ProcessIdentity currentIdentity();
 // Whether the process may read (and, for a directory, search) an object of this status.
 bool mayRead(const struct stat &st, const ProcessIdentity &id);
 
 // ---- read.cpp: sector read path.
+// Makes v->cluster the contents of data cluster clusterNum as built: a directory's entries, a
+// file's bytes (zeros past its end) or zeros for a free cluster. FALSE when the host file
+// cannot be opened (with a diagnostic) or read; no cluster is then held.
 BOOL readCluster(VVFAT *v, ULONG clusterNum);
+// The mapping whose clusters include clusterNum, or null for a free or reserved cluster.
 Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum);
+// The index of the first mapping in [index1, index2) that ends after clusterNum; index2 when
+// none does. Mappings are sorted by cluster.
 LONG findMappingForClusterAux(VVFAT *v, ULONG clusterNum, LONG index1, LONG index2);
+// Makes the mapping's host file the open one (kept open when it is the same file, hard links
+// included). FALSE with a diagnostic and errno when it cannot be opened; the open file is then
+// left as it was.
 BOOL openFile(VVFAT *v, Mapping *mapping);
+// Closes the open host file, if any, and forgets the cluster held.
 void closeCurrentFile(VVFAT *v);
 
 // ---- write.cpp: write capture.
-// Counts a data sector written for the first time.
+// Counts a data sector written for the first time; without memory, every cluster becomes
+// uncounted (WRITTEN_UNKNOWN).
 void noteWrittenSector(VVFAT *v, ULONG sectorNum);
 // How many sectors of the data cluster the guest wrote; WRITTEN_UNKNOWN when they could not be
 // counted (then each sector must be looked up).
@@ -275,7 +337,7 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 // ---- sync*.cpp: writing the guest's changes back into the host directory.
 // Writes the guest's changes back into the mounted directory, printing a summary line
 // "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
-// changes nothing.
+// changes nothing. Never throws: without memory, what was not done is kept and reported.
 // TRUE when it ran to its end (whatever it could not write back, it reported); FALSE when it
 // stopped before changing anything (the disk's layout unreadable, no memory).
 bool synchronize(VVFAT *v, FILE *dryRun = nullptr);

@@ -1,5 +1,7 @@
 #include "fat_writer.h"
 
+#include "fat_bytes.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,31 +15,17 @@ namespace {
 constexpr uint32_t kSector = 512;
 constexpr uint8_t kAttrDir = 0x10, kAttrArchive = 0x20, kAttrLong = 0x0F, kAttrLabel = 0x08;
 
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t *p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void put16(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
+using testsupport::le16;
+using testsupport::le32;
+using testsupport::lfnChecksum;
+using testsupport::put16;
+using testsupport::put32;
+using testsupport::sameIgnoringCase;
+using testsupport::toUtf16;
+using testsupport::toUtf8;
 
 char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-bool sameIgnoringCase(const std::string &a, const std::string &b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (upper(a[i]) != upper(b[i]))
-            return false;
-    return true;
 }
 
 bool isShortChar(char c) {
@@ -65,66 +53,6 @@ void pack83(const std::string &base, const std::string &ext, uint8_t out[11]) {
     std::memcpy(out, base.data(), std::min<size_t>(base.size(), 8));
     std::memcpy(out + 8, ext.data(), std::min<size_t>(ext.size(), 3));
 }
-
-uint8_t checksum(const uint8_t *name11) {
-    uint8_t sum = 0;
-    for (int i = 0; i < 11; ++i)
-        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
-    return sum;
-}
-
-std::u16string utf16(const std::string &s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (len == 0 || i + len > s.size()) {
-            out += char16_t(c); // not UTF-8: one unit per byte
-            ++i;
-            continue;
-        }
-        uint32_t cp = len == 1 ? c : c & (0x3F >> (len - 1));
-        for (int k = 1; k < len; ++k)
-            cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += char16_t(0xD800 + (cp >> 10));
-            out += char16_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += char16_t(cp);
-        }
-        i += len;
-    }
-    return out;
-}
-
-std::string utf8(const std::u16string &u) {
-    std::string out;
-    for (size_t i = 0; i < u.size(); ++i) {
-        uint32_t cp = u[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < u.size())
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (u[++i] - 0xDC00);
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | cp >> 6);
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | cp >> 12);
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | cp >> 18);
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
-// Positions of the 13 name units within a long-name entry.
-constexpr int kUnitOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
 void splitPath(const std::string &path, std::string &parent, std::string &leaf) {
     std::string p = path;
@@ -456,7 +384,8 @@ std::vector<FatWriter::Item> FatWriter::items(const Dir &dir) const {
                 continue;
             }
             for (int k = 0; k < 13; ++k)
-                units[size_t(seq - 1) * 13 + k] = static_cast<char16_t>(le16(e + kUnitOffsets[k]));
+                units[size_t(seq - 1) * 13 + k] =
+                    static_cast<char16_t>(le16(e + testsupport::kLongNameUnits[k]));
             expect = seq;
             continue;
         }
@@ -482,9 +411,9 @@ std::vector<FatWriter::Item> FatWriter::items(const Dir &dir) const {
                 c = static_cast<char>(c + 32);
         it.name = shownExt.empty() ? shown : shown + "." + shownExt;
         it.first = i;
-        if (expect == 1 && checksum(e) == sum) {
+        if (expect == 1 && lfnChecksum(e) == sum) {
             const size_t end = units.find(char16_t(0));
-            it.name = utf8(units.substr(0, end));
+            it.name = toUtf8(units.substr(0, end));
             it.first = longStart;
         }
         expect = 0;
@@ -623,7 +552,7 @@ bool FatWriter::addEntries(Dir &dir, const std::string &name, const uint8_t tail
     uint8_t short11[11];
     bool needLong = false;
     shortNameFor(dir, name, short11, needLong);
-    std::u16string units = needLong ? utf16(name) : u"";
+    std::u16string units = needLong ? toUtf16(name) : u"";
     const size_t longCount = (units.size() + 12) / 13;
     const size_t needed = longCount + 1;
     size_t start = 0;
@@ -650,7 +579,7 @@ bool FatWriter::addEntries(Dir &dir, const std::string &name, const uint8_t tail
             return false;
         dir.bytes.resize(dir.bytes.size() + clusterSize_, 0);
     }
-    const uint8_t sum = checksum(short11);
+    const uint8_t sum = lfnChecksum(short11);
     for (size_t k = 0; k < longCount; ++k) {
         const size_t seq = longCount - k; // stored last part first
         uint8_t *e = &dir.bytes[(start + k) * 32];
@@ -663,7 +592,7 @@ bool FatWriter::addEntries(Dir &dir, const std::string &name, const uint8_t tail
             const uint16_t unit = pos < units.size()    ? units[pos]
                                   : pos == units.size() ? 0
                                                         : 0xFFFF;
-            put16(e + kUnitOffsets[u], unit);
+            put16(e + testsupport::kLongNameUnits[u], unit);
         }
     }
     uint8_t *e = &dir.bytes[(start + longCount) * 32];

@@ -29,7 +29,7 @@ std::string readFile(const std::filesystem::path &path);
 std::string patternBytes(size_t size, unsigned seed);
 
 struct CommandResult {
-    int status; // exit status, or -1 when the command did not exit normally
+    int status;         // exit status, or -1 when the command did not exit normally
     std::string output; // standard output and standard error, interleaved
 };
 // Runs a shell command line.

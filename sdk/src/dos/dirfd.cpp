@@ -177,3 +177,15 @@ void DosCloseFd(int fd) {
     if (fd >= 0)
         dos::closeQuietly(fd);
 }
+
+uid_t DosGetEuid() {
+    return syscalls.geteuid();
+}
+
+gid_t DosGetEgid() {
+    return syscalls.getegid();
+}
+
+int DosGetGroups(int size, gid_t list[]) {
+    return syscalls.getgroups(size, list);
+}

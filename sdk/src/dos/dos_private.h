@@ -82,6 +82,9 @@ struct SystemCalls {
     void (*rewinddir)(DIR *dir);
     int (*flock)(int fd, int operation);
     int (*fdatasync)(int fd);
+    uid_t (*geteuid)();
+    gid_t (*getegid)();
+    int (*getgroups)(int size, gid_t list[]);
 };
 
 extern SystemCalls syscalls;

@@ -63,19 +63,25 @@ BPTR Open(CONST_STRPTR name, LONG accessMode) {
     }
 }
 
-BOOL Close(BPTR file) {
-    if (!file)
+BOOL Flush(BPTR file) {
+    if (!file) {
+        fail(EINVAL);
         return FALSE;
-    bool flushed = true;
+    }
     if (injected(DOS_FAULT_WRITE)) {
         // Like a real failed flush, the buffered bytes do not reach the file.
 #ifdef HAVE_FPURGE
         __fpurge(stream(file));
 #endif
-        flushed = false;
-    } else {
-        flushed = syscalls.fflush(stream(file)) == 0;
+        return FALSE;
     }
+    return syscalls.fflush(stream(file)) == 0;
+}
+
+BOOL Close(BPTR file) {
+    if (!file)
+        return FALSE;
+    const bool flushed = Flush(file);
     int saved = errno;
     bool closed = syscalls.fclose(stream(file)) == 0;
     if (!flushed)

@@ -96,6 +96,9 @@ constexpr SystemCalls kRealCalls = {
     ::rewinddir,
     ::flock,
     realFdatasync,
+    ::geteuid,
+    ::getegid,
+    ::getgroups,
 };
 
 struct Fault {

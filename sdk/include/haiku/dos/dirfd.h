@@ -47,5 +47,9 @@ void DosRewindDir(DIR *dir);
 struct dirent *DosReadDir(DIR *dir); // read
 void DosCloseDir(DIR *dir);
 void DosCloseFd(int fd); // keeps errno
+// Who the process is, for judging from a status alone what it may read; not counted.
+uid_t DosGetEuid();
+gid_t DosGetEgid();
+int DosGetGroups(int size, gid_t list[]);
 
 #endif

@@ -12,7 +12,7 @@
 enum DosFaultOp {
     DOS_FAULT_OPEN,          // open, openat (Open, Lock, OpenFromLock, Examine, CurrentDir, Info)
     DOS_FAULT_READ,          // Read
-    DOS_FAULT_WRITE,         // Write, the flush in Close and SetFileSize, the truncation
+    DOS_FAULT_WRITE,         // Write, Flush, the flush in Close and SetFileSize, the truncation
     DOS_FAULT_RENAME,        // Rename
     DOS_FAULT_MKDIR,         // CreateDir
     DOS_FAULT_DELETE,        // DeleteFile (unlink, rmdir)

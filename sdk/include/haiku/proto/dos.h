@@ -45,16 +45,23 @@ struct FileInfoBlock {
     int fib_DirEntryType; // > 0 directory, < 0 anything else
 };
 
+// The image medium uses the files (Open to ExamineFH, with AllocDosObject and FreeDosObject).
+// Everything else below is called only by the tests: the virtual disk reaches the host through
+// <dos/dirfd.h>, but the interface keeps the locks, the scans and the name operations.
+
 // Files.
 BPTR Open(CONST_STRPTR name, LONG accessMode);
 BOOL Close(BPTR file);
+// Writes out the stream's buffered data; FALSE when the host refuses it (the buffered bytes
+// may then be lost).
+BOOL Flush(BPTR file);
 LONG Read(BPTR file, APTR buffer, LONG length);
 LONG Write(BPTR file, const void *buffer, LONG length);
 QUAD Seek(BPTR file, QUAD offset, LONG origin);
 int SetFileSize(BPTR file, QUAD size, LONG origin);
 BOOL ExamineFH(BPTR file, FileInfoBlock *fib);
 
-// Locks.
+// Locks (only the tests call these).
 BPTR Lock(CONST_STRPTR name, LONG type);
 BPTR DupLock(BPTR lock);
 void UnLock(BPTR lock);
@@ -67,7 +74,7 @@ BPTR CurrentDir(BPTR lock);
 BOOL SameLock(BPTR lock1, BPTR lock2);
 BOOL Info(BPTR lock, struct statvfs *info);
 
-// Examining and scanning.
+// Examining and scanning (Examine and ExNext: only the tests).
 APTR AllocDosObject(ULONG type, const void *ptr);
 void FreeDosObject(ULONG type, APTR object);
 BOOL Examine(BPTR lock, FileInfoBlock *fib);
@@ -76,7 +83,7 @@ BOOL Examine(BPTR lock, FileInfoBlock *fib);
 // skipped.
 BOOL ExNext(BPTR lock, FileInfoBlock *fib);
 
-// Names and attributes.
+// Names and attributes (only the tests call these).
 BOOL SetProtection(CONST_STRPTR name, ULONG mask);
 BOOL Rename(CONST_STRPTR oldName, CONST_STRPTR newName);
 BPTR CreateDir(CONST_STRPTR path);

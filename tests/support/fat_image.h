@@ -1,119 +1,23 @@
-// A guest session on an image for the write-back's tests: the disk built from a directory
-// (in-process with a configured geometry, or through the real plug-in), dumped as a partition
-// image that a FAT writer of the tests' own or mtools changes as a guest would, the sectors that
-// differ written back, and the disk destroyed. The writer takes free clusters lowest first and
-// stamps every entry with one date, as a small embedded driver without a clock does. Include it
-// from one source file per test program.
-#ifndef TESSEL_TESTS_SUPPORT_GUEST_IMAGE_H
-#define TESSEL_TESTS_SUPPORT_GUEST_IMAGE_H
+// The tests' own FAT writer: a FAT file system in an image file, read and changed the way a
+// small embedded FAT driver does, so that a guest session can be played without mtools.
+#ifndef TESSEL_TESTS_SUPPORT_FAT_IMAGE_H
+#define TESSEL_TESTS_SUPPORT_FAT_IMAGE_H
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <map>
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "e2e_guest.h"
-#include "vvfat.h"
+#include "support/fat_bytes.h"
 
-namespace guestimage {
-
-namespace fs = std::filesystem;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::shellQuote;
-using testsupport::TempDir;
-using testsupport::writeFile;
-
-const VVFAT_Configuration kFat32{251, 16, 63, 32};
-const VVFAT_Configuration kFat16{100, 16, 63, 16};
-const VVFAT_Configuration kFat12{8, 16, 63, 12};
-
-uint16_t le16(const unsigned char *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const unsigned char *p) {
-    return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16;
-}
-void put16(unsigned char *p, uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-void put32(unsigned char *p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v));
-    put16(p + 2, static_cast<uint16_t>(v >> 16));
-}
-
-std::u16string toUtf16(const std::string &s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        char32_t cp;
-        size_t n;
-        if (c < 0x80)
-            cp = c, n = 1;
-        else if ((c & 0xE0) == 0xC0)
-            cp = c & 0x1F, n = 2;
-        else if ((c & 0xF0) == 0xE0)
-            cp = c & 0x0F, n = 3;
-        else
-            cp = c & 0x07, n = 4;
-        for (size_t k = 1; k < n && i + k < s.size(); ++k)
-            cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
-}
-
-std::string toUtf8(const std::u16string &units) {
-    std::string out;
-    for (size_t i = 0; i < units.size(); ++i) {
-        char32_t cp = units[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size())
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | cp >> 18);
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
-bool sameIgnoringCase(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
+namespace testsupport {
 
 // A FAT file system in an image file, read and changed the way a small embedded FAT driver does:
 // free clusters taken lowest first, every entry stamped with `clock`, nothing cached, so mtools
@@ -324,7 +228,8 @@ class FatImage {
                     continue;
                 }
                 for (int u = 0; u < 13; ++u)
-                    longName[(seq - 1) * 13u + u] = static_cast<char16_t>(le16(e + kUnits[u]));
+                    longName[(seq - 1) * 13u + u] =
+                        static_cast<char16_t>(le16(e + kLongNameUnits[u]));
                 longSlots.push_back(slot);
                 --expect;
                 continue;
@@ -337,7 +242,7 @@ class FatImage {
                 le16(e + 26) | (type_ == 32 ? static_cast<uint32_t>(le16(e + 20)) << 16 : 0);
             item.size = le32(e + 28);
             item.entry = slot;
-            if (!longSlots.empty() && expect == 0 && checksum(e) == sum) {
+            if (!longSlots.empty() && expect == 0 && lfnChecksum(e) == sum) {
                 item.slots = longSlots;
                 item.name = toUtf8(longName.substr(0, longName.find(u'\0')));
             } else {
@@ -430,9 +335,9 @@ class FatImage {
                 auto *q = reinterpret_cast<unsigned char *>(l.data());
                 q[0] = static_cast<unsigned char>(k | (k == parts ? 0x40 : 0));
                 q[11] = 0x0F;
-                q[13] = checksum(p);
+                q[13] = lfnChecksum(p);
                 for (int u = 0; u < 13; ++u)
-                    put16(q + kUnits[u], units[(k - 1) * 13 + u]);
+                    put16(q + kLongNameUnits[u], units[(k - 1) * 13 + u]);
                 entries.push_back(l);
             }
         }
@@ -556,13 +461,6 @@ class FatImage {
     }
 
   private:
-    static constexpr int kUnits[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    static uint8_t checksum(const unsigned char *short11) {
-        uint8_t sum = 0;
-        for (int i = 0; i < 11; ++i)
-            sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + short11[i]);
-        return sum;
-    }
     static std::string shortDisplay(const std::string &s) {
         return shortDisplay(reinterpret_cast<const unsigned char *>(s.data()), 0);
     }
@@ -650,202 +548,6 @@ class FatImage {
     int activeFat_ = -1; // -1: mirrored
 };
 
-// One mount of a host directory: the disk dumped as a partition image that the guest changes,
-// then the sectors that differ written back into the disk, and the disk destroyed.
-class Mount {
-  public:
-    // In-process with a configured geometry, or through the real plug-in (cfg null).
-    explicit Mount(const fs::path &dir, const VVFAT_Configuration *cfg = &kFat32) {
-        testing::internal::CaptureStdout();
-        if (cfg)
-            disk_.reset(VVFAT_Create(dir.c_str(), cfg));
-        else
-            drive_ = e2e::Drive::plugin(dir);
-        created_ = testing::internal::GetCapturedStdout();
-        if (!disk_ && !drive_) {
-            ADD_FAILURE() << "not mounted: " << dir << "\n" << created_;
-            return;
-        }
-        image_ = (work_ / "part.img").string();
-        base_ = (work_ / "base.img").string();
-        std::string error;
-        if (!host::dumpImage(reader(), image_, true, error)) {
-            ADD_FAILURE() << error;
-            return;
-        }
-        auto r =
-            testsupport::run("cp --sparse=always " + shellQuote(image_) + " " + shellQuote(base_));
-        EXPECT_EQ(r.status, 0) << r.output;
-        fat_ = std::make_unique<FatImage>(image_);
-        ok_ = true;
-    }
-    ~Mount() {
-        if (disk_ || drive_)
-            finish();
-    }
-    bool ok() const { return ok_; }
-    // The in-process disk (null through the plug-in).
-    VVFAT *disk() { return disk_.get(); }
-    // What the disk printed while it was built.
-    const std::string &created() const { return created_; }
-    FatImage &fat() { return *fat_; }
-    const std::string &image() const { return image_; }
-    // An mtools command on the image: "mcopy -o SRC ::/x".
-    void mtools(const std::string &args) {
-        const size_t space = args.find(' ');
-        const std::string command = "LC_ALL=C.UTF-8 " + args.substr(0, space) + " -i " +
-                                    shellQuote(image_) +
-                                    (space == std::string::npos ? "" : args.substr(space));
-        auto r = testsupport::run(command);
-        ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-    }
-    // A file as mtools reads it from the image.
-    std::string mtoolsRead(const std::string &path) {
-        TempDir out;
-        auto r = testsupport::run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -n -i " +
-                                  shellQuote(image_) + " " + shellQuote("::/" + path) + " " +
-                                  shellQuote((out / "f").string()));
-        EXPECT_EQ(r.status, 0) << r.output;
-        return readFile(out / "f");
-    }
-    // Writes the sectors the guest changed, lets the host act, then ends the disk; what the
-    // write-back printed.
-    std::string finish(const std::function<void()> &meanwhile = {}) {
-        if (!disk_ && !drive_)
-            return {};
-        fat_.reset();
-        if (ok_) {
-            std::string error;
-            uint64_t written = 0;
-            EXPECT_TRUE(host::applyImage(reader(), writer(), image_, base_, true, written, error))
-                << error;
-        }
-        if (meanwhile)
-            meanwhile();
-        testing::internal::CaptureStdout();
-        disk_.reset();
-        if (drive_)
-            drive_->unmount();
-        drive_.reset();
-        return testing::internal::GetCapturedStdout();
-    }
-
-  private:
-    struct Closer {
-        void operator()(VVFAT *v) const { VVFAT_Destroy(v); }
-    };
-    host::SectorReader reader() {
-        if (drive_)
-            return drive_->reader();
-        VVFAT *v = disk_.get();
-        return [v](uint64_t lba, uint32_t n, uint8_t *out) {
-            return VVFAT_ReadData(v, out, lba * 512, n * 512) != 0;
-        };
-    }
-    host::SectorWriter writer() {
-        if (drive_)
-            return drive_->writer();
-        VVFAT *v = disk_.get();
-        return [v](uint64_t lba, uint32_t n, const uint8_t *in) {
-            return VVFAT_WriteData(v, in, lba * 512, n * 512) != 0;
-        };
-    }
-
-    TempDir work_;
-    std::unique_ptr<VVFAT, Closer> disk_;
-    std::unique_ptr<e2e::Drive> drive_;
-    std::unique_ptr<FatImage> fat_;
-    std::string image_, base_, created_;
-    bool ok_ = false;
-};
-
-// Names a finished write-back must not leave: moved-aside copies (NAME_XXXXXXXX) and temporary
-// files (.vvfat-XXXXXXXX.tmp).
-std::vector<std::string> leftovers(const fs::path &root) {
-    std::vector<std::string> out;
-    for (auto &e : fs::recursive_directory_iterator(root)) {
-        const std::string n = e.path().filename().string();
-        const bool aside =
-            n.size() > 9 && n[n.size() - 9] == '_' && std::all_of(n.end() - 8, n.end(), [](char c) {
-                return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F');
-            });
-        const bool temp =
-            n.rfind(".vvfat-", 0) == 0 && n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0;
-        if (aside || temp)
-            out.push_back(fs::relative(e.path(), root).string());
-    }
-    return out;
-}
-
-std::vector<std::string> namesIn(const fs::path &dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
-        names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Everything stat says of every object below root (and of root), except the access time.
-std::map<std::string, std::string> statAll(const fs::path &root, bool withCtime) {
-    std::map<std::string, std::string> out;
-    auto add = [&](const fs::path &p) {
-        struct stat st {};
-        if (lstat(p.c_str(), &st) != 0)
-            return;
-        std::string s = "ino " + std::to_string(st.st_ino) + " mode " + std::to_string(st.st_mode) +
-                        " uid " + std::to_string(st.st_uid) + " gid " + std::to_string(st.st_gid) +
-                        " links " + std::to_string(st.st_nlink) + " size " +
-                        std::to_string(st.st_size) + " mtime " + std::to_string(st.st_mtim.tv_sec) +
-                        "." + std::to_string(st.st_mtim.tv_nsec);
-        if (withCtime)
-            s += " ctime " + std::to_string(st.st_ctim.tv_sec) + "." +
-                 std::to_string(st.st_ctim.tv_nsec);
-        out[p == root ? "." : fs::relative(p, root).string()] = s;
-    };
-    add(root);
-    for (auto &e : fs::recursive_directory_iterator(root))
-        add(e.path());
-    return out;
-}
-
-mode_t modeOf(const fs::path &p) {
-    struct stat st {};
-    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
-    return st.st_mode & 07777;
-}
-
-// A sparse host file of 5 GiB that starts with `marker`: too large for FAT, so never shown.
-void makeHugeFile(const fs::path &p, const std::string &marker) {
-    writeFile(p, marker);
-    ASSERT_EQ(truncate(p.c_str(), 5ll << 30), 0) << p;
-}
-
-std::string startOf(const fs::path &p, size_t n) {
-    std::string s(n, '\0');
-    const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(fd, 0) << p;
-    if (fd >= 0) {
-        EXPECT_EQ(read(fd, s.data(), n), static_cast<ssize_t>(n));
-        close(fd);
-    }
-    return s;
-}
-
-// Equal bytes; otherwise the sizes and the first offset where they differ, not the bytes.
-testing::AssertionResult sameBytes(const std::string &actual, const std::string &expected) {
-    if (actual == expected)
-        return testing::AssertionSuccess();
-    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
-    return testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
-                                       << ", first difference at " << (diff.first - actual.begin());
-}
-
-bool mentions(const std::string &out, const std::string &name) {
-    return out.find(name) != std::string::npos;
-}
-
-} // namespace guestimage
+} // namespace testsupport
 
 #endif
