@@ -80,6 +80,7 @@ struct SystemCalls {
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*dup)(int fd);
     void (*rewinddir)(DIR *dir);
+    int (*dirfd)(DIR *dir);
 };
 
 extern SystemCalls syscalls;

@@ -85,6 +85,7 @@ constexpr SystemCalls kRealCalls = {
     ::futimens,
     ::dup,
     ::rewinddir,
+    ::dirfd,
 };
 
 struct Fault {
