@@ -39,7 +39,7 @@ struct Node {
     timespec atime{}, mtime{}, ctime{};
     std::string data;                     // a file's contents, a link's target
     std::map<std::string, NodeP> entries; // a directory's
-    std::weak_ptr<Node> parent;           // a directory's; expired once it is removed
+    std::weak_ptr<Node> parent;           // a directory's
     ~Node();
     bool isDir() const { return S_ISDIR(mode); }
 };
@@ -286,8 +286,7 @@ void detach(Node &dir, const std::string &name) {
     NodeP n = it->second;
     dir.entries.erase(it);
     if (n->isDir()) {
-        n->nlink = 0;
-        n->parent.reset();
+        n->nlink = 0; // its ".." still leads to the old parent, as on Linux
         --dir.nlink;
     } else {
         --n->nlink;
@@ -657,7 +656,7 @@ std::string pathOf(const NodeP &dir) {
     std::string out;
     for (NodeP n = dir; n != state->root;) {
         NodeP up = n->parent.lock();
-        if (!up)
+        if (!up || n->nlink == 0)
             return {};
         for (const auto &[name, child] : up->entries)
             if (child == n) {
