@@ -11,16 +11,21 @@
 #define TESSEL_FUZZ_FIXTURE_H
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 #include <sys/stat.h>
-#include <sys/time.h>
+#include <unistd.h>
 #include <vector>
 
+#include "sdk/src/dos/dos_private.h"
 #include "vvfat/vvfat_private.h"
 
 namespace fuzzfix {
@@ -35,11 +40,6 @@ inline const VVFAT_Configuration kConfigs[] = {
 constexpr unsigned kConfigCount = sizeof kConfigs / sizeof kConfigs[0];
 constexpr unsigned kRegionCount = 6;
 
-inline void writeFile(const fs::path &p, const std::string &data) {
-    std::ofstream(p, std::ios::binary)
-        .write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
 inline std::string pattern(size_t size, unsigned seed) {
     std::string s(size, '\0');
     uint32_t x = seed * 2654435761u + 1;
@@ -50,55 +50,129 @@ inline std::string pattern(size_t size, unsigned seed) {
     return s;
 }
 
-inline void stamp(const fs::path &p) {
-    struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
-    lutimes(p.c_str(), tv);
+// The fixture works through the layer's table of system calls, so the same code builds and
+// reads a tree on the real file system or on the in-memory one; links, which the table has no
+// call for, come with the file system.
+struct Links {
+    int (*symlinkat)(const char *target, int dirfd, const char *path);
+    ssize_t (*readlinkat)(int dirfd, const char *path, char *buffer, size_t size);
+};
+inline const Links kRealLinks = {::symlinkat, ::readlinkat};
+
+struct Item {
+    enum Kind { DIRECTORY, FILE, LINK } kind;
+    std::string path; // relative to the tree's root
+    std::string data; // contents, or the link's target
+};
+
+inline void writeFile(const std::string &path, const std::string &data) {
+    const int fd = dos::syscalls.open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (!data.empty() && dos::syscalls.write(fd, data.data(), data.size()) < 0)
+        std::fprintf(stderr, "fixture: '%s' not written\n", path.c_str());
+    dos::syscalls.close(fd);
+}
+
+// Makes the items below root (which is made too) and gives every object but the links the same
+// fixed time, after the last one is made.
+inline void build(const std::string &root, const std::vector<Item> &items, const Links &links) {
+    dos::syscalls.mkdir(root.c_str(), 0755);
+    for (const Item &item : items) {
+        const std::string path = root + "/" + item.path;
+        if (item.kind == Item::DIRECTORY)
+            dos::syscalls.mkdir(path.c_str(), 0755);
+        else if (item.kind == Item::FILE)
+            writeFile(path, item.data);
+        else
+            links.symlinkat(item.data.c_str(), AT_FDCWD, path.c_str());
+    }
+    const struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+    for (const Item &item : items)
+        if (item.kind != Item::LINK)
+            dos::syscalls.utimensat(AT_FDCWD, (root + "/" + item.path).c_str(), times,
+                                    AT_SYMLINK_NOFOLLOW);
+    dos::syscalls.utimensat(AT_FDCWD, root.c_str(), times, 0);
 }
 
 // The mounted tree, beside a sentinel tree that nothing may change. Links inside the mounted
 // tree lead to the sentinel.
-inline void buildTree(const fs::path &mnt) {
-    fs::create_directories(mnt / "sub" / "deeper");
-    writeFile(mnt / "HELLO.TXT", "hello, world\n");
-    writeFile(mnt / "data.bin", pattern(5000, 1));
-    writeFile(mnt / "Long file name.text", pattern(3000, 2));
-    writeFile(mnt / "empty", "");
-    writeFile(mnt / "sub" / "inner.txt", pattern(700, 3));
-    writeFile(mnt / "sub" / "deeper" / "x", "x");
-    fs::create_directory_symlink("../sentinel", mnt / "link");
-    fs::create_symlink("../sentinel/secret.txt", mnt / "flink");
-    for (auto it = fs::recursive_directory_iterator(mnt); it != fs::recursive_directory_iterator();
-         ++it)
-        if (!it->is_symlink())
-            stamp(it->path());
-    stamp(mnt / "sub");
-    stamp(mnt);
+inline void buildTree(const std::string &mnt, const Links &links = kRealLinks) {
+    static const std::vector<Item> items = {{Item::DIRECTORY, "sub", ""},
+                                            {Item::DIRECTORY, "sub/deeper", ""},
+                                            {Item::FILE, "HELLO.TXT", "hello, world\n"},
+                                            {Item::FILE, "data.bin", pattern(5000, 1)},
+                                            {Item::FILE, "Long file name.text", pattern(3000, 2)},
+                                            {Item::FILE, "empty", ""},
+                                            {Item::FILE, "sub/inner.txt", pattern(700, 3)},
+                                            {Item::FILE, "sub/deeper/x", "x"},
+                                            {Item::LINK, "link", "../sentinel"},
+                                            {Item::LINK, "flink", "../sentinel/secret.txt"}};
+    build(mnt, items, links);
 }
 
-inline void buildSentinel(const fs::path &sentinel) {
-    fs::create_directories(sentinel / "inner");
-    writeFile(sentinel / "secret.txt", "do not touch\n");
-    writeFile(sentinel / "inner" / "deep.bin", pattern(4000, 9));
-    writeFile(sentinel / "HELLO.TXT", "sentinel hello\n");
+inline void buildSentinel(const std::string &sentinel, const Links &links = kRealLinks) {
+    static const std::vector<Item> items = {{Item::DIRECTORY, "inner", ""},
+                                            {Item::FILE, "secret.txt", "do not touch\n"},
+                                            {Item::FILE, "inner/deep.bin", pattern(4000, 9)},
+                                            {Item::FILE, "HELLO.TXT", "sentinel hello\n"}};
+    build(sentinel, items, links);
+}
+
+// The names in a directory, without "." and "..".
+inline std::vector<std::string> listNames(const std::string &dir) {
+    std::vector<std::string> names;
+    const int fd = dos::syscalls.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return names;
+    DIR *d = dos::syscalls.fdopendir(fd);
+    if (!d) {
+        dos::syscalls.close(fd);
+        return names;
+    }
+    while (const struct dirent *e = dos::syscalls.readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    dos::syscalls.closedir(d);
+    return names;
 }
 
 // Every object below root, by relative path: type, permissions and contents; links not followed.
-inline std::map<std::string, std::string> snapshot(const fs::path &root) {
-    std::map<std::string, std::string> out;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+inline void snapshotInto(const std::string &root, const std::string &rel, const Links &links,
+                         std::map<std::string, std::string> &out) {
+    for (const std::string &name : listNames(rel.empty() ? root : root + "/" + rel)) {
+        const std::string r = rel.empty() ? name : rel + "/" + name;
+        const std::string path = root + "/" + r;
         struct stat st {};
-        lstat(it->path().c_str(), &st);
+        dos::syscalls.fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW);
         std::string v = std::to_string(st.st_mode) + ":";
         if (S_ISLNK(st.st_mode)) {
-            v += fs::read_symlink(it->path(), ec).string();
+            char target[PATH_MAX];
+            const ssize_t n = links.readlinkat(AT_FDCWD, path.c_str(), target, sizeof target);
+            v.append(target, n > 0 ? static_cast<size_t>(n) : 0);
         } else if (S_ISREG(st.st_mode)) {
-            std::ifstream f(it->path(), std::ios::binary);
-            v.append(std::istreambuf_iterator<char>(f), {});
+            const int fd = dos::syscalls.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+            char buffer[4096];
+            for (off_t at = 0; fd >= 0;) {
+                const ssize_t n = dos::syscalls.pread(fd, buffer, sizeof buffer, at);
+                if (n <= 0)
+                    break;
+                v.append(buffer, static_cast<size_t>(n));
+                at += n;
+            }
+            if (fd >= 0)
+                dos::syscalls.close(fd);
         }
-        out[fs::relative(it->path(), root).string()] = v;
+        out[r] = v;
+        if (S_ISDIR(st.st_mode))
+            snapshotInto(root, r, links, out);
     }
+}
+
+inline std::map<std::string, std::string> snapshot(const std::string &root,
+                                                   const Links &links = kRealLinks) {
+    std::map<std::string, std::string> out;
+    snapshotInto(root, "", links, out);
     return out;
 }
 

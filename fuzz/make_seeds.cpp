@@ -1,12 +1,15 @@
 // Makes the fuzzer's seed inputs: for each disk configuration the fixed tree is mounted and
 // dumped, mtools changes the dump as a guest would, and the sectors that changed become one
-// input. Usage: make_seeds OUTPUT_DIR
+// input. The tree is built in the in-memory file system, where the fuzzer builds it by default:
+// its listings come in name order, so the disk's layout, and with it what a seed's sectors
+// mean, is the same on every machine. Usage: make_seeds OUTPUT_DIR
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "fixture.h"
 #include "host/disk_image.h"
+#include "tests/support/memfs.h"
 
 namespace fs = std::filesystem;
 
@@ -47,7 +50,6 @@ int main(int argc, char **argv) {
     if (!mkdtemp(tmpl))
         return 1;
     const fs::path base = tmpl;
-    fuzzfix::buildSentinel(base / "sentinel");
     const fs::path src = base / "src";
     fs::create_directories(src);
     fuzzfix::writeFile(src / "new.txt", fuzzfix::pattern(1234, 5));
@@ -76,10 +78,13 @@ int main(int argc, char **argv) {
 
     int written = 0;
     for (unsigned c = 0; c < fuzzfix::kConfigCount; ++c) {
-        const fs::path mnt = base / "mnt";
-        fs::remove_all(mnt);
-        fuzzfix::buildTree(mnt);
-        VVFAT *v = VVFAT_Create(mnt.c_str(), &fuzzfix::kConfigs[c]);
+        // The fuzzer's trees, at the fuzzer's paths.
+        const fuzzfix::Links links = {memfs::symlinkat, memfs::readlinkat};
+        memfs::install();
+        dos::syscalls.mkdir("/fuzz", 0755);
+        fuzzfix::buildSentinel("/fuzz/sentinel", links);
+        fuzzfix::buildTree("/fuzz/mnt", links);
+        VVFAT *v = VVFAT_Create("/fuzz/mnt", &fuzzfix::kConfigs[c]);
         if (!v) {
             std::fprintf(stderr, "make_seeds: disk %u not built\n", c);
             return 1;
@@ -125,6 +130,7 @@ int main(int argc, char **argv) {
         }
         // The disk was only read: destroying it writes nothing back.
         VVFAT_Destroy(v);
+        memfs::uninstall();
     }
     fs::remove_all(base);
     std::printf("%d seeds in %s\n", written, out.c_str());

@@ -174,7 +174,7 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
                        const ProcessIdentity &identity) {
     const ULONG dirObject = arrayGet(v->mapping, mappingIndex)->object;
     DIR *d = objectDirListing(v, dirObject);
-    const int fd = dirObject == 0 ? v->root_fd : d ? dirfd(d) : -1;
+    const int fd = dirObject == 0 ? v->root_fd : d ? DosDirFd(d) : -1;
     if (!d) {
         // Removed or made unreadable since the parent was scanned: shown empty, its host contents
         // unknown to the disk and so never touched by the write-back.

@@ -158,6 +158,10 @@ void DosRewindDir(DIR *dir) {
     syscalls.rewinddir(dir);
 }
 
+int DosDirFd(DIR *dir) {
+    return syscalls.dirfd(dir);
+}
+
 struct dirent *DosReadDir(DIR *dir) {
     if (injected(DOS_FAULT_READ))
         return nullptr;

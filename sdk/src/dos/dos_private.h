@@ -85,6 +85,7 @@ struct SystemCalls {
     uid_t (*geteuid)();
     gid_t (*getegid)();
     int (*getgroups)(int size, gid_t list[]);
+    int (*dirfd)(DIR *dir);
 };
 
 extern SystemCalls syscalls;

@@ -78,7 +78,7 @@ BOOL ExNext(BPTR lock, FileInfoBlock *fib) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
         struct stat st;
-        if (sysFstatAt(dirfd(fib->D), entry->d_name, &st, 0) != 0)
+        if (sysFstatAt(syscalls.dirfd(fib->D), entry->d_name, &st, 0) != 0)
             continue;
         fib->d = entry;
         fillStatus(fib, st);

@@ -99,6 +99,7 @@ constexpr SystemCalls kRealCalls = {
     ::geteuid,
     ::getegid,
     ::getgroups,
+    ::dirfd,
 };
 
 struct Fault {

@@ -43,6 +43,8 @@ DIR *DosOpenDirAt(int dirFd, const char *name); // open
 // A listing of the open directory fd, which it takes over; null on failure (fd left open).
 DIR *DosFdOpenDir(int fd); // open
 void DosRewindDir(DIR *dir);
+// The descriptor a listing reads (still the listing's own).
+int DosDirFd(DIR *dir);
 // The next entry, or null at the end (errno 0) or on failure (errno set).
 struct dirent *DosReadDir(DIR *dir); // read
 void DosCloseDir(DIR *dir);
