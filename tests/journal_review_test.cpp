@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fat_writer.h"
+#include "support/journal_session.h"
 #include "support/test_support.h"
 #include "vvfat.h"
 #include "vvfat/journal_private.h"
@@ -34,20 +35,7 @@ using testsupport::writeFile;
 
 namespace {
 
-constexpr time_t kTreeTime = 1700000000;
-constexpr char kJournal[] = ".vvfat-journal";
-
-struct SectorWrite {
-    uint32_t sector;
-    std::array<uint8_t, 512> data;
-};
-using Session = std::vector<SectorWrite>;
-using Tree = std::vector<std::string>;
-
-void setTime(const fs::path &p, time_t when) {
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
-}
+using namespace journaltest;
 
 void makeTree(const fs::path &root) {
     fs::create_directories(root / "docs");
@@ -72,35 +60,12 @@ void ordinaryWork(fatwriter::FatWriter &w) {
 }
 
 // The sector writes a FAT writer makes on the disk of a tree like makeTree's.
-Session recordSession(const fs::path &work,
-                      const std::function<void(fatwriter::FatWriter &)> &job = ordinaryWork) {
+Session modelSession(const fs::path &work,
+                     const std::function<void(fatwriter::FatWriter &)> &job = ordinaryWork) {
     const fs::path root = work / "model";
     fs::remove_all(root);
     makeTree(root);
-    Session session;
-    VVFAT *v = VVFAT_Create(root.c_str(), nullptr);
-    EXPECT_NE(v, nullptr);
-    if (!v)
-        return session;
-    fatwriter::FatWriter w(
-        [v](uint64_t lba, uint32_t count, uint8_t *out) {
-            return VVFAT_ReadData(v, out, lba * 512, count * 512) != 0;
-        },
-        [v, &session](uint64_t lba, uint32_t count, const uint8_t *in) {
-            for (uint32_t i = 0; i < count; ++i) {
-                SectorWrite s{static_cast<uint32_t>(lba + i), {}};
-                std::copy(in + i * 512, in + (i + 1) * 512, s.data.begin());
-                session.push_back(s);
-            }
-            return VVFAT_WriteData(v, in, lba * 512, count * 512) != 0;
-        },
-        fatwriter::stampOf(kTreeTime + 86400));
-    EXPECT_TRUE(w.mount()) << w.error();
-    job(w);
-    FILE *null = std::fopen("/dev/null", "w");
-    VVFAT_DryRun(v, null);
-    std::fclose(null);
-    VVFAT_Destroy(v);
+    Session session = journaltest::recordSession(root, job);
     fs::remove_all(root);
     return session;
 }
@@ -140,15 +105,6 @@ std::string mountOnce(const fs::path &dir, const std::function<void(VVFAT *)> &m
     return testing::internal::GetCapturedStdout();
 }
 
-// A tree as short lines (path, size, hash of the contents), so that differences read well.
-Tree digest(const fs::path &root) {
-    Tree out;
-    for (const auto &[path, bytes] : snapshotTree(root))
-        out.push_back(path + " " + std::to_string(bytes.size()) + " " +
-                      std::to_string(std::hash<std::string>{}(bytes) % 1000000));
-    return out;
-}
-
 // The tree a session that ended normally after `count` sectors leaves.
 Tree referenceTree(const fs::path &work, const Session &s, size_t count) {
     const fs::path dir = work / "reference";
@@ -169,7 +125,7 @@ Tree referenceTree(const fs::path &work, const Session &s, size_t count) {
 // mount after it would write the old session back again over what happened since.
 TEST(JournalReview, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
     makeTree(dir);
     dieAfter(dir, s, s.size());
@@ -189,12 +145,6 @@ TEST(JournalReview, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
     const std::string again = mountOnce(dir);
     EXPECT_EQ(again.find("changed since"), std::string::npos) << again;
     EXPECT_EQ(digest(dir), written);
-}
-
-// Puts a journal into dir as a dead session leaves it: the directory keeps its time.
-void putJournal(const fs::path &dir, const std::string &bytes) {
-    writeFile(dir / kJournal, bytes);
-    setTime(dir, kTreeTime);
 }
 
 // The journal lives in the user's directory: a FIFO there must hang neither a mount nor
@@ -263,7 +213,7 @@ LONG objectAt(VVFAT *v, const std::string &relative) {
 // must not reach outside, even when the object there is the one the record describes.
 TEST(JournalReview, ARecordNamingAWayOutIsRefused) {
     TempDir t;
-    const Session s = recordSession(t.path(), [](fatwriter::FatWriter &w) {
+    const Session s = modelSession(t.path(), [](fatwriter::FatWriter &w) {
         ASSERT_TRUE(w.removeFile("/games/save.dat")) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
     });
@@ -303,7 +253,7 @@ TEST(JournalReview, ARecordNamingAWayOutIsRefused) {
 // sanitizers, this also catches reads past the record's arrays.
 TEST(JournalReview, DamagedRecordsWithGoodChecksumsAreSurvived) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
     makeTree(dir);
     dieAfter(dir, s, s.size());
@@ -341,7 +291,7 @@ QUAD mtimeNs(const fs::path &p) {
 // directory changed meanwhile, the directory keeps its time when the write-back left it alone.
 TEST(JournalReview, RecoveryAfterHostChangesLeavesTheDirectoryItsTime) {
     TempDir t;
-    const Session s = recordSession(t.path(), [](fatwriter::FatWriter &w) {
+    const Session s = modelSession(t.path(), [](fatwriter::FatWriter &w) {
         ASSERT_TRUE(w.overwrite("/docs/notes.txt", 10, "changed")) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
     });
@@ -368,7 +318,7 @@ size_t openDescriptors() {
 // in one process many times).
 TEST(JournalReview, NoDescriptorOutlivesTheMountWhateverTheJournal) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
     makeTree(dir);
     dieAfter(dir, s, s.size());
@@ -422,7 +372,7 @@ TEST(JournalReview, NoDescriptorOutlivesTheMountWhateverTheJournal) {
 // directory was moved, the session's work comes back as after a normal end.
 TEST(JournalReview, RecoveredThroughALinkOrAfterAMove) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
     makeTree(t / "dir");
     fs::create_directory_symlink(t / "dir", t / "link");
@@ -443,7 +393,7 @@ TEST(JournalReview, RecoveredThroughALinkOrAfterAMove) {
 // another one, but it shows the guest the disk it was shown, so the session comes back there.
 TEST(JournalReview, ACopyOfTheDirectoryRecoversTheSession) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
     makeTree(t / "dir");
     dieAfter(t / "dir", s, s.size());
@@ -485,7 +435,7 @@ struct DieAt {
 // first write-back made is taken for the host's own: "projects (1)", "save2 (1).dat" beside it.
 TEST(JournalReview, DISABLED_KilledDuringItsWriteBackEndsAsIfNotKilled) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
     const fs::path dir = t / "dir";
     for (ULONG k = 1;; ++k) {
@@ -535,7 +485,7 @@ struct DieAtWrite {
 // there and keeping none, at that mount and every later one.
 TEST(JournalReview, AJournalCutShortAsItWasMadeIsReplaced) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
     for (ULONG k : {1, 2}) {
         SCOPED_TRACE("died at write " + std::to_string(k));
@@ -576,7 +526,7 @@ TEST(JournalReview, AJournalCutShortAsItWasMadeIsReplaced) {
 // long session of bursts reaches the journal once, in order (run under ThreadSanitizer too).
 TEST(JournalReview, BurstsWhileTheJournalIsWrittenOutAllComeBack) {
     TempDir t;
-    const Session s = recordSession(t.path());
+    const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
     const fs::path dir = t / "dir";
     makeTree(dir);

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fat_writer.h"
+#include "support/journal_session.h"
 #include "support/test_support.h"
 #include "vvfat.h"
 #include "vvfat/journal_private.h"
@@ -40,19 +41,7 @@ using testsupport::writeFile;
 
 namespace {
 
-constexpr time_t kTreeTime = 1700000000;
-constexpr char kJournal[] = ".vvfat-journal";
-
-struct SectorWrite {
-    uint32_t sector;
-    std::array<uint8_t, 512> data;
-};
-using Session = std::vector<SectorWrite>;
-
-void setTime(const fs::path &p, time_t when) {
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
-}
+using namespace journaltest;
 
 // The same tree every time, times included, so that every copy shows the same disk.
 void makeTree(const fs::path &root) {
@@ -84,36 +73,6 @@ void ordinaryWork(fatwriter::FatWriter &w) {
     ASSERT_TRUE(w.flush()) << w.error();
 }
 
-// The sector writes the FAT writer makes on the disk of root; root itself is left as it was.
-Session recordSession(const fs::path &root,
-                      const std::function<void(fatwriter::FatWriter &)> &work) {
-    Session session;
-    VVFAT *v = VVFAT_Create(root.c_str(), nullptr);
-    EXPECT_NE(v, nullptr);
-    if (!v)
-        return session;
-    fatwriter::FatWriter w(
-        [v](uint64_t lba, uint32_t count, uint8_t *out) {
-            return VVFAT_ReadData(v, out, lba * 512, count * 512) != 0;
-        },
-        [v, &session](uint64_t lba, uint32_t count, const uint8_t *in) {
-            for (uint32_t i = 0; i < count; ++i) {
-                SectorWrite s{static_cast<uint32_t>(lba + i), {}};
-                std::copy(in + i * 512, in + (i + 1) * 512, s.data.begin());
-                session.push_back(s);
-            }
-            return VVFAT_WriteData(v, in, lba * 512, count * 512) != 0;
-        },
-        fatwriter::stampOf(kTreeTime + 86400));
-    EXPECT_TRUE(w.mount()) << w.error();
-    work(w);
-    FILE *null = std::fopen("/dev/null", "w");
-    VVFAT_DryRun(v, null); // forgets the writes: nothing is written back
-    std::fclose(null);
-    VVFAT_Destroy(v);
-    return session;
-}
-
 void saveSession(const Session &session, const fs::path &file) {
     std::ofstream out(file, std::ios::binary);
     for (const SectorWrite &s : session) {
@@ -122,16 +81,6 @@ void saveSession(const Session &session, const fs::path &file) {
         out.write(reinterpret_cast<const char *>(n), 4);
         out.write(reinterpret_cast<const char *>(s.data.data()), 512);
     }
-}
-
-// A tree as short lines (path, size, checksum), so that differences read well.
-std::vector<std::string> digest(const fs::path &root) {
-    std::vector<std::string> out;
-    for (const auto &[path, bytes] : snapshotTree(root)) {
-        size_t h = std::hash<std::string>{}(bytes);
-        out.push_back(path + " " + std::to_string(bytes.size()) + " " + std::to_string(h % 100000));
-    }
-    return out;
 }
 
 long long monotonicNs() {
@@ -227,8 +176,7 @@ long recoveredCount(const std::string &output) {
 }
 
 // The tree a session stopped normally after `count` sectors leaves, on a fresh copy.
-std::vector<std::string> referenceTree(const fs::path &work, const fs::path &sessionFile,
-                                       long count) {
+Tree referenceTree(const fs::path &work, const fs::path &sessionFile, long count) {
     const fs::path dir = work / "reference";
     fs::remove_all(dir);
     makeTree(dir);
@@ -336,12 +284,6 @@ struct Leftover {
     }
 };
 
-// Puts a journal into dir as a killed session leaves it: the directory keeps its time.
-void putJournal(const fs::path &dir, const std::string &bytes) {
-    writeFile(dir / kJournal, bytes);
-    setTime(dir, kTreeTime);
-}
-
 // The dry run's plan for dir after the first `count` sectors of the session, journal off.
 std::string planAfter(const fs::path &dir, const Session &session, size_t count) {
     VVFAT *v = VVFAT_Create(dir.c_str(), nullptr);
@@ -349,16 +291,9 @@ std::string planAfter(const fs::path &dir, const Session &session, size_t count)
     testing::internal::CaptureStdout();
     for (size_t i = 0; i < count; ++i)
         VVFAT_WriteData(v, session[i].data.data(), uint64_t(session[i].sector) * 512, 512);
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *plan = open_memstream(&text, &size);
-    VVFAT_DryRun(v, plan);
-    std::fclose(plan);
-    VVFAT_Destroy(v);
+    const std::string plan = dryRunPlan(v);
     testing::internal::GetCapturedStdout();
-    std::string result(text, size);
-    std::free(text);
-    return result;
+    return plan;
 }
 
 // Recovers dir's journal in-process and returns the plan the recovered disk would carry out,
@@ -368,17 +303,10 @@ std::string recoveredPlan(const fs::path &dir, std::string &messages) {
     VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
     messages = testing::internal::GetCapturedStdout();
     EXPECT_NE(v, nullptr);
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *plan = open_memstream(&text, &size);
     testing::internal::CaptureStdout();
-    VVFAT_DryRun(v, plan);
-    std::fclose(plan);
-    VVFAT_Destroy(v);
+    const std::string plan = dryRunPlan(v);
     testing::internal::GetCapturedStdout();
-    std::string result(text, size);
-    std::free(text);
-    return result;
+    return plan;
 }
 
 TEST(Journal, TornOrDamagedLastEntryIsLeftOutAndTheRestReplayed) {

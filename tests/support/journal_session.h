@@ -1,0 +1,105 @@
+// Guest sessions for the journal's tests: the sector writes a FAT writer makes on a directory's
+// disk, recorded in-process (the directory itself is left as it was), and the small helpers both
+// journal suites share.
+#ifndef TESSEL_TESTS_JOURNAL_SESSION_H
+#define TESSEL_TESTS_JOURNAL_SESSION_H
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/fat_writer.h"
+#include "support/test_support.h"
+#include "vvfat.h"
+
+namespace journaltest {
+
+namespace fs = std::filesystem;
+
+// Trees are stamped with this time, the guest's entries a day later.
+constexpr time_t kTreeTime = 1700000000;
+constexpr char kJournal[] = ".vvfat-journal";
+
+struct SectorWrite {
+    uint32_t sector;
+    std::array<uint8_t, 512> data;
+};
+using Session = std::vector<SectorWrite>;
+// A tree as short lines (path, size, checksum of the contents), so that differences read well.
+using Tree = std::vector<std::string>;
+
+inline void setTime(const fs::path &p, time_t when) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
+}
+
+// The sector writes the FAT writer makes on the disk of root, in order; root is left as it was.
+inline Session recordSession(const fs::path &root,
+                             const std::function<void(fatwriter::FatWriter &)> &work) {
+    Session session;
+    VVFAT *v = VVFAT_Create(root.c_str(), nullptr);
+    EXPECT_NE(v, nullptr);
+    if (!v)
+        return session;
+    fatwriter::FatWriter w(
+        [v](uint64_t lba, uint32_t count, uint8_t *out) {
+            return VVFAT_ReadData(v, out, lba * 512, count * 512) != 0;
+        },
+        [v, &session](uint64_t lba, uint32_t count, const uint8_t *in) {
+            for (uint32_t i = 0; i < count; ++i) {
+                SectorWrite s{static_cast<uint32_t>(lba + i), {}};
+                std::copy(in + i * 512, in + (i + 1) * 512, s.data.begin());
+                session.push_back(s);
+            }
+            return VVFAT_WriteData(v, in, lba * 512, count * 512) != 0;
+        },
+        fatwriter::stampOf(kTreeTime + 86400));
+    EXPECT_TRUE(w.mount()) << w.error();
+    work(w);
+    FILE *null = std::fopen("/dev/null", "w");
+    VVFAT_DryRun(v, null); // forgets the writes: nothing is written back
+    std::fclose(null);
+    VVFAT_Destroy(v);
+    return session;
+}
+
+inline Tree digest(const fs::path &root) {
+    Tree out;
+    for (const auto &[path, bytes] : testsupport::snapshotTree(root))
+        out.push_back(path + " " + std::to_string(bytes.size()) + " " +
+                      std::to_string(std::hash<std::string>{}(bytes) % 1000000));
+    return out;
+}
+
+// Puts a journal into dir as a killed session leaves it: the directory keeps its time.
+inline void putJournal(const fs::path &dir, const std::string &bytes) {
+    testsupport::writeFile(dir / kJournal, bytes);
+    setTime(dir, kTreeTime);
+}
+
+// The plan the write-back of v would carry out, then v destroyed (writing nothing back).
+inline std::string dryRunPlan(VVFAT *v) {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *plan = open_memstream(&text, &size);
+    VVFAT_DryRun(v, plan);
+    std::fclose(plan);
+    VVFAT_Destroy(v);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+} // namespace journaltest
+
+#endif
