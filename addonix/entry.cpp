@@ -3,14 +3,14 @@
 // ReadIO and WriteIO reach the medium only through the virtual disk's own boundary
 // (VVFAT_ReadData, VVFAT_WriteData) or the image's stdio stream, and a handler on the path of
 // every port access would cost a quarter of its time.
-#include "addonix/addonix_private.h"
+#include "addonix_private.h"
 
 #include <addonix/boundary.h>
 #include <addonix/haiku.h>
 #include <cstdio>
 #include <proto/exec.h>
 
-#include "generated/locale_strings.h"
+#include "locale_strings.h"
 #include "ide.h"
 
 namespace {

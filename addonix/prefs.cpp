@@ -1,5 +1,5 @@
 // The settings exported as tool types, in memory from the host's pool.
-#include "addonix/addonix_private.h"
+#include "addonix_private.h"
 
 #include <addonix/boundary.h>
 #include <addonix/haiku.h>

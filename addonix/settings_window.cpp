@@ -1,4 +1,4 @@
-#include "addonix/settings_window.h"
+#include "settings_window.h"
 
 #include <CheckBox.h>
 #include <LayoutBuilder.h>
@@ -11,7 +11,7 @@
 #include <new>
 #include <proto/exec.h>
 
-#include "generated/locale_strings.h"
+#include "locale_strings.h"
 #include "ide.h"
 
 const IPTR ModeCycleEntries[] = {MSG_MODE_DIRECTORY, MSG_MODE_IMAGE, 0};

@@ -9,7 +9,7 @@
 #include <GroupView.h>
 #include <Message.h>
 
-#include "addonix/addonix_private.h"
+#include "addonix_private.h"
 
 // Four characters, the first in the high byte, as the kit's message codes are written.
 constexpr uint32 messageCode(const char (&code)[5]) {

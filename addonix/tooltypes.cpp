@@ -1,7 +1,7 @@
 // Tool types as the host stores them: "KEY=value" or "KEY" alone. A name selects a key when it is
 // a case-insensitive prefix of it, so "dir" and "D" both mean DIRECTORY; an empty name matches
 // the first key tried.
-#include "addonix/addonix_private.h"
+#include "addonix_private.h"
 
 #include <cstring>
 #include <proto/utility.h>

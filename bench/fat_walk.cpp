@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "vvfat/ondisk.h"
+#include "fat_format.h"
 
 namespace bench {
 

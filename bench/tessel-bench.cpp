@@ -24,7 +24,7 @@
 #include "bench/fat_walk.h"
 #include "host/host.h"
 #include "vvfat.h"
-#include "vvfat/ondisk.h"
+#include "fat_format.h"
 
 namespace fs = std::filesystem;
 

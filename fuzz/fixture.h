@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "sdk/src/dos/dos_private.h"
-#include "vvfat/vvfat_private.h"
+#include "vvfat/disk/disk.h"
 
 namespace fuzzfix {
 

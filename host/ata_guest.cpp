@@ -1,5 +1,5 @@
 // The guest's side of the drive: a PIO ATA driver as an emulated program would write it.
-#include "host/host.h"
+#include "host.h"
 
 namespace host {
 

@@ -1,6 +1,6 @@
 // tessel-host: loads the plug-in as the emulator does, with the tool types it would store, and
 // acts as the guest through the port window.
-#include "host/cli.h"
+#include "cli.h"
 
 #include <algorithm>
 #include <charconv>
@@ -16,10 +16,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/disk_image.h"
-#include "host/host.h"
-#include "host/interrupt.h"
-#include "host/output.h"
+#include "disk_image.h"
+#include "host.h"
+#include "interrupt.h"
+#include "output.h"
 #include "vvfat.h"
 
 namespace host {

@@ -1,4 +1,4 @@
-#include "host/disk_image.h"
+#include "disk_image.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,8 +8,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/interrupt.h"
-#include "vvfat/ondisk.h"
+#include "interrupt.h"
+#include "fat_format.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/interrupt.h"
+#include "interrupt.h"
 
 #include <climits>
 #include <csignal>

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <new>
 
-#include "host/cli.h"
+#include "cli.h"
 
 int main(int argc, char **argv) {
     // Caught, so that the stack unwinds: a plug-in instance still alive is deleted on the way

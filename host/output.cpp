@@ -1,4 +1,4 @@
-#include "host/output.h"
+#include "output.h"
 
 #include <cerrno>
 #include <chrono>

@@ -6,7 +6,7 @@
 
 #include <proto/exec.h>
 
-#include "host/host.h"
+#include "host.h"
 #include "ide.h"
 
 namespace host {

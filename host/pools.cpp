@@ -7,7 +7,7 @@
 
 #include <proto/exec.h>
 
-#include "host/host.h"
+#include "host.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The ATA drive: register file, command engine and the lazy sector transfers.
 #include <proto/exec.h>
 
-#include "ide/ide_private.h"
+#include "ide_private.h"
 #include "vvfat.h"
 
 namespace {

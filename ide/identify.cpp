@@ -1,4 +1,4 @@
-#include "ide/ide_private.h"
+#include "ide_private.h"
 
 // The reply of the DiskOnModule this drive answers as. Serial, firmware and model strings hold
 // their first character in each word's high byte, as ATA strings do.

@@ -1,7 +1,7 @@
 // The image-file medium: the drive's sectors one after another in a host file, no header.
 #include <proto/dos.h>
 
-#include "ide/ide_private.h"
+#include "ide_private.h"
 
 void openImageMedium(IDE *ide, CONST_STRPTR path) {
     ide->image_read_position = IDE_NO_POSITION;

@@ -28,7 +28,7 @@
 #include "support/journal_session.h"
 #include "support/test_support.h"
 #include "vvfat.h"
-#include "vvfat/journal_private.h"
+#include "vvfat/journal/journal.h"
 
 namespace fs = std::filesystem;
 using testsupport::patternBytes;

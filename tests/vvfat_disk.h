@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/guest_session.h"
-#include "vvfat/vvfat_private.h"
+#include "vvfat/disk/disk.h"
 
 namespace testsupport {
 

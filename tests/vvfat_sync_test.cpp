@@ -15,7 +15,7 @@
 #include <proto/exec.h>
 
 #include "host/host.h"
-#include "vvfat/sync_private.h"
+#include "vvfat/writeback/writeback.h"
 #include "vvfat_disk.h"
 
 using namespace testsupport;

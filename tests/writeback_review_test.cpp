@@ -25,7 +25,7 @@
 
 #include "support/guest_session.h"
 #include "vvfat.h"
-#include "vvfat/vvfat_private.h"
+#include "vvfat/writeback/writeback.h"
 
 using namespace testsupport;
 

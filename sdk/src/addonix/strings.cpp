@@ -5,7 +5,7 @@
 #include <LocaleRoster.h>
 #include <mutex>
 
-#include "generated/locale_strings.h"
+#include "locale_strings.h"
 
 namespace {
 

@@ -5,8 +5,7 @@
 
 #include <proto/exec.h>
 
-#include "journal_private.h"
-#include "sync_private.h"
+#include "journal/journal.h"
 
 namespace {
 

@@ -11,8 +11,7 @@
 
 #include <dos/dirfd.h>
 
-#include "journal_private.h"
-#include "sync_private.h"
+#include "writeback/writeback.h"
 
 namespace {
 

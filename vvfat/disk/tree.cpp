@@ -18,7 +18,7 @@
 #include <proto/exec.h>
 #include <sys/stat.h>
 
-#include "journal_private.h"
+#include "disk/disk.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include <dos/dirfd.h>
 
-#include "journal_private.h"
+#include "journal/journal.h"
 
 namespace {
 

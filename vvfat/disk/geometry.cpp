@@ -12,7 +12,7 @@
 
 #include <addonix/boundary.h>
 
-#include "journal_private.h"
+#include "disk/disk.h"
 
 namespace {
 
@@ -330,11 +330,7 @@ UQUAD cluster2Sector(VVFAT *v, ULONG clusterNum) {
     return v->offset_to_data + static_cast<UQUAD>(clusterNum - 2) * v->sectors_per_cluster;
 }
 
-void clear(VVFAT *v) {
-    // The journal is whole on disk before the write-back changes anything.
-    journalStop(v);
-    const bool writtenBack = !v->modified || synchronize(v);
-    journalEnd(v, writtenBack);
+void releaseDisk(VVFAT *v) {
     v->modified = FALSE;
     arrayFree(v->directory);
     arrayFree(v->mapping);
@@ -349,51 +345,4 @@ void clear(VVFAT *v) {
     v->cluster = nullptr;
     closeCurrentFile(v);
     closeObjectDirs(v);
-}
-
-VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
-    const Failure failure{"VVFAT: cannot present the directory", dirName ? dirName : ""};
-    auto v = new (std::nothrow) VVFAT{};
-    if (!v) {
-        std::printf("%s '%s': out of memory.\n", failure.what, failure.object);
-        return nullptr;
-    }
-    v->root_fd = -1;
-    v->current_fd = -1;
-    v->dir_fd_limit = SCAN_DIR_FDS;
-    if (!noThrow(failure, [&] { v->root_path = dirName ? dirName : ""; })) {
-        VVFAT_Destroy(v);
-        return nullptr;
-    }
-    // Held until destruction: the write-back goes to this directory even if a link takes its
-    // path meanwhile.
-    v->root_fd = dirName ? DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY) : -1;
-    if (v->root_fd < 0) {
-        if (dirName && errno == ENOTDIR)
-            std::printf("VVFAT: '%s' is not a directory.\n", dirName);
-        else
-            std::printf("VVFAT: cannot open directory '%s' (%s).\n", dirName ? dirName : "",
-                        std::strerror(errno));
-        VVFAT_Destroy(v);
-        return nullptr;
-    }
-    // The tree is built in standard containers: out of memory there is a disk not made.
-    if (!noThrow(failure, FALSE, [&] { return init(v, cfg); })) {
-        VVFAT_Destroy(v);
-        return nullptr;
-    }
-    return v;
-}
-
-void VVFAT_Destroy(VVFAT *v) {
-    if (!v)
-        return;
-    // The write-back reports its own failures; this is for what it leaves.
-    noThrow("VVFAT: cannot release the disk", [v] { clear(v); });
-    DosCloseFd(v->root_fd);
-    delete v;
-}
-
-ULONG VVFAT_SectorCount(const VVFAT *v) {
-    return v ? v->sector_count : 0;
 }

@@ -9,7 +9,7 @@
 #include <addonix/boundary.h>
 #include <dos/dirfd.h>
 
-#include "vvfat_private.h"
+#include "disk/disk.h"
 
 namespace {
 
@@ -135,9 +135,7 @@ BOOL readCluster(VVFAT *v, ULONG clusterNum) {
     return TRUE;
 }
 
-namespace {
-
-BOOL readData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
+BOOL readSectors(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
     auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
     const ULONG scount = size / SECTOR_SIZE;
     auto cbuf = static_cast<UBYTE *>(buffer);
@@ -165,18 +163,5 @@ BOOL readData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
             }
         }
     }
-    return ok;
-}
-
-} // namespace
-
-BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
-    if (!v)
-        return FALSE;
-    BOOL ok = FALSE;
-    // Naming a file that cannot be read takes memory; without it the sectors fail as zeros.
-    if (!noThrow("VVFAT: cannot read from the disk",
-                 [&] { ok = readData(v, buffer, offset, size); }))
-        std::memset(buffer, 0, size / SECTOR_SIZE * SECTOR_SIZE);
     return ok;
 }

@@ -1,13 +1,13 @@
-// Records and internal operations of the virtual FAT disk, shared by its files:
-// geometry.cpp (creation and destruction, layout, MBR, boot and FSInfo sectors),
-// sector_cache.cpp (the cached 512-byte sectors), fat.cpp (FAT entries and their values),
-// names.cpp (short and long names, dates), objects.cpp (the record of host objects and the way
-// back to them), tree.cpp (directory entries, mappings and FAT chains of the host tree),
-// read.cpp (sector read path), write.cpp (write capture), sync*.cpp (write-back into the host
-// directory; see sync_private.h), journal*.cpp (the journal of guest writes; see
-// journal_private.h).
-#ifndef TESSEL_VVFAT_PRIVATE_H
-#define TESSEL_VVFAT_PRIVATE_H
+// The disk shown to the guest: its records and operations, shared by the files of disk/:
+// geometry.cpp (layout, MBR, boot and FSInfo sectors, release), sector_cache.cpp (the cached
+// 512-byte sectors), fat.cpp (the disk's FAT in its cached sectors), names.cpp (short and long
+// names, dates), objects.cpp (the record of host objects and the way back to them), tree.cpp
+// (directory entries, mappings and FAT chains of the host tree), read.cpp (sector read path),
+// write.cpp (write capture), host_names.cpp (names in the host directory). It knows nothing of
+// the write-back (writeback/) or the journal (journal/), which build on it; ../vvfat.cpp ties
+// the three together behind the entry points.
+#ifndef TESSEL_VVFAT_DISK_H
+#define TESSEL_VVFAT_DISK_H
 
 #include <cassert>
 #include <cstddef>
@@ -26,8 +26,8 @@
 #include <exec/types.h>
 #include <libraries/hashtable.h>
 
-#include "../vvfat.h"
-#include "ondisk.h"
+#include "format/fat_format.h"
+#include "vvfat.h"
 
 // Growable array of fixed-size items. Items past the ones in use are never visible; an item
 // obtained from arrayGetNext starts as all zero bytes. Addresses are invalidated by growth.
@@ -180,9 +180,9 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg);
 BOOL outOfMemory(const VVFAT *v);
 // Writes the master boot record into sector 0's cached block. FALSE when it has none.
 BOOL initMBR(VVFAT *v);
-// Writes the disk back when it was modified, then releases everything but the record and
-// root_fd. Safe on a disk whose init failed part-way.
-void clear(VVFAT *v);
+// Releases everything but the record and root_fd, writing nothing back (the unmount writes
+// back first). Safe on a disk whose init failed part-way.
+void releaseDisk(VVFAT *v);
 // TRUE when the sector lies past cylinder 1023 and the LBA fallback 0xFF 0xFF 0xFF was written.
 BOOL sector2CHS(VVFAT *v, ULONG spos, CHS *chs);
 // The first sector of data cluster clusterNum (2 or more).
@@ -324,6 +324,9 @@ LONG findMappingForClusterAux(VVFAT *v, ULONG clusterNum, LONG index1, LONG inde
 BOOL openFile(VVFAT *v, Mapping *mapping);
 // Closes the open host file, if any, and forgets the cluster held.
 void closeCurrentFile(VVFAT *v);
+// Reads whole sectors from offset into buffer; sectors that cannot be read are zeros and make
+// it FALSE. Throws std::bad_alloc.
+BOOL readSectors(VVFAT *v, APTR buffer, UQUAD offset, ULONG size);
 
 // ---- write.cpp: write capture.
 // Counts a data sector written for the first time; without memory, every cluster becomes
@@ -333,16 +336,22 @@ void noteWrittenSector(VVFAT *v, ULONG sectorNum);
 // counted (then each sector must be looked up).
 constexpr ULONG WRITTEN_UNKNOWN = 0xFFFFFFFF;
 ULONG writtenSectors(const VVFAT *v, ULONG cluster);
+// Keeps a 512-byte sector the guest wrote and marks the disk modified. FALSE when there is no
+// memory to keep it (the guest must then see an error).
+BOOL captureSector(VVFAT *v, ULONG sectorNum, const UBYTE *data);
 
-// ---- sync*.cpp: writing the guest's changes back into the host directory.
-// Writes the guest's changes back into the mounted directory, printing a summary line
-// "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
-// changes nothing. Never throws: without memory, what was not done is kept and reported.
-// TRUE when it ran to its end (whatever it could not write back, it reported); FALSE when it
-// stopped before changing anything (the disk's layout unreadable, no memory).
-bool synchronize(VVFAT *v, FILE *dryRun = nullptr);
+// ---- host_names.cpp: names in the host directory.
+// The journal of guest writes, in the top level.
+inline constexpr const char JOURNAL_NAME[] = ".vvfat-journal";
+// Whether a top-level name is the journal's: never shown on a disk, never written back.
+bool isJournalName(const char *name);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.
 bool isWriteBackCopy(const char *name);
+// Whether the host may use the name: not empty, ".", "..", longer than a host name may be, nor
+// containing '/' or NUL.
+bool isUsableHostName(const std::string &name);
+// The name with bytes that are not printable ASCII shown as \xNN, for diagnostics.
+std::string printableName(const std::string &name);
 
 #endif

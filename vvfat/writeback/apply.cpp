@@ -13,7 +13,7 @@
 #include <dos/dirfd.h>
 #include <proto/exec.h>
 
-#include "sync_private.h"
+#include "writeback/writeback.h"
 
 namespace {
 

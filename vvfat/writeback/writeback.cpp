@@ -4,8 +4,7 @@
 
 #include <addonix/boundary.h>
 
-#include "journal_private.h"
-#include "sync_private.h"
+#include "writeback/writeback.h"
 
 namespace {
 
@@ -23,19 +22,6 @@ const char *actionWord(NodeAction action, bool isDir) {
 }
 
 } // namespace
-
-void VVFAT_DryRun(VVFAT *v, FILE *out) {
-    if (!v)
-        return;
-    noThrow("VVFAT: cannot show the write-back plan", [&] {
-        if (v->modified)
-            synchronize(v, out);
-        else
-            std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
-    });
-    v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
-    journalEnd(v, true); // and not recovered later
-}
 
 void printPlan(const SyncContext &c, FILE *out) {
     VVFAT *v = c.v;

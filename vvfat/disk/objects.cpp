@@ -8,7 +8,7 @@
 
 #include <dos/dirfd.h>
 
-#include "vvfat_private.h"
+#include "disk/disk.h"
 
 namespace {
 

@@ -1,14 +1,15 @@
-// Write-back of the guest's changes: what the sync*.cpp files share.
+// Write-back of the guest's changes: what the files of writeback/ share. Its entry is
+// `synchronize` (writeback.cpp).
 //
-// The write-back decodes the whole file system the guest left (sync_decode.cpp), matches it
-// against the record of what the disk showed and against the host as it is now, makes a plan
-// (sync_plan.cpp) and carries it out in a safe order (sync_apply.cpp): new contents into
-// temporary files, one durability step, renames and moves, deletions. Everything the guest
+// The write-back decodes the whole file system the guest left (decode.cpp, entry_names.cpp),
+// matches it against the record of what the disk showed and against the host as it is now,
+// makes a plan (plan.cpp) and carries it out in a safe order (apply.cpp, files.cpp): new contents
+// into temporary files, one durability step, renames and moves, deletions. Everything the guest
 // wrote is untrusted; host objects are reached only through the mounted directory's descriptor
 // one name at a time, and an object is changed only while it is still the one recorded.
 // Anything declared here may throw std::bad_alloc; synchronize catches it.
-#ifndef TESSEL_VVFAT_SYNC_PRIVATE_H
-#define TESSEL_VVFAT_SYNC_PRIVATE_H
+#ifndef TESSEL_VVFAT_WRITEBACK_H
+#define TESSEL_VVFAT_WRITEBACK_H
 
 #include <cstdio>
 #include <map>
@@ -16,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "vvfat_private.h"
+#include "disk/disk.h"
 
-// ---- sync_names.cpp: names as the guest stored them and as the host takes them.
+// ---- entry_names.cpp: names as the guest stored them and as the host takes them.
 
 // The name of a short entry as the guest stored it.
 struct EntryName {
@@ -33,16 +34,11 @@ struct EntryName {
 const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &filename);
 // Whether two names denote the same name as stored (a guest that did not rename left it so).
 bool sameStoredName(const EntryName &a, const EntryName &b);
-// Whether the host may use the name: not empty, ".", "..", longer than a host name may be, nor
-// containing '/' or NUL.
-bool isUsableHostName(const std::string &name);
-// The name with bytes that are not printable ASCII shown as \xNN, for diagnostics.
-std::string printableName(const std::string &name);
 // name + "_" + eight upper-case hex digits of *seed; *seed moves on. Null (seed unchanged)
 // without memory. The caller frees the result with FreeVec.
 STRPTR createTempName(CONST_STRPTR name, ULONG *seed);
 
-// ---- sync_decode.cpp: the guest's file system as it left it.
+// ---- decode.cpp: the guest's file system as it left it.
 
 // How a walk along a cluster chain ended.
 enum class ChainEnd { More, End, Reserved, OutOfRange, Loop };
@@ -100,7 +96,7 @@ struct GuestTree {
 // disk's own; diagnostics name what was passed over.
 bool decodeGuestTree(GuestDisk &disk, GuestTree &tree);
 
-// ---- sync_plan.cpp: what the write-back will do.
+// ---- plan.cpp: what the write-back will do.
 
 // What becomes of one guest node.
 enum class NodeAction {
@@ -161,18 +157,24 @@ HostState hostState(SyncContext &c, ULONG object);
 // be decoded.
 void creationName(VVFAT *v, ULONG object, EntryName &name);
 
-// ---- sync.cpp: the write-back as a whole.
+// ---- writeback.cpp: the write-back as a whole.
+// Writes the guest's changes back into the mounted directory, printing a summary line
+// "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
+// changes nothing. Never throws: without memory, what was not done is kept and reported.
+// TRUE when it ran to its end (whatever it could not write back, it reported); FALSE when it
+// stopped before changing anything (the disk's layout unreadable, no memory).
+bool synchronize(VVFAT *v, FILE *dryRun = nullptr);
 // Prints the plan to out, one line per change, and the summary. Changes nothing.
 void printPlan(const SyncContext &c, FILE *out);
 
-// ---- sync_apply.cpp: carrying the plan out.
+// ---- apply.cpp: carrying the plan out.
 // Carries the plan out in a safe order and prints what was not written back and the summary
 // line. A change that a host call refuses is reported and counted in plan.failed.
 void applyPlan(SyncContext &c);
 
-// ---- sync_files.cpp: host files of the write-back.
+// ---- files.cpp: host files of the write-back.
 // Removes the copies an interrupted write-back left in the directory (regular files named as
-// its temporary files). isWriteBackCopy is declared in vvfat_private.h.
+// its temporary files). isWriteBackCopy is declared in disk/disk.h.
 void removeWriteBackCopies(int dirFd);
 // A fresh temporary file in dirFd, created exclusively; -1 with errno when none can be made.
 int createTempFile(int dirFd, ULONG &counter, std::string &name);

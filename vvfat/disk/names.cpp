@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "vvfat_private.h"
+#include "disk/disk.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <proto/exec.h>
 
-#include "sync_private.h"
+#include "writeback/writeback.h"
 
 namespace {
 
@@ -125,26 +125,6 @@ bool sameStoredName(const EntryName &a, const EntryName &b) {
         std::memcmp(a.short_name, b.short_name, sizeof a.short_name) == 0)
         return true;
     return a.name == b.name;
-}
-
-bool isUsableHostName(const std::string &name) {
-    // 255 bytes is the longest name POSIX hosts take (NAME_MAX).
-    return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
-           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
-}
-
-std::string printableName(const std::string &name) {
-    std::string out;
-    for (unsigned char c : name) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 STRPTR createTempName(CONST_STRPTR name, ULONG *seed) {

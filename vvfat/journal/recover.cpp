@@ -12,7 +12,8 @@
 #include <addonix/boundary.h>
 #include <dos/dirfd.h>
 
-#include "journal_private.h"
+#include "journal/journal.h"
+#include "writeback/writeback.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     removeJournal(v, fd);
     DosCloseFd(fd);
     // The directory now holds the guest's work: show it as it is.
-    clear(v);
+    releaseDisk(v);
     v->dir_fd_limit = SCAN_DIR_FDS;
     // The journal's descriptor is closed: nothing may throw past here to a caller that would
     // close it again.
@@ -225,10 +226,9 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     return v;
 }
 
-VVFAT *createWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
-    VVFAT *v = VVFAT_Create(dirName, cfg);
-    if (!v)
-        return nullptr;
+} // namespace
+
+VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal) {
     if (!journal) {
         struct stat st;
         if (DosStatAt(v->root_fd, JOURNAL_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -347,16 +347,4 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
                           "next mount writes the journal back with the usual rules, then builds "
                           "the disk afresh.\n");
     return 1;
-}
-
-} // namespace
-
-VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
-    return noThrow(Failure("VVFAT: cannot present the directory", dirName), nullptr,
-                   [&] { return createWithJournal(dirName, cfg, journal); });
-}
-
-int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
-    return noThrow(Failure("VVFAT: cannot describe the journal of", dirName), -1,
-                   [&] { return describeJournal(dirName, out); });
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "sync_private.h"
+#include "writeback/writeback.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // memory in its pool (released only with the pool).
 #include <proto/exec.h>
 
-#include "vvfat_private.h"
+#include "disk/disk.h"
 
 UBYTE *cachedSector(VVFAT *v, ULONG sectorNum) {
     APTR block = nullptr;

@@ -1,8 +1,9 @@
-// On-disk structures of the virtual disk, one definition each. Every multi-byte field is a
+// The FAT file system's on-disk structures (MBR, boot and information sectors, directory
+// entries), one definition each. Every multi-byte field is a
 // little-endian byte array, read and written only through the helpers below, so the records
 // have no padding and no alignment requirement and can be overlaid on any sector buffer.
-#ifndef TESSEL_VVFAT_ONDISK_H
-#define TESSEL_VVFAT_ONDISK_H
+#ifndef TESSEL_VVFAT_FAT_FORMAT_H
+#define TESSEL_VVFAT_FAT_FORMAT_H
 
 #include <cstdint>
 #include <exec/types.h>
@@ -177,31 +178,5 @@ inline void setBeginOfDirEntry(DirEntry &e, ULONG begin) {
 inline bool isLongName(const DirEntry &e) {
     return e.attributes == ATTR_LONG_NAME;
 }
-
-// The journal's header: the first bytes of the journal file.
-struct JournalHeaderBytes {
-    UBYTE magic[8];       // "VVFATJNL"
-    UBYTE version[4];     // 1
-    UBYTE header_size[4]; // sizeof(JournalHeaderBytes)
-    UBYTE started_ns[8];  // the session's start, nanoseconds since the epoch
-    UBYTE pid[4];         // its process
-    UBYTE record_checksum[4];
-    UBYTE root_mtime_ns[8]; // the mounted directory's time before the journal was made
-    UBYTE record_length[8];
-    UBYTE reserved[12];
-    UBYTE checksum[4]; // of every byte before it
-};
-static_assert(sizeof(JournalHeaderBytes) == 64);
-
-// One journal entry: a sector the guest wrote, or a later session taking the journal over.
-struct JournalEntryBytes {
-    UBYTE type[4];
-    UBYTE sector[4];
-    UBYTE sequence[8]; // 0, 1, 2, ... in the order written
-    UBYTE data[SECTOR_SIZE];
-    UBYTE reserved[4];
-    UBYTE checksum[4]; // of every byte before it
-};
-static_assert(sizeof(JournalEntryBytes) == 536);
 
 #endif

@@ -5,7 +5,7 @@
 
 #include <dos/dirfd.h>
 
-#include "journal_private.h"
+#include "journal/journal.h"
 
 namespace {
 
@@ -23,14 +23,6 @@ std::array<ULONG, 256> makeCrcTable() {
 }
 
 const std::array<ULONG, 256> crcTable = makeCrcTable();
-
-} // namespace
-
-bool isJournalName(const char *name) {
-    return std::strcmp(name, JOURNAL_NAME) == 0;
-}
-
-namespace {
 
 ULONG crcBytes(ULONG crc, const UBYTE *data, size_t size) {
     for (size_t i = 0; i < size; ++i)

@@ -1,33 +1,15 @@
 // The journal of guest writes: a hidden file in the mounted directory's top level holding what
 // the disk showed (the record) and every sector the guest wrote since, so that a session that
 // never reached its write-back can be recovered at the next mount.
-//
-// File layout, little-endian:
-//   header (JOURNAL_HEADER_SIZE bytes): magic, version, session start and process, root times,
-//     record length and checksum, header checksum;
-//   the record (serializeRecord);
-//   entries of JOURNAL_ENTRY_SIZE bytes: type, sector, sequence number, 512 bytes, checksum.
-// A damaged or torn entry ends the journal: what precedes it is replayed.
-#ifndef TESSEL_VVFAT_JOURNAL_PRIVATE_H
-#define TESSEL_VVFAT_JOURNAL_PRIVATE_H
+// Its bytes: journal_format.h.
+#ifndef TESSEL_VVFAT_JOURNAL_H
+#define TESSEL_VVFAT_JOURNAL_H
 
 #include <string>
 #include <vector>
 
-#include "vvfat_private.h"
-
-inline constexpr const char JOURNAL_NAME[] = ".vvfat-journal";
-// Whether a top-level name is the journal's: never shown on a disk, never written back.
-bool isJournalName(const char *name);
-
-constexpr size_t JOURNAL_HEADER_SIZE = sizeof(JournalHeaderBytes);
-constexpr size_t JOURNAL_ENTRY_SIZE = sizeof(JournalEntryBytes);
-constexpr ULONG JOURNAL_VERSION = 1;
-
-enum JournalEntryType : ULONG {
-    JOURNAL_SECTOR = 1,  // a sector the guest wrote
-    JOURNAL_RESUMED = 2, // a later session took the journal over (start time, process)
-};
+#include "disk/disk.h"
+#include "journal/journal_format.h"
 
 struct JournalHeader {
     UQUAD started_ns = 0;    // the session's start, nanoseconds since the epoch
@@ -101,5 +83,15 @@ void journalStop(VVFAT *v);
 // Stops the journal (journalStop) and closes it. With remove, deletes the journal (the
 // write-back is done) and gives the mounted directory back its time when nothing else changed it.
 void journalEnd(VVFAT *v, bool remove);
+
+// ---- recover.cpp: a journal found at mount.
+// Takes up the journal of v's directory at mount: with journal off, says whether an earlier one
+// is left; else recovers what one holds (replayed into v, or written back and v built afresh)
+// and arranges a journal for this session. Returns the disk to present, null when a rebuilt one
+// cannot be made (v is then destroyed). Throws std::bad_alloc only before anything is changed.
+VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal);
+// Describes the journal of a directory for a person, to out. 0: none; 1: one is pending; -1:
+// it cannot be read. Throws std::bad_alloc.
+int describeJournal(CONST_STRPTR dirName, FILE *out);
 
 #endif

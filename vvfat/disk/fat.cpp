@@ -2,7 +2,7 @@
 // and nowhere else.
 #include <cstring>
 
-#include "vvfat_private.h"
+#include "disk/disk.h"
 
 ULONG maxFatValue(UBYTE fatType) {
     return fatType == 12 ? 0xFFF : fatType == 16 ? 0xFFFF : 0x0FFFFFFF;

@@ -12,18 +12,7 @@
 
 #include <dos/dirfd.h>
 
-#include "sync_private.h"
-
-bool isWriteBackCopy(const char *name) {
-    // ".vvfat-" eight upper-case hex digits ".tmp", as createTempFile names them.
-    if (std::strlen(name) != 19 || std::strncmp(name, ".vvfat-", 7) != 0 ||
-        std::strcmp(name + 15, ".tmp") != 0)
-        return false;
-    for (int i = 7; i < 15; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(name[i])) && (name[i] < 'A' || name[i] > 'F'))
-            return false;
-    return true;
-}
+#include "writeback/writeback.h"
 
 void removeWriteBackCopies(int dirFd) {
     std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(dirFd, "."), DosCloseDir);

@@ -1,0 +1,136 @@
+// The virtual disk's entry points: a disk made of a directory (with the journal of guest
+// writes, or without), its sectors read and written, and its unmount, which writes the guest's
+// changes back. The three concepts behind them: disk/ (the disk shown), writeback/ (the guest's
+// file system written into the directory), journal/ (guest writes kept until then).
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+
+#include <addonix/boundary.h>
+#include <dos/dirfd.h>
+#include <proto/dos.h>
+
+#include "disk/disk.h"
+#include "journal/journal.h"
+#include "writeback/writeback.h"
+
+namespace {
+
+// Writes the guest's changes back, then releases the disk but for its record and root_fd.
+void unmount(VVFAT *v) {
+    // The journal is whole on disk before the write-back changes anything.
+    journalStop(v);
+    const bool writtenBack = !v->modified || synchronize(v);
+    journalEnd(v, writtenBack);
+    releaseDisk(v);
+}
+
+BOOL writeSectors(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
+    if (v->journal_wanted)
+        journalBegin(v); // before the first write: the record is the disk as the guest saw it
+    auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
+    const ULONG scount = size / SECTOR_SIZE;
+    auto cbuf = static_cast<const UBYTE *>(buffer);
+    BOOL kept = TRUE;
+    for (ULONG i = 0; i < scount; ++i, ++sectorNum, cbuf += SECTOR_SIZE) {
+        if (!captureSector(v, sectorNum, cbuf))
+            kept = FALSE; // the guest must see ERR rather than lose the data silently
+        else if (v->journal)
+            journalAppend(v, sectorNum, cbuf, 1);
+    }
+    return kept;
+}
+
+} // namespace
+
+VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
+    const Failure failure{"VVFAT: cannot present the directory", dirName ? dirName : ""};
+    auto v = new (std::nothrow) VVFAT{};
+    if (!v) {
+        std::printf("%s '%s': out of memory.\n", failure.what, failure.object);
+        return nullptr;
+    }
+    v->root_fd = -1;
+    v->current_fd = -1;
+    v->dir_fd_limit = SCAN_DIR_FDS;
+    if (!noThrow(failure, [&] { v->root_path = dirName ? dirName : ""; })) {
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    // Held until destruction: the write-back goes to this directory even if a link takes its
+    // path meanwhile.
+    v->root_fd = dirName ? DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY) : -1;
+    if (v->root_fd < 0) {
+        if (dirName && errno == ENOTDIR)
+            std::printf("VVFAT: '%s' is not a directory.\n", dirName);
+        else
+            std::printf("VVFAT: cannot open directory '%s' (%s).\n", dirName ? dirName : "",
+                        std::strerror(errno));
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    // The tree is built in standard containers: out of memory there is a disk not made.
+    if (!noThrow(failure, FALSE, [&] { return init(v, cfg); })) {
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    return v;
+}
+
+void VVFAT_Destroy(VVFAT *v) {
+    if (!v)
+        return;
+    // The write-back reports its own failures; this is for what it leaves.
+    noThrow("VVFAT: cannot release the disk", [v] { unmount(v); });
+    DosCloseFd(v->root_fd);
+    delete v;
+}
+
+ULONG VVFAT_SectorCount(const VVFAT *v) {
+    return v ? v->sector_count : 0;
+}
+
+VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
+    return noThrow(Failure("VVFAT: cannot present the directory", dirName), nullptr, [&] {
+        VVFAT *v = VVFAT_Create(dirName, cfg);
+        return v ? takeUpJournal(v, cfg, journal) : nullptr;
+    });
+}
+
+BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    BOOL ok = FALSE;
+    // Naming a file that cannot be read takes memory; without it the sectors fail as zeros.
+    if (!noThrow("VVFAT: cannot read from the disk",
+                 [&] { ok = readSectors(v, buffer, offset, size); }))
+        std::memset(buffer, 0, size / SECTOR_SIZE * SECTOR_SIZE);
+    return ok;
+}
+
+BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
+    if (!v)
+        return FALSE;
+    return noThrow("VVFAT: cannot keep a written sector", FALSE,
+                   [&] { return writeSectors(v, buffer, offset, size); });
+}
+
+void VVFAT_DryRun(VVFAT *v, FILE *out) {
+    if (!v)
+        return;
+    noThrow("VVFAT: cannot show the write-back plan", [&] {
+        if (v->modified)
+            synchronize(v, out);
+        else
+            std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
+    });
+    v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
+    journalEnd(v, true); // and not recovered later
+}
+
+int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
+    return noThrow(Failure("VVFAT: cannot describe the journal of", dirName), -1,
+                   [&] { return describeJournal(dirName, out); });
+}
