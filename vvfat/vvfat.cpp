@@ -19,7 +19,7 @@
 namespace {
 
 // Writes the guest's changes back, then releases the disk but for its record and root_fd.
-void unmount(VVFAT *v) {
+void clear(VVFAT *v) {
     // The journal is whole on disk before the write-back changes anything.
     journalStop(v);
     const bool writtenBack = !v->modified || synchronize(v);
@@ -82,7 +82,7 @@ void VVFAT_Destroy(VVFAT *v) {
     if (!v)
         return;
     // The write-back reports its own failures; this is for what it leaves.
-    noThrow("VVFAT: cannot release the disk", [v] { unmount(v); });
+    noThrow("VVFAT: cannot release the disk", [v] { clear(v); });
     DosCloseFd(v->root_fd);
     delete v;
 }

@@ -64,7 +64,7 @@ BOOL openFile(VVFAT *v, Mapping *mapping) {
     const int fd = openObjectFile(v, mapping->object);
     if (fd < 0) {
         const int error = errno;
-        report("'%s' cannot be read (%s).", objectPath(v, mapping->object).c_str(),
+        report("'%s' cannot be read (%s).", printableName(objectPath(v, mapping->object)).c_str(),
                error == ESTALE ? "another object has taken its place" : errorWords(error));
         errno = error;
         return FALSE;

@@ -31,7 +31,8 @@ struct Walk {
 };
 
 void diagnoseObject(VVFAT *v, ULONG dirObject, const std::string &name, const char *what) {
-    report("'%s/%s' %s, left out.", objectPath(v, dirObject).c_str(), name.c_str(), what);
+    report("'%s/%s' %s, left out.", printableName(objectPath(v, dirObject)).c_str(),
+           printableName(name).c_str(), what);
 }
 
 void fillDates(DirEntry *entry, UWORD time, UWORD date) {
@@ -177,8 +178,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     if (!d) {
         // Removed or made unreadable since the parent was scanned: shown empty, its host contents
         // unknown to the disk and so never touched by the write-back.
-        report("directory '%s' cannot be read (%s), shown empty.", objectPath(v, dirObject).c_str(),
-               errorWords(errno));
+        report("directory '%s' cannot be read (%s), shown empty.",
+               printableName(objectPath(v, dirObject)).c_str(), errorWords(errno));
         return TRUE;
     }
     // The cache keeps the others' listings; the root's is this scan's own, also when the
@@ -194,8 +195,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     const bool listedWhole = errno == 0;
     rootListing.reset();
     if (!listedWhole)
-        report("directory '%s' could not be listed whole (%s).", objectPath(v, dirObject).c_str(),
-               errorWords(errno));
+        report("directory '%s' could not be listed whole (%s).",
+               printableName(objectPath(v, dirObject)).c_str(), errorWords(errno));
 
     // Decide first which objects are shown, then give the plain short names to their owners.
     std::vector<ScanEntry> shown;
@@ -283,7 +284,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
                    static_cast<unsigned long>(shown.size() - leftOut));
         else
             report("directory '%s' holds more objects than FAT allows; %lu left out.",
-                   objectPath(v, dirObject).c_str(), static_cast<unsigned long>(leftOut));
+                   printableName(objectPath(v, dirObject)).c_str(),
+                   static_cast<unsigned long>(leftOut));
     }
     return TRUE;
 }
@@ -409,7 +411,7 @@ BOOL initDirectories(VVFAT *v) {
             m->begin = cluster;
             if (!readDirectory(v, i, walk, identity)) {
                 report("could not read directory '%s'",
-                       objectPath(v, arrayGet(v->mapping, i)->object).c_str());
+                       printableName(objectPath(v, arrayGet(v->mapping, i)->object)).c_str());
                 return FALSE;
             }
             m = arrayGet(v->mapping, i);
