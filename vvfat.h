@@ -11,6 +11,10 @@
 
 struct VVFAT;
 
+// The most sectors a disk has, MBR included: every sector stays addressable by the drive's
+// 28-bit LBA commands.
+constexpr ULONG VVFAT_MAX_SECTORS = 0x0FFFFFFF;
+
 struct VVFAT_Configuration {
     UWORD cylinders;
     UWORD heads;

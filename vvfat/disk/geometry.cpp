@@ -142,8 +142,9 @@ void fillBootSector(VVFAT *v, BootSector *bs) {
 } // namespace
 
 BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
-    // Clamped rather than wrapped: the cylinder cap bounds the disk anyway.
-    const ULONG sectorCount = static_cast<ULONG>(std::min<UQUAD>(hostSectors, 0xFFFFFFFF));
+    // Clamped rather than wrapped, and to what 28-bit LBA reaches: a larger volume gives the
+    // largest disk the drive can address whole.
+    const ULONG sectorCount = static_cast<ULONG>(std::min<UQUAD>(hostSectors, VVFAT_MAX_SECTORS));
     if (sectorCount <= 31) {
         report("unsupported geometry.");
         return FALSE;
@@ -175,8 +176,17 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
     v->spt = geometry.sectors_per_cylinder;
     v->offset_to_bootsector = v->spt;
     const UQUAD sectors = static_cast<UQUAD>(v->cylinders) * v->heads * v->spt;
-    if (sectors == 0 || sectors > 0xFFFFFFFF) {
+    if (sectors == 0) {
         report("unsupported geometry.");
+        return FALSE;
+    }
+    if (sectors > VVFAT_MAX_SECTORS) {
+        // Sectors past 28 bits would be shown free but reached, with their top bits dropped,
+        // at low sectors.
+        report("a disk of %u cylinders, %u heads and %u sectors per track has %llu sectors, more "
+               "than 28-bit LBA can address (%lu).",
+               v->cylinders, v->heads, v->spt, static_cast<unsigned long long>(sectors),
+               static_cast<unsigned long>(VVFAT_MAX_SECTORS));
         return FALSE;
     }
     v->sector_count = static_cast<ULONG>(sectors);
