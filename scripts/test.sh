@@ -21,7 +21,27 @@ build_suite() {
     ./scripts/build.sh "$dir" -DTESSEL_TESTS=ON -DTESSEL_ASSERTIONS=ON "$@"
 }
 test_suite() {
-    (cd "$1" && ctest --output-on-failure -j"$(nproc)" --timeout 900)
+    local result=0
+    (cd "$1" && ctest --output-on-failure -j"$(nproc)" --timeout 900 | tee ctest-output.txt &&
+        exit "${PIPESTATUS[0]}") || result=1
+    report_skips "$1" || result=1
+    return $result
+}
+# Says how many tests skipped and why (the reasons their GTEST_SKIP gave, from ctest's log).
+# Run as root, as CI is, nothing may skip: a test that needs privileges must get them here.
+report_skips() {
+    local skipped disabled
+    skipped=$(grep -c '(Skipped)$' "$1/ctest-output.txt")
+    disabled=$(grep -c '(Disabled)$' "$1/ctest-output.txt")
+    echo "=== $skipped tests skipped, $disabled disabled"
+    if [ "$skipped" -gt 0 ]; then
+        grep -A1 ': Skipped$' "$1/Testing/Temporary/LastTest.log" | grep -v -e ': Skipped$' -e '^--$' |
+            sort | uniq -c | sed 's/^/    skipped: /'
+        if [ "$(id -u)" -eq 0 ]; then
+            echo "tests skipped although running as root" >&2
+            return 1
+        fi
+    fi
 }
 tsan() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TSAN=ON >/dev/null &&

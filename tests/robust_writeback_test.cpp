@@ -3,7 +3,7 @@
 // or as the guest left it, nothing is truncated or lost, and what could not be done is said on
 // standard output.
 #include <cctype>
-#include "robust_hostcalls.h"
+#include "support/failing_host.h"
 
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "host/disk_image.h"
-#include "vvfat_disk.h"
+#include "support/vvfat_disk.h"
 
 using namespace testsupport;
 
@@ -46,21 +46,6 @@ bool isMovedAside(const std::string &path) {
     return path.size() >= 9 && path[path.size() - 9] == '_' && endsWithHex8(path, path.size());
 }
 
-Tree snapshot(const fs::path &root) {
-    Tree out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (it->is_symlink())
-            out[rel] = "<link " + fs::read_symlink(it->path()).string() + ">";
-        else if (it->is_directory())
-            out[rel] = "<dir>";
-        else
-            out[rel] = readFile(it->path());
-    }
-    return out;
-}
-
 void setTimes(const fs::path &p) {
     // Fixed stamps, so that every copy of the tree builds the same disk.
     struct timeval tv[2] = {{1600000000, 0}, {1600000000, 0}};
@@ -68,11 +53,9 @@ void setTimes(const fs::path &p) {
 }
 
 void stampTree(const fs::path &root) {
-    std::vector<fs::path> all;
-    for (auto &e : fs::recursive_directory_iterator(root))
-        all.push_back(e.path());
+    const std::vector<std::string> all = pathsIn(root);
     for (auto it = all.rbegin(); it != all.rend(); ++it)
-        setTimes(*it);
+        setTimes(root / *it);
     setTimes(root);
 }
 
@@ -132,7 +115,7 @@ struct Scenario {
         guest(drive, disk.get(), image);
         writes = diffImages(base, image);
         ASSERT_FALSE(writes.empty());
-        before = snapshot(pristine);
+        before = contentsTree(pristine, true);
         // The run without faults gives the tree the guest means to leave.
         for (auto &[sector, data] : writes)
             ASSERT_TRUE(
@@ -140,7 +123,7 @@ struct Scenario {
         testing::internal::CaptureStdout();
         disk.reset();
         cleanOutput = testing::internal::GetCapturedStdout();
-        after = snapshot(dir);
+        after = contentsTree(dir, true);
     }
 
     // A fresh copy of the pristine tree at `dir`, mounted, with the guest's writes applied.
@@ -315,7 +298,7 @@ TEST(FailingHost, EveryFaultPointLeavesEachFileWholeAndSaysWhatFailed) {
                 const std::string output = testing::internal::GetCapturedStdout();
                 const bool fired = hostcalls::plan.fired;
                 ++points;
-                sc.check(snapshot(dir), output, label, false);
+                sc.check(contentsTree(dir, true), output, label, false);
                 if (!fired || HasFailure())
                     break;
             }
@@ -415,7 +398,7 @@ TEST(InterruptedWriteBack, KilledAnywhereLeavesEachFileWholeAndTheNextWriteBackC
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0))
             << label << ": status " << status;
-        const Tree result = snapshot(dir);
+        const Tree result = contentsTree(dir, true);
         sc.check(result, "", label, true);
         for (auto &[path, c] : result)
             leftovers += isTempCopy(path);
@@ -431,7 +414,7 @@ TEST(InterruptedWriteBack, KilledAnywhereLeavesEachFileWholeAndTheNextWriteBackC
             again.reset();
             testing::internal::GetCapturedStdout();
         }
-        for (auto &[path, c] : snapshot(dir))
+        for (auto &[path, c] : contentsTree(dir, true))
             EXPECT_FALSE(isTempCopy(path))
                 << label << ": " << path << " survives the next write-back";
         if (HasFailure())

@@ -16,7 +16,7 @@
 
 #include "host/host.h"
 #include "vvfat/writeback/writeback.h"
-#include "vvfat_disk.h"
+#include "support/vvfat_disk.h"
 
 using namespace testsupport;
 
