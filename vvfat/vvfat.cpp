@@ -64,10 +64,9 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
     v->root_fd = dirName ? DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY) : -1;
     if (v->root_fd < 0) {
         if (dirName && errno == ENOTDIR)
-            std::printf("VVFAT: '%s' is not a directory.\n", dirName);
+            report("'%s' is not a directory.", dirName);
         else
-            std::printf("VVFAT: cannot open directory '%s' (%s).\n", dirName ? dirName : "",
-                        std::strerror(errno));
+            report("cannot open directory '%s' (%s).", dirName ? dirName : "", errorWords(errno));
         VVFAT_Destroy(v);
         return nullptr;
     }

@@ -90,7 +90,7 @@ void setTypeParameters(VVFAT *v, UBYTE fatType, UBYTE sectorsPerCluster) {
 BOOL hostSectorCount(VVFAT *v, UQUAD *sectors) {
     struct statvfs info {};
     if (DosStatVfs(v->root_fd, &info) != 0) {
-        std::printf("VVFAT: impossible to create automatic geometry.\n");
+        report("impossible to create automatic geometry.");
         return FALSE;
     }
     *sectors = static_cast<UQUAD>(info.f_blocks) * info.f_frsize / SECTOR_SIZE;
@@ -145,7 +145,7 @@ BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
     // Clamped rather than wrapped: the cylinder cap bounds the disk anyway.
     const ULONG sectorCount = static_cast<ULONG>(std::min<UQUAD>(hostSectors, 0xFFFFFFFF));
     if (sectorCount <= 31) {
-        std::printf("VVFAT: unsupported geometry.\n");
+        report("unsupported geometry.");
         return FALSE;
     }
     ULONG spt = 63;
@@ -167,7 +167,7 @@ BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
 
 BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic) {
     if (geometry.type_of_fat != 12 && geometry.type_of_fat != 16 && geometry.type_of_fat != 32) {
-        std::printf("VVFAT: unsupported VFAT type.\n");
+        report("unsupported VFAT type.");
         return FALSE;
     }
     v->cylinders = geometry.cylinders;
@@ -176,7 +176,7 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
     v->offset_to_bootsector = v->spt;
     const UQUAD sectors = static_cast<UQUAD>(v->cylinders) * v->heads * v->spt;
     if (sectors == 0 || sectors > 0xFFFFFFFF) {
-        std::printf("VVFAT: unsupported geometry.\n");
+        report("unsupported geometry.");
         return FALSE;
     }
     v->sector_count = static_cast<ULONG>(sectors);
@@ -203,15 +203,15 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
         }
     }
     if (!laidOut)
-        std::printf("VVFAT: unsupported geometry.\n");
+        report("unsupported geometry.");
     else
-        std::printf("VVFAT: a FAT%d volume cannot have %lu clusters.\n", v->fat_type,
-                    static_cast<unsigned long>(v->cluster_count));
+        report("a FAT%d volume cannot have %lu clusters.", v->fat_type,
+               static_cast<unsigned long>(v->cluster_count));
     return FALSE;
 }
 
 BOOL outOfMemory(const VVFAT *v) {
-    std::printf("VVFAT: cannot present the directory '%s': out of memory.\n", v->root_path.c_str());
+    report("cannot present the directory '%s': out of memory.", v->root_path.c_str());
     return FALSE;
 }
 
