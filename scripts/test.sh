@@ -45,8 +45,8 @@ report_skips() {
 }
 tsan() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TSAN=ON >/dev/null &&
-        cmake --build build-tsan -j"$(nproc)" --target robust_threads_test journal_test >/dev/null &&
-        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/robust_threads_test &&
+        cmake --build build-tsan -j"$(nproc)" --target two_threads_test journal_test >/dev/null &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/two_threads_test &&
         TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/journal_test \
             --gtest_filter='Journal.WritesGoOnWhileItsThreadFlushes:Journal.TornOrDamaged*'
 }
