@@ -1611,7 +1611,7 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(WritebackDiffRegression);
 TEST(WritebackDiffTool, Seed) {
     const char *seedText = std::getenv("TESSEL_DIFF_SEED");
     if (!seedText)
-        GTEST_SKIP() << "set TESSEL_DIFF_SEED";
+        GTEST_SKIP() << "run by hand: set TESSEL_DIFF_SEED";
     const char *w = std::getenv("TESSEL_DIFF_WRITER");
     const Writer writer = w && std::string(w) == "mtools" ? Writer::Mtools : Writer::Own;
     const uint64_t seed = std::strtoull(seedText, nullptr, 10);
@@ -1636,7 +1636,7 @@ TEST(WritebackDiffTool, Seed) {
 TEST(WritebackDiffTool, Long) {
     const int seconds = envInt("TESSEL_DIFF_SECONDS", 0);
     if (seconds <= 0)
-        GTEST_SKIP() << "set TESSEL_DIFF_SECONDS";
+        GTEST_SKIP() << "run by hand: set TESSEL_DIFF_SECONDS";
     const char *w = std::getenv("TESSEL_DIFF_WRITER");
     const std::string which = w ? w : "both";
     uint64_t seed = std::strtoull(
