@@ -20,6 +20,7 @@
 
 #include "support/fat_writer.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "vvfat.h"
 #include "vvfat/journal/journal.h"
 
