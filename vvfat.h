@@ -71,6 +71,7 @@ struct VVFAT_WriteBackCounts {
     ULONG moved;
     ULONG deleted;
     ULONG failed;
+    bool operator==(const VVFAT_WriteBackCounts &) const = default;
 };
 // One report of a disk: a line for a person, and for the write-back's closing line its counts.
 struct VVFAT_Report {

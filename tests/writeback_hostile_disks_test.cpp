@@ -273,7 +273,7 @@ TEST(HostileDisk, DirectoryTurnedIntoAFileByOneBitKeepsItsTree) {
     EXPECT_EQ(readFile(dir / "tree" / "a.txt"), "a") << out;
     EXPECT_EQ(readFile(dir / "tree" / "deeper" / "b.txt"), "b") << out;
     EXPECT_TRUE(mentions(out, "tree")) << out;
-    EXPECT_GE(notWrittenBack(out), 1) << out;
+    EXPECT_GE(failedOf(g), 1) << out;
 }
 
 // Whatever a guest writes over the FAT and the directories, the write-back ends with its
@@ -293,6 +293,7 @@ TEST(HostileDisk, GarbageInTheFatAndDirectoriesIsSurvived) {
         const auto besideBefore = statTree(beside, true);
         const size_t fds = openDescriptors();
         std::string out;
+        bool ran = false;
         {
             Mount g(dir, seed % 2 ? &kFat32 : &kFat16);
             ASSERT_TRUE(g.ok());
@@ -312,8 +313,9 @@ TEST(HostileDisk, GarbageInTheFatAndDirectoriesIsSurvived) {
                 }
             }
             out = g.finish();
+            ran = g.writeBack().has_value();
         }
-        EXPECT_NE(notWrittenBack(out), -1) << "seed " << seed << "\n" << out;
+        EXPECT_TRUE(ran) << "seed " << seed << "\n" << out;
         EXPECT_EQ(statTree(beside, true), besideBefore) << "seed " << seed;
         EXPECT_EQ(openDescriptors(), fds) << "seed " << seed;
         EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << "seed " << seed << "\n" << out;
@@ -336,6 +338,7 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
         writeFile(dir / "other.txt", "other");
         const auto before = statTree(dir.path(), false);
         std::string out;
+        bool ran = false;
         {
             Mount g(dir.path());
             ASSERT_TRUE(g.ok());
@@ -370,8 +373,9 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
             }
             }
             out = g.finish();
+            ran = g.writeBack().has_value();
         }
-        EXPECT_NE(notWrittenBack(out), -1) << "craft " << craft << "\n" << out;
+        EXPECT_TRUE(ran) << "craft " << craft << "\n" << out;
         EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{}) << "craft " << craft;
         if (craft == DirLoop || craft == DirInsideItself) {
             EXPECT_EQ(statTree(dir.path(), false), before) << "craft " << craft << "\n" << out;

@@ -17,6 +17,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,11 @@
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
 #include "vvfat.h"
+
+// Counts read in failures as the line that says them.
+inline void PrintTo(const VVFAT_WriteBackCounts &c, std::ostream *os) {
+    *os << VVFAT_WriteBackLine(c);
+}
 
 namespace testsupport {
 
@@ -160,6 +167,34 @@ inline void copyOut(const std::string &partition, const fs::path &into) {
     ASSERT_TRUE(r.status == 0 || fs::is_empty(into)) << r.output;
 }
 
+// ---- What the disks report.
+
+// Takes every report of the in-process disks while it lives, as data, instead of standard output.
+class ReportCapture {
+  public:
+    ReportCapture() { VVFAT_SetReportSink(&ReportCapture::take, this); }
+    ~ReportCapture() { VVFAT_SetReportSink(nullptr, nullptr); }
+    ReportCapture(const ReportCapture &) = delete;
+    ReportCapture &operator=(const ReportCapture &) = delete;
+    std::vector<std::string> lines;
+    std::vector<VVFAT_WriteBackCounts> writeBacks;
+    // The lines as standard output would have shown them.
+    std::string text() const {
+        std::string out;
+        for (const std::string &line : lines)
+            out += line + "\n";
+        return out;
+    }
+
+  private:
+    static void take(const VVFAT_Report &report, void *self) {
+        auto *capture = static_cast<ReportCapture *>(self);
+        capture->lines.emplace_back(report.line);
+        if (report.write_back)
+            capture->writeBacks.push_back(*report.write_back);
+    }
+};
+
 // ---- A guest session.
 
 // What a session dumps: the partition alone (the image is the file system), or the whole disk
@@ -275,12 +310,28 @@ class Mount {
         if (meanwhile)
             meanwhile();
         testing::internal::CaptureStdout();
-        disk_.reset();
+        std::string reported;
+        {
+            ReportCapture capture; // the in-process disk's reports, as data
+            disk_.reset();
+            reported = capture.text();
+            if (!capture.writeBacks.empty())
+                writeBack_ = capture.writeBacks.back();
+        }
         if (drive_)
             drive_->unmount();
         drive_.reset();
-        return testing::internal::GetCapturedStdout();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        // The plug-in's own copy of the disk prints its lines: its closing line is read back.
+        for (size_t at = printed.find("VVFAT: write-back: "); at != std::string::npos;
+             at = printed.find("VVFAT: write-back: ", at + 1))
+            if (auto counts =
+                    VVFAT_ParseWriteBackLine(printed.substr(at, printed.find('\n', at) - at)))
+                writeBack_ = counts;
+        return reported + printed;
     }
+    // What the write-back that finish ran did; nothing when none ran.
+    const std::optional<VVFAT_WriteBackCounts> &writeBack() const { return writeBack_; }
     // The sectors finish wrote into the disk.
     uint64_t written() const { return written_; }
 
@@ -297,6 +348,7 @@ class Mount {
     std::unique_ptr<Drive> drive_;
     std::unique_ptr<FatImage> fat_;
     std::string image_, base_, created_;
+    std::optional<VVFAT_WriteBackCounts> writeBack_;
     uint64_t offset_ = 0;
     uint64_t written_ = 0;
     bool ok_ = false;

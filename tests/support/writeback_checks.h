@@ -48,17 +48,10 @@ inline long long sizeOf(const fs::path &p) {
     return lstat(p.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-// The N of the summary line "VVFAT: write-back: ... N not written back.", or -1 without one.
-inline long notWrittenBack(const std::string &out) {
-    const std::string head = "VVFAT: write-back: ";
-    const size_t at = out.rfind(head);
-    if (at == std::string::npos)
-        return -1;
-    const size_t tail = out.find(" not written back.", at);
-    if (tail == std::string::npos)
-        return -1;
-    const size_t space = out.rfind(' ', tail - 1);
-    return std::stol(out.substr(space + 1, tail - space - 1));
+// How many of the guest's changes the write-back that the session ran did not write back; -1
+// when none ran.
+template <class Session> long failedOf(const Session &g) {
+    return g.writeBack() ? static_cast<long>(g.writeBack()->failed) : -1;
 }
 
 // Runs `act` once, just before the k-th host call of `op` made from now on.
