@@ -267,4 +267,25 @@ TEST(WriteBackLinks, AttributeChangeNeverFollowsALinkSwappedIn) {
     EXPECT_EQ(modeOf(outside), 0644u) << out;
 }
 
+// The guest deletes a name the scan followed to a file; meanwhile the host made that link loop.
+// Whether the file is still there cannot be told: the link is kept and the deletion counted as
+// not written back, never taken for done.
+TEST(WriteBackLinks, DeletedLinkThatNowLoopsIsKeptAndCounted) {
+    TempDir dir;
+    writeFile(dir / "target.txt", "the target");
+    fs::create_symlink("target.txt", dir / "alias.txt");
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    ASSERT_TRUE(g.fat().at("alias.txt").found) << g.created();
+    g.fat().remove("alias.txt");
+    fs::remove(dir / "alias.txt");
+    fs::create_symlink("alias.txt", dir / "alias.txt");
+    const std::string out = g.finish();
+    EXPECT_TRUE(fs::is_symlink(dir / "alias.txt")) << out;
+    EXPECT_EQ(fs::read_symlink(dir / "alias.txt"), "alias.txt") << out;
+    EXPECT_EQ(readFile(dir / "target.txt"), "the target") << out;
+    EXPECT_TRUE(mentions(out, "alias.txt")) << out;
+    EXPECT_EQ(failedOf(g), 1) << out;
+}
+
 } // namespace

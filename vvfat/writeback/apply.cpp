@@ -2,13 +2,14 @@
 // it: new contents into temporary files, one durability step for all of them, then renames and
 // moves (cycles through names set aside and resolved), then deletions, deepest first.
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <set>
-#include <unordered_map>
 
 #include <dos/dirfd.h>
 #include <proto/exec.h>
@@ -20,9 +21,9 @@ namespace {
 // Something to be put under its final name: a recorded object that moves, a temporary copy, or
 // a new directory made under a name set aside.
 struct Placement {
-    size_t node;
-    LONG object; // the host object that moves (a new directory's too); -1 for a copy
-    ULONG src_dir;
+    NodeId node;
+    ObjectId object; // the host object that moves (a new directory's too); none for a copy
+    ObjectId src_dir;
     std::string src_name;
     bool is_dir;
     bool done = false;
@@ -38,28 +39,27 @@ struct Applier {
     std::vector<GuestNode> &nodes;
     explicit Applier(SyncContext &context)
         : c(context), v(context.v), plan(context.plan), nodes(context.tree.nodes) {}
-    std::map<std::pair<ULONG, std::string>, ULONG> at; // recorded objects by their place now
-    std::vector<bool> deleted;                         // per object
-    std::vector<bool> failed_dir;                      // per object: a new directory not made
-    std::vector<bool> node_failed;
-    std::vector<LONG> placement_of;                 // per object: its pending move, or -1
-    std::vector<LONG> placement_of_node;            // per node: its placement, or -1
-    std::unordered_multimap<ULONG, size_t> origins; // object -> nodes that took its clusters
+    std::map<std::pair<ObjectId, std::string>, ObjectId> at; // recorded objects by place now
+    std::multimap<ObjectId, NodeId> origins; // object -> nodes that took its clusters
     std::vector<Placement> placements;
-    std::set<ULONG> touched;
+    std::set<ObjectId> touched;
     std::set<dev_t> devices;
     ULONG temp_counter = 0;
     ULONG created = 0, changed = 0, moved = 0, removed = 0;
 
-    std::string nodePath(size_t n) const {
-        const NodePlan &p = plan.nodes[n];
-        if (p.target_dir < 0)
+    const GuestNode &node(NodeId n) const { return nodes[n.index()]; }
+    Placement &placement(PlacementId k) { return placements[k.index()]; }
+    const Placement &placement(PlacementId k) const { return placements[k.index()]; }
+
+    std::string nodePath(NodeId n) const {
+        const NodePlan &p = plan.node(n);
+        if (p.target_dir.isNone())
             return v->root_path;
-        return objectPath(v, static_cast<ULONG>(p.target_dir)) + "/" + p.final_name;
+        return objectPath(v, p.target_dir) + "/" + p.final_name;
     }
 
-    void fail(size_t n, const std::string &why) {
-        node_failed[n] = true;
+    void fail(NodeId n, const std::string &why) {
+        plan.node(n).failed = true;
         reportFailure(c, nodePath(n), why);
     }
 
@@ -68,38 +68,25 @@ struct Applier {
                                : std::string(std::strerror(error));
     }
 
-    // Whether the recorded object is still where and what the record says, looked at afresh:
-    // Intact, Changed, Gone, or Unreachable when the host cannot tell (errno says why).
-    HostState freshState(ULONG o) {
-        const HostObject &r = v->objects[o];
-        const int fd = objectDirFd(v, r.parent);
-        struct stat st;
-        if (fd < 0 ||
-            DosStatAt(fd, objectName(v, o).c_str(), &st, r.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT || errno == ENOTDIR || errno == ESTALE ? HostState::Gone
-                                                                          : HostState::Unreachable;
-        if (st.st_dev != r.dev || st.st_ino != r.ino)
-            return HostState::Gone;
-        if (!r.is_dir &&
-            (static_cast<UQUAD>(st.st_size) != r.size || timeNs(st.st_mtim) != r.mtime_ns))
-            return HostState::Changed;
-        return HostState::Intact;
+    bool dirUnavailable(ObjectId dir) const { return dir.isNone() || plan.object(dir).not_made; }
+
+    // Each node has at most one placement, and each object at most one move.
+    void addPlacement(Placement p) {
+        const PlacementId k(placements.size());
+        plan.node(p.node).placement = k;
+        if (p.object.some())
+            plan.object(p.object).placement = k;
+        placements.push_back(std::move(p));
     }
 
-    bool dirUnavailable(LONG dir) const { return dir < 0 || failed_dir[static_cast<size_t>(dir)]; }
-
     void init() {
-        const size_t n = v->objects.size();
-        deleted.assign(n, false);
-        failed_dir.assign(n, false);
-        placement_of.assign(n, -1);
-        node_failed.assign(nodes.size(), false);
-        for (size_t i = 1; i < nodes.size(); ++i)
-            if (plan.nodes[i].origin > 0)
-                origins.emplace(static_cast<ULONG>(plan.nodes[i].origin), i);
-        for (ULONG o = 1; o < n; ++o)
-            if (!v->objects[o].created)
-                at[{v->objects[o].parent, objectName(v, o)}] = o;
+        assert(plan.objects.size() == v->objects.size());
+        for (NodeId i : plan.guestNodes())
+            if (plan.node(i).origin.some() && plan.node(i).origin != ROOT_OBJECT)
+                origins.emplace(plan.node(i).origin, i);
+        for (ObjectId o : plan.hostObjects())
+            if (!hostObject(v, o).created)
+                at[{parentOf(v, o), objectName(v, o)}] = o;
     }
 
     // Files the guest deleted that nothing is copied from, removed before any copy is made
@@ -109,33 +96,33 @@ struct Applier {
         if (plan.new_bytes == 0 || DosStatVfs(v->root_fd, &info) != 0 ||
             static_cast<UQUAD>(info.f_bavail) * info.f_frsize > plan.new_bytes + (1u << 20))
             return;
-        std::set<ULONG> sources;
-        for (size_t i = 1; i < nodes.size(); ++i)
-            if (plan.nodes[i].action == NodeAction::Rewrite ||
-                plan.nodes[i].action == NodeAction::Create)
-                for (ULONG s : contentSources(c, nodes[i]))
+        std::set<ObjectId> sources;
+        for (NodeId i : plan.guestNodes())
+            if (plan.node(i).action == NodeAction::Rewrite ||
+                plan.node(i).action == NodeAction::Create)
+                for (ObjectId s : contentSources(c, node(i)))
                     sources.insert(s);
-        for (ULONG o = 1; o < plan.remove.size(); ++o)
-            if (plan.remove[o] && !v->objects[o].is_dir && !sources.count(o))
+        for (ObjectId o : plan.hostObjects())
+            if (plan.object(o).remove && !hostObject(v, o).is_dir && !sources.count(o))
                 removeObject(o);
     }
 
     void makeDirectories() {
-        for (size_t i = 1; i < nodes.size(); ++i) {
-            NodePlan &p = plan.nodes[i];
-            if (p.action != NodeAction::Create || !nodes[i].is_dir)
+        for (NodeId i : plan.guestNodes()) {
+            NodePlan &p = plan.node(i);
+            if (p.action != NodeAction::Create || !node(i).is_dir)
                 continue;
-            const size_t made = static_cast<size_t>(p.created_object);
-            failed_dir[made] = true;
+            const ObjectId made = p.created_object;
+            plan.object(made).not_made = true;
             if (dirUnavailable(p.target_dir)) {
-                node_failed[i] = true; // its directory's failure was reported
+                p.failed = true; // its directory's failure was reported
                 continue;
             }
-            const int fd = objectDirFd(v, static_cast<ULONG>(p.target_dir));
+            const int fd = objectDirFd(v, p.target_dir);
             std::string name = p.final_name;
             struct stat st;
             const bool held =
-                at.count({static_cast<ULONG>(p.target_dir), name}) ||
+                at.count({p.target_dir, name}) ||
                 (fd >= 0 && DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
             if (held)
                 name = asideName(fd, name);
@@ -144,26 +131,18 @@ struct Applier {
                 fail(i, "the directory cannot be made: " + reason(errno));
                 continue;
             }
-            setObjectName(v, static_cast<ULONG>(made), name);
-            HostObject &o = v->objects[made];
+            setObjectName(v, made, name);
+            HostObject &o = hostObject(v, made);
             o.dev = st.st_dev;
             o.ino = st.st_ino;
             o.mtime_ns = timeNs(st.st_mtim);
             p.made_dev = st.st_dev;
             p.made_ino = st.st_ino;
-            failed_dir[made] = false;
-            touched.insert(static_cast<ULONG>(p.target_dir));
+            plan.object(made).not_made = false;
+            touched.insert(p.target_dir);
             ++created;
-            if (held) {
-                placement_of[made] = static_cast<LONG>(placements.size());
-                placements.push_back({i,
-                                      static_cast<LONG>(made),
-                                      static_cast<ULONG>(p.target_dir),
-                                      name,
-                                      true,
-                                      false,
-                                      {}});
-            }
+            if (held)
+                addPlacement({i, made, p.target_dir, name, true, false, {}});
         }
     }
 
@@ -185,30 +164,29 @@ struct Applier {
 
     // Copies an interrupted write-back left are removed from every directory the guest kept.
     void removeStaleCopies() {
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            const NodePlan &p = plan.nodes[i];
-            if (!nodes[i].is_dir || p.object < 0 || p.action == NodeAction::Skip ||
-                p.action == NodeAction::Create ||
-                v->objects[static_cast<size_t>(p.object)].via_link ||
-                hostState(c, static_cast<ULONG>(p.object)) != HostState::Intact)
+        for (NodeId i : IdRange<NodeId>(0, nodes.size())) {
+            const NodePlan &p = plan.node(i);
+            if (!node(i).is_dir || p.object.isNone() || p.action == NodeAction::Skip ||
+                p.action == NodeAction::Create || hostObject(v, p.object).via_link ||
+                hostState(c, p.object) != HostState::Intact)
                 continue;
-            const int fd = objectDirFd(v, static_cast<ULONG>(p.object));
+            const int fd = objectDirFd(v, p.object);
             if (fd >= 0)
                 removeWriteBackCopies(fd);
         }
     }
 
     void writeContents() {
-        for (size_t i = 1; i < nodes.size(); ++i) {
-            NodePlan &p = plan.nodes[i];
+        for (NodeId i : plan.guestNodes()) {
+            NodePlan &p = plan.node(i);
             if ((p.action != NodeAction::Create && p.action != NodeAction::Rewrite) ||
-                nodes[i].is_dir)
+                node(i).is_dir)
                 continue;
             if (dirUnavailable(p.target_dir)) {
-                node_failed[i] = true;
+                p.failed = true;
                 continue;
             }
-            const int dirFd = DosDup(objectDirFd(v, static_cast<ULONG>(p.target_dir)));
+            const int dirFd = DosDup(objectDirFd(v, p.target_dir));
             if (dirFd < 0) {
                 fail(i, "its directory cannot be reached: " + reason(errno));
                 continue;
@@ -224,23 +202,23 @@ struct Applier {
             // never a set-user or set-group bit on a file now owned by whoever writes it back;
             // a new one has the umask's.
             if (p.action == NodeAction::Rewrite) {
-                const ULONG o = static_cast<ULONG>(p.object);
                 struct stat now;
-                const int parent = objectDirFd(v, v->objects[o].parent);
-                const bool seen = parent >= 0 &&
-                                  DosStatAt(parent, objectName(v, o).c_str(), &now, 0) == 0 &&
-                                  S_ISREG(now.st_mode);
+                const int parent = objectDirFd(v, parentOf(v, p.object));
+                const bool seen =
+                    parent >= 0 &&
+                    DosStatAt(parent, objectName(v, p.object).c_str(), &now, 0) == 0 &&
+                    S_ISREG(now.st_mode);
                 if (seen)
                     DosFchmod(fd, now.st_mode & 0777);
             }
             // Written now, it is dated now: the guest's stamp is not the host's.
-            bool ok = copyGuestContents(c, nodes[i], fd);
+            bool ok = copyGuestContents(c, node(i), fd);
             int error = ok ? 0 : errno;
             std::string why = "its contents cannot be written: ";
             // A source the host changed while it was read would mix two versions.
             if (ok)
-                for (ULONG source : contentSources(c, nodes[i]))
-                    if (freshState(source) != HostState::Intact) {
+                for (ObjectId source : contentSources(c, node(i)))
+                    if (identify(v, source) != HostState::Intact) {
                         ok = false;
                         error = ESTALE;
                         why = "its contents rely on '" + printableName(objectPath(v, source)) +
@@ -258,9 +236,8 @@ struct Applier {
                 DosUnlinkAt(dirFd, temp.c_str(), 0);
                 fail(i, why + reason(error));
             } else {
-                placements.push_back(
-                    {i, -1, static_cast<ULONG>(p.target_dir), temp, false, false, {}});
-                if (nodes[i].cut)
+                addPlacement({i, ObjectId::none(), p.target_dir, temp, false, false, {}});
+                if (node(i).cut)
                     reportFailure(c, nodePath(i),
                                   "its cluster chain ends before its size; only "
                                   "what the chain holds is written");
@@ -274,7 +251,7 @@ struct Applier {
         for (dev_t device : devices) {
             int fd = -1;
             for (const Placement &p : placements)
-                if (p.object < 0) {
+                if (p.object.isNone()) {
                     const int dirFd = objectDirFd(v, p.src_dir);
                     struct stat st;
                     if (dirFd >= 0 && DosFstat(dirFd, &st) == 0 && st.st_dev == device) {
@@ -288,89 +265,81 @@ struct Applier {
                             "(%s); they replace nothing.\n",
                             std::strerror(error));
                 for (Placement &p : placements)
-                    if (p.object < 0 && !p.done)
+                    if (p.object.isNone() && !p.done)
                         failPlacement(p, error);
             }
         }
     }
 
     void queueMoves() {
-        for (size_t i = 1; i < nodes.size(); ++i) {
-            const NodePlan &p = plan.nodes[i];
+        for (NodeId i : plan.guestNodes()) {
+            NodePlan &p = plan.node(i);
             if (p.action != NodeAction::Move)
                 continue;
             if (dirUnavailable(p.target_dir)) {
-                node_failed[i] = true; // stays where it was
+                p.failed = true; // stays where it was
                 continue;
             }
-            const HostObject &o = v->objects[static_cast<size_t>(p.object)];
-            placement_of[static_cast<size_t>(p.object)] = static_cast<LONG>(placements.size());
-            placements.push_back({i,
-                                  p.object,
-                                  o.parent,
-                                  objectName(v, static_cast<ULONG>(p.object)),
-                                  o.is_dir,
-                                  false,
-                                  {}});
+            const HostObject &o = hostObject(v, p.object);
+            addPlacement(
+                {i, p.object, parentOf(v, p.object), objectName(v, p.object), o.is_dir, false, {}});
         }
     }
 
     // Whether the object holds what remains of an entry the write-back could not carry out
     // (then it stays as it was), or of one still waiting to be put in place (then it waits).
-    bool originOfFailed(ULONG o) const {
+    bool originOfFailed(ObjectId o) const {
         auto range = origins.equal_range(o);
         for (auto it = range.first; it != range.second; ++it)
-            if (node_failed[it->second] || placementPending(it->second))
+            if (plan.node(it->second).failed || placementPending(it->second))
                 return true;
         return false;
     }
-    bool originPending(ULONG o) const {
+    bool originPending(ObjectId o) const {
         auto range = origins.equal_range(o);
         for (auto it = range.first; it != range.second; ++it)
-            if (!node_failed[it->second] && placementPending(it->second))
+            if (!plan.node(it->second).failed && placementPending(it->second))
                 return true;
         return false;
     }
 
     // Whether the holder of a name will be gone so that the name can be taken now.
-    bool removable(ULONG r) const {
-        if (deleted[r])
+    bool removable(ObjectId r) const {
+        const ObjectFate &fate = plan.object(r);
+        if (fate.deleted)
             return true;
-        if (plan.remove[r])
+        if (fate.remove)
             return !originOfFailed(r);
-        const LONG k = plan.claimer[r];
-        if (k < 0)
+        if (fate.claimer.isNone())
             return false;
-        const NodePlan &kp = plan.nodes[static_cast<size_t>(k)];
+        const NodePlan &kp = plan.node(fate.claimer);
         // Its new version is in place elsewhere: the old one goes.
-        return kp.action == NodeAction::Rewrite && !kp.replaces_own &&
-               nodeDone(static_cast<size_t>(k));
+        return kp.action == NodeAction::Rewrite && !kp.replaces_own && nodeDone(fate.claimer);
     }
 
-    // A node has at most one placement; placement_of_node finds it.
-    bool placementPending(size_t n) const {
-        const LONG k = n < placement_of_node.size() ? placement_of_node[n] : -1;
-        return k >= 0 && !placements[static_cast<size_t>(k)].done;
+    bool placementPending(NodeId n) const {
+        const PlacementId k = plan.node(n).placement;
+        return k.some() && !placement(k).done;
     }
 
-    bool nodeDone(size_t n) const {
-        const LONG k = n < placement_of_node.size() ? placement_of_node[n] : -1;
-        return k >= 0 && placements[static_cast<size_t>(k)].done;
+    bool nodeDone(NodeId n) const {
+        const PlacementId k = plan.node(n).placement;
+        return k.some() && placement(k).done;
     }
 
-    // Keeps the placement index of each node in step with the placements.
-    void indexPlacements() {
-        placement_of_node.assign(nodes.size(), -1);
-        for (size_t k = 0; k < placements.size(); ++k)
-            placement_of_node[placements[k].node] = static_cast<LONG>(k);
+    // Whether an object's move is still to be made.
+    bool movePending(ObjectId o) const {
+        const PlacementId k = plan.object(o).placement;
+        return k.some() && !placement(k).done;
     }
 
     // Deletes a recorded object still as recorded; a directory only when nothing else is in it.
-    bool removeObject(ULONG o) {
-        if (deleted[o])
+    bool removeObject(ObjectId o) {
+        ObjectFate &fate = plan.object(o);
+        if (fate.deleted)
             return true;
-        HostObject &r = v->objects[o];
-        const HostState now = freshState(o);
+        HostObject &r = hostObject(v, o);
+        const HostState now = identify(v, o);
         if (now != HostState::Intact) {
             const int error = errno;
             if (now == HostState::Unreachable)
@@ -381,12 +350,13 @@ struct Applier {
                             printableName(objectPath(v, o)).c_str());
             if (now != HostState::Gone)
                 ++plan.failed;
-            deleted[o] = true; // not to be tried again
+            fate.deleted = true; // not to be tried again
             return now == HostState::Gone;
         }
-        if (v->current_mapping && v->current_mapping->object == o)
+        if (v->current_mapping && v->current_mapping->object == o.index())
             closeCurrentFile(v);
-        const int fd = objectDirFd(v, r.parent);
+        const ObjectId parent = parentOf(v, o);
+        const int fd = objectDirFd(v, parent);
         // A link is removed itself; nothing it leads to is touched.
         const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
@@ -403,11 +373,7 @@ struct Applier {
                 else if (errno != EEXIST)
                     break;
             }
-            struct stat st;
-            if (!temp.empty() &&
-                (DosStatAt(fd, temp.c_str(), &st, r.via_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0 ||
-                 st.st_dev != r.dev || st.st_ino != r.ino ||
-                 static_cast<UQUAD>(st.st_size) != r.size || timeNs(st.st_mtim) != r.mtime_ns)) {
+            if (!temp.empty() && identifyAt(r, fd, temp.c_str()) != HostState::Intact) {
                 std::string back = name;
                 for (unsigned k = 1;
                      DosRenameAtNoReplace(fd, temp.c_str(), fd, back.c_str()) != 0 &&
@@ -415,16 +381,16 @@ struct Applier {
                      ++k)
                     back = conflictName(name, k);
                 std::printf("VVFAT: '%s' changed on the host meanwhile; not deleted.\n",
-                            printableName(objectPath(v, r.parent) + "/" + back).c_str());
+                            printableName(objectPath(v, parent) + "/" + back).c_str());
                 ++plan.failed;
-                deleted[o] = true;
+                fate.deleted = true;
                 return false;
             }
             if (!temp.empty()) {
                 if (DosUnlinkAt(fd, temp.c_str(), 0) == 0) {
-                    at.erase({r.parent, name});
-                    touched.insert(r.parent);
-                    deleted[o] = true;
+                    at.erase({parent, name});
+                    touched.insert(parent);
+                    fate.deleted = true;
                     ++removed;
                     return true;
                 }
@@ -433,7 +399,7 @@ struct Applier {
                 std::printf("VVFAT: '%s' cannot be deleted (%s).\n",
                             printableName(objectPath(v, o)).c_str(), std::strerror(error));
                 ++plan.failed;
-                deleted[o] = true;
+                fate.deleted = true;
                 return false;
             }
         }
@@ -447,12 +413,12 @@ struct Applier {
                 std::printf("VVFAT: '%s' cannot be deleted (%s).\n",
                             printableName(objectPath(v, o)).c_str(), std::strerror(error));
             ++plan.failed;
-            deleted[o] = true;
+            fate.deleted = true;
             return false;
         }
-        at.erase({r.parent, name});
-        touched.insert(r.parent);
-        deleted[o] = true;
+        at.erase({parent, name});
+        touched.insert(parent);
+        fate.deleted = true;
         if (r.is_dir)
             closeObjectDirs(v);
         ++removed;
@@ -460,39 +426,46 @@ struct Applier {
     }
 
     // A directory the guest deleted, with what it recorded inside, deepest first.
-    bool removeTree(ULONG o) {
-        for (ULONG k = static_cast<ULONG>(v->objects.size()); k-- > 1;)
-            if (v->objects[k].parent == o && !v->objects[k].created && plan.remove[k] &&
-                !deleted[k]) {
-                if (v->objects[k].is_dir)
-                    removeTree(k);
+    bool removeTree(ObjectId o) {
+        for (size_t k = v->objects.size(); k-- > 1;) {
+            const ObjectId child(k);
+            if (parentOf(v, child) == o && !hostObject(v, child).created &&
+                plan.object(child).remove && !plan.object(child).deleted) {
+                if (hostObject(v, child).is_dir)
+                    removeTree(child);
                 else
-                    removeObject(k);
+                    removeObject(child);
             }
+        }
         return removeObject(o);
     }
 
     // Whether directory object `dir` lies inside object `ancestor` as the host holds them now.
-    bool isInside(ULONG dir, ULONG ancestor) const {
+    bool isInside(ObjectId dir, ObjectId ancestor) const {
         size_t steps = 0;
-        for (ULONG o = dir; steps <= v->objects.size(); o = v->objects[o].parent, ++steps) {
+        for (ObjectId o = dir; steps <= v->objects.size(); o = parentOf(v, o), ++steps) {
             if (o == ancestor)
                 return true;
-            if (o == 0)
+            if (o == ROOT_OBJECT)
                 return false;
         }
         return false;
     }
 
     // Whether something still to be moved lies inside directory object `dir`.
-    bool pendingInside(ULONG dir) const {
+    bool pendingInside(ObjectId dir) const {
         for (const Placement &q : placements)
             if (!q.done && isInside(q.src_dir, dir))
                 return true;
         return false;
     }
 
-    Outcome renameInto(Placement &p, ULONG dstDir, const std::string &dst, bool replace) {
+    // Whether the placement moves an object of the record (not a copy, not a new directory).
+    bool movesRecorded(const Placement &p) const {
+        return p.object.some() && !hostObject(v, p.object).created;
+    }
+
+    Outcome renameInto(Placement &p, ObjectId dstDir, const std::string &dst, bool replace) {
         for (int attempt = 0;; ++attempt) {
             const int srcFd = DosDup(objectDirFd(v, p.src_dir));
             const int dstFd = objectDirFd(v, dstDir);
@@ -501,10 +474,10 @@ struct Applier {
                                      : DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd,
                                                             dst.c_str())) == 0;
             const int error = errno;
-            if (ok && p.object >= 0 && !v->objects[static_cast<size_t>(p.object)].created) {
+            if (ok && movesRecorded(p)) {
                 // The host may have put another object under the old name just before: what
                 // moved must be the object the guest saw, or it goes back.
-                const HostObject &o = v->objects[static_cast<size_t>(p.object)];
+                const HostObject &o = hostObject(v, p.object);
                 struct stat st;
                 if (DosStatAt(dstFd, dst.c_str(), &st, o.via_link ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
                     (st.st_dev != o.dev || st.st_ino != o.ino)) {
@@ -525,54 +498,53 @@ struct Applier {
     }
 
     Outcome place(Placement &p) {
-        const NodePlan &np = plan.nodes[p.node];
-        const ULONG dstDir = static_cast<ULONG>(np.target_dir);
+        const NodePlan &np = plan.node(p.node);
+        const ObjectId dstDir = np.target_dir;
         std::string dst = np.final_name;
         // A directory waits until the directory it moves into has left it.
-        if (p.is_dir && p.object >= 0 && isInside(dstDir, static_cast<ULONG>(p.object)))
+        if (p.is_dir && p.object.some() && isInside(dstDir, p.object))
             return Outcome::Blocked;
         // A recorded object moves only while it is still the one the guest saw.
-        if (p.object >= 0 && !v->objects[static_cast<size_t>(p.object)].created) {
-            const HostState now = freshState(static_cast<ULONG>(p.object));
+        if (movesRecorded(p)) {
+            const HostState now = identify(v, p.object);
             if (now == HostState::Gone || now == HostState::Unreachable)
                 return failPlacement(p, now == HostState::Gone ? ESTALE : errno);
         }
         auto holder = at.find({dstDir, dst});
-        if (holder != at.end() && holder->second != static_cast<ULONG>(p.object) &&
-            hostState(c, holder->second) == HostState::Gone && !deleted[holder->second]) {
+        if (holder != at.end() && holder->second != p.object &&
+            hostState(c, holder->second) == HostState::Gone &&
+            !plan.object(holder->second).deleted) {
             at.erase(holder); // the host removed or replaced it: whatever is there now stays
             holder = at.end();
         }
-        if (holder != at.end() && holder->second != static_cast<ULONG>(p.object)) {
-            const ULONG r = holder->second;
-            const bool own = np.replaces_own && static_cast<LONG>(r) == np.object;
-            if (!own && plan.remove[r] && !deleted[r] && originPending(r))
+        if (holder != at.end() && holder->second != p.object) {
+            const ObjectId r = holder->second;
+            ObjectFate &rf = plan.object(r);
+            const bool own = np.replaces_own && r == np.object;
+            if (!own && rf.remove && !rf.deleted && originPending(r))
                 return Outcome::Blocked; // its entry's new version is not in place yet
             if (!own && !removable(r))
-                return placement_of[r] >= 0 &&
-                               !placements[static_cast<size_t>(placement_of[r])].done
-                           ? Outcome::Blocked
-                           : conflict(p, dst);
-            const HostObject &ro = v->objects[r];
-            const HostState now = freshState(r);
+                return movePending(r) ? Outcome::Blocked : conflict(p, dst);
+            const HostObject &ro = hostObject(v, r);
+            const HostState now = identify(v, r);
             if (now == HostState::Unreachable)
                 return failPlacement(p, errno);
             if (now != HostState::Intact) {
                 if (now == HostState::Changed)
                     std::printf("VVFAT: '%s' changed on the host meanwhile; it is kept.\n",
                                 printableName(objectPath(v, r)).c_str());
-                deleted[r] = true;
+                rf.deleted = true;
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
             if (own) {
                 // The new version replaces the old in one step: the name never stands empty.
-                if (v->current_mapping && v->current_mapping->object == r)
+                if (v->current_mapping && v->current_mapping->object == r.index())
                     closeCurrentFile(v);
                 const Outcome done = renameInto(p, dstDir, dst, true);
                 if (done == Outcome::Done) {
                     at.erase({dstDir, dst});
-                    deleted[r] = true;
+                    rf.deleted = true;
                 }
                 return done;
             }
@@ -586,41 +558,39 @@ struct Applier {
     }
 
     Outcome conflict(Placement &p, const std::string &wanted) {
-        NodePlan &np = plan.nodes[p.node];
-        const int dstFd = objectDirFd(v, static_cast<ULONG>(np.target_dir));
+        NodePlan &np = plan.node(p.node);
+        const int dstFd = objectDirFd(v, np.target_dir);
         std::string name;
         for (unsigned k = 1; k < 10000; ++k) {
             name = conflictName(wanted, k);
             struct stat st;
-            if (isUsableHostName(name) && !at.count({static_cast<ULONG>(np.target_dir), name}) &&
-                dstFd >= 0 && DosStatAt(dstFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            if (isUsableHostName(name) && !at.count({np.target_dir, name}) && dstFd >= 0 &&
+                DosStatAt(dstFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 break;
         }
-        std::printf(
-            "VVFAT: '%s' is kept on the host; the guest's '%s' is written beside it as "
-            "'%s'.\n",
-            printableName(objectPath(v, static_cast<ULONG>(np.target_dir)) + "/" + wanted).c_str(),
-            printableName(wanted).c_str(), printableName(name).c_str());
+        std::printf("VVFAT: '%s' is kept on the host; the guest's '%s' is written beside it as "
+                    "'%s'.\n",
+                    printableName(objectPath(v, np.target_dir) + "/" + wanted).c_str(),
+                    printableName(wanted).c_str(), printableName(name).c_str());
         np.final_name = name;
         np.replaces_own = false;
         return place(p);
     }
 
     Outcome failPlacement(Placement &p, int error) {
-        if (p.object < 0) {
+        if (p.object.isNone()) {
             const int fd = objectDirFd(v, p.src_dir);
             if (fd >= 0)
                 DosUnlinkAt(fd, p.src_name.c_str(), 0);
         } else if (!p.aside_from.empty()) {
             // Set aside for a cycle of renames: back under a name of its own.
             const int fd = objectDirFd(v, p.src_dir);
-            const ULONG o = static_cast<ULONG>(p.object);
             for (unsigned k = 0; fd >= 0 && k < 100; ++k) {
                 const std::string name = k == 0 ? p.aside_from : conflictName(p.aside_from, k);
                 if (DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, name.c_str()) == 0) {
                     at.erase({p.src_dir, p.src_name});
-                    setObjectName(v, o, name);
-                    at[{p.src_dir, name}] = o;
+                    setObjectName(v, p.object, name);
+                    at[{p.src_dir, name}] = p.object;
                     std::printf("VVFAT: '%s' keeps its place as '%s'.\n",
                                 printableName(objectPath(v, p.src_dir) + "/" + p.src_name).c_str(),
                                 printableName(name).c_str());
@@ -636,23 +606,23 @@ struct Applier {
                               : reason(error);
         fail(p.node, "it cannot be put in place: " + why);
         p.done = true;
-        if (p.object >= 0 && v->objects[static_cast<size_t>(p.object)].created)
-            failed_dir[static_cast<size_t>(p.object)] = true;
+        if (p.object.some() && hostObject(v, p.object).created)
+            plan.object(p.object).not_made = true;
         return Outcome::Failed;
     }
 
-    Outcome placed(Placement &p, ULONG dstDir, const std::string &dst) {
+    Outcome placed(Placement &p, ObjectId dstDir, const std::string &dst) {
         p.done = true;
         touched.insert(p.src_dir);
         touched.insert(dstDir);
-        const NodePlan &np = plan.nodes[p.node];
-        if (p.object >= 0) {
-            HostObject &o = v->objects[static_cast<size_t>(p.object)];
-            at.erase({o.parent, objectName(v, static_cast<ULONG>(p.object))});
-            o.parent = dstDir;
-            setObjectName(v, static_cast<ULONG>(p.object), dst);
+        const NodePlan &np = plan.node(p.node);
+        if (p.object.some()) {
+            HostObject &o = hostObject(v, p.object);
+            at.erase({parentOf(v, p.object), objectName(v, p.object)});
+            o.parent = dstDir.index();
+            setObjectName(v, p.object, dst);
             if (!o.created) {
-                at[{dstDir, dst}] = static_cast<ULONG>(p.object);
+                at[{dstDir, dst}] = p.object;
                 ++moved;
             }
             if (o.is_dir)
@@ -670,31 +640,30 @@ struct Applier {
         for (Placement &p : placements) {
             if (p.done)
                 continue;
-            const NodePlan &np = plan.nodes[p.node];
-            auto holder = at.find({static_cast<ULONG>(np.target_dir), np.final_name});
+            const NodePlan &np = plan.node(p.node);
+            auto holder = at.find({np.target_dir, np.final_name});
             if (holder == at.end())
                 continue;
-            const LONG q = placement_of[holder->second];
-            if (q < 0 || placements[static_cast<size_t>(q)].done)
+            const ObjectId held = holder->second;
+            if (!movePending(held))
                 continue;
-            Placement &blocker = placements[static_cast<size_t>(q)];
-            HostObject &o = v->objects[holder->second];
-            const int fd = objectDirFd(v, o.parent);
-            const std::string old = objectName(v, holder->second);
+            Placement &blocker = placement(plan.object(held).placement);
+            const ObjectId dir = parentOf(v, held);
+            const int fd = objectDirFd(v, dir);
+            const std::string old = objectName(v, held);
             const std::string aside = asideName(fd, old);
             if (fd < 0 || aside.empty() ||
                 DosRenameAtNoReplace(fd, old.c_str(), fd, aside.c_str()) != 0) {
                 failPlacement(blocker, errno);
                 return true;
             }
-            const ULONG moved = holder->second;
             at.erase(holder);
-            setObjectName(v, moved, aside);
-            at[{o.parent, aside}] = moved;
+            setObjectName(v, held, aside);
+            at[{dir, aside}] = held;
             if (blocker.aside_from.empty())
                 blocker.aside_from = blocker.src_name;
             blocker.src_name = aside;
-            if (o.is_dir)
+            if (hostObject(v, held).is_dir)
                 closeObjectDirs(v);
             return true;
         }
@@ -702,15 +671,12 @@ struct Applier {
     }
 
     void placeAll() {
-        indexPlacements();
         for (;;) {
             bool progress = false, pending = false;
-            for (size_t k = 0; k < placements.size(); ++k) {
-                Placement &p = placements[k];
+            for (Placement &p : placements) {
                 if (p.done)
                     continue;
-                const NodePlan &np = plan.nodes[p.node];
-                if (dirUnavailable(np.target_dir)) {
+                if (dirUnavailable(plan.node(p.node).target_dir)) {
                     failPlacement(p, ENOENT);
                     progress = true;
                     continue;
@@ -730,27 +696,27 @@ struct Applier {
 
     // Old versions of files rewritten under another name, and everything the guest deleted.
     void deleteRemoved() {
-        std::vector<std::pair<size_t, ULONG>> order;
-        for (ULONG o = 1; o < plan.remove.size(); ++o) {
-            bool go = plan.remove[o];
-            const LONG k = plan.claimer[o];
-            if (!go && k >= 0) {
-                const NodePlan &kp = plan.nodes[static_cast<size_t>(k)];
+        std::vector<std::pair<size_t, ObjectId>> order;
+        for (ObjectId o : plan.hostObjects()) {
+            const ObjectFate &fate = plan.object(o);
+            bool go = fate.remove;
+            if (!go && fate.claimer.some()) {
+                const NodePlan &kp = plan.node(fate.claimer);
                 go = kp.action == NodeAction::Rewrite && !kp.replaces_own &&
-                     nodeDone(static_cast<size_t>(k)) && !node_failed[static_cast<size_t>(k)];
+                     nodeDone(fate.claimer) && !kp.failed;
             }
-            if (!go || deleted[o] || originOfFailed(o))
+            if (!go || fate.deleted || originOfFailed(o))
                 continue;
             size_t depth = 0;
-            for (ULONG p = v->objects[o].parent; p != 0 && depth <= v->objects.size();
-                 p = v->objects[p].parent)
+            for (ObjectId p = parentOf(v, o); p != ROOT_OBJECT && depth <= v->objects.size();
+                 p = parentOf(v, p))
                 ++depth;
             order.emplace_back(depth, o);
         }
         std::sort(order.begin(), order.end(),
                   [](const auto &a, const auto &b) { return a.first > b.first; });
         for (const auto &entry : order) {
-            const bool counted = plan.remove[entry.second];
+            const bool counted = plan.object(entry.second).remove;
             const ULONG before = removed;
             removeObject(entry.second);
             if (!counted && removed > before)
@@ -759,15 +725,15 @@ struct Applier {
     }
 
     void setAttributes() {
-        for (size_t i = 1; i < nodes.size(); ++i) {
-            const NodePlan &p = plan.nodes[i];
-            if (!p.attributes || node_failed[i] || p.action == NodeAction::Skip ||
+        for (NodeId i : plan.guestNodes()) {
+            const NodePlan &p = plan.node(i);
+            if (!p.attributes || p.failed || p.action == NodeAction::Skip ||
                 dirUnavailable(p.target_dir))
                 continue;
             const bool made = p.action == NodeAction::Create || p.action == NodeAction::Rewrite;
-            const dev_t dev = made ? p.made_dev : v->objects[static_cast<size_t>(p.object)].dev;
-            const ino_t ino = made ? p.made_ino : v->objects[static_cast<size_t>(p.object)].ino;
-            const int dirFd = objectDirFd(v, static_cast<ULONG>(p.target_dir));
+            const dev_t dev = made ? p.made_dev : hostObject(v, p.object).dev;
+            const ino_t ino = made ? p.made_ino : hostObject(v, p.object).ino;
+            const int dirFd = objectDirFd(v, p.target_dir);
             const char *name = p.final_name.c_str();
             struct stat st;
             if (dirFd < 0 || DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -787,7 +753,7 @@ struct Applier {
                 continue;
             }
             const mode_t wanted =
-                modeWithAttributes(st.st_mode, S_ISDIR(st.st_mode), nodes[i].attributes);
+                modeWithAttributes(st.st_mode, S_ISDIR(st.st_mode), node(i).attributes);
             if (wanted == (st.st_mode & 07777))
                 continue;
             // Through a descriptor of the object checked, so that nothing swapped in meanwhile
@@ -813,8 +779,8 @@ struct Applier {
     }
 
     void syncDirectories() {
-        for (ULONG dir : touched) {
-            if (dir < failed_dir.size() && failed_dir[dir])
+        for (ObjectId dir : touched) {
+            if (dir.index() < plan.objects.size() && plan.object(dir).not_made)
                 continue;
             const int fd = objectDirFd(v, dir);
             if (fd >= 0)
@@ -838,13 +804,14 @@ void applyPlan(SyncContext &c) {
     a.deleteRemoved();
     a.setAttributes();
     a.syncDirectories();
-    for (size_t o = 1; o < c.plan.reasons.size(); ++o)
-        if (!c.plan.reasons[o].empty() && !c.plan.claimed[o]) {
+    for (ObjectId o : c.plan.hostObjects()) {
+        const ObjectFate &fate = c.plan.object(o);
+        if (!fate.reason.empty() && !fate.claimed) {
             std::printf("VVFAT: '%s' is kept although the guest deleted it: %s.\n",
-                        printableName(objectPath(c.v, static_cast<ULONG>(o))).c_str(),
-                        c.plan.reasons[o].c_str());
+                        printableName(objectPath(c.v, o)).c_str(), fate.reason.c_str());
             ++c.plan.failed;
         }
+    }
     if (c.plan.kept_unlisted) {
         std::printf("VVFAT: some directories could not be read whole; objects they no longer list "
                     "are kept (%lu).\n",

@@ -45,10 +45,10 @@ int createTempFile(int dirFd, ULONG &counter, std::string &name) {
     return -1;
 }
 
-std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node) {
+std::vector<ObjectId> contentSources(SyncContext &c, const GuestNode &node) {
     VVFAT *v = c.v;
     const ULONG csize = v->sectors_per_cluster * SECTOR_SIZE;
-    std::set<ULONG> sources;
+    std::set<ObjectId> sources;
     for (size_t k = 0; k < node.clusters.size(); ++k) {
         const ULONG bytes = std::min<ULONG>(csize, node.size - static_cast<ULONG>(k) * csize);
         const ULONG first = static_cast<ULONG>(cluster2Sector(v, node.clusters[k]));
@@ -60,7 +60,7 @@ std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node) {
                 fromHost = !cachedSector(v, first + s);
         const Mapping *m = fromHost ? findMappingForCluster(v, node.clusters[k]) : nullptr;
         if (m && !(m->mode & MODE_DIRECTORY))
-            sources.insert(m->object);
+            sources.insert(ObjectId(m->object));
     }
     return {sources.begin(), sources.end()};
 }

@@ -26,31 +26,32 @@ const char *actionWord(NodeAction action, bool isDir) {
 void printPlan(const SyncContext &c, FILE *out) {
     VVFAT *v = c.v;
     ULONG counts[5] = {};
-    for (size_t i = 1; i < c.tree.nodes.size(); ++i) {
-        const NodePlan &p = c.plan.nodes[i];
-        const char *word = actionWord(p.action, c.tree.nodes[i].is_dir);
+    for (NodeId i : c.plan.guestNodes()) {
+        const NodePlan &p = c.plan.node(i);
+        const char *word = actionWord(p.action, c.tree.nodes[i.index()].is_dir);
         if (!word)
             continue;
         ++counts[static_cast<int>(p.action)];
-        const std::string to = objectPath(v, static_cast<ULONG>(p.target_dir)) + "/" + p.final_name;
-        if (p.object > 0 && p.action != NodeAction::Create)
+        const std::string to = objectPath(v, p.target_dir) + "/" + p.final_name;
+        if (p.claimsObject() && p.action != NodeAction::Create)
             std::fprintf(out, "VVFAT: plan: %s '%s' -> '%s'\n", word,
-                         printableName(objectPath(v, static_cast<ULONG>(p.object))).c_str(),
-                         printableName(to).c_str());
+                         printableName(objectPath(v, p.object)).c_str(), printableName(to).c_str());
         else
             std::fprintf(out, "VVFAT: plan: %s '%s'\n", word, printableName(to).c_str());
     }
     ULONG deletions = 0;
-    for (size_t o = 1; o < c.plan.remove.size(); ++o)
-        if (c.plan.remove[o]) {
+    for (ObjectId o : c.plan.hostObjects())
+        if (c.plan.object(o).remove) {
             ++deletions;
             std::fprintf(out, "VVFAT: plan: delete '%s'\n",
                          printableName(objectPath(v, o)).c_str());
         }
-    for (size_t o = 1; o < c.plan.reasons.size(); ++o)
-        if (!c.plan.reasons[o].empty() && !c.plan.claimed[o])
+    for (ObjectId o : c.plan.hostObjects()) {
+        const ObjectFate &fate = c.plan.object(o);
+        if (!fate.reason.empty() && !fate.claimed)
             std::fprintf(out, "VVFAT: plan: keep '%s': %s\n",
-                         printableName(objectPath(v, o)).c_str(), c.plan.reasons[o].c_str());
+                         printableName(objectPath(v, o)).c_str(), fate.reason.c_str());
+    }
     std::fprintf(out,
                  "VVFAT: write-back plan: %lu to create, %lu to change, %lu to rename or move, "
                  "%lu to delete, %lu not written back.\n",

@@ -11,6 +11,7 @@
 #ifndef TESSEL_VVFAT_WRITEBACK_H
 #define TESSEL_VVFAT_WRITEBACK_H
 
+#include <cassert>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -18,6 +19,78 @@
 #include <vector>
 
 #include "disk/disk.h"
+
+// ---- ids: which host object, which guest node.
+
+// An index into one table (VVFAT::objects, GuestTree::nodes, the carrying out's placements),
+// typed so that one is never taken for another. A default-made id is none: no such entry.
+template <class Table> class Id {
+  public:
+    constexpr Id() = default;
+    constexpr explicit Id(size_t index) : value_(static_cast<ULONG>(index)) {}
+    static constexpr Id none() { return Id(); }
+    constexpr bool isNone() const { return value_ == NONE; }
+    constexpr bool some() const { return value_ != NONE; }
+    // The index it stands for; never asked of none.
+    ULONG index() const {
+        assert(some());
+        return value_;
+    }
+    constexpr auto operator<=>(const Id &) const = default;
+
+  private:
+    static constexpr ULONG NONE = ~0u;
+    ULONG value_ = NONE;
+};
+using ObjectId = Id<HostObject>;
+using NodeId = Id<struct GuestNode>;
+using PlacementId = Id<struct PlacementTag>; // apply.cpp's placements
+
+inline constexpr ObjectId ROOT_OBJECT{0}; // the mounted directory
+inline constexpr NodeId ROOT_NODE{0};     // the guest's root directory
+
+// The ids first, first + 1, ... below end, for range-for.
+template <class I> class IdRange {
+  public:
+    IdRange(size_t first, size_t end) : first_(first), end_(end > first ? end : first) {}
+    struct iterator {
+        size_t k;
+        I operator*() const { return I(k); }
+        iterator &operator++() {
+            ++k;
+            return *this;
+        }
+        bool operator!=(const iterator &other) const { return k != other.k; }
+    };
+    iterator begin() const { return {first_}; }
+    iterator end() const { return {end_}; }
+
+  private:
+    size_t first_, end_;
+};
+
+// The record of a host object, and the disk's object calls, by id.
+inline HostObject &hostObject(VVFAT *v, ObjectId o) {
+    return v->objects[o.index()];
+}
+inline const HostObject &hostObject(const VVFAT *v, ObjectId o) {
+    return v->objects[o.index()];
+}
+inline ObjectId parentOf(const VVFAT *v, ObjectId o) {
+    return ObjectId(hostObject(v, o).parent);
+}
+inline std::string objectName(const VVFAT *v, ObjectId o) {
+    return objectName(v, o.index());
+}
+inline void setObjectName(VVFAT *v, ObjectId o, const std::string &name) {
+    setObjectName(v, o.index(), name);
+}
+inline std::string objectPath(const VVFAT *v, ObjectId o) {
+    return objectPath(v, o.index());
+}
+inline int objectDirFd(VVFAT *v, ObjectId o) {
+    return objectDirFd(v, o.index());
+}
 
 // ---- entry_names.cpp: names as the guest stored them and as the host takes them.
 
@@ -74,7 +147,7 @@ struct ChainWalker {
 
 // One object of the guest's file system.
 struct GuestNode {
-    LONG parent = -1; // its directory's node; -1 for the root
+    LONG parent = -1; // its directory's node; -1 for the root (parentNode says so by id)
     EntryName name;
     UBYTE attributes = 0;
     bool is_dir = false;
@@ -83,6 +156,11 @@ struct GuestNode {
     std::vector<ULONG> clusters; // files: the clusters of its contents, in order
     bool broken = false;         // its contents cannot be told (it starts outside the disk)
     bool cut = false;            // its chain ends before its size: written as far as it goes
+
+    // Its directory's node; none for the root.
+    NodeId parentNode() const {
+        return parent < 0 ? NodeId::none() : NodeId(static_cast<size_t>(parent));
+    }
 };
 
 struct GuestTree {
@@ -107,37 +185,62 @@ enum class NodeAction {
     Skip,    // nothing can be done: it stays as it was (a diagnostic says why)
 };
 
-struct NodePlan {
-    NodeAction action = NodeAction::None;
-    LONG object = -1;          // the host object it claims, or -1
-    LONG target_dir = -1;      // host object of the directory it ends in (-1: not reachable)
-    std::string final_name;    // its name there
-    bool attributes = false;   // its read-only or hidden attribute changed
-    bool replaces_own = false; // a rewrite whose object already bears the final name
-    LONG created_object = -1;  // a new directory's host object, once planned
-    // The recorded object whose clusters the entry took over without being that object (an edit
-    // saved under another name): it stays while the entry's own fate is not settled.
-    LONG origin = -1;
-    bool kind_changed = false; // a file entry where the directory it claims stood
-    dev_t made_dev = 0;        // what the write-back made for it (a copy or a directory)
-    ino_t made_ino = 0;
-};
-
 // What the host holds now of a recorded object. Unreachable: the host could not tell (a failing
 // call), so nothing may be concluded from it.
 enum class HostState { Unknown, Intact, Changed, Gone, Unreachable };
 
+// What becomes of one guest node: its plan, then how carrying it out went.
+struct NodePlan {
+    NodeAction action = NodeAction::None;
+    ObjectId object;           // the host object it claims; none for a node that claims none
+    ObjectId target_dir;       // host object of the directory it ends in (none: not reachable)
+    std::string final_name;    // its name there
+    bool attributes = false;   // its read-only or hidden attribute changed
+    bool replaces_own = false; // a rewrite whose object already bears the final name
+    ObjectId created_object;   // a new directory's host object, once planned
+    // The recorded object whose clusters the entry took over without being that object (an edit
+    // saved under another name): it stays while the entry's own fate is not settled.
+    ObjectId origin;
+    bool kind_changed = false; // a file entry where the directory it claims stood
+    dev_t made_dev = 0;        // what the write-back made for it (a copy or a directory)
+    ino_t made_ino = 0;
+
+    // Carrying out:
+    bool failed = false;   // it could not be carried out, and that was reported
+    PlacementId placement; // what puts it under its final name, if anything does
+
+    // Whether it claims a recorded object other than the root.
+    bool claimsObject() const { return object.some() && object != ROOT_OBJECT; }
+};
+
+// What becomes of one host object of the record (the directories the plan makes included).
+struct ObjectFate {
+    bool claimed = false;                 // a guest node is this object (the root always is)
+    NodeId claimer;                       // that node; none for the root
+    bool remove = false;                  // the guest deleted it
+    HostState state = HostState::Unknown; // learnt when needed (hostState)
+    std::string reason;                   // kept against the guest's wish: why; else empty
+
+    // Carrying out:
+    bool deleted = false;  // removed, found gone, or not to be tried again
+    bool not_made = false; // a new directory that could not be made or put in place
+    PlacementId placement; // its move, if it moves
+};
+
 struct Plan {
-    std::vector<NodePlan> nodes;      // per guest node
-    std::vector<bool> claimed;        // per host object
-    std::vector<LONG> claimer;        // per host object: the node that claims it, or -1
-    std::vector<bool> remove;         // per host object: the guest deleted it
-    std::vector<HostState> state;     // per host object, learnt when needed
-    std::vector<bool> unreachable;    // per host object: inside a directory reached by a link
-    std::vector<std::string> reasons; // per host object kept against the guest's wish: why
-    ULONG failed = 0;                 // guest changes that are not written back
+    std::vector<NodePlan> nodes;     // per guest node
+    std::vector<ObjectFate> objects; // per host object
+    ULONG failed = 0;                // guest changes that are not written back
     ULONG kept_unlisted = 0; // objects no entry lists, kept since a directory was not read whole
     UQUAD new_bytes = 0;     // bytes of every temporary copy
+
+    NodePlan &node(NodeId n) { return nodes[n.index()]; }
+    const NodePlan &node(NodeId n) const { return nodes[n.index()]; }
+    ObjectFate &object(ObjectId o) { return objects[o.index()]; }
+    const ObjectFate &object(ObjectId o) const { return objects[o.index()]; }
+    // Every guest node but the root; every host object but the root.
+    IdRange<NodeId> guestNodes() const { return {1, nodes.size()}; }
+    IdRange<ObjectId> hostObjects() const { return {1, objects.size()}; }
 };
 
 struct SyncContext {
@@ -150,12 +253,19 @@ struct SyncContext {
 // Matches the guest's tree with the record and the host, deciding each node's action and
 // counting in plan.failed the changes that cannot be made. Changes nothing on the host.
 void makePlan(SyncContext &c);
-// The host state of a recorded object, looked up on the host once and remembered in the plan.
-// Unreachable when a host call failed for another reason than the object being gone.
-HostState hostState(SyncContext &c, ULONG object);
+// Whether the host object named `name` in dirFd is still the recorded object `o`, and if not,
+// what it is: Intact (the same object, and a file with the recorded size and time), Changed (the
+// same object with other contents), Gone (no such name, or another object bears it), or
+// Unreachable (a host call failed otherwise: nothing may be concluded; errno says why). The one
+// check of identity that planning, carrying out and deletion share.
+HostState identifyAt(const HostObject &o, int dirFd, const char *name);
+// identifyAt at the object's recorded place, looked at afresh; the root is always Intact.
+HostState identify(VVFAT *v, ObjectId object);
+// identify, looked up on the host once and remembered in the plan.
+HostState hostState(SyncContext &c, ObjectId object);
 // The name an object had on the disk when it was built; an empty name when its entries cannot
 // be decoded.
-void creationName(VVFAT *v, ULONG object, EntryName &name);
+void creationName(VVFAT *v, ObjectId object, EntryName &name);
 
 // ---- writeback.cpp: the write-back as a whole.
 // Writes the guest's changes back into the mounted directory, printing a summary line
@@ -182,7 +292,7 @@ int createTempFile(int dirFd, ULONG &counter, std::string &name);
 // when a sector cannot be read).
 bool copyGuestContents(SyncContext &c, const GuestNode &node, int fd);
 // The host objects whose files supply clusters of the node that the guest did not write.
-std::vector<ULONG> contentSources(SyncContext &c, const GuestNode &node);
+std::vector<ObjectId> contentSources(SyncContext &c, const GuestNode &node);
 // Permissions after the guest's read-only and hidden attributes are carried over.
 mode_t modeWithAttributes(mode_t mode, bool isDir, UBYTE attributes);
 // Counts a guest change that was not written back and says why.
