@@ -1,6 +1,7 @@
 // The journal kept while a directory is mounted: the record at the guest's first write, then
 // each sector it writes, made durable by a thread of its own within a fraction of a second, so
 // that the guest's port accesses never wait for the host's disk.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <sys/file.h>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <unistd.h>
 
 #include <dos/dirfd.h>
@@ -30,6 +33,14 @@ constexpr size_t RAW_ENTRY = 4 + SECTOR_SIZE;
 constexpr size_t CHUNK_ENTRIES = 256;
 // A burst that fills this many chunks is written at once, without waiting.
 constexpr size_t FLUSH_CHUNKS = 4;
+// The journal is compacted (only the last write of each sector kept) once it holds more than
+// twice the distinct sectors written plus this many entries (about 2.2 MB): a guest rewriting a
+// few sectors forever keeps a journal of a few megabytes, and compaction costs at most one
+// read and one write of the journal per COMPACT_MARGIN entries written.
+constexpr UQUAD COMPACT_MARGIN = 4096;
+// The compacted journal before it takes the journal's name: a name the disk never shows and the
+// write-back sweeps away, should a compaction be cut short.
+constexpr char COMPACT_NAME[] = ".vvfat-FFFFFFFF.tmp";
 
 struct Chunk {
     size_t entries = 0;
@@ -43,6 +54,10 @@ QUAD nowNs() {
     return timeNs(t);
 }
 
+bool rootTimes(int rootFd, struct stat &st) {
+    return DosFstat(rootFd, &st) == 0;
+}
+
 } // namespace
 
 struct Journal {
@@ -52,7 +67,12 @@ struct Journal {
     QUAD root_mtime_ns = 0;    // the directory's time before the journal was made
     QUAD root_mtime_after = 0; // its time once the journal was made, as we left it
     bool created_here = false;
-    UQUAD sequence = 0; // of the next entry
+    // Of the entries on file: the number of the next one, the bytes up to its start, and the
+    // sectors they hold (the flusher's own once it runs).
+    UQUAD sequence = 0;
+    UQUAD length = 0;
+    std::unordered_set<ULONG> distinct;
+    UQUAD compact_after = 0; // entries on file up to which not to compact, after a failure
     bool name_durable = false;
 
     std::mutex mutex;
@@ -78,10 +98,12 @@ struct Journal {
             count += chunk->entries;
         encoded.resize(count * JOURNAL_ENTRY_SIZE);
         UBYTE *out = encoded.data();
+        UQUAD next = sequence;
         for (const auto &chunk : batch)
             for (size_t i = 0; i < chunk->entries; ++i, out += JOURNAL_ENTRY_SIZE) {
                 const UBYTE *raw = chunk->bytes + i * RAW_ENTRY;
-                encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), sequence++, raw + 4, out);
+                distinct.insert(getLE32(raw));
+                encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), next++, raw + 4, out);
             }
         if (DosWriteAll(fd, encoded.data(), encoded.size()) < 0)
             return fail("written", errno);
@@ -93,6 +115,116 @@ struct Journal {
                 return fail("made durable", errno);
             name_durable = true;
         }
+        sequence = next;
+        length += encoded.size();
+        if (sequence > std::max(compact_after, 2 * distinct.size() + COMPACT_MARGIN))
+            compact();
+    }
+
+    // Rewrites the journal with only the last write of each sector, under a name of its own, and
+    // puts it in the journal's place once it is durable: a power cut leaves one journal or the
+    // other, whole. The new file is locked before it takes the name. Memory: a number per
+    // distinct sector; the bytes are streamed. On failure the journal stays as it was and
+    // compaction waits for another COMPACT_MARGIN entries.
+    void compact() {
+        compact_after = sequence + COMPACT_MARGIN;
+        std::string damage;
+        UBYTE head[JOURNAL_HEADER_SIZE];
+        JournalHeader header;
+        if (DosPReadAll(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+            !decodeJournalHeader(head, header))
+            return;
+        const UQUAD recordEnd = sizeof head + header.record_length;
+        // The last write of each sector, and the sessions that took the journal over.
+        std::unordered_map<ULONG, UQUAD> last;
+        UQUAD resumed = 0;
+        UBYTE marker[SECTOR_SIZE] = {};
+        if (visitJournalEntries(fd, recordEnd, length, damage, [&](const JournalEntryBytes &e) {
+                if (getLE32(e.type) == JOURNAL_SECTOR) {
+                    last[getLE32(e.sector)] = getLE64(e.sequence);
+                } else {
+                    ++resumed;
+                    std::memcpy(marker, e.data, sizeof marker);
+                }
+            }) != length)
+            return;
+        DosUnlinkAt(dir_fd, COMPACT_NAME, 0); // left by a compaction cut short
+        const int out =
+            DosOpenAt(dir_fd, COMPACT_NAME,
+                      O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0)
+            return;
+        // The markers first (the latest session's, as many as there were), then the sectors.
+        UQUAD next = 0;
+        UQUAD written = 0;
+        std::vector<UBYTE> encoded;
+        encoded.reserve(1024 * JOURNAL_ENTRY_SIZE);
+        auto put = [&](ULONG type, ULONG sector, const UBYTE *data) {
+            encoded.resize(encoded.size() + JOURNAL_ENTRY_SIZE);
+            encodeJournalEntry(type, sector, next++, data,
+                               encoded.data() + encoded.size() - JOURNAL_ENTRY_SIZE);
+            if (encoded.size() < 1024 * JOURNAL_ENTRY_SIZE)
+                return true;
+            written += encoded.size();
+            const bool ok = DosWriteAll(out, encoded.data(), encoded.size()) >= 0;
+            encoded.clear();
+            return ok;
+        };
+        bool ok = DosLockFile(out, LOCK_EX | LOCK_NB) == 0 &&
+                  DosWriteAll(out, head, sizeof head) >= 0 &&
+                  copyRange(out, sizeof head, header.record_length);
+        for (UQUAD i = 0; ok && i < resumed; ++i)
+            ok = put(JOURNAL_RESUMED, 0, marker);
+        if (ok)
+            visitJournalEntries(fd, recordEnd, length, damage, [&](const JournalEntryBytes &e) {
+                if (ok && getLE32(e.type) == JOURNAL_SECTOR &&
+                    last[getLE32(e.sector)] == getLE64(e.sequence))
+                    ok = put(JOURNAL_SECTOR, getLE32(e.sector), e.data);
+            });
+        written += encoded.size();
+        ok = ok && DosWriteAll(out, encoded.data(), encoded.size()) >= 0 && DosSyncData(out) == 0;
+        struct stat root;
+        const bool rootKnown = ok && rootTimes(dir_fd, root);
+        if (!ok || DosRenameAt(dir_fd, COMPACT_NAME, dir_fd, JOURNAL_NAME) != 0) {
+            DosUnlinkAt(dir_fd, COMPACT_NAME, 0);
+            DosCloseFd(out);
+            return;
+        }
+        // The journal is not the user's: the directory keeps the time it had.
+        if (rootKnown) {
+            setRootTime(dir_fd, timeNs(root.st_mtim));
+            struct stat now;
+            if (root_mtime_after == timeNs(root.st_mtim) && rootTimes(dir_fd, now))
+                root_mtime_after = timeNs(now.st_mtim);
+        }
+        // Until the directory says so durably, a power cut brings the old journal back: it
+        // stays whole until then.
+        const bool durable = DosSync(dir_fd) == 0;
+        if (durable)
+            DosTruncate(fd, 0); // a mount that opened it before the rename finds nothing to replay
+        DosCloseFd(fd);
+        fd = out;
+        name_durable = durable;
+        compact_after = 0;
+        sequence = next;
+        length = sizeof head + header.record_length + written;
+        distinct.clear();
+        for (const auto &[sector, at] : last)
+            distinct.insert(sector);
+    }
+
+    // Copies length bytes of the journal from byte `from` to the end of out.
+    bool copyRange(int out, UQUAD from, UQUAD length) {
+        std::vector<UBYTE> buffer(std::min<UQUAD>(length, 1 << 20));
+        for (UQUAD done = 0; done < length;) {
+            const size_t n = static_cast<size_t>(std::min<UQUAD>(buffer.size(), length - done));
+            if (DosPReadAll(fd, buffer.data(), n, static_cast<off_t>(from + done)) !=
+                    static_cast<ssize_t>(n) ||
+                DosWriteAll(out, buffer.data(), n) < 0)
+                return false;
+            done += n;
+        }
+        return true;
     }
 
     void run() {
@@ -144,10 +276,6 @@ struct Journal {
 };
 
 namespace {
-
-bool rootTimes(int rootFd, struct stat &st) {
-    return DosFstat(rootFd, &st) == 0;
-}
 
 // Whether the journal's name in the directory still leads to the file open as fd: a mount that
 // found it unfinished may have removed it between its making and its lock.
@@ -237,6 +365,7 @@ bool journalBegin(VVFAT *v) {
             encodeJournalHeader(h, head);
             ok = DosWriteAll(fd, head, sizeof head) >= 0 &&
                  DosWriteAll(fd, record.data(), record.size()) >= 0;
+            j->length = sizeof head + record.size();
         } catch (const std::bad_alloc &) {
             errno = ENOMEM;
             ok = false;
@@ -269,15 +398,21 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
     struct stat now;
     j->root_mtime_after = rootTimes(v->root_fd, now) ? timeNs(now.st_mtim) : 0;
     j->sequence = sequence;
+    j->length = goodLength;
     j->name_durable = true;
     UBYTE marker[SECTOR_SIZE] = {};
     putLE64(marker, static_cast<UQUAD>(nowNs()));
     putLE32(marker + 8, static_cast<ULONG>(getpid()));
     UBYTE entry[JOURNAL_ENTRY_SIZE];
-    encodeJournalEntry(JOURNAL_RESUMED, 0, j->sequence++, marker, entry);
+    encodeJournalEntry(JOURNAL_RESUMED, 0, j->sequence, marker, entry);
     // fd appends: the entries go after the good ones.
-    if (DosTruncate(fd, static_cast<off_t>(goodLength)) != 0 ||
-        DosWriteAll(fd, entry, sizeof entry) < 0 || DosSyncData(fd) != 0 || !j->start()) {
+    const bool kept = DosTruncate(fd, static_cast<off_t>(goodLength)) == 0 &&
+                      DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
+    if (kept) {
+        ++j->sequence;
+        j->length += sizeof entry;
+    }
+    if (!kept || !j->start()) {
         report("the journal '%s' cannot be continued (%s); what the guest writes from "
                "now on is kept in memory only, until the write-back.",
                j->path.c_str(), errorWords(errno));
@@ -335,6 +470,24 @@ void journalStop(VVFAT *v) {
     j->flusher.join();
 }
 
+namespace {
+
+// Appends the entry that says the write-back ran and makes it durable: from then on no mount
+// replays the journal, whether or not its removal reaches the disk.
+bool markDone(Journal *j) {
+    // After a failed write the file may end inside an entry: the mark goes after the good ones.
+    if (j->failed && DosTruncate(j->fd, static_cast<off_t>(j->length)) != 0)
+        return false;
+    UBYTE done[SECTOR_SIZE] = {};
+    putLE64(done, static_cast<UQUAD>(nowNs()));
+    putLE32(done + 8, static_cast<ULONG>(getpid()));
+    UBYTE entry[JOURNAL_ENTRY_SIZE];
+    encodeJournalEntry(JOURNAL_DONE, 0, j->sequence, done, entry);
+    return DosWriteAll(j->fd, entry, sizeof entry) >= 0 && DosSyncData(j->fd) == 0;
+}
+
+} // namespace
+
 void journalEnd(VVFAT *v, bool remove) {
     journalStop(v);
     Journal *j = v->journal;
@@ -342,18 +495,24 @@ void journalEnd(VVFAT *v, bool remove) {
         return;
     v->journal = nullptr;
     if (remove) {
-        struct stat mine, named, root;
+        struct stat root;
         const bool rootKnown = rootTimes(v->root_fd, root);
         // Only the journal itself: a name another process put there stays.
-        if (DosFstat(j->fd, &mine) == 0 &&
-            DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
-            if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
+        if (namesJournal(v->root_fd, j->fd)) {
+            // Without the mark the journal is still removed: the write-back ran, and a journal
+            // that cannot be written any more is better gone than replayed.
+            markDone(j);
+            if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0) {
                 report("the journal '%s' cannot be removed (%s).", j->path.c_str(),
                        errorWords(errno));
-            // Nothing else changed the directory meanwhile: it gets its time back.
-            else if (rootKnown && timeNs(root.st_mtim) == j->root_mtime_after)
-                setRootTime(v->root_fd, j->root_mtime_ns);
+            } else {
+                // Nothing else changed the directory meanwhile: it gets its time back.
+                if (rootKnown && timeNs(root.st_mtim) == j->root_mtime_after)
+                    setRootTime(v->root_fd, j->root_mtime_ns);
+                if (DosSync(j->dir_fd) != 0)
+                    report("the removal of the journal '%s' cannot be made durable (%s).",
+                           j->path.c_str(), errorWords(errno));
+            }
         }
     } else if (!j->failed) {
         DosSyncData(j->fd);
