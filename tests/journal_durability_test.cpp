@@ -349,6 +349,13 @@ TEST(JournalDurability, CompactionKeepsEveryAcknowledgedWriteThroughKills) {
                                (2 * kSectors + 4096 + 8192) * JOURNAL_ENTRY_SIZE;
         EXPECT_LE(fs::file_size(journal), bound) << jc.writes << " writes";
         EXPECT_LE(jc.writes, 2 * kSectors + 4096 + 8192);
+
+        // The directory is still as the session saw it: the next mount replays the journal.
+        const std::string said = quietly(
+            [&] { VVFAT_Destroy(VVFAT_CreateWithJournal((t / "dir").c_str(), nullptr, TRUE)); });
+        EXPECT_NE(said.find("recovered " + std::to_string(jc.writes) + " sectors"),
+                  std::string::npos)
+            << said;
     }
 }
 

@@ -148,10 +148,24 @@ struct Journal {
                 }
             }) != length)
             return;
+        // The journal is not the user's: the directory keeps the time it has now, which a
+        // mount compares with the record. Each change of the directory is followed at once by
+        // putting its time back.
+        struct stat root;
+        const bool rootKnown = rootTimes(dir_fd, root);
+        auto keepRootTime = [&] {
+            if (!rootKnown)
+                return;
+            setRootTime(dir_fd, timeNs(root.st_mtim));
+            struct stat now;
+            if (root_mtime_after == timeNs(root.st_mtim) && rootTimes(dir_fd, now))
+                root_mtime_after = timeNs(now.st_mtim);
+        };
         DosUnlinkAt(dir_fd, COMPACT_NAME, 0); // left by a compaction cut short
         const int out =
             DosOpenAt(dir_fd, COMPACT_NAME,
                       O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        keepRootTime(); // at once: a kill before it would show a changed directory
         if (out < 0)
             return;
         // The markers first (the latest session's, as many as there were), then the sectors.
@@ -183,20 +197,12 @@ struct Journal {
             });
         written += encoded.size();
         ok = ok && DosWriteAll(out, encoded.data(), encoded.size()) >= 0 && DosSyncData(out) == 0;
-        struct stat root;
-        const bool rootKnown = ok && rootTimes(dir_fd, root);
         if (!ok || DosRenameAt(dir_fd, COMPACT_NAME, dir_fd, JOURNAL_NAME) != 0) {
             DosUnlinkAt(dir_fd, COMPACT_NAME, 0);
             DosCloseFd(out);
-            return;
+            return keepRootTime();
         }
-        // The journal is not the user's: the directory keeps the time it had.
-        if (rootKnown) {
-            setRootTime(dir_fd, timeNs(root.st_mtim));
-            struct stat now;
-            if (root_mtime_after == timeNs(root.st_mtim) && rootTimes(dir_fd, now))
-                root_mtime_after = timeNs(now.st_mtim);
-        }
+        keepRootTime();
         // Until the directory says so durably, a power cut brings the old journal back: it
         // stays whole until then.
         const bool durable = DosSync(dir_fd) == 0;
