@@ -58,6 +58,84 @@ bool rootTimes(int rootFd, struct stat &st) {
     return DosFstat(rootFd, &st) == 0;
 }
 
+// A compaction of the journal: the last write of each sector found by one pass over the
+// entries, written out by a second.
+struct Compaction {
+    UBYTE head[JOURNAL_HEADER_SIZE];
+    JournalHeader header;
+    UQUAD record_end = 0;
+    std::unordered_map<ULONG, UQUAD> last; // sector: the number of its last write
+    UQUAD resumed = 0;                     // sessions that took the journal over
+    UBYTE marker[SECTOR_SIZE] = {};        // the latest of them
+    std::vector<UBYTE> encoded;
+    std::vector<UBYTE> buffer;
+    UQUAD next = 0;   // entries written out
+    UQUAD length = 0; // bytes written out
+
+    // Reads the journal fd of `size` good bytes. FALSE when it is not whole. Throws
+    // std::bad_alloc, as does write.
+    bool read(int fd, UQUAD size) {
+        if (DosPReadAll(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+            !decodeJournalHeader(head, header))
+            return false;
+        record_end = sizeof head + header.record_length;
+        encoded.reserve(FLUSH_ENTRIES * JOURNAL_ENTRY_SIZE);
+        buffer.resize(static_cast<size_t>(std::min<UQUAD>(header.record_length, 1 << 20)));
+        std::string damage;
+        return visitJournalEntries(fd, record_end, size, damage, [&](const JournalEntryBytes &e) {
+                   if (getLE32(e.type) == JOURNAL_SECTOR) {
+                       last[getLE32(e.sector)] = getLE64(e.sequence);
+                   } else {
+                       ++resumed;
+                       std::memcpy(marker, e.data, sizeof marker);
+                   }
+               }) == size;
+    }
+
+    // Writes the compacted journal to out: the header and record as they are, the markers (the
+    // latest session's, as many as there were), then the last writes in the order made.
+    bool write(int fd, int out, UQUAD size) {
+        bool ok = DosWriteAll(out, head, sizeof head) >= 0;
+        for (UQUAD done = 0; ok && done < header.record_length;) {
+            const size_t n =
+                static_cast<size_t>(std::min<UQUAD>(buffer.size(), header.record_length - done));
+            ok = DosPReadAll(fd, buffer.data(), n, static_cast<off_t>(sizeof head + done)) ==
+                     static_cast<ssize_t>(n) &&
+                 DosWriteAll(out, buffer.data(), n) >= 0;
+            done += n;
+        }
+        length = record_end;
+        for (UQUAD i = 0; ok && i < resumed; ++i)
+            ok = put(out, JOURNAL_RESUMED, 0, marker);
+        std::string damage;
+        if (ok)
+            visitJournalEntries(fd, record_end, size, damage, [&](const JournalEntryBytes &e) {
+                if (!ok || getLE32(e.type) != JOURNAL_SECTOR)
+                    return;
+                const auto found = last.find(getLE32(e.sector));
+                if (found != last.end() && found->second == getLE64(e.sequence))
+                    ok = put(out, JOURNAL_SECTOR, getLE32(e.sector), e.data);
+            });
+        return ok && flush(out);
+    }
+
+  private:
+    static constexpr size_t FLUSH_ENTRIES = 1024;
+
+    bool put(int out, ULONG type, ULONG sector, const UBYTE *data) {
+        encoded.resize(encoded.size() + JOURNAL_ENTRY_SIZE); // within the reserved size
+        encodeJournalEntry(type, sector, next++, data,
+                           encoded.data() + encoded.size() - JOURNAL_ENTRY_SIZE);
+        return encoded.size() < FLUSH_ENTRIES * JOURNAL_ENTRY_SIZE || flush(out);
+    }
+    bool flush(int out) {
+        const bool ok = DosWriteAll(out, encoded.data(), encoded.size()) >= 0;
+        length += encoded.size();
+        encoded.clear();
+        return ok;
+    }
+};
+
 } // namespace
 
 struct Journal {
@@ -128,26 +206,13 @@ struct Journal {
     // compaction waits for another COMPACT_MARGIN entries.
     void compact() {
         compact_after = sequence + COMPACT_MARGIN;
-        std::string damage;
-        UBYTE head[JOURNAL_HEADER_SIZE];
-        JournalHeader header;
-        if (DosPReadAll(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
-            !decodeJournalHeader(head, header))
+        Compaction c;
+        try {
+            if (!c.read(fd, length))
+                return;
+        } catch (const std::bad_alloc &) {
             return;
-        const UQUAD recordEnd = sizeof head + header.record_length;
-        // The last write of each sector, and the sessions that took the journal over.
-        std::unordered_map<ULONG, UQUAD> last;
-        UQUAD resumed = 0;
-        UBYTE marker[SECTOR_SIZE] = {};
-        if (visitJournalEntries(fd, recordEnd, length, damage, [&](const JournalEntryBytes &e) {
-                if (getLE32(e.type) == JOURNAL_SECTOR) {
-                    last[getLE32(e.sector)] = getLE64(e.sequence);
-                } else {
-                    ++resumed;
-                    std::memcpy(marker, e.data, sizeof marker);
-                }
-            }) != length)
-            return;
+        }
         // The journal is not the user's: the directory keeps the time it has now, which a
         // mount compares with the record. Each change of the directory is followed at once by
         // putting its time back.
@@ -168,35 +233,12 @@ struct Journal {
         keepRootTime(); // at once: a kill before it would show a changed directory
         if (out < 0)
             return;
-        // The markers first (the latest session's, as many as there were), then the sectors.
-        UQUAD next = 0;
-        UQUAD written = 0;
-        std::vector<UBYTE> encoded;
-        encoded.reserve(1024 * JOURNAL_ENTRY_SIZE);
-        auto put = [&](ULONG type, ULONG sector, const UBYTE *data) {
-            encoded.resize(encoded.size() + JOURNAL_ENTRY_SIZE);
-            encodeJournalEntry(type, sector, next++, data,
-                               encoded.data() + encoded.size() - JOURNAL_ENTRY_SIZE);
-            if (encoded.size() < 1024 * JOURNAL_ENTRY_SIZE)
-                return true;
-            written += encoded.size();
-            const bool ok = DosWriteAll(out, encoded.data(), encoded.size()) >= 0;
-            encoded.clear();
-            return ok;
-        };
-        bool ok = DosLockFile(out, LOCK_EX | LOCK_NB) == 0 &&
-                  DosWriteAll(out, head, sizeof head) >= 0 &&
-                  copyRange(out, sizeof head, header.record_length);
-        for (UQUAD i = 0; ok && i < resumed; ++i)
-            ok = put(JOURNAL_RESUMED, 0, marker);
-        if (ok)
-            visitJournalEntries(fd, recordEnd, length, damage, [&](const JournalEntryBytes &e) {
-                if (ok && getLE32(e.type) == JOURNAL_SECTOR &&
-                    last[getLE32(e.sector)] == getLE64(e.sequence))
-                    ok = put(JOURNAL_SECTOR, getLE32(e.sector), e.data);
-            });
-        written += encoded.size();
-        ok = ok && DosWriteAll(out, encoded.data(), encoded.size()) >= 0 && DosSyncData(out) == 0;
+        bool ok = false;
+        try {
+            ok = DosLockFile(out, LOCK_EX | LOCK_NB) == 0 && c.write(fd, out, length) &&
+                 DosSyncData(out) == 0;
+        } catch (const std::bad_alloc &) {
+        }
         if (!ok || DosRenameAt(dir_fd, COMPACT_NAME, dir_fd, JOURNAL_NAME) != 0) {
             DosUnlinkAt(dir_fd, COMPACT_NAME, 0);
             DosCloseFd(out);
@@ -212,25 +254,15 @@ struct Journal {
         fd = out;
         name_durable = durable;
         compact_after = 0;
-        sequence = next;
-        length = sizeof head + header.record_length + written;
+        sequence = c.next;
+        length = c.length;
         distinct.clear();
-        for (const auto &[sector, at] : last)
-            distinct.insert(sector);
-    }
-
-    // Copies length bytes of the journal from byte `from` to the end of out.
-    bool copyRange(int out, UQUAD from, UQUAD length) {
-        std::vector<UBYTE> buffer(std::min<UQUAD>(length, 1 << 20));
-        for (UQUAD done = 0; done < length;) {
-            const size_t n = static_cast<size_t>(std::min<UQUAD>(buffer.size(), length - done));
-            if (DosPReadAll(fd, buffer.data(), n, static_cast<off_t>(from + done)) !=
-                    static_cast<ssize_t>(n) ||
-                DosWriteAll(out, buffer.data(), n) < 0)
-                return false;
-            done += n;
+        try {
+            for (const auto &[sector, at] : c.last)
+                distinct.insert(sector);
+        } catch (const std::bad_alloc &) {
+            // fewer sectors known: the next compaction comes sooner, and counts them again
         }
-        return true;
     }
 
     void run() {
