@@ -508,23 +508,16 @@ void journalStop(VVFAT *v) {
     j->flusher.join();
 }
 
-namespace {
-
-// Appends the entry that says the write-back ran and makes it durable: from then on no mount
-// replays the journal, whether or not its removal reaches the disk.
-bool markDone(Journal *j) {
-    // After a failed write the file may end inside an entry: the mark goes after the good ones.
-    if (j->failed && DosTruncate(j->fd, static_cast<off_t>(j->length)) != 0)
+bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut) {
+    if (cut && DosTruncate(fd, static_cast<off_t>(goodLength)) != 0)
         return false;
     UBYTE done[SECTOR_SIZE] = {};
     putLE64(done, static_cast<UQUAD>(nowNs()));
     putLE32(done + 8, static_cast<ULONG>(getpid()));
     UBYTE entry[JOURNAL_ENTRY_SIZE];
-    encodeJournalEntry(JOURNAL_DONE, 0, j->sequence, done, entry);
-    return DosWriteAll(j->fd, entry, sizeof entry) >= 0 && DosSyncData(j->fd) == 0;
+    encodeJournalEntry(JOURNAL_DONE, 0, sequence, done, entry);
+    return DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
 }
-
-} // namespace
 
 void journalEnd(VVFAT *v, bool remove) {
     journalStop(v);
@@ -539,7 +532,9 @@ void journalEnd(VVFAT *v, bool remove) {
         if (namesJournal(v->root_fd, j->fd)) {
             // Without the mark the journal is still removed: the write-back ran, and a journal
             // that cannot be written any more is better gone than replayed.
-            markDone(j);
+            // After a failed write the file may end inside an entry: the mark goes after the
+            // good ones.
+            journalMarkDone(j->fd, j->length, j->sequence, j->failed);
             if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0) {
                 report("the journal '%s' cannot be removed (%s).", j->path.c_str(),
                        errorWords(errno));

@@ -96,6 +96,11 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count);
 // Writes out what the journal holds and stops its thread; appends are dropped from then on.
 void journalStop(VVFAT *v);
+// Marks the journal open as fd, whose good entries (`sequence` of them) end at byte goodLength,
+// as written back, durably: from then on no mount replays it, whether or not its removal reaches
+// the disk. With cut, bytes past goodLength (a torn entry) are cut off first. FALSE when the mark
+// cannot be written.
+bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut);
 // Stops the journal (journalStop) and closes it. With remove (the write-back is done), marks the
 // journal done durably, deletes it, makes the deletion durable, and gives the mounted directory
 // back its time when nothing else changed it: a power cut at any point never replays the session.
