@@ -6,7 +6,8 @@
 # in a temporary directory instead (tens a second), for what only a real file system does.
 # --no-asan builds without AddressSanitizer (UndefinedBehaviorSanitizer and assertions stay;
 # about twice as fast, for the long runs; build-fuzz-fast). New inputs go to DIR/corpus; crashes
-# to DIR/artifacts.
+# to DIR/artifacts. Then the journal's record of the disk is fuzzed for a quarter of that time
+# (at least 10 s; RUNS inputs with --runs), each input bounded to 5 s, from fuzz/corpus-record.
 #   scripts/fuzz.sh [SECONDS] [--runs N] [--real-fs] [--no-asan] [--build-dir DIR] [--seeds]
 #   (--seeds: remake fuzz/corpus first)
 set -euo pipefail
@@ -38,7 +39,7 @@ fi
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DTESSEL_FUZZ=ON -DTESSEL_FUZZ_ASAN=$asan -DTESSEL_TESTS=OFF \
     -DTESSEL_ASSERTIONS=ON >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target fuzz_writeback make_seeds >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target fuzz_writeback fuzz_record make_seeds >/dev/null
 if [ $seeds = 1 ]; then
     rm -f fuzz/corpus/fat*-*
     "$dir/fuzz/make_seeds" fuzz/corpus
@@ -65,3 +66,16 @@ else
 fi
 "$target" "${limit[@]}" -timeout=20 -rss_limit_mb=2048 -max_len=16384 \
     -artifact_prefix="$dir/artifacts/" -print_final_stats=1 "$dir/corpus" fuzz/corpus
+
+# A record must be refused or used in time proportional to the disk it describes: one slow input
+# is a failure.
+mkdir -p "$dir/corpus-record"
+if [ -n "$runs" ]; then
+    limit=(-runs="$runs")
+else
+    limit=(-max_total_time=$((seconds / 4 > 10 ? seconds / 4 : 10)))
+fi
+echo "=== fuzz: the journal's record (${limit[0]})"
+"$(pwd)/$dir/fuzz/fuzz_record" "${limit[@]}" -timeout=5 -rss_limit_mb=2048 -max_len=4096 \
+    -artifact_prefix="$dir/artifacts/record-" -print_final_stats=1 "$dir/corpus-record" \
+    fuzz/corpus-record

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unordered_map>
 
 #include <dos/dirfd.h>
 
@@ -98,7 +99,7 @@ void encodeJournalEntry(ULONG type, ULONG sector, UQUAD sequence, const UBYTE *d
     putLE32(e->checksum, journalChecksum(out, offsetof(JournalEntryBytes, checksum)));
 }
 
-JournalRead readJournal(int fd, JournalContents &out) {
+JournalRead readJournal(int fd, JournalContents &out, JournalKeep keep) {
     struct stat st;
     if (DosFstat(fd, &st) != 0) {
         out.damage = std::string("it cannot be examined (") + errorWords(errno) + ")";
@@ -138,21 +139,58 @@ JournalRead readJournal(int fd, JournalContents &out) {
     }
     out.last_started_ns = out.header.started_ns;
     out.last_pid = out.header.pid;
-    out.good_length = recordEnd;
+    // With LastWrites, where each sector's entry is: a rewrite replaces its bytes in place.
+    std::unordered_map<ULONG, size_t> bySector;
+    out.good_length = visitJournalEntries(
+        fd, recordEnd, out.file_length, out.damage, [&](const JournalEntryBytes &e) {
+            const ULONG type = getLE32(e.type);
+            const UQUAD sequence = getLE64(e.sequence);
+            out.next_sequence = sequence + 1;
+            out.finished = type == JOURNAL_DONE;
+            if (type == JOURNAL_RESUMED) {
+                ++out.resumed;
+                out.last_started_ns = getLE64(e.data);
+                out.last_pid = getLE32(e.data + 8);
+                return;
+            }
+            if (type != JOURNAL_SECTOR)
+                return;
+            ++out.writes;
+            const ULONG sector = getLE32(e.sector);
+            size_t slot = out.entries.size();
+            if (keep == JournalKeep::LastWrites)
+                slot = bySector.try_emplace(sector, slot).first->second;
+            if (slot < out.entries.size()) {
+                out.entries[slot].sequence = sequence;
+                std::memcpy(out.data.data() + out.entries[slot].offset, e.data, SECTOR_SIZE);
+            } else {
+                out.entries.push_back({type, sector, out.data.size(), sequence});
+                out.data.insert(out.data.end(), e.data, e.data + SECTOR_SIZE);
+            }
+        });
+    // The last writes in the order they were made, so that a replay ends as the guest's did.
+    if (keep == JournalKeep::LastWrites)
+        std::sort(out.entries.begin(), out.entries.end(),
+                  [](const JournalContents::Entry &a, const JournalContents::Entry &b) {
+                      return a.sequence < b.sequence;
+                  });
+    return JournalRead::Ok;
+}
 
-    // The entries, read in large pieces.
+UQUAD visitJournalEntries(int fd, UQUAD at, UQUAD fileLength, std::string &damage,
+                          const std::function<void(const JournalEntryBytes &)> &visit) {
+    // Read in large pieces.
     std::vector<UBYTE> chunk(JOURNAL_ENTRY_SIZE * 1024);
-    UQUAD at = recordEnd;
     UQUAD sequence = 0;
-    while (at < out.file_length) {
+    while (at < fileLength) {
         const ssize_t n = DosPReadAll(fd, chunk.data(), chunk.size(), static_cast<off_t>(at));
         if (n < 0) {
-            out.damage = std::string("it cannot be read past byte ") + std::to_string(at) + " (" +
-                         errorWords(errno) + ")";
-            return JournalRead::Ok;
+            damage = std::string("it cannot be read past byte ") + std::to_string(at) + " (" +
+                     errorWords(errno) + ")";
+            return at;
         }
         if (n == 0)
-            break;
+            return at;
         size_t used = 0;
         for (; used + JOURNAL_ENTRY_SIZE <= static_cast<size_t>(n); used += JOURNAL_ENTRY_SIZE) {
             const UBYTE *raw = chunk.data() + used;
@@ -161,26 +199,18 @@ JournalRead readJournal(int fd, JournalContents &out) {
             if (getLE32(e->checksum) !=
                     journalChecksum(raw, offsetof(JournalEntryBytes, checksum)) ||
                 getLE64(e->sequence) != sequence ||
-                (type != JOURNAL_SECTOR && type != JOURNAL_RESUMED)) {
-                out.damage = "a damaged entry at byte " + std::to_string(at + used);
-                return JournalRead::Ok;
+                (type != JOURNAL_SECTOR && type != JOURNAL_RESUMED && type != JOURNAL_DONE)) {
+                damage = "a damaged entry at byte " + std::to_string(at + used);
+                return at + used;
             }
-            out.next_sequence = ++sequence;
-            if (type == JOURNAL_RESUMED) {
-                ++out.resumed;
-                out.last_started_ns = getLE64(e->data);
-                out.last_pid = getLE32(e->data + 8);
-            } else {
-                out.entries.push_back({type, getLE32(e->sector), out.data.size()});
-                out.data.insert(out.data.end(), e->data, e->data + SECTOR_SIZE);
-            }
-            out.good_length = at + used + JOURNAL_ENTRY_SIZE;
+            ++sequence;
+            visit(*e);
         }
         if (used == 0) {
-            out.damage = "a torn entry at byte " + std::to_string(at);
-            return JournalRead::Ok;
+            damage = "a torn entry at byte " + std::to_string(at);
+            return at;
         }
         at += used;
     }
-    return JournalRead::Ok;
+    return at;
 }

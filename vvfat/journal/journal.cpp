@@ -1,6 +1,7 @@
 // The journal kept while a directory is mounted: the record at the guest's first write, then
 // each sector it writes, made durable by a thread of its own within a fraction of a second, so
 // that the guest's port accesses never wait for the host's disk.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <sys/file.h>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <unistd.h>
 
 #include <dos/dirfd.h>
@@ -30,6 +33,14 @@ constexpr size_t RAW_ENTRY = 4 + SECTOR_SIZE;
 constexpr size_t CHUNK_ENTRIES = 256;
 // A burst that fills this many chunks is written at once, without waiting.
 constexpr size_t FLUSH_CHUNKS = 4;
+// The journal is compacted (only the last write of each sector kept) once it holds more than
+// twice the distinct sectors written plus this many entries (about 2.2 MB): a guest rewriting a
+// few sectors forever keeps a journal of a few megabytes, and compaction costs at most one
+// read and one write of the journal per COMPACT_MARGIN entries written.
+constexpr UQUAD COMPACT_MARGIN = 4096;
+// The compacted journal before it takes the journal's name: a name the disk never shows and the
+// write-back sweeps away, should a compaction be cut short.
+constexpr char COMPACT_NAME[] = ".vvfat-FFFFFFFF.tmp";
 
 struct Chunk {
     size_t entries = 0;
@@ -43,6 +54,88 @@ QUAD nowNs() {
     return timeNs(t);
 }
 
+bool rootTimes(int rootFd, struct stat &st) {
+    return DosFstat(rootFd, &st) == 0;
+}
+
+// A compaction of the journal: the last write of each sector found by one pass over the
+// entries, written out by a second.
+struct Compaction {
+    UBYTE head[JOURNAL_HEADER_SIZE];
+    JournalHeader header;
+    UQUAD record_end = 0;
+    std::unordered_map<ULONG, UQUAD> last; // sector: the number of its last write
+    UQUAD resumed = 0;                     // sessions that took the journal over
+    UBYTE marker[SECTOR_SIZE] = {};        // the latest of them
+    std::vector<UBYTE> encoded;
+    std::vector<UBYTE> buffer;
+    UQUAD next = 0;   // entries written out
+    UQUAD length = 0; // bytes written out
+
+    // Reads the journal fd of `size` good bytes. FALSE when it is not whole. Throws
+    // std::bad_alloc, as does write.
+    bool read(int fd, UQUAD size) {
+        if (DosPReadAll(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+            !decodeJournalHeader(head, header))
+            return false;
+        record_end = sizeof head + header.record_length;
+        encoded.reserve(FLUSH_ENTRIES * JOURNAL_ENTRY_SIZE);
+        buffer.resize(static_cast<size_t>(std::min<UQUAD>(header.record_length, 1 << 20)));
+        std::string damage;
+        return visitJournalEntries(fd, record_end, size, damage, [&](const JournalEntryBytes &e) {
+                   if (getLE32(e.type) == JOURNAL_SECTOR) {
+                       last[getLE32(e.sector)] = getLE64(e.sequence);
+                   } else {
+                       ++resumed;
+                       std::memcpy(marker, e.data, sizeof marker);
+                   }
+               }) == size;
+    }
+
+    // Writes the compacted journal to out: the header and record as they are, the markers (the
+    // latest session's, as many as there were), then the last writes in the order made.
+    bool write(int fd, int out, UQUAD size) {
+        bool ok = DosWriteAll(out, head, sizeof head) >= 0;
+        for (UQUAD done = 0; ok && done < header.record_length;) {
+            const size_t n =
+                static_cast<size_t>(std::min<UQUAD>(buffer.size(), header.record_length - done));
+            ok = DosPReadAll(fd, buffer.data(), n, static_cast<off_t>(sizeof head + done)) ==
+                     static_cast<ssize_t>(n) &&
+                 DosWriteAll(out, buffer.data(), n) >= 0;
+            done += n;
+        }
+        length = record_end;
+        for (UQUAD i = 0; ok && i < resumed; ++i)
+            ok = put(out, JOURNAL_RESUMED, 0, marker);
+        std::string damage;
+        if (ok)
+            visitJournalEntries(fd, record_end, size, damage, [&](const JournalEntryBytes &e) {
+                if (!ok || getLE32(e.type) != JOURNAL_SECTOR)
+                    return;
+                const auto found = last.find(getLE32(e.sector));
+                if (found != last.end() && found->second == getLE64(e.sequence))
+                    ok = put(out, JOURNAL_SECTOR, getLE32(e.sector), e.data);
+            });
+        return ok && flush(out);
+    }
+
+  private:
+    static constexpr size_t FLUSH_ENTRIES = 1024;
+
+    bool put(int out, ULONG type, ULONG sector, const UBYTE *data) {
+        encoded.resize(encoded.size() + JOURNAL_ENTRY_SIZE); // within the reserved size
+        encodeJournalEntry(type, sector, next++, data,
+                           encoded.data() + encoded.size() - JOURNAL_ENTRY_SIZE);
+        return encoded.size() < FLUSH_ENTRIES * JOURNAL_ENTRY_SIZE || flush(out);
+    }
+    bool flush(int out) {
+        const bool ok = DosWriteAll(out, encoded.data(), encoded.size()) >= 0;
+        length += encoded.size();
+        encoded.clear();
+        return ok;
+    }
+};
+
 } // namespace
 
 struct Journal {
@@ -52,7 +145,12 @@ struct Journal {
     QUAD root_mtime_ns = 0;    // the directory's time before the journal was made
     QUAD root_mtime_after = 0; // its time once the journal was made, as we left it
     bool created_here = false;
-    UQUAD sequence = 0; // of the next entry
+    // Of the entries on file: the number of the next one, the bytes up to its start, and the
+    // sectors they hold (the flusher's own once it runs).
+    UQUAD sequence = 0;
+    UQUAD length = 0;
+    std::unordered_set<ULONG> distinct;
+    UQUAD compact_after = 0; // entries on file up to which not to compact, after a failure
     bool name_durable = false;
 
     std::mutex mutex;
@@ -78,10 +176,12 @@ struct Journal {
             count += chunk->entries;
         encoded.resize(count * JOURNAL_ENTRY_SIZE);
         UBYTE *out = encoded.data();
+        UQUAD next = sequence;
         for (const auto &chunk : batch)
             for (size_t i = 0; i < chunk->entries; ++i, out += JOURNAL_ENTRY_SIZE) {
                 const UBYTE *raw = chunk->bytes + i * RAW_ENTRY;
-                encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), sequence++, raw + 4, out);
+                distinct.insert(getLE32(raw));
+                encodeJournalEntry(JOURNAL_SECTOR, getLE32(raw), next++, raw + 4, out);
             }
         if (DosWriteAll(fd, encoded.data(), encoded.size()) < 0)
             return fail("written", errno);
@@ -92,6 +192,76 @@ struct Journal {
             if (DosSync(dir_fd) != 0)
                 return fail("made durable", errno);
             name_durable = true;
+        }
+        sequence = next;
+        length += encoded.size();
+        if (sequence > std::max(compact_after, 2 * distinct.size() + COMPACT_MARGIN))
+            compact();
+    }
+
+    // Rewrites the journal with only the last write of each sector, under a name of its own, and
+    // puts it in the journal's place once it is durable: a power cut leaves one journal or the
+    // other, whole. The new file is locked before it takes the name. Memory: a number per
+    // distinct sector; the bytes are streamed. On failure the journal stays as it was and
+    // compaction waits for another COMPACT_MARGIN entries.
+    void compact() {
+        compact_after = sequence + COMPACT_MARGIN;
+        Compaction c;
+        try {
+            if (!c.read(fd, length))
+                return;
+        } catch (const std::bad_alloc &) {
+            return;
+        }
+        // The journal is not the user's: the directory keeps the time it has now, which a
+        // mount compares with the record. Each change of the directory is followed at once by
+        // putting its time back.
+        struct stat root;
+        const bool rootKnown = rootTimes(dir_fd, root);
+        auto keepRootTime = [&] {
+            if (!rootKnown)
+                return;
+            setRootTime(dir_fd, timeNs(root.st_mtim));
+            struct stat now;
+            if (root_mtime_after == timeNs(root.st_mtim) && rootTimes(dir_fd, now))
+                root_mtime_after = timeNs(now.st_mtim);
+        };
+        DosUnlinkAt(dir_fd, COMPACT_NAME, 0); // left by a compaction cut short
+        const int out =
+            DosOpenAt(dir_fd, COMPACT_NAME,
+                      O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        keepRootTime(); // at once: a kill before it would show a changed directory
+        if (out < 0)
+            return;
+        bool ok = false;
+        try {
+            ok = DosLockFile(out, LOCK_EX | LOCK_NB) == 0 && c.write(fd, out, length) &&
+                 DosSyncData(out) == 0;
+        } catch (const std::bad_alloc &) {
+        }
+        if (!ok || DosRenameAt(dir_fd, COMPACT_NAME, dir_fd, JOURNAL_NAME) != 0) {
+            DosUnlinkAt(dir_fd, COMPACT_NAME, 0);
+            DosCloseFd(out);
+            return keepRootTime();
+        }
+        keepRootTime();
+        // Until the directory says so durably, a power cut brings the old journal back: it
+        // stays whole until then.
+        const bool durable = DosSync(dir_fd) == 0;
+        if (durable)
+            DosTruncate(fd, 0); // a mount that opened it before the rename finds nothing to replay
+        DosCloseFd(fd);
+        fd = out;
+        name_durable = durable;
+        compact_after = 0;
+        sequence = c.next;
+        length = c.length;
+        distinct.clear();
+        try {
+            for (const auto &[sector, at] : c.last)
+                distinct.insert(sector);
+        } catch (const std::bad_alloc &) {
+            // fewer sectors known: the next compaction comes sooner, and counts them again
         }
     }
 
@@ -144,10 +314,6 @@ struct Journal {
 };
 
 namespace {
-
-bool rootTimes(int rootFd, struct stat &st) {
-    return DosFstat(rootFd, &st) == 0;
-}
 
 // Whether the journal's name in the directory still leads to the file open as fd: a mount that
 // found it unfinished may have removed it between its making and its lock.
@@ -237,6 +403,7 @@ bool journalBegin(VVFAT *v) {
             encodeJournalHeader(h, head);
             ok = DosWriteAll(fd, head, sizeof head) >= 0 &&
                  DosWriteAll(fd, record.data(), record.size()) >= 0;
+            j->length = sizeof head + record.size();
         } catch (const std::bad_alloc &) {
             errno = ENOMEM;
             ok = false;
@@ -269,15 +436,21 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
     struct stat now;
     j->root_mtime_after = rootTimes(v->root_fd, now) ? timeNs(now.st_mtim) : 0;
     j->sequence = sequence;
+    j->length = goodLength;
     j->name_durable = true;
     UBYTE marker[SECTOR_SIZE] = {};
     putLE64(marker, static_cast<UQUAD>(nowNs()));
     putLE32(marker + 8, static_cast<ULONG>(getpid()));
     UBYTE entry[JOURNAL_ENTRY_SIZE];
-    encodeJournalEntry(JOURNAL_RESUMED, 0, j->sequence++, marker, entry);
+    encodeJournalEntry(JOURNAL_RESUMED, 0, j->sequence, marker, entry);
     // fd appends: the entries go after the good ones.
-    if (DosTruncate(fd, static_cast<off_t>(goodLength)) != 0 ||
-        DosWriteAll(fd, entry, sizeof entry) < 0 || DosSyncData(fd) != 0 || !j->start()) {
+    const bool kept = DosTruncate(fd, static_cast<off_t>(goodLength)) == 0 &&
+                      DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
+    if (kept) {
+        ++j->sequence;
+        j->length += sizeof entry;
+    }
+    if (!kept || !j->start()) {
         report("the journal '%s' cannot be continued (%s); what the guest writes from "
                "now on is kept in memory only, until the write-back.",
                j->path.c_str(), errorWords(errno));
@@ -335,6 +508,17 @@ void journalStop(VVFAT *v) {
     j->flusher.join();
 }
 
+bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut) {
+    if (cut && DosTruncate(fd, static_cast<off_t>(goodLength)) != 0)
+        return false;
+    UBYTE done[SECTOR_SIZE] = {};
+    putLE64(done, static_cast<UQUAD>(nowNs()));
+    putLE32(done + 8, static_cast<ULONG>(getpid()));
+    UBYTE entry[JOURNAL_ENTRY_SIZE];
+    encodeJournalEntry(JOURNAL_DONE, 0, sequence, done, entry);
+    return DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
+}
+
 void journalEnd(VVFAT *v, bool remove) {
     journalStop(v);
     Journal *j = v->journal;
@@ -342,18 +526,26 @@ void journalEnd(VVFAT *v, bool remove) {
         return;
     v->journal = nullptr;
     if (remove) {
-        struct stat mine, named, root;
+        struct stat root;
         const bool rootKnown = rootTimes(v->root_fd, root);
         // Only the journal itself: a name another process put there stays.
-        if (DosFstat(j->fd, &mine) == 0 &&
-            DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
-            if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
+        if (namesJournal(v->root_fd, j->fd)) {
+            // Without the mark the journal is still removed: the write-back ran, and a journal
+            // that cannot be written any more is better gone than replayed.
+            // After a failed write the file may end inside an entry: the mark goes after the
+            // good ones.
+            journalMarkDone(j->fd, j->length, j->sequence, j->failed);
+            if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0) {
                 report("the journal '%s' cannot be removed (%s).", j->path.c_str(),
                        errorWords(errno));
-            // Nothing else changed the directory meanwhile: it gets its time back.
-            else if (rootKnown && timeNs(root.st_mtim) == j->root_mtime_after)
-                setRootTime(v->root_fd, j->root_mtime_ns);
+            } else {
+                // Nothing else changed the directory meanwhile: it gets its time back.
+                if (rootKnown && timeNs(root.st_mtim) == j->root_mtime_after)
+                    setRootTime(v->root_fd, j->root_mtime_ns);
+                if (DosSync(j->dir_fd) != 0)
+                    report("the removal of the journal '%s' cannot be made durable (%s).",
+                           j->path.c_str(), errorWords(errno));
+            }
         }
     } else if (!j->failed) {
         DosSyncData(j->fd);

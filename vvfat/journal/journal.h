@@ -5,6 +5,7 @@
 #ifndef TESSEL_VVFAT_JOURNAL_H
 #define TESSEL_VVFAT_JOURNAL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,24 +37,39 @@ struct JournalContents {
     struct Entry {
         ULONG type;
         ULONG sector;
-        size_t offset; // of its 512 bytes in `data`
+        size_t offset;  // of its 512 bytes in `data`
+        UQUAD sequence; // its number in the journal
     };
+    // In the order written; with JournalKeep::LastWrites, one per sector (its last write), in
+    // the order of those writes.
     std::vector<Entry> entries;
     std::vector<UBYTE> data;
     UQUAD good_length = 0;     // bytes up to the end of the last good entry
     UQUAD file_length = 0;     // bytes in the file
     std::string damage;        // why reading stopped before the end; empty when it did not
     bool unfinished = false;   // cut short while it was being made: it holds no write
+    bool finished = false;     // its last good entry says the write-back ran: never replayed
     UQUAD next_sequence = 0;   // good entries, so the number of the next one
+    UQUAD writes = 0;          // sector writes among them
     ULONG resumed = 0;         // later sessions that took it over
     UQUAD last_started_ns = 0; // the latest of them (or the first session)
     ULONG last_pid = 0;
 };
 enum class JournalRead { Ok, NotAJournal, Damaged };
+// Which sector writes readJournal keeps: every one (memory grows with the journal's length), or
+// the last of each sector (memory grows with the distinct sectors only; the disk it gives is
+// the same).
+enum class JournalKeep { EveryWrite, LastWrites };
 // Reads the open journal fd whole. NotAJournal: not this format (left alone); Damaged: header
 // or record unusable (reason in damage; unfinished when the file ends inside them). Throws
 // std::bad_alloc.
-JournalRead readJournal(int fd, JournalContents &out);
+JournalRead readJournal(int fd, JournalContents &out, JournalKeep keep = JournalKeep::EveryWrite);
+// Visits the good entries that start at byte `at` (the record's end) of a journal of fileLength
+// bytes, in order, each checked (checksum, number, type); stops at the first that is not, with
+// the reason in damage. Returns the bytes up to the end of the last good entry. Throws
+// std::bad_alloc.
+UQUAD visitJournalEntries(int fd, UQUAD at, UQUAD fileLength, std::string &damage,
+                          const std::function<void(const JournalEntryBytes &)> &visit);
 
 // The record: what the write-back needs to know of the disk as the guest was shown it (layout,
 // the sectors built at creation, the directory entries, the runs of clusters, the host objects).
@@ -80,8 +96,14 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count);
 // Writes out what the journal holds and stops its thread; appends are dropped from then on.
 void journalStop(VVFAT *v);
-// Stops the journal (journalStop) and closes it. With remove, deletes the journal (the
-// write-back is done) and gives the mounted directory back its time when nothing else changed it.
+// Marks the journal open as fd, whose good entries (`sequence` of them) end at byte goodLength,
+// as written back, durably: from then on no mount replays it, whether or not its removal reaches
+// the disk. With cut, bytes past goodLength (a torn entry) are cut off first. FALSE when the mark
+// cannot be written.
+bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut);
+// Stops the journal (journalStop) and closes it. With remove (the write-back is done), marks the
+// journal done durably, deletes it, makes the deletion durable, and gives the mounted directory
+// back its time when nothing else changed it: a power cut at any point never replays the session.
 void journalEnd(VVFAT *v, bool remove);
 
 // ---- recover.cpp: a journal found at mount.

@@ -3,7 +3,10 @@
 //     record length and checksum, header checksum;
 //   the record (serializeRecord);
 //   entries of JOURNAL_ENTRY_SIZE bytes: type, sector, sequence number, 512 bytes, checksum.
-// A damaged or torn entry ends the journal: what precedes it is replayed.
+// A damaged or torn entry ends the journal: what precedes it is replayed. A journal whose last
+// good entry is JOURNAL_DONE was written back already: it is never replayed.
+// A compacted journal holds the same header and record, then only the last write of each
+// sector, in the order of those writes, numbered afresh.
 #ifndef TESSEL_VVFAT_JOURNAL_FORMAT_H
 #define TESSEL_VVFAT_JOURNAL_FORMAT_H
 
@@ -24,7 +27,8 @@ struct JournalHeaderBytes {
 };
 static_assert(sizeof(JournalHeaderBytes) == 64);
 
-// One journal entry: a sector the guest wrote, or a later session taking the journal over.
+// One journal entry: a sector the guest wrote, a later session taking the journal over, or the
+// write-back done.
 struct JournalEntryBytes {
     UBYTE type[4];
     UBYTE sector[4];
@@ -42,6 +46,7 @@ constexpr ULONG JOURNAL_VERSION = 1;
 enum JournalEntryType : ULONG {
     JOURNAL_SECTOR = 1,  // a sector the guest wrote
     JOURNAL_RESUMED = 2, // a later session took the journal over (start time, process)
+    JOURNAL_DONE = 3,    // the write-back ran: written last, just before the journal is removed
 };
 
 #endif

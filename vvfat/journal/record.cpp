@@ -46,6 +46,7 @@ class Reader {
         return p;
     }
     bool atEnd() const { return at_ == in_.size(); }
+    size_t remaining() const { return in_.size() - at_; }
 
   private:
     UQUAD get(int n) {
@@ -94,6 +95,51 @@ template <class Field> void mappingFields(Mapping &m, Field &&f) {
 
 constexpr UBYTE OBJECT_DIR = 1, OBJECT_VIA_LINK = 2, OBJECT_OWN_NAME = 4;
 constexpr ULONG NO_MORE_SECTORS = 0xFFFFFFFF;
+// The fewest bytes a mapping and an object take in the record: their counts are bounded by it.
+constexpr size_t MAPPING_BYTES = 4 * 7 + 1;
+constexpr size_t OBJECT_BYTES = 8 * 4 + 4 * 3 + 1;
+
+// Readers tell the FAT type from the cluster count alone: a record whose count falls outside
+// its type's range describes no disk that was ever shown.
+bool clusterCountFits(UBYTE fatType, ULONG count) {
+    switch (fatType) {
+    case 12:
+        return count >= 1 && count <= 4084;
+    case 16:
+        return count >= 4085 && count <= 65524;
+    case 32:
+        return count >= 65525 && count <= 0x0FFFFFF5;
+    default:
+        return false;
+    }
+}
+
+// Whether the layout is one the disk could have had, checked as a guest's boot sector would be
+// before a single sector number is derived from it: each region follows the one before, within
+// the disk, the clusters fill what is left, and the FAT type, cluster size and count agree.
+// Everything later loops over these regions, so a record that passes costs time in proportion to
+// the disk it describes.
+bool layoutPossible(const VVFAT &v) {
+    const UQUAD shown = static_cast<UQUAD>(v.cylinders) * v.heads * v.spt;
+    const UQUAD spc = v.sectors_per_cluster;
+    const UQUAD fixedRoot = v.root_entries / (SECTOR_SIZE / sizeof(DirEntry));
+    const bool fat32 = v.fat_type == 32;
+    return shown != 0 && v.sector_count == shown && v.offset_to_bootsector == v.spt &&
+           clusterCountFits(v.fat_type, v.cluster_count) &&
+           v.max_fat_value == maxFatValue(v.fat_type) && spc != 0 && (spc & (spc - 1)) == 0 &&
+           v.cluster_size == spc * SECTOR_SIZE && v.reserved_sectors != 0 &&
+           v.offset_to_fat == static_cast<UQUAD>(v.offset_to_bootsector) + v.reserved_sectors &&
+           v.sectors_per_fat != 0 &&
+           (static_cast<UQUAD>(v.cluster_count) + 2) * v.fat_type <=
+               static_cast<UQUAD>(v.sectors_per_fat) * SECTOR_SIZE * 8 &&
+           v.offset_to_root_dir == v.offset_to_fat + 2 * static_cast<UQUAD>(v.sectors_per_fat) &&
+           v.root_entries % (SECTOR_SIZE / sizeof(DirEntry)) == 0 &&
+           v.offset_to_data == v.offset_to_root_dir + fixedRoot &&
+           (fat32 ? v.root_entries == 0 && v.first_cluster_of_root_dir == 2
+                  : v.root_entries != 0 && v.first_cluster_of_root_dir == 0) &&
+           v.offset_to_data <= v.sector_count &&
+           v.cluster_count == (v.sector_count - v.offset_to_data) / spc;
+}
 
 struct Put {
     Writer &w;
@@ -162,10 +208,7 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
     try {
         Reader r(record);
         layoutFields(*v, Get{r});
-        if (!r.ok || v->cluster_size == 0 || v->sectors_per_cluster == 0 ||
-            v->cluster_size != v->sectors_per_cluster * SECTOR_SIZE ||
-            (v->fat_type != 12 && v->fat_type != 16 && v->fat_type != 32) ||
-            v->offset_to_data > v->sector_count)
+        if (!r.ok || !layoutPossible(*v))
             return false;
         v->sector_cache_table = CreateHashTableTagList(nullptr);
         v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
@@ -186,18 +229,20 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
         }
         const ULONG entries = r.u32();
         const UBYTE *dir = r.bytes(static_cast<size_t>(entries) * sizeof(DirEntry));
-        if (!dir || entries == 0 || !arrayEnsureAllocated(v->directory, entries - 1))
+        // The fixed root directory is read from the entries' start.
+        if (!dir || entries == 0 || entries < v->root_entries ||
+            !arrayEnsureAllocated(v->directory, entries - 1))
             return false;
         std::memcpy(v->directory.items.data(), dir,
                     static_cast<size_t>(entries) * sizeof(DirEntry));
         const ULONG mappings = r.u32();
-        if (!r.ok || mappings == 0 || mappings > record.size() ||
+        if (!r.ok || mappings == 0 || mappings > r.remaining() / MAPPING_BYTES ||
             !arrayEnsureAllocated(v->mapping, mappings - 1))
             return false;
         for (ULONG i = 0; i < mappings; ++i)
             mappingFields(*arrayGet(v->mapping, i), Get{r});
         const ULONG objects = r.u32();
-        if (!r.ok || objects == 0 || objects > record.size())
+        if (!r.ok || objects == 0 || objects > r.remaining() / OBJECT_BYTES)
             return false;
         v->objects.resize(objects);
         for (HostObject &o : v->objects) {
@@ -220,7 +265,10 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
                 std::memcpy(o.own_name.get(), name, n);
                 o.own_name[n] = '\0';
             }
-            if (!r.ok || o.parent >= objects || o.dir_index >= entries ||
+            // Parents come before their children (the root is its own), and are directories.
+            const size_t index = static_cast<size_t>(&o - v->objects.data());
+            if (!r.ok || (index == 0 ? o.parent != 0 || !o.is_dir : o.parent >= index) ||
+                !v->objects[o.parent].is_dir || o.dir_index >= entries ||
                 (o.mapping >= 0 && static_cast<ULONG>(o.mapping) >= mappings))
                 return false;
         }
@@ -228,6 +276,7 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
         for (ULONG i = 0; i < mappings; ++i) {
             const Mapping &m = *arrayGet(v->mapping, i);
             if (m.object >= objects || m.dir_index >= entries || m.begin > m.end ||
+                m.end > static_cast<UQUAD>(v->cluster_count) + 2 ||
                 (i > 0 && m.begin < arrayGet(v->mapping, i - 1)->end) ||
                 ((m.mode & MODE_DIRECTORY) &&
                  (m.info.dir.first_dir_index < 0 ||
