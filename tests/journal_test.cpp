@@ -160,11 +160,12 @@ class Guest {
     FILE *out_ = nullptr;
 };
 
-// Mounts dir through tessel-host (the normal mount, which recovers), reads a sector and
-// unmounts (which writes back). Its output.
+// Mounts dir through tessel-host as the emulator does (the normal mount, which recovers:
+// WRITEBACK=ON, since tessel-host's read alone never writes back), reads a sector and unmounts
+// (which writes back). Its output.
 std::string mountAndUnmount(const fs::path &dir, const std::string &extra = "") {
-    auto r = run(std::string(TESSEL_HOST_PATH) + " -t DIRECTORY=" + shellQuote(dir.string()) + " " +
-                 extra + " read 0 -o /dev/null 2>&1");
+    auto r = run(std::string(TESSEL_HOST_PATH) + " -t DIRECTORY=" + shellQuote(dir.string()) +
+                 " -t WRITEBACK=ON " + extra + " read 0 -o /dev/null 2>&1");
     return r.output;
 }
 

@@ -29,8 +29,14 @@ void clear(VVFAT *v) {
     }
     // The journal is whole on disk before the write-back changes anything.
     journalStop(v);
-    const bool writtenBack = !v->modified || synchronize(v);
-    journalEnd(v, writtenBack);
+    if (!v->modified) {
+        journalEnd(v, true);
+    } else {
+        const WriteBackResult result = synchronize(v);
+        journalEnd(v, result.ran);
+        // Said once the journal is settled: a write-back reported done is not replayed.
+        reportWriteBack(result.counts);
+    }
     releaseDisk(v);
 }
 

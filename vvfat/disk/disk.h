@@ -10,6 +10,7 @@
 #define TESSEL_VVFAT_DISK_H
 
 #include <cassert>
+#include <cstdarg>
 #include <cstddef>
 #include <memory>
 #include <cstdio>
@@ -346,6 +347,7 @@ BOOL captureSector(VVFAT *v, ULONG sectorNum, const UBYTE *data);
 // Reports one line, "VVFAT: " then the printf-style text (no newline). Never allocates for a line
 // of ordinary length, so that running out of memory can still be reported.
 void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void reportV(const char *format, va_list args);
 // Reports the write-back's closing line, with its counts.
 void reportWriteBack(const VVFAT_WriteBackCounts &counts);
 // The closing line of a write-back into out (size bytes); the one place it is worded.

@@ -31,15 +31,19 @@ void VVFAT_SetReportSink(VVFAT_ReportSink newSink, void *context) {
 }
 
 void report(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    reportV(format, args);
+    va_end(args);
+}
+
+void reportV(const char *format, va_list args) {
     // No allocation for ordinary lines: a report must get out when memory has run out.
     char small[1024];
     std::memcpy(small, "VVFAT: ", 7);
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     const int n = std::vsnprintf(small + 7, sizeof small - 7, format, args);
-    va_end(args);
     char *line = small;
     if (n >= 0 && static_cast<size_t>(n) + 8 > sizeof small) {
         if (auto big = static_cast<char *>(std::malloc(static_cast<size_t>(n) + 8))) {

@@ -115,20 +115,26 @@ Shown showsRecordedDiskWithItsGeometry(VVFAT *v, const std::vector<UBYTE> &recor
     return rebuild(v, nullptr) ? Shown::No : Shown::Broken;
 }
 
-// Removes the journal open as fd, when the name still leads to it. The journal is not the
-// user's: the directory keeps the time it had.
-void removeJournal(VVFAT *v, int fd) {
+// Removes the journal open as fd, when the name still leads to it: marked done first, so that
+// a power cut before the removal is durable never replays it, and the removal made durable.
+// The journal is not the user's: the directory keeps the time it had.
+void removeJournal(VVFAT *v, int fd, const JournalContents &jc) {
     struct stat mine, named, root;
     if (DosFstat(fd, &mine) != 0 ||
         DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
         return;
     const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
+    if (!jc.finished)
+        journalMarkDone(fd, jc.good_length, jc.next_sequence, jc.file_length != jc.good_length);
     if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
         report("the journal '%s/%s' cannot be removed (%s).", v->root_path.c_str(), JOURNAL_NAME,
                errorWords(errno));
-    else if (rootKnown)
-        setRootTime(v->root_fd, timeNs(root.st_mtim));
+    else {
+        if (rootKnown)
+            setRootTime(v->root_fd, timeNs(root.st_mtim));
+        DosSync(v->root_fd);
+    }
 }
 
 // Opens the journal of the directory v for recovery, locked. -1 when there is none or it
@@ -181,7 +187,8 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
     // Nothing throws past here: the caller would close the descriptor again.
     DosCloseFd(fd);
     if (shown == Shown::Yes) {
-        const ULONG count = replay(v, jc);
+        replay(v, jc);
+        const auto count = static_cast<ULONG>(jc.writes);
         v->guest_wrote = FALSE; // what this session discards is the guest's own writes
         report("the disk shows the %lu sectors written by %s, which did not end; the journal "
                "stays for a mount that writes back.",
@@ -199,7 +206,7 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
     old->guest_wrote = FALSE;
     report("'%s' changed since %s, which did not end: the disk shows that session's disk with "
            "its %lu journaled sectors; the journal stays for a mount that writes it back.",
-           dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.entries.size()));
+           dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.writes));
     VVFAT_Destroy(v);
     return old;
 }
@@ -208,7 +215,8 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
 // after a write-back), null when the rebuilt disk cannot be made. fd is taken over.
 VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     JournalContents jc;
-    const JournalRead read = readJournal(fd, jc);
+    // Memory in proportion to the sectors written, not to the journal's length.
+    const JournalRead read = readJournal(fd, jc, JournalKeep::LastWrites);
     const char *dir = v->root_path.c_str();
     if (read == JournalRead::Damaged && jc.unfinished && v->discard_writes) {
         report("the journal of '%s' was cut short as it was being made (%s), before it held any "
@@ -222,7 +230,7 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         report("the journal of '%s' was cut short as it was being made (%s), before "
                "it held any write; it is replaced.",
                dir, jc.damage.c_str());
-        removeJournal(v, fd);
+        removeJournal(v, fd, jc);
         DosCloseFd(fd);
         v->journal_wanted = TRUE;
         return v;
@@ -240,6 +248,23 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         return v;
     }
     const std::string session = sessionName(jc.header.started_ns, jc.header.pid);
+    if (jc.finished) {
+        // Its write-back ran; only the removal was lost (a power cut): never replayed.
+        if (v->discard_writes) {
+            report("the journal of '%s' was left by %s after its write-back had run; a mount "
+                   "that writes back removes it.",
+                   dir, session.c_str());
+            DosCloseFd(fd);
+            return v;
+        }
+        report("the journal of '%s' was left by %s after its write-back had run; it is "
+               "removed.",
+               dir, session.c_str());
+        removeJournal(v, fd, jc);
+        DosCloseFd(fd);
+        v->journal_wanted = TRUE;
+        return v;
+    }
     if (!jc.damage.empty())
         report("the journal of '%s' ends in %s: the %llu bytes from there on are left "
                "out.",
@@ -257,7 +282,8 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     if (v->discard_writes)
         return showRecovered(v, fd, jc, shown, session);
     if (shown == Shown::Yes) {
-        const ULONG count = replay(v, jc);
+        replay(v, jc);
+        const auto count = static_cast<ULONG>(jc.writes);
         report("recovered %lu sectors written by %s, which did not end; they are "
                "written back at the next unmount.",
                static_cast<unsigned long>(count), session.c_str());
@@ -268,7 +294,7 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
 
     report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
            "written back now, with the usual rules, and the disk is built afresh.",
-           dir, session.c_str(), static_cast<unsigned long>(jc.entries.size()));
+           dir, session.c_str(), static_cast<unsigned long>(jc.writes));
     VVFAT *old = diskFromRecord(v, jc.record);
     if (!old) {
         report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
@@ -278,18 +304,21 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         return v;
     }
     replay(old, jc);
-    const bool ran = synchronize(old);
+    const WriteBackResult result = synchronize(old);
+    const bool ran = result.ran;
     old->modified = FALSE;
     VVFAT_Destroy(old);
     if (!ran) {
+        reportWriteBack(result.counts);
         report("the journal of '%s' is kept for the next mount; this session keeps "
                "none.",
                dir);
         DosCloseFd(fd);
         return v;
     }
-    removeJournal(v, fd);
+    removeJournal(v, fd, jc);
     DosCloseFd(fd);
+    reportWriteBack(result.counts);
     // The directory now holds the guest's work: show it as it is.
     // The journal's descriptor is closed: nothing may throw past here to a caller that would
     // close it again.
@@ -363,7 +392,7 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
     JournalContents jc;
     JournalRead read;
     try {
-        read = readJournal(fd, jc);
+        read = readJournal(fd, jc, JournalKeep::LastWrites);
     } catch (const std::bad_alloc &) {
         jc.damage = "it is too large to read here";
         read = JournalRead::Damaged;
@@ -388,20 +417,20 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
                      static_cast<unsigned long>(jc.resumed),
                      sessionName(jc.last_started_ns, jc.last_pid).c_str());
     std::fprintf(out, ".\n");
-    std::vector<ULONG> sectors;
-    for (const JournalContents::Entry &e : jc.entries)
-        sectors.push_back(e.sector);
-    std::sort(sectors.begin(), sectors.end());
-    const size_t distinct =
-        static_cast<size_t>(std::unique(sectors.begin(), sectors.end()) - sectors.begin());
     std::fprintf(out,
-                 "Holds %zu sector writes (%zu distinct sectors) after a record of %llu "
+                 "Holds %llu sector writes (%zu distinct sectors) after a record of %llu "
                  "bytes.\n",
-                 jc.entries.size(), distinct, static_cast<unsigned long long>(jc.record.size()));
+                 static_cast<unsigned long long>(jc.writes), jc.entries.size(),
+                 static_cast<unsigned long long>(jc.record.size()));
     if (!jc.damage.empty())
         std::fprintf(out, "Ends in %s: the %llu bytes from there on are left out.\n",
                      jc.damage.c_str(),
                      static_cast<unsigned long long>(jc.file_length - jc.good_length));
+    if (jc.finished) {
+        std::fprintf(out, "Its session was written back; only the journal's removal was lost. "
+                          "The next mount removes it.\n");
+        return 1;
+    }
     if (inUse) {
         std::fprintf(out, "In use: a session with this directory mounted is running.\n");
         return 1;

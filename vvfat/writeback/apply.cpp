@@ -65,7 +65,7 @@ struct Applier {
 
     std::string reason(int error) const {
         return error == ESTALE ? std::string("another object has taken its place")
-                               : std::string(std::strerror(error));
+                               : std::string(errorWords(error));
     }
 
     bool dirUnavailable(ObjectId dir) const { return dir.isNone() || plan.object(dir).not_made; }
@@ -261,9 +261,9 @@ struct Applier {
                 }
             if (fd >= 0 && DosSyncFs(fd) != 0) {
                 const int error = errno;
-                std::printf("VVFAT: the host could not confirm that the new contents are on disk "
-                            "(%s); they replace nothing.\n",
-                            std::strerror(error));
+                report("the host could not confirm that the new contents are on disk "
+                       "(%s); they replace nothing.",
+                       errorWords(error));
                 for (Placement &p : placements)
                     if (p.object.isNone() && !p.done)
                         failPlacement(p, error);
@@ -343,13 +343,11 @@ struct Applier {
         if (now != HostState::Intact) {
             const int error = errno;
             if (now == HostState::Unreachable)
-                std::printf("VVFAT: '%s' cannot be deleted (%s).\n",
-                            printableName(objectPath(v, o)).c_str(), std::strerror(error));
+                notWrittenBack(plan, "'%s' cannot be deleted (%s).",
+                               printableName(objectPath(v, o)).c_str(), errorWords(error));
             else if (now == HostState::Changed)
-                std::printf("VVFAT: '%s' changed on the host meanwhile; not deleted.\n",
-                            printableName(objectPath(v, o)).c_str());
-            if (now != HostState::Gone)
-                ++plan.failed;
+                notWrittenBack(plan, "'%s' changed on the host meanwhile; not deleted.",
+                               printableName(objectPath(v, o)).c_str());
             fate.deleted = true; // not to be tried again
             return now == HostState::Gone;
         }
@@ -380,9 +378,8 @@ struct Applier {
                      errno == EEXIST && k < 100;
                      ++k)
                     back = conflictName(name, k);
-                std::printf("VVFAT: '%s' changed on the host meanwhile; not deleted.\n",
-                            printableName(objectPath(v, parent) + "/" + back).c_str());
-                ++plan.failed;
+                notWrittenBack(plan, "'%s' changed on the host meanwhile; not deleted.",
+                               printableName(objectPath(v, parent) + "/" + back).c_str());
                 fate.deleted = true;
                 return false;
             }
@@ -396,9 +393,8 @@ struct Applier {
                 }
                 const int error = errno;
                 DosRenameAtNoReplace(fd, temp.c_str(), fd, name.c_str()); // back where it was
-                std::printf("VVFAT: '%s' cannot be deleted (%s).\n",
-                            printableName(objectPath(v, o)).c_str(), std::strerror(error));
-                ++plan.failed;
+                notWrittenBack(plan, "'%s' cannot be deleted (%s).",
+                               printableName(objectPath(v, o)).c_str(), errorWords(error));
                 fate.deleted = true;
                 return false;
             }
@@ -406,13 +402,13 @@ struct Applier {
         if (fd < 0 || DosUnlinkAt(fd, name.c_str(), asDirectory ? AT_REMOVEDIR : 0) != 0) {
             const int error = errno;
             if (error == ENOTEMPTY || error == EEXIST)
-                std::printf("VVFAT: directory '%s' is kept: it still holds objects the guest did "
-                            "not see or that could not be moved.\n",
-                            printableName(objectPath(v, o)).c_str());
+                notWrittenBack(plan,
+                               "directory '%s' is kept: it still holds objects the guest did not "
+                               "see or that could not be moved.",
+                               printableName(objectPath(v, o)).c_str());
             else
-                std::printf("VVFAT: '%s' cannot be deleted (%s).\n",
-                            printableName(objectPath(v, o)).c_str(), std::strerror(error));
-            ++plan.failed;
+                notWrittenBack(plan, "'%s' cannot be deleted (%s).",
+                               printableName(objectPath(v, o)).c_str(), errorWords(error));
             fate.deleted = true;
             return false;
         }
@@ -531,8 +527,8 @@ struct Applier {
                 return failPlacement(p, errno);
             if (now != HostState::Intact) {
                 if (now == HostState::Changed)
-                    std::printf("VVFAT: '%s' changed on the host meanwhile; it is kept.\n",
-                                printableName(objectPath(v, r)).c_str());
+                    report("'%s' changed on the host meanwhile; it is kept.",
+                           printableName(objectPath(v, r)).c_str());
                 rf.deleted = true;
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
@@ -568,10 +564,10 @@ struct Applier {
                 DosStatAt(dstFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 break;
         }
-        std::printf("VVFAT: '%s' is kept on the host; the guest's '%s' is written beside it as "
-                    "'%s'.\n",
-                    printableName(objectPath(v, np.target_dir) + "/" + wanted).c_str(),
-                    printableName(wanted).c_str(), printableName(name).c_str());
+        report("'%s' is kept on the host; the guest's '%s' is written beside it as "
+               "'%s'.",
+               printableName(objectPath(v, np.target_dir) + "/" + wanted).c_str(),
+               printableName(wanted).c_str(), printableName(name).c_str());
         np.final_name = name;
         np.replaces_own = false;
         return place(p);
@@ -591,9 +587,9 @@ struct Applier {
                     at.erase({p.src_dir, p.src_name});
                     setObjectName(v, p.object, name);
                     at[{p.src_dir, name}] = p.object;
-                    std::printf("VVFAT: '%s' keeps its place as '%s'.\n",
-                                printableName(objectPath(v, p.src_dir) + "/" + p.src_name).c_str(),
-                                printableName(name).c_str());
+                    report("'%s' keeps its place as '%s'.",
+                           printableName(objectPath(v, p.src_dir) + "/" + p.src_name).c_str(),
+                           printableName(name).c_str());
                     break;
                 }
                 if (errno != EEXIST)
@@ -791,7 +787,7 @@ struct Applier {
 
 } // namespace
 
-void applyPlan(SyncContext &c) {
+VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
     Applier a(c);
     a.init();
     a.removeStaleCopies();
@@ -807,20 +803,15 @@ void applyPlan(SyncContext &c) {
     for (ObjectId o : c.plan.hostObjects()) {
         const ObjectFate &fate = c.plan.object(o);
         if (!fate.reason.empty() && !fate.claimed) {
-            std::printf("VVFAT: '%s' is kept although the guest deleted it: %s.\n",
-                        printableName(objectPath(c.v, o)).c_str(), fate.reason.c_str());
-            ++c.plan.failed;
+            notWrittenBack(c.plan, "'%s' is kept although the guest deleted it: %s.",
+                           printableName(objectPath(c.v, o)).c_str(), fate.reason.c_str());
         }
     }
     if (c.plan.kept_unlisted) {
-        std::printf("VVFAT: some directories could not be read whole; objects they no longer list "
-                    "are kept (%lu).\n",
-                    static_cast<unsigned long>(c.plan.kept_unlisted));
+        report("some directories could not be read whole; objects they no longer list are kept "
+               "(%lu).",
+               static_cast<unsigned long>(c.plan.kept_unlisted));
         c.plan.failed += c.plan.kept_unlisted;
     }
-    std::printf("VVFAT: write-back: %lu created, %lu changed, %lu renamed or moved, %lu deleted, "
-                "%lu not written back.\n",
-                static_cast<unsigned long>(a.created), static_cast<unsigned long>(a.changed),
-                static_cast<unsigned long>(a.moved), static_cast<unsigned long>(a.removed),
-                static_cast<unsigned long>(c.plan.failed));
+    return {a.created, a.changed, a.moved, a.removed, c.plan.failed};
 }

@@ -2,6 +2,7 @@
 // permissions the guest's attributes ask for, and the names of objects put beside others.
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -111,7 +112,15 @@ std::string conflictName(const std::string &name, unsigned n) {
     return name.substr(0, stem) + suffix;
 }
 
+void notWrittenBack(Plan &plan, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    reportV(format, args);
+    va_end(args);
+    ++plan.failed;
+}
+
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why) {
-    ++c.plan.failed;
-    report("'%s' is not written back: %s.", printableName(path).c_str(), why.c_str());
+    notWrittenBack(c.plan, "'%s' is not written back: %s.", printableName(path).c_str(),
+                   why.c_str());
 }

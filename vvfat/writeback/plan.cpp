@@ -295,10 +295,10 @@ struct Planner {
                 willBeFree(dir, name, ObjectId::none()))
                 break;
         }
-        std::printf("VVFAT: '%s/%s' is kept on the host; the guest's '%s' is written beside it as "
-                    "'%s'.\n",
-                    printableName(objectPath(v, dir)).c_str(), printableName(p.final_name).c_str(),
-                    printableName(p.final_name).c_str(), printableName(name).c_str());
+        report("'%s/%s' is kept on the host; the guest's '%s' is written beside it as "
+               "'%s'.",
+               printableName(objectPath(v, dir)).c_str(), printableName(p.final_name).c_str(),
+               printableName(p.final_name).c_str(), printableName(name).c_str());
         p.final_name = name;
         taken[{dir, p.final_name}] = i;
     }
@@ -338,12 +338,10 @@ struct Planner {
         if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str()) ||
             (p.target_dir == ROOT_OBJECT && isJournalName(p.final_name.c_str()))) {
             p.action = NodeAction::Skip;
-            ++plan.failed;
-            std::printf("VVFAT: an entry named '%s' cannot be used on the host; skipped.\n",
-                        printableName(p.final_name).c_str());
+            notWrittenBack(plan, "an entry named '%s' cannot be used on the host; skipped.",
+                           printableName(p.final_name).c_str());
             if (claims)
-                std::printf("VVFAT: '%s' stays as it was.\n",
-                            printableName(objectPath(v, object)).c_str());
+                report("'%s' stays as it was.", printableName(objectPath(v, object)).c_str());
             return;
         }
         if (behindLink(v, dir) || (claims && linkedAncestor(v, object).some())) {
@@ -412,8 +410,8 @@ struct Planner {
                 // Both sides changed it, or the host removed it: the host's version stays and
                 // the guest's is written as a new file.
                 if (claims && hostState(c, object) == HostState::Changed)
-                    std::printf("VVFAT: '%s' was changed both on the host and by the guest.\n",
-                                printableName(objectPath(v, object)).c_str());
+                    report("'%s' was changed both on the host and by the guest.",
+                           printableName(objectPath(v, object)).c_str());
                 p.action = NodeAction::Create;
             }
             plan.new_bytes += n.size;

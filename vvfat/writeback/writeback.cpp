@@ -61,7 +61,7 @@ void printPlan(const SyncContext &c, FILE *out) {
                  static_cast<unsigned long>(deletions), static_cast<unsigned long>(c.plan.failed));
 }
 
-bool synchronize(VVFAT *v, FILE *dryRun) {
+WriteBackResult synchronize(VVFAT *v, FILE *dryRun) {
     v->temp_name_seed = 0xDEADBABE;
     try {
         // The plan may add the directories it means to make to the record: they go with it.
@@ -73,22 +73,20 @@ bool synchronize(VVFAT *v, FILE *dryRun) {
             }
         } restore{v, v->objects.size()};
         SyncContext c{v, {}, {}, {}};
-        if (!c.disk.open(v)) {
-            reportWriteBack({0, 0, 0, 0, 1});
-            return false;
-        }
+        if (!c.disk.open(v))
+            return {false, {0, 0, 0, 0, 1}};
         decodeGuestTree(c.disk, c.tree);
         makePlan(c);
+        WriteBackResult result{true, {}};
         if (dryRun)
             printPlan(c, dryRun);
         else
-            applyPlan(c);
+            result.counts = applyPlan(c);
         closeObjectDirs(v);
-        return true;
+        return result;
     } catch (const std::bad_alloc &) {
         report("out of memory during the write-back; what was not done is kept as it "
                "was.");
-        reportWriteBack({0, 0, 0, 0, 1});
-        return false;
+        return {false, {0, 0, 0, 0, 1}};
     }
 }

@@ -268,19 +268,25 @@ HostState hostState(SyncContext &c, ObjectId object);
 void creationName(VVFAT *v, ObjectId object, EntryName &name);
 
 // ---- writeback.cpp: the write-back as a whole.
-// Writes the guest's changes back into the mounted directory, printing a summary line
-// "VVFAT: write-back: ... N not written back."; given dryRun, prints the plan there instead and
-// changes nothing. Never throws: without memory, what was not done is kept and reported.
-// TRUE when it ran to its end (whatever it could not write back, it reported); FALSE when it
-// stopped before changing anything (the disk's layout unreadable, no memory).
-bool synchronize(VVFAT *v, FILE *dryRun = nullptr);
+// What one write-back did: whether it ran to its end (whatever it could not write back, it
+// reported and counted), and its counts.
+struct WriteBackResult {
+    bool ran;
+    VVFAT_WriteBackCounts counts;
+};
+// Writes the guest's changes back into the mounted directory and returns what it did; the
+// caller reports the closing line (reportWriteBack) once the journal is settled. Given dryRun,
+// prints the plan there instead and changes nothing. Never throws: without memory, what was not
+// done is kept and reported. Not ran when it stopped before changing anything (the disk's
+// layout unreadable, no memory): then the counts say 1 not written back.
+WriteBackResult synchronize(VVFAT *v, FILE *dryRun = nullptr);
 // Prints the plan to out, one line per change, and the summary. Changes nothing.
 void printPlan(const SyncContext &c, FILE *out);
 
 // ---- apply.cpp: carrying the plan out.
-// Carries the plan out in a safe order and prints what was not written back and the summary
-// line. A change that a host call refuses is reported and counted in plan.failed.
-void applyPlan(SyncContext &c);
+// Carries the plan out in a safe order and reports what was not written back; its counts. A
+// change that a host call refuses is reported and counted in plan.failed.
+VVFAT_WriteBackCounts applyPlan(SyncContext &c);
 
 // ---- files.cpp: host files of the write-back.
 // Removes the copies an interrupted write-back left in the directory (regular files named as
@@ -295,7 +301,10 @@ bool copyGuestContents(SyncContext &c, const GuestNode &node, int fd);
 std::vector<ObjectId> contentSources(SyncContext &c, const GuestNode &node);
 // Permissions after the guest's read-only and hidden attributes are carried over.
 mode_t modeWithAttributes(mode_t mode, bool isDir, UBYTE attributes);
-// Counts a guest change that was not written back and says why.
+// Counts a guest change that was not written back and says why, in a line of its own: the one
+// way a failure is counted.
+void notWrittenBack(Plan &plan, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// notWrittenBack for an object of the guest: "'path' is not written back: why."
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why);
 // "stem (n).ext": the name an object takes beside another that keeps `name`, at most 255 bytes.
 std::string conflictName(const std::string &name, unsigned n);
