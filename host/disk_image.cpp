@@ -168,15 +168,6 @@ std::vector<std::pair<uint64_t, uint64_t>> dataSectors(int fd, uint64_t sectors)
 
 } // namespace
 
-int fatTypeForClusters(uint64_t clusters) {
-    // The FAT standard's classification: the count alone decides, whatever the label says.
-    if (clusters < 4085)
-        return 12;
-    if (clusters < 65525)
-        return 16;
-    return 32;
-}
-
 bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error) {
     uint8_t sector[SECTOR];
     if (!read(0, 1, sector)) {
@@ -186,7 +177,7 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
     const MBR &mbr = *reinterpret_cast<const MBR *>(sector);
     uint64_t start = getLE32(mbr.partition[0].start_sector_long);
     uint64_t length = getLE32(mbr.partition[0].length_sector_long);
-    if (mbr.magic[0] != 0x55 || mbr.magic[1] != 0xAA || start == 0 || length == 0) {
+    if (!hasSectorMagic(mbr.magic) || start == 0 || length == 0) {
         error = "sector 0 is not a master boot record with a partition";
         return false;
     }
@@ -206,29 +197,26 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
     uint64_t totalSectors = getLE16(boot.total_sectors16);
     if (totalSectors == 0)
         totalSectors = getLE32(boot.total_sectors);
-    if (boot.magic[0] != 0x55 || boot.magic[1] != 0xAA || bytesPerSector != SECTOR ||
-        perCluster == 0 || (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 ||
-        fatSectors == 0) {
+    if (!hasSectorMagic(boot.magic) || bytesPerSector != SECTOR || perCluster == 0 ||
+        (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 || fatSectors == 0) {
         error = "the first partition does not hold a FAT file system";
         return false;
     }
-    uint64_t rootSectors = (rootEntries * 32ull + SECTOR - 1) / SECTOR;
+    uint64_t rootSectors = (rootEntries * uint64_t{sizeof(DirEntry)} + SECTOR - 1) / SECTOR;
     uint64_t dataStart = reserved + fats * fatSectors + rootSectors;
     if (totalSectors <= dataStart) {
         error = "the FAT file system's boot sector describes no data area";
         return false;
     }
     uint64_t clusters = (totalSectors - dataStart) / perCluster;
-    int type = fatTypeForClusters(clusters);
+    // The count alone decides the type, whatever the label says.
+    const UBYTE type = fatTypeForClusters(clusters);
     // Entries beyond what the FAT's sectors hold do not exist.
-    uint64_t entriesInFat =
-        type == 12 ? fatSectors * SECTOR * 2 / 3 : fatSectors * SECTOR / (type == 16 ? 2 : 4);
+    uint64_t entriesInFat = fatEntriesIn(type, fatSectors * SECTOR);
     uint64_t lastEntry = std::min<uint64_t>(clusters + 1, entriesInFat - 1);
 
     // Highest cluster in use: scan the first FAT.
-    uint64_t fatBytes =
-        std::min<uint64_t>(fatSectors * SECTOR,
-                           type == 12 ? (lastEntry + 1) * 3 / 2 + 2 : (lastEntry + 1) * (type / 8));
+    uint64_t fatBytes = std::min<uint64_t>(fatSectors * SECTOR, fatBytesFor(type, lastEntry + 1));
     uint64_t fatSectorsToRead = (fatBytes + SECTOR - 1) / SECTOR;
     std::vector<uint8_t> fat(fatSectorsToRead * SECTOR);
     for (uint64_t s = 0; s < fatSectorsToRead;) {
@@ -241,16 +229,9 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
     }
     uint64_t highest = 0;
     for (uint64_t c = lastEntry; c >= 2 && highest == 0; --c) {
-        uint32_t value;
-        if (type == 12) {
-            uint16_t pair = getLE16(&fat[c * 3 / 2]);
-            value = (c & 1) ? pair >> 4 : pair & 0xFFF;
-        } else if (type == 16) {
-            value = getLE16(&fat[c * 2]);
-        } else {
-            value = getLE32(&fat[c * 4]) & 0x0FFFFFFF;
-        }
-        if (value != 0)
+        const auto cluster = static_cast<ULONG>(c);
+        const ULONG value = fatEntryValue(type, cluster, &fat[fatEntryOffset(type, cluster)]);
+        if (fatEntryKind(type, value) != FatEntryKind::Free)
             highest = c;
     }
 

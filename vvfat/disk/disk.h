@@ -206,15 +206,7 @@ UBYTE *cachedSector(VVFAT *v, ULONG sectorNum);
 // A new block cached for a sector that has none, its contents undefined; null without memory.
 UBYTE *newCachedSector(VVFAT *v, ULONG sectorNum);
 
-// ---- fat.cpp: FAT entry access. The only place that knows entry widths and the end-of-chain
-// value of each type.
-// The end-of-chain value of a FAT type (12, 16 or 32): 0xFFF, 0xFFFF or 0x0FFFFFFF.
-ULONG maxFatValue(UBYTE fatType);
-// Byte offset of entry `cluster` from the start of a FAT of that type.
-UQUAD fatEntryOffset(UBYTE fatType, ULONG cluster);
-// The value stored in entry `cluster`, read from the bytes at its offset (two for FAT12, which
-// shares bytes between entries); all 32 bits for FAT32, reserved ones included.
-ULONG fatEntryValue(UBYTE fatType, ULONG cluster, const UBYTE *bytes);
+// ---- fat.cpp: the disk's own FAT in its cached sectors (entry widths and values: the format).
 // Whether the cluster number names a data cluster of the disk (2 .. cluster_count + 1).
 inline bool isDataCluster(const VVFAT *v, ULONG cluster) {
     return cluster >= 2 && cluster <= v->cluster_count + 1;

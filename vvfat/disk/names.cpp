@@ -20,7 +20,7 @@ UBYTE normaliseShortByte(UBYTE c) {
 
 // The 11 bytes of the short name before it is made unique.
 std::string initialShortName(std::string_view name) {
-    std::string s(11, ' ');
+    std::string s(SHORT_NAME_SIZE, ' ');
     // A leading dot does not start an extension.
     size_t dot = name.rfind('.');
     if (dot == 0)
@@ -189,9 +189,7 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
 UBYTE fatCheckSum(const DirEntry *entry) {
     UBYTE sum = 0;
     auto add = [&sum](UBYTE c) { sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c); };
-    for (UBYTE c : entry->name)
-        add(c);
-    for (UBYTE c : entry->extension)
+    for (UBYTE c : entryShortName(*entry))
         add(c);
     return sum;
 }
@@ -215,8 +213,7 @@ DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *
     DirEntry *entry = arrayGetNext(v->directory);
     if (!entry)
         return nullptr;
-    std::memcpy(entry->name, shortName.data(), 8);
-    std::memcpy(entry->extension, shortName.data() + 8, 3);
+    setEntryShortName(*entry, makeShortName(shortName));
     const UBYTE sum = fatCheckSum(entry);
     for (ULONG i = longIndex; i + 1 < v->directory.next; ++i)
         reinterpret_cast<UBYTE *>(arrayGet(v->directory, i))[LFN_CHECKSUM] = sum;
@@ -228,8 +225,7 @@ DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName) {
     DirEntry *entry = arrayGetNext(v->directory);
     if (!entry)
         return nullptr;
-    std::memset(entry->name, ' ', 11);
-    std::memcpy(entry->name, fileName, std::min<size_t>(std::strlen(fileName), 11));
+    setEntryShortName(*entry, makeShortName(fileName));
     entry->attributes = ATTR_DIRECTORY;
     return entry;
 }

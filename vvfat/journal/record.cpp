@@ -118,7 +118,7 @@ std::vector<UBYTE> serializeRecord(VVFAT *v, bool identities) {
     // The sectors built at creation: boot structures and FAT. Of each FAT, only the part that
     // describes the clusters in use can have been made: a large volume's FAT is mostly absent.
     const ULONG lastCluster = v->mapping.next ? arrayGet(v->mapping, v->mapping.next - 1)->end : 2;
-    const UQUAD fatBytes = (static_cast<UQUAD>(lastCluster) + 1) * v->fat_type / 8 + 2;
+    const UQUAD fatBytes = fatEntryOffset(v->fat_type, lastCluster + 1) + 2;
     const ULONG fatUsed =
         static_cast<ULONG>(std::min<UQUAD>(fatBytes / SECTOR_SIZE + 1, v->sectors_per_fat));
     auto put = [&](ULONG from, ULONG to) {
@@ -163,8 +163,7 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
         Reader r(record);
         layoutFields(*v, Get{r});
         if (!r.ok || v->cluster_size == 0 || v->sectors_per_cluster == 0 ||
-            v->cluster_size != v->sectors_per_cluster * SECTOR_SIZE ||
-            (v->fat_type != 12 && v->fat_type != 16 && v->fat_type != 32) ||
+            v->cluster_size != v->sectors_per_cluster * SECTOR_SIZE || !isFatType(v->fat_type) ||
             v->offset_to_data > v->sector_count)
             return false;
         v->sector_cache_table = CreateHashTableTagList(nullptr);

@@ -11,7 +11,6 @@ namespace {
 
 // 255 characters and a terminator fit in 20 parts; a longer run is not a valid name.
 constexpr int LFN_MAX_PARTS = 20;
-constexpr UBYTE LFN_ORDINAL_MASK = 0x3F;
 
 std::string trimmed(const UBYTE *bytes, size_t count, size_t keep) {
     std::string s(reinterpret_cast<const char *>(bytes), count);
@@ -54,7 +53,8 @@ struct LongNameRun {
         const UBYTE sequence = bytes[LFN_SEQUENCE];
         const int ordinal = sequence & LFN_ORDINAL_MASK;
         if (sequence & LFN_LAST) {
-            if (ordinal < 1 || ordinal > LFN_MAX_PARTS || (sequence & 0x80)) {
+            if (ordinal < 1 || ordinal > LFN_MAX_PARTS ||
+                (sequence & ~(LFN_LAST | LFN_ORDINAL_MASK))) {
                 state = Broken;
                 return;
             }
@@ -101,12 +101,12 @@ const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &f
             run.add(p);
             continue;
         }
-        if (p[0] == '.' || (entry.attributes & 0x0F) == ATTR_VOLUME) {
+        if (p[0] == '.' || isVolumeLabel(entry)) {
             run.reset();
             continue;
         }
-        std::memcpy(filename.short_name, entry.name, 8);
-        std::memcpy(filename.short_name + 8, entry.extension, 3);
+        const ShortName stored = entryShortName(entry);
+        std::memcpy(filename.short_name, stored.data(), sizeof filename.short_name);
         if (run.take(entry, filename.units) && utf16ToUtf8(filename.units, filename.name))
             return &entry;
         filename.units.clear();

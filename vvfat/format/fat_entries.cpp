@@ -1,0 +1,87 @@
+// FAT entries: their widths, values and kinds, and the rule that gives a volume its type. The
+// disk built, the decoder of the guest's disk, the journal and tessel-host all read them here.
+#include "fat_format.h"
+
+UBYTE fatTypeForClusters(UQUAD clusters) {
+    if (clusters <= FAT12_MAX_CLUSTERS)
+        return 12;
+    if (clusters <= FAT16_MAX_CLUSTERS)
+        return 16;
+    return 32;
+}
+
+bool clusterCountSuits(UBYTE fatType, UQUAD clusters) {
+    return clusters >= 1 && clusters <= FAT32_MAX_CLUSTERS &&
+           fatTypeForClusters(clusters) == fatType;
+}
+
+ULONG fatEndOfChain(UBYTE fatType) {
+    return fatType == 12 ? 0xFFF : fatType == 16 ? 0xFFFF : FAT32_ENTRY_MASK;
+}
+
+FatEntryKind fatEntryKind(UBYTE fatType, ULONG value) {
+    const ULONG end = fatEndOfChain(fatType);
+    value = withoutReservedBits(fatType, value);
+    if (value == 0)
+        return FatEntryKind::Free;
+    if (value > end - 8)
+        return FatEntryKind::End;
+    if (value == end - 8)
+        return FatEntryKind::Bad;
+    if (value >= end - 15)
+        return FatEntryKind::Reserved;
+    return FatEntryKind::Next;
+}
+
+ULONG fatMediaEntry(UBYTE fatType, UBYTE media) {
+    return (fatEndOfChain(fatType) & ~0xFFu) | media;
+}
+
+UQUAD fatEntryOffset(UBYTE fatType, ULONG cluster) {
+    return static_cast<UQUAD>(cluster) * fatType / 8;
+}
+
+UQUAD fatBytesFor(UBYTE fatType, UQUAD entries) {
+    return (entries * fatType + 7) / 8;
+}
+
+UQUAD fatEntriesIn(UBYTE fatType, UQUAD bytes) {
+    return bytes * 8 / fatType;
+}
+
+ULONG fatEntryValue(UBYTE fatType, ULONG cluster, const UBYTE *bytes) {
+    switch (fatType) {
+    case 12: {
+        const UWORD pair = getLE16(bytes);
+        return (cluster & 1) ? pair >> 4 : pair & 0x0FFF;
+    }
+    case 16:
+        return getLE16(bytes);
+    default:
+        return getLE32(bytes);
+    }
+}
+
+void putFatEntry(UBYTE fatType, ULONG cluster, UBYTE *bytes, ULONG value) {
+    switch (fatType) {
+    case 12:
+        if (cluster & 1) {
+            bytes[0] = static_cast<UBYTE>((bytes[0] & 0x0F) | ((value << 4) & 0xF0));
+            bytes[1] = static_cast<UBYTE>(value >> 4);
+        } else {
+            bytes[0] = static_cast<UBYTE>(value);
+            bytes[1] = static_cast<UBYTE>((bytes[1] & 0xF0) | ((value >> 8) & 0x0F));
+        }
+        break;
+    case 16:
+        putLE16(bytes, static_cast<UWORD>(value));
+        break;
+    default:
+        putLE32(bytes, value);
+        break;
+    }
+}
+
+ULONG entryFirstCluster(const DirEntry &e, UBYTE fatType) {
+    return fatType == 32 ? withoutReservedBits(fatType, entryFirstCluster(e)) : getLE16(e.begin);
+}
