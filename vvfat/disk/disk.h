@@ -224,7 +224,7 @@ BOOL fatSet(VVFAT *v, ULONG cluster, ULONG value);
 // both). FALSE without memory.
 BOOL fatCreateSpare(VVFAT *v);
 
-// ---- names.cpp: short names, long names, checksums, dates.
+// ---- names.cpp: short names and long names.
 // The short names used in one directory while it is built, so that uniqueness costs one lookup
 // per candidate; `tails` remembers, per initial short name, the last numeric tail handed out.
 struct ShortNameSet {
@@ -248,12 +248,6 @@ bool utf16ToUtf8(const std::u16string &units, std::string &out);
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName);
 // Appends the "." or ".." entry of a directory, its cluster left 0; null without memory.
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName);
-// The checksum of a short entry's 8.3 name that its long-name entries carry.
-UBYTE fatCheckSum(const DirEntry *entry);
-// A calendar time as a FAT date, pinned to 1980-01-01 .. 2107-12-31.
-UWORD fatDate(const struct tm *tm);
-// A calendar time as a FAT time (two-second resolution).
-UWORD fatTime(const struct tm *tm);
 
 // ---- tree.cpp: directory tree building.
 // Scans the mounted directory breadth-first into the directory array, the mappings, the record

@@ -211,7 +211,7 @@ BOOL outOfMemory(const VVFAT *v) {
 
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
     v->sector_cache_table = CreateHashTableTagList(nullptr);
-    v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
+    v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, SECTOR_SIZE, SECTOR_SIZE);
     if (!v->sector_cache_table || !v->sector_cache_mempool)
         return outOfMemory(v);
 
@@ -236,14 +236,16 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
         return outOfMemory(v);
     std::memset(special, 0, specialSize);
     const ULONG obs = v->offset_to_bootsector;
-    BOOL inserted = InsertHash(v->sector_cache_table, 0, special) &&
-                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs), special + 512);
+    BOOL inserted =
+        InsertHash(v->sector_cache_table, 0, special) &&
+        InsertHash(v->sector_cache_table, static_cast<LONG>(obs), special + SECTOR_SIZE);
     if (v->fat_type == 32)
-        inserted = inserted &&
-                   InsertHash(v->sector_cache_table,
-                              static_cast<LONG>(obs + FAT32_BACKUP_BOOT_SECTOR), special + 1024) &&
-                   InsertHash(v->sector_cache_table, static_cast<LONG>(obs + FAT32_INFO_SECTOR),
-                              special + 1536);
+        inserted =
+            inserted &&
+            InsertHash(v->sector_cache_table, static_cast<LONG>(obs + FAT32_BACKUP_BOOT_SECTOR),
+                       special + 2 * SECTOR_SIZE) &&
+            InsertHash(v->sector_cache_table, static_cast<LONG>(obs + FAT32_INFO_SECTOR),
+                       special + 3 * SECTOR_SIZE);
     if (!inserted)
         return outOfMemory(v);
 

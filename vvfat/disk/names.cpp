@@ -1,4 +1,4 @@
-// Short (8.3) and long names of directory entries, their checksums, and FAT dates and times.
+// Short (8.3) and long names of the directory entries built.
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -168,8 +168,8 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
     const size_t count = (units.size() + LFN_UNITS - 1) / LFN_UNITS;
     // A name that fills its last part exactly has no terminator.
     if (units.size() % LFN_UNITS != 0) {
-        units.push_back(0x0000);
-        units.resize(count * LFN_UNITS, 0xFFFF);
+        units.push_back(LFN_TERMINATOR);
+        units.resize(count * LFN_UNITS, LFN_PADDING);
     }
     const ULONG first = v->directory.next;
     for (size_t k = 0; k < count; ++k) {
@@ -184,14 +184,6 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
             putLE16(bytes + LFN_UNIT_OFFSETS[u], units[(sequence - 1) * LFN_UNITS + u]);
     }
     return count ? arrayGet(v->directory, first) : nullptr;
-}
-
-UBYTE fatCheckSum(const DirEntry *entry) {
-    UBYTE sum = 0;
-    auto add = [&sum](UBYTE c) { sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c); };
-    for (UBYTE c : entryShortName(*entry))
-        add(c);
-    return sum;
 }
 
 DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
@@ -228,18 +220,4 @@ DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName) {
     setEntryShortName(*entry, makeShortName(fileName));
     entry->attributes = ATTR_DIRECTORY;
     return entry;
-}
-
-UWORD fatDate(const struct tm *tm) {
-    // FAT dates span 1980 to 2107; times outside are pinned to the nearest end.
-    const int year = tm->tm_year + 1900;
-    if (year < 1980)
-        return (0 << 9) | (1 << 5) | 1;
-    if (year > 2107)
-        return (127 << 9) | (12 << 5) | 31;
-    return static_cast<UWORD>(((year - 1980) << 9) | ((tm->tm_mon + 1) << 5) | tm->tm_mday);
-}
-
-UWORD fatTime(const struct tm *tm) {
-    return static_cast<UWORD>((tm->tm_hour << 11) | (tm->tm_min << 5) | (tm->tm_sec / 2));
 }

@@ -1,5 +1,6 @@
-// FAT entries: their widths, values and kinds, and the rule that gives a volume its type. The
-// disk built, the decoder of the guest's disk, the journal and tessel-host all read them here.
+// FAT entries (their widths, values and kinds), the rule that gives a volume its type, and the
+// computed fields of directory entries. The disk built, the decoder of the guest's disk, the
+// journal and tessel-host all read them here.
 #include "fat_format.h"
 
 UBYTE fatTypeForClusters(UQUAD clusters) {
@@ -84,4 +85,26 @@ void putFatEntry(UBYTE fatType, ULONG cluster, UBYTE *bytes, ULONG value) {
 
 ULONG entryFirstCluster(const DirEntry &e, UBYTE fatType) {
     return fatType == 32 ? withoutReservedBits(fatType, entryFirstCluster(e)) : getLE16(e.begin);
+}
+
+UBYTE fatCheckSum(const DirEntry *entry) {
+    UBYTE sum = 0;
+    auto add = [&sum](UBYTE c) { sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c); };
+    for (UBYTE c : entryShortName(*entry))
+        add(c);
+    return sum;
+}
+
+UWORD fatDate(const struct tm *tm) {
+    // FAT dates span 1980 to 2107; times outside are pinned to the nearest end.
+    const int year = tm->tm_year + 1900;
+    if (year < 1980)
+        return (0 << 9) | (1 << 5) | 1;
+    if (year > 2107)
+        return (127 << 9) | (12 << 5) | 31;
+    return static_cast<UWORD>(((year - 1980) << 9) | ((tm->tm_mon + 1) << 5) | tm->tm_mday);
+}
+
+UWORD fatTime(const struct tm *tm) {
+    return static_cast<UWORD>((tm->tm_hour << 11) | (tm->tm_min << 5) | (tm->tm_sec / 2));
 }

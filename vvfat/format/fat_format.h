@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include <exec/types.h>
@@ -260,6 +261,18 @@ inline void setBeginOfDirEntry(DirEntry &e, ULONG begin) {
     putLE16(e.begin, static_cast<UWORD>(begin));
     putLE16(e.begin_hi, static_cast<UWORD>(begin >> 16));
 }
+// The unit after the last of a long name that does not fill its last part, and the padding
+// after it.
+constexpr char16_t LFN_TERMINATOR = 0x0000;
+constexpr char16_t LFN_PADDING = 0xFFFF;
+
+// The checksum of a short entry's 8.3 name that its long-name entries carry.
+UBYTE fatCheckSum(const DirEntry *entry);
+// A calendar time as a FAT date, pinned to 1980-01-01 .. 2107-12-31.
+UWORD fatDate(const struct tm *tm);
+// A calendar time as a FAT time (two-second resolution).
+UWORD fatTime(const struct tm *tm);
+
 inline bool isLongName(const DirEntry &e) {
     return e.attributes == ATTR_LONG_NAME;
 }

@@ -167,7 +167,7 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
             v->offset_to_data > v->sector_count)
             return false;
         v->sector_cache_table = CreateHashTableTagList(nullptr);
-        v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
+        v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, SECTOR_SIZE, SECTOR_SIZE);
         if (!v->sector_cache_table || !v->sector_cache_mempool)
             return false;
         for (;;) {
