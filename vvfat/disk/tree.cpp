@@ -326,7 +326,7 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     m = arrayGet(v->mapping, mappingIndex);
     m->dir_entries = entries;
     if (fixedRoot)
-        m->end = 2;
+        m->end = FIRST_DATA_CLUSTER;
     else
         m->end = firstCluster + std::max(1u, (entries + entriesPerCluster - 1) / entriesPerCluster);
     // The volume label has no cluster.

@@ -27,14 +27,14 @@ void lowerAscii(std::string &s) {
 
 // The 8.3 name; the lower-case flags of byte 12 apply when the entry has no long name.
 std::string shortName(const DirEntry &e) {
-    std::string base = trimmed(e.name, 8, 1);
+    std::string base = trimmed(e.name, sizeof e.name, 1);
     if (static_cast<UBYTE>(base[0]) == NAME_KANJI_E5)
         base[0] = static_cast<char>(NAME_DELETED);
     if (e.reserved[0] & CASE_LOWER_BASE)
         lowerAscii(base);
     if (e.extension[0] == ' ')
         return base;
-    std::string ext = trimmed(e.extension, 3, 0);
+    std::string ext = trimmed(e.extension, sizeof e.extension, 0);
     if (e.reserved[0] & CASE_LOWER_EXT)
         lowerAscii(ext);
     return base + "." + ext;
