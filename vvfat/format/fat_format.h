@@ -248,8 +248,12 @@ constexpr UBYTE LFN_LAST = 0x40;
 constexpr UBYTE LFN_ORDINAL_MASK = 0x3F;
 constexpr int LFN_CHECKSUM = 13; // fatCheckSum of the short entry that follows
 // Byte offsets of the 13 UTF-16 units of a part.
-constexpr int LFN_UNIT_OFFSETS[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 constexpr int LFN_UNITS = 13;
+constexpr int LFN_UNIT_OFFSETS[LFN_UNITS] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+// The unit after the last of a long name that does not fill its last part, and the padding
+// after it.
+constexpr char16_t LFN_TERMINATOR = 0x0000;
+constexpr char16_t LFN_PADDING = 0xFFFF;
 
 inline ULONG entryFirstCluster(const DirEntry &e) {
     return getLE16(e.begin) | (static_cast<ULONG>(getLE16(e.begin_hi)) << 16);
@@ -261,11 +265,6 @@ inline void setBeginOfDirEntry(DirEntry &e, ULONG begin) {
     putLE16(e.begin, static_cast<UWORD>(begin));
     putLE16(e.begin_hi, static_cast<UWORD>(begin >> 16));
 }
-// The unit after the last of a long name that does not fill its last part, and the padding
-// after it.
-constexpr char16_t LFN_TERMINATOR = 0x0000;
-constexpr char16_t LFN_PADDING = 0xFFFF;
-
 // The checksum of a short entry's 8.3 name that its long-name entries carry.
 UBYTE fatCheckSum(const DirEntry *entry);
 // A calendar time as a FAT date, pinned to 1980-01-01 .. 2107-12-31.
