@@ -34,7 +34,7 @@ class FatVolume {
     }
     uint32_t clusterBytes() const { return sectors_per_cluster_ * SECTOR_SIZE; }
     uint64_t dataLba() const { return data_lba_; }
-    // Next cluster of a chain; an end-of-chain value (>= 0x0FFFFFF8), or 0 when unreadable.
+    // Next cluster of a chain; an end-of-chain value (FatEntryKind::End), or 0 when unreadable.
     uint32_t next(uint32_t cluster);
     // The whole chain; a looping or broken chain ends at the first bad link.
     std::vector<uint32_t> chain(uint32_t first);
