@@ -4,10 +4,16 @@
 #define TESSEL_VVFAT_H
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include <exec/types.h>
 
 struct VVFAT;
+
+// The most sectors a disk has, MBR included: every sector stays addressable by the drive's
+// 28-bit LBA commands.
+constexpr ULONG VVFAT_MAX_SECTORS = 0x0FFFFFFF;
 
 struct VVFAT_Configuration {
     UWORD cylinders;
@@ -46,5 +52,33 @@ void VVFAT_DryRun(VVFAT *v, FILE *out);
 // holds, and what the next mount will do with it. 0: no journal; 1: a journal (or a file in its
 // place); -1: the directory cannot be opened.
 int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out);
+
+// ---- What the disks report.
+// What one write-back did: its objects created, changed, renamed or moved, deleted, and the
+// guest's changes it did not write back.
+struct VVFAT_WriteBackCounts {
+    ULONG created;
+    ULONG changed;
+    ULONG moved;
+    ULONG deleted;
+    ULONG failed;
+};
+// One report of a disk: a line for a person, and for the write-back's closing line its counts.
+struct VVFAT_Report {
+    const char *line;                        // "VVFAT: ...", without a newline
+    const VVFAT_WriteBackCounts *write_back; // null unless the closing line of a write-back
+};
+// Where every report of every disk goes. By default (sink null) each line is printed on standard
+// output. The sink is called from the thread that reports (the journal's own thread among them),
+// one report at a time; it must not throw.
+using VVFAT_ReportSink = void (*)(const VVFAT_Report &report, void *context);
+void VVFAT_SetReportSink(VVFAT_ReportSink sink, void *context);
+// The closing line of a write-back: "VVFAT: write-back: 1 created, 0 changed, 0 renamed or
+// moved, 0 deleted, 0 not written back."
+std::string VVFAT_WriteBackLine(const VVFAT_WriteBackCounts &counts);
+// The counts of a line ending "... N not written back." after "VVFAT: write-back: " (the
+// plug-in's output, read by its host); the parts it does not name are 0. Nothing for any other
+// line.
+std::optional<VVFAT_WriteBackCounts> VVFAT_ParseWriteBackLine(const std::string &line);
 
 #endif

@@ -1,4 +1,5 @@
 #include "output.h"
+#include "vvfat.h"
 
 #include <cerrno>
 #include <chrono>
@@ -200,18 +201,9 @@ void DiagnosticTap::sync() {
 // ---- The plug-in's lines
 
 std::optional<uint64_t> notWrittenBack(const std::string &line) {
-    static const std::string head = "VVFAT: write-back: ";
-    static const std::string tail = " not written back.";
-    if (line.size() < head.size() + tail.size() || line.compare(0, head.size(), head) != 0 ||
-        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
-        return std::nullopt;
-    size_t end = line.size() - tail.size();
-    size_t begin = end;
-    while (begin > head.size() && line[begin - 1] >= '0' && line[begin - 1] <= '9')
-        --begin;
-    if (begin == end || end - begin > 19 || (begin > head.size() && line[begin - 1] != ' '))
-        return std::nullopt;
-    return std::stoull(line.substr(begin, end - begin));
+    if (const auto counts = VVFAT_ParseWriteBackLine(line))
+        return counts->failed;
+    return std::nullopt;
 }
 
 void PluginDiagnostics::operator()(const std::string &line) {

@@ -66,8 +66,9 @@ TEST(VvfatGeometry, AutomaticGeometryFollowsTheHostVolume) {
         {"1 GiB volume", 2097152, 130, 255, 63},
         {"100 sectors", 100, 1, 6, 16},
         {"10,000 sectors", 10000, 1, 255, 32},
-        {"2 TiB no longer wraps to nothing", 1ull << 32, 65535, 255, 63},
-        {"8 TiB wraps no more", 1ull << 34, 65535, 255, 63},
+        {"2 TiB no longer wraps to nothing", 1ull << 32, 16709, 255, 63},
+        {"8 TiB wraps no more", 1ull << 34, 16709, 255, 63},
+        {"200 GiB stays within 28-bit LBA", 419430400, 16709, 255, 63},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -96,13 +97,18 @@ TEST(VvfatGeometry, OneGigabyteVolumeIsFat32WithTheClustersThatFit) {
     expectConsistent(l.v);
 }
 
-TEST(VvfatGeometry, HugeVolumeIsCappedAt65535Cylinders) {
+TEST(VvfatGeometry, HugeVolumeGivesTheLargestDiskThat28BitLbaAddresses) {
     Layout l = automaticLayout(1ull << 40);
     ASSERT_TRUE(l.ok) << l.output;
-    EXPECT_EQ(l.v.sector_count, 1052819775u);
+    EXPECT_EQ(l.v.sector_count, 16709u * 255 * 63);
+    EXPECT_LE(l.v.sector_count, VVFAT_MAX_SECTORS);
     EXPECT_EQ(l.v.fat_type, 32);
-    EXPECT_EQ(l.v.sectors_per_cluster, 64);
     expectConsistent(l.v);
+    // A geometry asked for by hand may not go past it either.
+    Layout tooLarge = layoutFor({16710, 255, 63, 32}, false);
+    EXPECT_FALSE(tooLarge.ok);
+    EXPECT_NE(tooLarge.output.find("more than 28-bit LBA can address"), std::string::npos)
+        << tooLarge.output;
 }
 
 TEST(VvfatGeometry, SmallVolumesGetTheFatTypeTheirClusterCountSuits) {

@@ -19,7 +19,7 @@
 namespace {
 
 // Writes the guest's changes back, then releases the disk but for its record and root_fd.
-void unmount(VVFAT *v) {
+void clear(VVFAT *v) {
     // The journal is whole on disk before the write-back changes anything.
     journalStop(v);
     const bool writtenBack = !v->modified || synchronize(v);
@@ -64,10 +64,9 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg) {
     v->root_fd = dirName ? DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY) : -1;
     if (v->root_fd < 0) {
         if (dirName && errno == ENOTDIR)
-            std::printf("VVFAT: '%s' is not a directory.\n", dirName);
+            report("'%s' is not a directory.", dirName);
         else
-            std::printf("VVFAT: cannot open directory '%s' (%s).\n", dirName ? dirName : "",
-                        std::strerror(errno));
+            report("cannot open directory '%s' (%s).", dirName ? dirName : "", errorWords(errno));
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -83,7 +82,7 @@ void VVFAT_Destroy(VVFAT *v) {
     if (!v)
         return;
     // The write-back reports its own failures; this is for what it leaves.
-    noThrow("VVFAT: cannot release the disk", [v] { unmount(v); });
+    noThrow("VVFAT: cannot release the disk", [v] { clear(v); });
     DosCloseFd(v->root_fd);
     delete v;
 }

@@ -326,6 +326,17 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 // memory to keep it (the guest must then see an error).
 BOOL captureSector(VVFAT *v, ULONG sectorNum, const UBYTE *data);
 
+// ---- report.cpp: every "VVFAT: " line goes out through the reports' one sink.
+// Reports one line, "VVFAT: " then the printf-style text (no newline). Never allocates for a line
+// of ordinary length, so that running out of memory can still be reported.
+void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Reports the write-back's closing line, with its counts.
+void reportWriteBack(const VVFAT_WriteBackCounts &counts);
+// The closing line of a write-back into out (size bytes); the one place it is worded.
+void writeBackLine(const VVFAT_WriteBackCounts &counts, char *out, size_t size);
+// An errno value in words, for diagnostics.
+const char *errorWords(int error);
+
 // ---- host_names.cpp: names in the host directory.
 // The journal of guest writes, in the top level.
 inline constexpr const char JOURNAL_NAME[] = ".vvfat-journal";

@@ -83,7 +83,7 @@ void setTypeParameters(VVFAT *v, UBYTE fatType, UBYTE sectorsPerCluster) {
 BOOL hostSectorCount(VVFAT *v, UQUAD *sectors) {
     struct statvfs info {};
     if (DosStatVfs(v->root_fd, &info) != 0) {
-        std::printf("VVFAT: impossible to create automatic geometry.\n");
+        report("impossible to create automatic geometry.");
         return FALSE;
     }
     *sectors = static_cast<UQUAD>(info.f_blocks) * info.f_frsize / SECTOR_SIZE;
@@ -136,10 +136,11 @@ void fillBootSector(VVFAT *v, BootSector *bs) {
 } // namespace
 
 BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
-    // Clamped rather than wrapped: the cylinder cap bounds the disk anyway.
-    const ULONG sectorCount = static_cast<ULONG>(std::min<UQUAD>(hostSectors, 0xFFFFFFFF));
+    // Clamped rather than wrapped, and to what 28-bit LBA reaches: a larger volume gives the
+    // largest disk the drive can address whole.
+    const ULONG sectorCount = static_cast<ULONG>(std::min<UQUAD>(hostSectors, VVFAT_MAX_SECTORS));
     if (sectorCount <= 31) {
-        std::printf("VVFAT: unsupported geometry.\n");
+        report("unsupported geometry.");
         return FALSE;
     }
     ULONG spt = 63;
@@ -161,7 +162,7 @@ BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
 
 BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic) {
     if (!isFatType(geometry.type_of_fat)) {
-        std::printf("VVFAT: unsupported VFAT type.\n");
+        report("unsupported VFAT type.");
         return FALSE;
     }
     v->cylinders = geometry.cylinders;
@@ -169,8 +170,17 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
     v->spt = geometry.sectors_per_cylinder;
     v->offset_to_bootsector = v->spt;
     const UQUAD sectors = static_cast<UQUAD>(v->cylinders) * v->heads * v->spt;
-    if (sectors == 0 || sectors > 0xFFFFFFFF) {
-        std::printf("VVFAT: unsupported geometry.\n");
+    if (sectors == 0) {
+        report("unsupported geometry.");
+        return FALSE;
+    }
+    if (sectors > VVFAT_MAX_SECTORS) {
+        // Sectors past 28 bits would be shown free but reached, with their top bits dropped,
+        // at low sectors.
+        report("a disk of %u cylinders, %u heads and %u sectors per track has %llu sectors, more "
+               "than 28-bit LBA can address (%lu).",
+               v->cylinders, v->heads, v->spt, static_cast<unsigned long long>(sectors),
+               static_cast<unsigned long>(VVFAT_MAX_SECTORS));
         return FALSE;
     }
     v->sector_count = static_cast<ULONG>(sectors);
@@ -197,15 +207,15 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
         }
     }
     if (!laidOut)
-        std::printf("VVFAT: unsupported geometry.\n");
+        report("unsupported geometry.");
     else
-        std::printf("VVFAT: a FAT%d volume cannot have %lu clusters.\n", v->fat_type,
-                    static_cast<unsigned long>(v->cluster_count));
+        report("a FAT%d volume cannot have %lu clusters.", v->fat_type,
+               static_cast<unsigned long>(v->cluster_count));
     return FALSE;
 }
 
 BOOL outOfMemory(const VVFAT *v) {
-    std::printf("VVFAT: cannot present the directory '%s': out of memory.\n", v->root_path.c_str());
+    report("cannot present the directory '%s': out of memory.", v->root_path.c_str());
     return FALSE;
 }
 

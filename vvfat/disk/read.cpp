@@ -64,8 +64,8 @@ BOOL openFile(VVFAT *v, Mapping *mapping) {
     const int fd = openObjectFile(v, mapping->object);
     if (fd < 0) {
         const int error = errno;
-        std::printf("VVFAT: '%s' cannot be read (%s).\n", objectPath(v, mapping->object).c_str(),
-                    error == ESTALE ? "another object has taken its place" : std::strerror(error));
+        report("'%s' cannot be read (%s).", printableName(objectPath(v, mapping->object)).c_str(),
+               error == ESTALE ? "another object has taken its place" : errorWords(error));
         errno = error;
         return FALSE;
     }

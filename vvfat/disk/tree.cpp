@@ -31,8 +31,8 @@ struct Walk {
 };
 
 void diagnoseObject(VVFAT *v, ULONG dirObject, const std::string &name, const char *what) {
-    std::printf("VVFAT: '%s/%s' %s, left out.\n", objectPath(v, dirObject).c_str(), name.c_str(),
-                what);
+    report("'%s/%s' %s, left out.", printableName(objectPath(v, dirObject)).c_str(),
+           printableName(name).c_str(), what);
 }
 
 void fillDates(DirEntry *entry, UWORD time, UWORD date) {
@@ -178,8 +178,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     if (!d) {
         // Removed or made unreadable since the parent was scanned: shown empty, its host contents
         // unknown to the disk and so never touched by the write-back.
-        std::printf("VVFAT: directory '%s' cannot be read (%s), shown empty.\n",
-                    objectPath(v, dirObject).c_str(), std::strerror(errno));
+        report("directory '%s' cannot be read (%s), shown empty.",
+               printableName(objectPath(v, dirObject)).c_str(), errorWords(errno));
         return TRUE;
     }
     // The cache keeps the others' listings; the root's is this scan's own, also when the
@@ -195,8 +195,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     const bool listedWhole = errno == 0;
     rootListing.reset();
     if (!listedWhole)
-        std::printf("VVFAT: directory '%s' could not be listed whole (%s).\n",
-                    objectPath(v, dirObject).c_str(), std::strerror(errno));
+        report("directory '%s' could not be listed whole (%s).",
+               printableName(objectPath(v, dirObject)).c_str(), errorWords(errno));
 
     // Decide first which objects are shown, then give the plain short names to their owners.
     std::vector<ScanEntry> shown;
@@ -278,11 +278,12 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     }
     if (leftOut) {
         if (fixedRoot)
-            std::printf("VVFAT: too many entries in root directory, using only %lu\n",
-                        static_cast<unsigned long>(shown.size() - leftOut));
+            report("too many entries in root directory, using only %lu",
+                   static_cast<unsigned long>(shown.size() - leftOut));
         else
-            std::printf("VVFAT: directory '%s' holds more objects than FAT allows; %lu left out.\n",
-                        objectPath(v, dirObject).c_str(), static_cast<unsigned long>(leftOut));
+            report("directory '%s' holds more objects than FAT allows; %lu left out.",
+                   printableName(objectPath(v, dirObject)).c_str(),
+                   static_cast<unsigned long>(leftOut));
     }
     return TRUE;
 }
@@ -318,7 +319,7 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     const bool fixedRoot = mappingIndex == 0 && v->root_entries;
     if (fixedRoot && v->root_entries > v->directory.next &&
         !arrayEnsureAllocated(v->directory, v->root_entries - 1u)) {
-        std::printf("VVFAT: failed to allocated memory for directory.\n");
+        report("failed to allocated memory for directory.");
         return FALSE;
     }
     const ULONG entries = v->directory.next - firstDirIndex;
@@ -386,8 +387,7 @@ BOOL initDirectories(VVFAT *v) {
 
     struct stat st;
     if (DosFstat(v->root_fd, &st) != 0) {
-        std::printf("VVFAT: directory '%s' cannot be examined (%s).\n", v->root_path.c_str(),
-                    std::strerror(errno));
+        report("directory '%s' cannot be examined (%s).", v->root_path.c_str(), errorWords(errno));
         return FALSE;
     }
     HostObject top{};
@@ -408,8 +408,8 @@ BOOL initDirectories(VVFAT *v) {
         if (m->mode & MODE_DIRECTORY) {
             m->begin = cluster;
             if (!readDirectory(v, i, walk, identity)) {
-                std::printf("VVFAT: could not read directory '%s'\n",
-                            objectPath(v, arrayGet(v->mapping, i)->object).c_str());
+                report("could not read directory '%s'",
+                       printableName(objectPath(v, arrayGet(v->mapping, i)->object)).c_str());
                 return FALSE;
             }
             m = arrayGet(v->mapping, i);
@@ -424,12 +424,12 @@ BOOL initDirectories(VVFAT *v) {
         assert(m->begin < m->end && "mapping->begin < mapping->end");
         cluster = m->end;
         if (cluster >= v->cluster_count + 2) {
-            std::printf("VVFAT: directory does not fit in FAT%d (capacity %ld MB).\n", v->fat_type,
-                        static_cast<long>(v->sector_count / 2048));
+            report("directory does not fit in FAT%d (capacity %ld MB).", v->fat_type,
+                   static_cast<long>(v->sector_count / 2048));
             return FALSE;
         }
         if (fixFAT && !setChain(v, *m)) {
-            std::printf("VVFAT: failed to set data in FAT.\n");
+            report("failed to set data in FAT.");
             return FALSE;
         }
     }
@@ -452,11 +452,11 @@ BOOL initDirectories(VVFAT *v) {
     // boot sector; entry 1: end of chain.
     if (!fatSet(v, 0, fatMediaEntry(v->fat_type, mediaDescriptor(v))) ||
         !fatSet(v, 1, v->max_fat_value)) {
-        std::printf("VVFAT: failed to set data in FAT.\n");
+        report("failed to set data in FAT.");
         return FALSE;
     }
     if (!fatCreateSpare(v)) {
-        std::printf("VVFAT: failed to create spare FAT.\n");
+        report("failed to create spare FAT.");
         return FALSE;
     }
     v->current_mapping = nullptr;

@@ -101,14 +101,14 @@ void encodeJournalEntry(ULONG type, ULONG sector, UQUAD sequence, const UBYTE *d
 JournalRead readJournal(int fd, JournalContents &out) {
     struct stat st;
     if (DosFstat(fd, &st) != 0) {
-        out.damage = std::string("it cannot be examined (") + std::strerror(errno) + ")";
+        out.damage = std::string("it cannot be examined (") + errorWords(errno) + ")";
         return JournalRead::Damaged;
     }
     out.file_length = static_cast<UQUAD>(st.st_size);
     UBYTE head[JOURNAL_HEADER_SIZE];
     const ssize_t got = DosPReadAll(fd, head, sizeof head, 0);
     if (got < 0) {
-        out.damage = std::string("it cannot be read (") + std::strerror(errno) + ")";
+        out.damage = std::string("it cannot be read (") + errorWords(errno) + ")";
         return JournalRead::Damaged;
     }
     // The magic, or as much of it as a journal cut short while it was being made holds.
@@ -148,7 +148,7 @@ JournalRead readJournal(int fd, JournalContents &out) {
         const ssize_t n = DosPReadAll(fd, chunk.data(), chunk.size(), static_cast<off_t>(at));
         if (n < 0) {
             out.damage = std::string("it cannot be read past byte ") + std::to_string(at) + " (" +
-                         std::strerror(errno) + ")";
+                         errorWords(errno) + ")";
             return JournalRead::Ok;
         }
         if (n == 0)

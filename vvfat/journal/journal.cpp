@@ -67,9 +67,9 @@ struct Journal {
     void fail(const char *what, int error) {
         if (failed.exchange(true))
             return;
-        std::printf("VVFAT: the journal '%s' cannot be %s (%s); what the guest writes from now on "
-                    "is kept in memory only, until the write-back.\n",
-                    path.c_str(), what, std::strerror(error));
+        report("the journal '%s' cannot be %s (%s); what the guest writes from now on "
+               "is kept in memory only, until the write-back.",
+               path.c_str(), what, errorWords(error));
     }
 
     void writeBatch(const Chunks &batch, std::vector<UBYTE> &encoded) {
@@ -137,7 +137,7 @@ struct Journal {
             });
             return true;
         } catch (const std::exception &e) { // std::system_error, or no memory for the thread
-            std::printf("VVFAT: the journal '%s' cannot be kept (%s).\n", path.c_str(), e.what());
+            report("the journal '%s' cannot be kept (%s).", path.c_str(), e.what());
             return false;
         }
     }
@@ -207,13 +207,13 @@ bool journalBegin(VVFAT *v) {
                              O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
-            std::printf("VVFAT: '%s' already holds a journal of another session; this session "
-                        "keeps none.\n",
-                        v->root_path.c_str());
+            report("'%s' already holds a journal of another session; this session "
+                   "keeps none.",
+                   v->root_path.c_str());
         else
-            std::printf("VVFAT: no journal can be kept in '%s' (%s); what the guest writes is kept "
-                        "in memory only, until the write-back.\n",
-                        v->root_path.c_str(), std::strerror(errno));
+            report("no journal can be kept in '%s' (%s); what the guest writes is kept "
+                   "in memory only, until the write-back.",
+                   v->root_path.c_str(), errorWords(errno));
         return false;
     }
     Journal *j = newJournal(v, fd);
@@ -245,9 +245,9 @@ bool journalBegin(VVFAT *v) {
     if (ok)
         ok = j->start();
     if (!ok) {
-        std::printf("VVFAT: no journal can be kept in '%s' (%s); what the guest writes is kept in "
-                    "memory only, until the write-back.\n",
-                    v->root_path.c_str(), std::strerror(errno));
+        report("no journal can be kept in '%s' (%s); what the guest writes is kept in "
+               "memory only, until the write-back.",
+               v->root_path.c_str(), errorWords(errno));
         if (namesJournal(v->root_fd, fd)) // another mount may have put its own there meanwhile
             DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
         if (j)
@@ -278,9 +278,9 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
     // fd appends: the entries go after the good ones.
     if (DosTruncate(fd, static_cast<off_t>(goodLength)) != 0 ||
         DosWriteAll(fd, entry, sizeof entry) < 0 || DosSyncData(fd) != 0 || !j->start()) {
-        std::printf("VVFAT: the journal '%s' cannot be continued (%s); what the guest writes from "
-                    "now on is kept in memory only, until the write-back.\n",
-                    j->path.c_str(), std::strerror(errno));
+        report("the journal '%s' cannot be continued (%s); what the guest writes from "
+               "now on is kept in memory only, until the write-back.",
+               j->path.c_str(), errorWords(errno));
         // Still held, taking no more: the write-back carries the recovered sectors and must
         // remove it, or the next mount would write them back a second time.
         j->failed = true;
@@ -349,8 +349,8 @@ void journalEnd(VVFAT *v, bool remove) {
             DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
             if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
-                std::printf("VVFAT: the journal '%s' cannot be removed (%s).\n", j->path.c_str(),
-                            std::strerror(errno));
+                report("the journal '%s' cannot be removed (%s).", j->path.c_str(),
+                       errorWords(errno));
             // Nothing else changed the directory meanwhile: it gets its time back.
             else if (rootKnown && timeNs(root.st_mtim) == j->root_mtime_after)
                 setRootTime(v->root_fd, j->root_mtime_ns);

@@ -92,8 +92,8 @@ void removeJournal(VVFAT *v, int fd) {
         return;
     const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
     if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
-        std::printf("VVFAT: the journal '%s/%s' cannot be removed (%s).\n", v->root_path.c_str(),
-                    JOURNAL_NAME, std::strerror(errno));
+        report("the journal '%s/%s' cannot be removed (%s).", v->root_path.c_str(), JOURNAL_NAME,
+               errorWords(errno));
     else if (rootKnown)
         setRootTime(v->root_fd, timeNs(root.st_mtim));
 }
@@ -109,30 +109,30 @@ int openJournal(VVFAT *v, bool *present) {
         if (errno == ENOENT)
             return -1;
         *present = true;
-        std::printf("VVFAT: the journal '%s/%s' cannot be opened (%s); it is left as it is and "
-                    "this session keeps none.\n",
-                    v->root_path.c_str(), JOURNAL_NAME, std::strerror(errno));
+        report("the journal '%s/%s' cannot be opened (%s); it is left as it is and "
+               "this session keeps none.",
+               v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
         return -1;
     }
     *present = true;
     struct stat st;
     if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::printf("VVFAT: '%s/%s' is not a journal file; it is left as it is and this session "
-                    "keeps none.\n",
-                    v->root_path.c_str(), JOURNAL_NAME);
+        report("'%s/%s' is not a journal file; it is left as it is and this session "
+               "keeps none.",
+               v->root_path.c_str(), JOURNAL_NAME);
         DosCloseFd(fd);
         return -1;
     }
     if (DosLockFile(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
-            std::printf("VVFAT: the journal of '%s' belongs to a session still running (another "
-                        "mount of the same directory); this mount neither uses it nor keeps "
-                        "one.\n",
-                        v->root_path.c_str());
+            report("the journal of '%s' belongs to a session still running (another "
+                   "mount of the same directory); this mount neither uses it nor keeps "
+                   "one.",
+                   v->root_path.c_str());
         else
-            std::printf("VVFAT: the journal '%s/%s' cannot be locked (%s); it is left as it is "
-                        "and this session keeps none.\n",
-                        v->root_path.c_str(), JOURNAL_NAME, std::strerror(errno));
+            report("the journal '%s/%s' cannot be locked (%s); it is left as it is "
+                   "and this session keeps none.",
+                   v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
         DosCloseFd(fd);
         return -1;
     }
@@ -147,9 +147,9 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     const char *dir = v->root_path.c_str();
     if (read == JournalRead::Damaged && jc.unfinished) {
         // Made by a session that died before the journal held any write: nothing to recover.
-        std::printf("VVFAT: the journal of '%s' was cut short as it was being made (%s), before "
-                    "it held any write; it is replaced.\n",
-                    dir, jc.damage.c_str());
+        report("the journal of '%s' was cut short as it was being made (%s), before "
+               "it held any write; it is replaced.",
+               dir, jc.damage.c_str());
         removeJournal(v, fd);
         DosCloseFd(fd);
         v->journal_wanted = TRUE;
@@ -157,41 +157,41 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     }
     if (read != JournalRead::Ok) {
         if (read == JournalRead::NotAJournal)
-            std::printf("VVFAT: '%s/%s' is not a journal of this disk; it is left as it is and "
-                        "this session keeps none.\n",
-                        dir, JOURNAL_NAME);
+            report("'%s/%s' is not a journal of this disk; it is left as it is and "
+                   "this session keeps none.",
+                   dir, JOURNAL_NAME);
         else
-            std::printf("VVFAT: the journal '%s/%s' cannot be used: %s. It is left as it is and "
-                        "this session keeps none.\n",
-                        dir, JOURNAL_NAME, jc.damage.c_str());
+            report("the journal '%s/%s' cannot be used: %s. It is left as it is and "
+                   "this session keeps none.",
+                   dir, JOURNAL_NAME, jc.damage.c_str());
         DosCloseFd(fd);
         return v;
     }
     const std::string session = sessionName(jc.header.started_ns, jc.header.pid);
     if (!jc.damage.empty())
-        std::printf("VVFAT: the journal of '%s' ends in %s: the %llu bytes from there on are left "
-                    "out.\n",
-                    dir, jc.damage.c_str(),
-                    static_cast<unsigned long long>(jc.file_length - jc.good_length));
+        report("the journal of '%s' ends in %s: the %llu bytes from there on are left "
+               "out.",
+               dir, jc.damage.c_str(),
+               static_cast<unsigned long long>(jc.file_length - jc.good_length));
 
     if (showsRecordedDisk(v, jc.record)) {
         const ULONG count = replay(v, jc);
-        std::printf("VVFAT: recovered %lu sectors written by %s, which did not end; they are "
-                    "written back at the next unmount.\n",
-                    static_cast<unsigned long>(count), session.c_str());
+        report("recovered %lu sectors written by %s, which did not end; they are "
+               "written back at the next unmount.",
+               static_cast<unsigned long>(count), session.c_str());
         if (!journalResume(v, fd, jc.header, jc.good_length, jc.next_sequence))
             DosCloseFd(fd);
         return v;
     }
 
-    std::printf("VVFAT: '%s' changed since %s, which did not end: its %lu journaled sectors are "
-                "written back now, with the usual rules, and the disk is built afresh.\n",
-                dir, session.c_str(), static_cast<unsigned long>(jc.entries.size()));
+    report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
+           "written back now, with the usual rules, and the disk is built afresh.",
+           dir, session.c_str(), static_cast<unsigned long>(jc.entries.size()));
     VVFAT *old = diskFromRecord(v, jc.record);
     if (!old) {
-        std::printf("VVFAT: the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
-                    "and this session keeps none.\n",
-                    dir);
+        report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
+               "and this session keeps none.",
+               dir);
         DosCloseFd(fd);
         return v;
     }
@@ -200,9 +200,9 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     old->modified = FALSE;
     VVFAT_Destroy(old);
     if (!ran) {
-        std::printf("VVFAT: the journal of '%s' is kept for the next mount; this session keeps "
-                    "none.\n",
-                    dir);
+        report("the journal of '%s' is kept for the next mount; this session keeps "
+               "none.",
+               dir);
         DosCloseFd(fd);
         return v;
     }
@@ -232,9 +232,9 @@ VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal) {
     if (!journal) {
         struct stat st;
         if (DosStatAt(v->root_fd, JOURNAL_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            std::printf("VVFAT: '%s' holds a journal of an earlier session, left as it is: the "
-                        "journal is off.\n",
-                        v->root_path.c_str());
+            report("'%s' holds a journal of an earlier session, left as it is: the "
+                   "journal is off.",
+                   v->root_path.c_str());
         return v;
     }
     bool present = false;
@@ -246,9 +246,9 @@ VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal) {
     try {
         return recover(v, fd, cfg);
     } catch (const std::bad_alloc &) {
-        std::printf("VVFAT: out of memory while reading the journal of '%s'; it is left as it is "
-                    "and this session keeps none.\n",
-                    v->root_path.c_str());
+        report("out of memory while reading the journal of '%s'; it is left as it is "
+               "and this session keeps none.",
+               v->root_path.c_str());
         if (!v->journal)
             DosCloseFd(fd);
         return v;
@@ -258,7 +258,7 @@ VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal) {
 int describeJournal(CONST_STRPTR dirName, FILE *out) {
     const int rootFd = DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
-        std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, std::strerror(errno));
+        std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, errorWords(errno));
         return -1;
     }
     const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -273,7 +273,7 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
             return 0;
         }
         std::fprintf(out, "The journal '%s/%s' cannot be opened (%s).\n", dirName, JOURNAL_NAME,
-                     std::strerror(error));
+                     errorWords(error));
         return 1;
     }
     struct stat st;

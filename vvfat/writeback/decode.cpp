@@ -43,8 +43,8 @@ bool GuestDisk::open(VVFAT *disk) {
         (fat32 ? getLE32(bs.u.fat32.first_cluster_of_root_dir) == v->first_cluster_of_root_dir
                : getLE16(bs.root_entries) == v->root_entries);
     if (!same) {
-        std::printf("VVFAT: the guest's boot sector describes another layout than the disk's "
-                    "(was the disk formatted anew?); nothing is written back.\n");
+        report("the guest's boot sector describes another layout than the disk's "
+               "(was the disk formatted anew?); nothing is written back.");
         return false;
     }
     active_fat = 0;
@@ -122,9 +122,9 @@ struct Decoder {
         for (;;) {
             if (buffer.size() + csize > MAX_DIRECTORY_BYTES ||
                 ++directory_clusters > 2 * static_cast<UQUAD>(v->cluster_count) + 2) {
-                std::printf("VVFAT: directory '%s' is larger than FAT allows; the rest is "
-                            "ignored.\n",
-                            printableName(pathOf(node)).c_str());
+                report("directory '%s' is larger than FAT allows; the rest is "
+                       "ignored.",
+                       printableName(pathOf(node)).c_str());
                 return false;
             }
             buffer.resize(buffer.size() + csize);
@@ -134,9 +134,9 @@ struct Decoder {
             if (how == ChainEnd::More)
                 continue;
             if (how != ChainEnd::End) {
-                std::printf("VVFAT: the cluster chain of directory '%s' %s; the rest is "
-                            "ignored.\n",
-                            printableName(pathOf(node)).c_str(), chainProblem(how));
+                report("the cluster chain of directory '%s' %s; the rest is "
+                       "ignored.",
+                       printableName(pathOf(node)).c_str(), chainProblem(how));
                 return false;
             }
             return true;
@@ -154,8 +154,8 @@ struct Decoder {
             return;
         if (!disk.isDataCluster(n.first)) {
             n.broken = true;
-            std::printf("VVFAT: '%s' starts at cluster %lu, which is not on the disk.\n",
-                        printableName(pathOf(self)).c_str(), static_cast<unsigned long>(n.first));
+            report("'%s' starts at cluster %lu, which is not on the disk.",
+                   printableName(pathOf(self)).c_str(), static_cast<unsigned long>(n.first));
             return;
         }
         ChainWalker chain(disk, n.first);
@@ -163,14 +163,14 @@ struct Decoder {
         while (n.clusters.size() < needed) {
             // Chains shared by many entries could make the host hold far more than the disk.
             if (++file_clusters > 2 * static_cast<UQUAD>(v->cluster_count) + 2) {
-                std::printf("VVFAT: the disk's files share their clusters; '%s' is cut short.\n",
-                            printableName(pathOf(self)).c_str());
+                report("the disk's files share their clusters; '%s' is cut short.",
+                       printableName(pathOf(self)).c_str());
                 break;
             }
             const ChainEnd how = chain.advance();
             if (how != ChainEnd::More) {
-                std::printf("VVFAT: the cluster chain of '%s' %s; the file is cut short.\n",
-                            printableName(pathOf(self)).c_str(), chainProblem(how));
+                report("the cluster chain of '%s' %s; the file is cut short.",
+                       printableName(pathOf(self)).c_str(), chainProblem(how));
                 break;
             }
             n.clusters.push_back(chain.cur);
@@ -226,9 +226,9 @@ struct Decoder {
                     else if (depth + 1 >= MAX_DEPTH)
                         problem = "is nested too deeply";
                     if (problem) {
-                        std::printf("VVFAT: directory '%s/%s' %s; skipped.\n",
-                                    printableName(pathOf(dirNode)).c_str(),
-                                    printableName(n.name.name).c_str(), problem);
+                        report("directory '%s/%s' %s; skipped.",
+                               printableName(pathOf(dirNode)).c_str(),
+                               printableName(n.name.name).c_str(), problem);
                         tree.incomplete = true;
                         continue;
                     }

@@ -113,5 +113,5 @@ std::string conflictName(const std::string &name, unsigned n) {
 
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why) {
     ++c.plan.failed;
-    std::printf("VVFAT: '%s' is not written back: %s.\n", printableName(path).c_str(), why.c_str());
+    report("'%s' is not written back: %s.", printableName(path).c_str(), why.c_str());
 }

@@ -73,8 +73,7 @@ bool synchronize(VVFAT *v, FILE *dryRun) {
         } restore{v, v->objects.size()};
         SyncContext c{v, {}, {}, {}};
         if (!c.disk.open(v)) {
-            std::printf("VVFAT: write-back: 0 created, 0 changed, 0 renamed or moved, 0 deleted, "
-                        "1 not written back.\n");
+            reportWriteBack({0, 0, 0, 0, 1});
             return false;
         }
         decodeGuestTree(c.disk, c.tree);
@@ -86,10 +85,9 @@ bool synchronize(VVFAT *v, FILE *dryRun) {
         closeObjectDirs(v);
         return true;
     } catch (const std::bad_alloc &) {
-        std::printf("VVFAT: out of memory during the write-back; what was not done is kept as it "
-                    "was.\n");
-        std::printf("VVFAT: write-back: 0 created, 0 changed, 0 renamed or moved, 0 deleted, 1 not "
-                    "written back.\n");
+        report("out of memory during the write-back; what was not done is kept as it "
+               "was.");
+        reportWriteBack({0, 0, 0, 0, 1});
         return false;
     }
 }
