@@ -41,7 +41,8 @@ struct IDE {
     UQUAD image_read_position;
     // Set by IDEHoldCommands: command and data register writes are ignored.
     BOOL commands_held;
-    BOOL journal_off; // directory media mounted from now on keep no journal of guest writes
+    BOOL journal_off;   // directory media mounted from now on keep no journal of guest writes
+    BOOL writeback_off; // directory media mounted from now on write nothing back
 };
 
 #define IDE_NO_POSITION (~0ull)
@@ -56,6 +57,9 @@ BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path);
 void IDEUnMount(IDE *ide);
 // Whether directory media mounted from now on keep a journal of the guest's writes (the default).
 void IDESetJournal(IDE *ide, BOOL journal);
+// Whether directory media mounted from now on write the guest's changes back (the default);
+// without, what the guest writes is discarded at unmount and no journal is kept.
+void IDESetWriteBack(IDE *ide, BOOL writeBack);
 void IDEReset(IDE *ide);
 // For a remount that the guest did not ask for: ends any transfer in progress (both counts 0,
 // BSY and DRQ clear) and ignores command and data register writes until IDEReleaseCommands,

@@ -30,6 +30,15 @@ VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
 // write-back is recovered at the next mount: replayed into the disk when the directory is as
 // that session saw it, else written back first with the usual rules.
 VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal);
+// How a disk is mounted.
+struct VVFAT_Options {
+    BOOL journal;    // keep a journal of the guest's writes (as VVFAT_CreateWithJournal)
+    BOOL write_back; // FALSE: nothing is written back and no journal is kept or taken up; a
+                     // journal left by a session that did not end is shown (its sectors on the
+                     // disk) and left for a mount that writes back
+};
+VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *cfg,
+                               const VVFAT_Options &options);
 // Writes the guest's changes back into the directory when there are any, then frees the disk.
 // Null accepted.
 void VVFAT_Destroy(VVFAT *v);

@@ -29,6 +29,7 @@ struct PluginData {
     APTR BTN_ImageFileName; // never set
     APTR BTN_DirectoryName; // never set
     BCheckBox *BTN_Journal; // directory media keep a journal of guest writes
+    BCheckBox *BTN_Discard; // directory media write nothing back
 };
 static_assert(std::is_trivial_v<PluginData> && std::is_standard_layout_v<PluginData>);
 static_assert(offsetof(PluginData, common) == 0);
@@ -46,6 +47,7 @@ struct InitialSettings {
     LONG mode = MODE_DIRECTORY;
     BOOL autoMount = FALSE;
     BOOL journal = TRUE;
+    BOOL writeBack = TRUE;
 };
 
 // Applies one tool-type line; unmatched or malformed lines are ignored. The names point into
@@ -58,6 +60,7 @@ CONST_STRPTR settingDirectoryName(const PluginData *data);
 CONST_STRPTR settingImageFileName(const PluginData *data);
 BOOL settingImageMounted(const PluginData *data);
 BOOL settingJournal(const PluginData *data);
+BOOL settingWriteBack(const PluginData *data);
 void setImageMounted(PluginData *data, BOOL mounted);
 
 // Applies the current settings to the drive.

@@ -41,6 +41,7 @@ void mount(PluginData *data) {
     switch (settingMode(data)) {
     case MODE_DIRECTORY:
         IDESetJournal(data->ide, settingJournal(data));
+        IDESetWriteBack(data->ide, settingWriteBack(data));
         // A directory that cannot be mounted leaves the drive without medium, unreported.
         IDEMount(data->ide, IDE_MOUNT_DIRECTORY, settingDirectoryName(data));
         break;

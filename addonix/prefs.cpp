@@ -7,8 +7,8 @@
 
 namespace {
 
-// At most five entries and the terminating null.
-const ULONG prefsSlots = 6;
+// At most six entries and the terminating null.
+const ULONG prefsSlots = 7;
 
 STRPTR *exportSettings(const PluginData *data, APTR pool) {
     auto *slots = static_cast<STRPTR *>(AllocPooled(pool, prefsSlots * sizeof(STRPTR)));
@@ -25,6 +25,8 @@ STRPTR *exportSettings(const PluginData *data, APTR pool) {
     // On by default: stored only when the user switched it off.
     if (!settingJournal(data))
         slots[used++] = MakeToolType(pool, "JOURNAL", "OFF");
+    if (!settingWriteBack(data))
+        slots[used++] = MakeToolType(pool, "WRITEBACK", "OFF");
     slots[used] = nullptr;
     return slots;
 }

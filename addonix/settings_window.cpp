@@ -44,7 +44,7 @@ BBox *makeBox(const char *name, LONG label) {
     return box.release();
 }
 
-BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journal) {
+BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journal, BOOL writeBack) {
     std::unique_ptr<BBox> box(makeBox("directory", MSG_DIRECTORY_BOX));
     BLayoutBuilder::Group<> column(box.get(), B_VERTICAL, B_USE_DEFAULT_SPACING);
     column.SetInsets(B_USE_SMALL_INSETS);
@@ -57,6 +57,9 @@ BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journa
     data->BTN_Journal = adopt(column, new BCheckBox("journal", GetString(MSG_JOURNAL), nullptr));
     data->BTN_Journal->SetToolTip(GetString(MSG_JOURNAL_HELP));
     data->BTN_Journal->SetValue(journal ? B_CONTROL_ON : B_CONTROL_OFF);
+    data->BTN_Discard = adopt(column, new BCheckBox("discard", GetString(MSG_DISCARD), nullptr));
+    data->BTN_Discard->SetToolTip(GetString(MSG_DISCARD_HELP));
+    data->BTN_Discard->SetValue(writeBack ? B_CONTROL_OFF : B_CONTROL_ON);
     return box.release();
 }
 
@@ -185,6 +188,10 @@ BOOL settingJournal(const PluginData *data) {
     return data->BTN_Journal->Value() != 0;
 }
 
+BOOL settingWriteBack(const PluginData *data) {
+    return data->BTN_Discard->Value() == 0;
+}
+
 BOOL settingImageMounted(const PluginData *data) {
     return data->BTN_ImageFileMount->Value() != 0;
 }
@@ -194,7 +201,8 @@ void setImageMounted(PluginData *data, BOOL mounted) {
 }
 
 APTR createSettingsPanel(PluginData *data, const InitialSettings &settings) {
-    std::unique_ptr<BBox> dirBox(makeDirectoryBox(data, settings.directoryName, settings.journal));
+    std::unique_ptr<BBox> dirBox(
+        makeDirectoryBox(data, settings.directoryName, settings.journal, settings.writeBack));
     std::unique_ptr<BBox> fileBox(makeImageFileBox(data, settings.imageFileName));
     // Set by program, which sends no message: nothing is mounted before activation.
     if (settings.autoMount)

@@ -40,5 +40,10 @@ void parseToolType(CONST_STRPTR toolType, InitialSettings &settings) {
             settings.journal = FALSE;
         else if (Stricmp(value, "ON") == 0)
             settings.journal = TRUE;
+    } else if (nameSelects(toolType, length, "WRITEBACK")) {
+        if (Stricmp(value, "OFF") == 0)
+            settings.writeBack = FALSE;
+        else if (Stricmp(value, "ON") == 0)
+            settings.writeBack = TRUE;
     }
 }

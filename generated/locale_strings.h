@@ -27,7 +27,9 @@ enum {
     MSG_SYNCHRONIZE_HELP = 19,
     MSG_JOURNAL = 20,
     MSG_JOURNAL_HELP = 21,
-    MSG_COUNT = 22
+    MSG_DISCARD = 22,
+    MSG_DISCARD_HELP = 23,
+    MSG_COUNT = 24
 };
 
 // Entries in ascending id order, no header and no end marker: id (4 bytes, big-endian),

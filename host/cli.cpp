@@ -38,9 +38,10 @@ const char *const USAGE =
     "\n"
     "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
     "(as the emulator stores them: -t DIRECTORY=/path, -t IMAGEFILE=/path/disk.img,\n"
-    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT, -t JOURNAL=OFF), enables it, and talks to the "
-    "drive\n"
-    "through the I/O ports 0xFD08-0xFD0F as a program on the emulated machine would.\n"
+    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT, -t JOURNAL=OFF, -t WRITEBACK=OFF), enables\n"
+    "it, and talks to the drive through the I/O ports 0xFD08-0xFD0F as a program on the\n"
+    "emulated machine would. identify, read and dump never write back: a journal left by a\n"
+    "session that did not end is shown on the disk they read and left for a mount that writes.\n"
     "\n"
     "commands:\n"
     "  identify                 the drive's IDENTIFY DEVICE reply, decoded\n"
@@ -364,7 +365,7 @@ std::string keyOf(const std::string &toolType, std::string &value) {
     };
     if (equals == std::string::npos)
         return selects("AUTOMOUNT") ? "AUTOMOUNT" : "";
-    for (const char *key : {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL"})
+    for (const char *key : {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL", "WRITEBACK"})
         if (selects(key))
             return key;
     return {};
@@ -387,9 +388,10 @@ std::string settingsMistake(const std::vector<std::string> &toolTypes) {
                 return "'" + t + "' is neither MOUNTMODE=Directory nor MOUNTMODE=ImageFile";
         } else if (key == "DIRECTORY") {
             directory = true;
-        } else if (key == "JOURNAL" && ::strcasecmp(value.c_str(), "ON") != 0 &&
+        } else if ((key == "JOURNAL" || key == "WRITEBACK") &&
+                   ::strcasecmp(value.c_str(), "ON") != 0 &&
                    ::strcasecmp(value.c_str(), "OFF") != 0) {
-            return "'" + t + "' is neither JOURNAL=ON nor JOURNAL=OFF";
+            return "'" + t + "' is neither " + key + "=ON nor " + key + "=OFF";
         } else if (key == "IMAGEFILE") {
             image = t;
         }
@@ -492,10 +494,18 @@ int runCommand(const Options &o) {
         }
     } untap;
 
+    // Inspection reads the disk and never writes back, a pending journal's session included.
+    const bool inspects = o.command == "identify" || o.command == "read" || o.command == "dump";
+    std::vector<std::string> toolTypes = o.toolTypes;
+    if (inspects && std::none_of(toolTypes.begin(), toolTypes.end(), [](const std::string &t) {
+            std::string value;
+            return keyOf(t, value) == "WRITEBACK";
+        }))
+        toolTypes.push_back("WRITEBACK=OFF");
     auto library = PluginLibrary::load(o.pluginPath, error);
     if (!library)
         return fail(error);
-    auto instance = PluginInstance::create(*library, o.toolTypes, error);
+    auto instance = PluginInstance::create(*library, toolTypes, error);
     if (!instance)
         return fail(error);
 
@@ -532,8 +542,13 @@ int runCommand(const Options &o) {
         if (c.hasGeometry || c.dryRun) {
             if (imageMode)
                 return fail("--geometry applies to directory media only");
+            // A dry run shows what the mount's recovery would do and plans on that disk,
+            // writing nothing; so does inspection.
+            const VVFAT_Options options{settingOf(prefs, "JOURNAL") != "OFF",
+                                        !inspects && !c.dryRun &&
+                                            settingOf(prefs, "WRITEBACK") != "OFF"};
             inProcess = InProcessDrive::mountDirectory(
-                medium, c.hasGeometry ? &c.geometry : nullptr, error);
+                medium, c.hasGeometry ? &c.geometry : nullptr, options, error);
             if (!inProcess)
                 return fail(error);
             io = inProcess.get();

@@ -110,7 +110,13 @@ class PluginInstance : public PortIO {
 // entry points cannot ask for: a virtual disk with an explicit geometry.
 class InProcessDrive : public PortIO {
   public:
-    // Directory medium with the given configuration (null: automatic geometry).
+    // Directory medium with the given configuration (null: automatic geometry), with the
+    // journal and write-back the options say; without options, neither journal nor its
+    // recovery, and written back at unmount.
+    static std::unique_ptr<InProcessDrive> mountDirectory(const std::string &path,
+                                                          const VVFAT_Configuration *cfg,
+                                                          const VVFAT_Options &options,
+                                                          std::string &error);
     static std::unique_ptr<InProcessDrive>
     mountDirectory(const std::string &path, const VVFAT_Configuration *cfg, std::string &error);
     ~InProcessDrive() override; // unmounts, writing the disk back
@@ -122,6 +128,9 @@ class InProcessDrive : public PortIO {
     void dryRun(FILE *out);
 
   private:
+    static std::unique_ptr<InProcessDrive> mount(const std::string &path,
+                                                 const VVFAT_Configuration *cfg,
+                                                 const VVFAT_Options *options, std::string &error);
     InProcessDrive() = default;
     ::IDE *ide_ = nullptr;
 };

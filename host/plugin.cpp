@@ -188,14 +188,29 @@ std::vector<std::string> PluginInstance::prefs() {
 
 std::unique_ptr<InProcessDrive> InProcessDrive::mountDirectory(const std::string &path,
                                                                const VVFAT_Configuration *cfg,
+                                                               const VVFAT_Options &options,
                                                                std::string &error) {
+    return mount(path, cfg, &options, error);
+}
+
+std::unique_ptr<InProcessDrive> InProcessDrive::mountDirectory(const std::string &path,
+                                                               const VVFAT_Configuration *cfg,
+                                                               std::string &error) {
+    return mount(path, cfg, nullptr, error);
+}
+
+std::unique_ptr<InProcessDrive> InProcessDrive::mount(const std::string &path,
+                                                      const VVFAT_Configuration *cfg,
+                                                      const VVFAT_Options *options,
+                                                      std::string &error) {
     std::unique_ptr<InProcessDrive> drive(new InProcessDrive);
     drive->ide_ = IDECreate();
     if (!drive->ide_) {
         error = "cannot create the drive: out of memory";
         return nullptr;
     }
-    drive->ide_->vvfat = VVFAT_Create(path.c_str(), cfg);
+    drive->ide_->vvfat = options ? VVFAT_CreateWithOptions(path.c_str(), cfg, *options)
+                                 : VVFAT_Create(path.c_str(), cfg);
     if (!drive->ide_->vvfat) {
         error = "cannot present the directory '" + path + "' as a disk";
         return nullptr;

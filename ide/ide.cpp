@@ -186,7 +186,8 @@ BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path) {
         if (mountType == IDE_MOUNT_IMAGE)
             openImageMedium(ide, path);
         else if (mountType == IDE_MOUNT_DIRECTORY)
-            ide->vvfat = VVFAT_CreateWithJournal(path, nullptr, !ide->journal_off);
+            ide->vvfat =
+                VVFAT_CreateWithOptions(path, nullptr, {!ide->journal_off, !ide->writeback_off});
     }
     if (!isMounted(ide))
         return FALSE;
@@ -196,6 +197,10 @@ BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path) {
 
 void IDESetJournal(IDE *ide, BOOL journal) {
     ide->journal_off = !journal;
+}
+
+void IDESetWriteBack(IDE *ide, BOOL writeBack) {
+    ide->writeback_off = !writeBack;
 }
 
 void IDEUnMount(IDE *ide) {

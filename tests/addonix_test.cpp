@@ -178,6 +178,15 @@ TEST_F(Plugin, ToolTypesAreParsedByTheirRules) {
         {"journal on again", {"JOURNAL=OFF", "Journal=On"}, {d, i, md}},
         {"journal needs the whole word", {"JOURNAL=OF", "JOURNAL=no"}, {d, i, md}},
         {"journal without a value", {"JOURNAL"}, {d, i, md}},
+        {"write-back off", {"WRITEBACK=OFF"}, {d, i, md, "WRITEBACK=OFF"}},
+        {"write-back prefix, any case",
+         {"w=off", "JOURNAL=OFF"},
+         {d, i, md, "JOURNAL=OFF", "WRITEBACK=OFF"}},
+        {"write-back on again", {"WRITEBACK=OFF", "writeback=ON"}, {d, i, md}},
+        {"write-back needs the whole word", {"WRITEBACK=NO"}, {d, i, md}},
+        {"every setting at once",
+         {"AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF"},
+         {d, i, a, md, "JOURNAL=OFF", "WRITEBACK=OFF"}},
     };
     for (const ToolTypeCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -193,6 +202,7 @@ TEST_F(Plugin, ExportedSettingsReadBackAsTheSameSettings) {
         {"DIRECTORY=", "IMAGEFILE=disk=1.img", "AUTOMOUNT", "MOUNTMODE=ImageFile"},
         {"DIRECTORY=/tmp/a b/", "IMAGEFILE=", "MOUNTMODE=Directory"},
         {"DIRECTORY=Work", "JOURNAL=OFF"},
+        {"DIRECTORY=Work", "AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF"},
     };
     for (const auto &toolTypes : settings) {
         auto first = create(toolTypes);

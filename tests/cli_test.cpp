@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 
 using namespace testsupport;
 
@@ -366,9 +367,9 @@ TEST(Cli, InstalledToolFindsItsPluginBesideItself) {
     std::string tool = moved + "/bin/tessel-host";
     ASSERT_TRUE(std::filesystem::exists(tool));
     std::string plugin;
-    for (auto &e : std::filesystem::recursive_directory_iterator(moved))
-        if (e.path().filename() == "Tessel.addonix")
-            plugin = e.path().string();
+    for (const std::string &path : pathsIn(moved))
+        if (std::filesystem::path(path).filename() == "Tessel.addonix")
+            plugin = moved + "/" + path;
     ASSERT_FALSE(plugin.empty());
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(plugin).parent_path() /
                                         "tessel.addonix.guide"));

@@ -15,6 +15,7 @@
 #include "ide.h"
 #include "vvfat.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 
 using namespace testsupport;
 

@@ -192,6 +192,32 @@ TEST_F(Panel, JournalBoxIsReadAtTheNextMountWithoutRemounting) {
     EXPECT_FALSE(data()->ide->journal_off);
 }
 
+// The box that discards the machine's changes: a session whose writes never reach the
+// directory, set from the tool types and read at the next mount.
+TEST_F(Panel, DiscardBoxMountsWithoutWriteBackAtTheNextMount) {
+    TempDir dir;
+    testsupport::writeFile(dir / "KEEP.TXT", "as it was");
+    open({"DIRECTORY=" + dir.str(), "WRITEBACK=OFF"});
+    BCheckBox *discard = data()->BTN_Discard;
+    ASSERT_NE(discard, nullptr);
+    EXPECT_EQ(discard->Value(), B_CONTROL_ON);
+    EXPECT_STREQ(discard->Label(), "Discard the machine's changes at unmount");
+    EXPECT_EQ(discard->Message(), nullptr);
+    EXPECT_EQ(box("directory")->FindView("discard"), discard);
+    EXPECT_THAT(instance->prefs(), ::testing::Contains("WRITEBACK=OFF"));
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(instance->activate(true));
+    EXPECT_TRUE(data()->ide->writeback_off);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("mounted without write-back"),
+              std::string::npos);
+
+    discard->SetValue(B_CONTROL_OFF);
+    EXPECT_TRUE(data()->ide->writeback_off); // until the next mount
+    EXPECT_THAT(instance->prefs(), ::testing::Not(::testing::Contains("WRITEBACK=OFF")));
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_FALSE(data()->ide->writeback_off);
+}
+
 TEST_F(Panel, ANewDirectoryNameMountsThatDirectory) {
     TempDir one, two;
     testsupport::writeFile(two / "README.TXT", "second");

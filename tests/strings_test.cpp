@@ -45,6 +45,10 @@ const std::vector<std::string> expectedTexts = {
     "directory, so that the work of a session that ends without its write-back (a crash, a "
     "power cut) comes back at the next mount. Switch it off for a directory on read-only or slow "
     "media. Takes effect at the next mount.",
+    "Discard the machine's changes at unmount",
+    "The machine can write to the disk as usual, but nothing it writes reaches the directory: "
+    "what it wrote is discarded when the disk is unmounted, and no journal is kept. For trying "
+    "software you do not trust. Takes effect at the next mount.",
 };
 
 ULONG be32(const UBYTE *p) {
@@ -96,7 +100,7 @@ TEST(GetString, EveryIdWithoutTranslationsGivesTheBuiltInTextFromTheBlock) {
 }
 
 TEST(GetString, UnknownIdsGiveAnEmptyTextWithoutLeavingTheBlock) {
-    for (LONG id : {22, 23, 1000, -1, INT_MIN, INT_MAX}) {
+    for (LONG id : {24, 25, 1000, -1, INT_MIN, INT_MAX}) {
         ASSERT_NE(GetString(id), nullptr);
         EXPECT_STREQ(GetString(id), "") << "id " << id;
     }

@@ -1,7 +1,7 @@
 // Geometry, layout arithmetic, boot structures and FAT entry access of the virtual disk.
 #include <gtest/gtest.h>
 
-#include "vvfat_disk.h"
+#include "support/vvfat_disk.h"
 
 using namespace testsupport;
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "vvfat_disk.h"
+#include "support/vvfat_disk.h"
 
 using namespace testsupport;
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "sdk/src/dos/dos_private.h"
-#include "vvfat_disk.h"
+#include "support/vvfat_disk.h"
 
 using namespace testsupport;
 

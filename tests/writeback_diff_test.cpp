@@ -31,8 +31,9 @@
 
 #include "host/disk_image.h"
 #include "support/fat_writer.h"
-#include "vvfat_disk.h"
+#include "support/vvfat_disk.h"
 
+using testsupport::contentsTree;
 using testsupport::patternBytes;
 using testsupport::readFile;
 using testsupport::shellQuote;
@@ -862,22 +863,6 @@ void applyHost(const fs::path &root, const Action &a) {
     }
 }
 
-// Path -> "<dir>" or the file's bytes.
-std::map<std::string, std::string> snapshot(const fs::path &root) {
-    std::map<std::string, std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (it->is_symlink())
-            out[rel] = "<link>";
-        else if (it->is_directory())
-            out[rel] = "<dir>";
-        else
-            out[rel] = readFile(it->path());
-    }
-    return out;
-}
-
 struct Outcome {
     bool failed = false;
     bool setupFailed = false; // the case could not be run at all: not a write-back fault
@@ -1036,7 +1021,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     const std::string said = testing::internal::GetCapturedStdout();
 
     std::ostringstream r;
-    const auto got = snapshot(host), want = snapshot(ref);
+    const auto got = contentsTree(host, false), want = contentsTree(ref, false);
     for (const auto &[path, contents] : want) {
         auto it = got.find(path);
         if (it == got.end())
@@ -1535,7 +1520,7 @@ TEST_P(FatWriterSelfCheck, RandomOperationsLeaveASoundFileSystem) {
         for (size_t i = 1; i < m.nodes.size(); ++i)
             if (m.nodes[i].alive)
                 want[m.path(static_cast<int>(i))] = m.nodes[i].dir ? "<dir>" : m.nodes[i].data;
-        EXPECT_EQ(snapshot(out), want) << "seed " << 5000 + s << "\n" << done;
+        EXPECT_EQ(contentsTree(out, false), want) << "seed " << 5000 + s << "\n" << done;
         // Every entry carries the one date (entry lines are the ones with a time of day).
         auto listing =
             testsupport::run("LC_ALL=C.UTF-8 mdir -/ -a -i " + shellQuote(image) + " ::/");
@@ -1626,7 +1611,7 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(WritebackDiffRegression);
 TEST(WritebackDiffTool, Seed) {
     const char *seedText = std::getenv("TESSEL_DIFF_SEED");
     if (!seedText)
-        GTEST_SKIP() << "set TESSEL_DIFF_SEED";
+        GTEST_SKIP() << "run by hand: set TESSEL_DIFF_SEED";
     const char *w = std::getenv("TESSEL_DIFF_WRITER");
     const Writer writer = w && std::string(w) == "mtools" ? Writer::Mtools : Writer::Own;
     const uint64_t seed = std::strtoull(seedText, nullptr, 10);
@@ -1651,7 +1636,7 @@ TEST(WritebackDiffTool, Seed) {
 TEST(WritebackDiffTool, Long) {
     const int seconds = envInt("TESSEL_DIFF_SECONDS", 0);
     if (seconds <= 0)
-        GTEST_SKIP() << "set TESSEL_DIFF_SECONDS";
+        GTEST_SKIP() << "run by hand: set TESSEL_DIFF_SECONDS";
     const char *w = std::getenv("TESSEL_DIFF_WRITER");
     const std::string which = w ? w : "both";
     uint64_t seed = std::strtoull(

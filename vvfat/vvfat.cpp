@@ -20,6 +20,13 @@ namespace {
 
 // Writes the guest's changes back, then releases the disk but for its record and root_fd.
 void clear(VVFAT *v) {
+    if (v->discard_writes) {
+        if (v->guest_wrote)
+            report("what the guest wrote on '%s' is discarded: this session writes nothing back.",
+                   printableName(v->root_path).c_str());
+        releaseDisk(v);
+        return;
+    }
     // The journal is whole on disk before the write-back changes anything.
     journalStop(v);
     const bool writtenBack = !v->modified || synchronize(v);
@@ -30,6 +37,7 @@ void clear(VVFAT *v) {
 BOOL writeSectors(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
     if (v->journal_wanted)
         journalBegin(v); // before the first write: the record is the disk as the guest saw it
+    v->guest_wrote = TRUE;
     auto sectorNum = static_cast<ULONG>(offset / SECTOR_SIZE);
     const ULONG scount = size / SECTOR_SIZE;
     auto cbuf = static_cast<const UBYTE *>(buffer);
@@ -91,11 +99,24 @@ ULONG VVFAT_SectorCount(const VVFAT *v) {
     return v ? v->sector_count : 0;
 }
 
-VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
+VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *cfg,
+                               const VVFAT_Options &options) {
     return noThrow(Failure("VVFAT: cannot present the directory", dirName), nullptr, [&] {
         VVFAT *v = VVFAT_Create(dirName, cfg);
-        return v ? takeUpJournal(v, cfg, journal) : nullptr;
+        if (!v)
+            return v;
+        if (!options.write_back) {
+            v->discard_writes = TRUE;
+            report("'%s' is mounted without write-back: what the guest writes is discarded at "
+                   "unmount.",
+                   printableName(v->root_path).c_str());
+        }
+        return takeUpJournal(v, cfg, options.journal);
     });
+}
+
+VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal) {
+    return VVFAT_CreateWithOptions(dirName, cfg, {journal, TRUE});
 }
 
 BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {

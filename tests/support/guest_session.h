@@ -27,6 +27,7 @@
 #include "support/fat_image.h"
 #include "support/plugin_library_test.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "vvfat.h"
 
 namespace testsupport {
@@ -340,30 +341,6 @@ inline void expectCleanRemount(const fs::path &dir, const VVFAT_Configuration *c
     EXPECT_EQ(treeDifferences(out / "copy", dir), "");
 }
 
-// Everything stat says of every object below root (and of root, "."), except the access time
-// and, unless asked, the change time: what "untouched" means for a directory.
-inline std::map<std::string, std::string> statTree(const fs::path &root, bool withCtime = false) {
-    std::map<std::string, std::string> out;
-    auto add = [&](const fs::path &p) {
-        struct stat st {};
-        if (lstat(p.c_str(), &st) != 0)
-            return;
-        std::string s = "ino " + std::to_string(st.st_ino) + " mode " + std::to_string(st.st_mode) +
-                        " uid " + std::to_string(st.st_uid) + " gid " + std::to_string(st.st_gid) +
-                        " links " + std::to_string(st.st_nlink) + " size " +
-                        std::to_string(st.st_size) + " mtime " + std::to_string(st.st_mtim.tv_sec) +
-                        "." + std::to_string(st.st_mtim.tv_nsec);
-        if (withCtime)
-            s += " ctime " + std::to_string(st.st_ctim.tv_sec) + "." +
-                 std::to_string(st.st_ctim.tv_nsec);
-        out[p == root ? "." : fs::relative(p, root).string()] = s;
-    };
-    add(root);
-    for (auto &e : fs::recursive_directory_iterator(root))
-        add(e.path());
-    return out;
-}
-
 inline mode_t modeOf(const fs::path &p) {
     struct stat st {};
     EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
@@ -374,8 +351,8 @@ inline mode_t modeOf(const fs::path &p) {
 // files (.vvfat-XXXXXXXX.tmp).
 inline std::vector<std::string> leftovers(const fs::path &root) {
     std::vector<std::string> out;
-    for (auto &e : fs::recursive_directory_iterator(root)) {
-        const std::string n = e.path().filename().string();
+    for (const std::string &path : pathsIn(root)) {
+        const std::string n = fs::path(path).filename().string();
         const bool aside =
             n.size() > 9 && n[n.size() - 9] == '_' && std::all_of(n.end() - 8, n.end(), [](char c) {
                 return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F');
@@ -383,7 +360,7 @@ inline std::vector<std::string> leftovers(const fs::path &root) {
         const bool temp =
             n.rfind(".vvfat-", 0) == 0 && n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0;
         if (aside || temp)
-            out.push_back(fs::relative(e.path(), root).string());
+            out.push_back(path);
     }
     return out;
 }

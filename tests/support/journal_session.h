@@ -20,7 +20,9 @@
 
 #include "support/fat_writer.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "vvfat.h"
+#include "vvfat/journal/journal.h"
 
 namespace journaltest {
 
@@ -98,6 +100,25 @@ inline std::string dryRunPlan(VVFAT *v) {
     std::string result(text, size);
     std::free(text);
     return result;
+}
+
+// Leaves in dir the journal of a session that wrote `session` and died before its write-back,
+// as a killed emulator leaves it; dir itself is as it was.
+inline void leavePendingJournal(const fs::path &dir, const Session &session) {
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+    ASSERT_NE(v, nullptr) << testing::internal::GetCapturedStdout();
+    for (const SectorWrite &s : session)
+        VVFAT_WriteData(v, s.data.data(), uint64_t(s.sector) * 512, 512);
+    journalStop(v); // all of it on disk, as the journal's thread leaves it within a second
+    const std::string bytes = testsupport::readFile(dir / kJournal);
+    FILE *null = std::fopen("/dev/null", "w");
+    VVFAT_DryRun(v, null); // forgets the writes and removes the journal
+    std::fclose(null);
+    VVFAT_Destroy(v);
+    testing::internal::GetCapturedStdout();
+    putJournal(dir, bytes);
 }
 
 } // namespace journaltest

@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -77,19 +76,6 @@ std::string shellQuote(const std::string &word) {
             out += c;
     }
     return out + "'";
-}
-
-std::vector<std::pair<std::string, std::string>> snapshotTree(const fs::path &root) {
-    std::vector<std::pair<std::string, std::string>> out;
-    for (auto &entry : fs::recursive_directory_iterator(root)) {
-        std::string rel = fs::relative(entry.path(), root).string();
-        if (entry.is_directory())
-            out.emplace_back(rel, "<dir>");
-        else
-            out.emplace_back(rel, readFile(entry.path()));
-    }
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 } // namespace testsupport

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+// Skips the running test, saying so, when the run lacks a privilege the test needs (mounting a
+// volume, giving a file away); scripts/test.sh counts skips and allows none as root.
+#define TESSEL_SKIP_WITHOUT_PRIVILEGES(what) GTEST_SKIP() << "needs privileges to " << what
+
 namespace testsupport {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
@@ -36,10 +40,6 @@ struct CommandResult {
 CommandResult run(const std::string &command);
 // Quotes a word for the shell.
 std::string shellQuote(const std::string &word);
-
-// Every regular file below root, by relative path, with its contents; directories map to
-// "<dir>". For comparing whole trees.
-std::vector<std::pair<std::string, std::string>> snapshotTree(const std::filesystem::path &root);
 
 } // namespace testsupport
 

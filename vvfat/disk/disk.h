@@ -168,6 +168,8 @@ struct VVFAT {
     ULONG temp_name_seed;
     struct Journal *journal; // kept while the guest writes; null before its first write or when off
     BOOL journal_wanted;     // a journal is to be made at the guest's first write
+    BOOL discard_writes;     // a session without write-back: what the guest writes is dropped
+    BOOL guest_wrote;        // the guest wrote (not only a journal replayed) since the mount
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.

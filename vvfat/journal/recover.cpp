@@ -82,6 +82,39 @@ bool showsRecordedDisk(VVFAT *v, const std::vector<UBYTE> &record) {
     return copy;
 }
 
+// Builds v again from its directory with the geometry given (automatic when null). FALSE when
+// it cannot be built (said why).
+bool rebuild(VVFAT *v, const VVFAT_Configuration *geometry) {
+    releaseDisk(v);
+    v->dir_fd_limit = SCAN_DIR_FDS;
+    try {
+        return init(v, geometry);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+enum class Shown { Yes, No, Broken };
+
+// A copy of the directory on a volume of another size gets another automatic geometry, and so
+// another record, though it shows the guest the same objects: built again with the geometry
+// the record has, it may show the recorded disk. Broken: v could not be built again.
+Shown showsRecordedDiskWithItsGeometry(VVFAT *v, const std::vector<UBYTE> &record) {
+    VVFAT *recorded = diskFromRecord(v, record);
+    if (!recorded)
+        return Shown::No;
+    const VVFAT_Configuration geometry{recorded->cylinders, recorded->heads, recorded->spt,
+                                       recorded->fat_type};
+    VVFAT_Destroy(recorded);
+    if (geometry.cylinders == v->cylinders && geometry.heads == v->heads &&
+        geometry.sectors_per_cylinder == v->spt && geometry.type_of_fat == v->fat_type)
+        return Shown::No;
+    if (rebuild(v, &geometry) && showsRecordedDisk(v, record))
+        return Shown::Yes;
+    // Not a copy after all: the disk is the automatic one again.
+    return rebuild(v, nullptr) ? Shown::No : Shown::Broken;
+}
+
 // Removes the journal open as fd, when the name still leads to it. The journal is not the
 // user's: the directory keeps the time it had.
 void removeJournal(VVFAT *v, int fd) {
@@ -139,12 +172,51 @@ int openJournal(VVFAT *v, bool *present) {
     return fd;
 }
 
+// A session without write-back shows what a journal recovers and leaves it for a mount that
+// writes: the sectors replayed into v when its directory shows the recorded disk, else the
+// recorded disk itself with them. Returns the disk to present. fd is taken over.
+VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
+                     const std::string &session) {
+    const std::string dir = printableName(v->root_path);
+    // Nothing throws past here: the caller would close the descriptor again.
+    DosCloseFd(fd);
+    if (shown == Shown::Yes) {
+        const ULONG count = replay(v, jc);
+        v->guest_wrote = FALSE; // what this session discards is the guest's own writes
+        report("the disk shows the %lu sectors written by %s, which did not end; the journal "
+               "stays for a mount that writes back.",
+               static_cast<unsigned long>(count), session.c_str());
+        return v;
+    }
+    VVFAT *old = diskFromRecord(v, jc.record);
+    if (!old) {
+        report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is.",
+               dir.c_str());
+        return v;
+    }
+    old->discard_writes = TRUE;
+    replay(old, jc);
+    old->guest_wrote = FALSE;
+    report("'%s' changed since %s, which did not end: the disk shows that session's disk with "
+           "its %lu journaled sectors; the journal stays for a mount that writes it back.",
+           dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.entries.size()));
+    VVFAT_Destroy(v);
+    return old;
+}
+
 // The mount's answer to a journal found at fd. Returns the disk to present (v, or v rebuilt
 // after a write-back), null when the rebuilt disk cannot be made. fd is taken over.
 VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     JournalContents jc;
     const JournalRead read = readJournal(fd, jc);
     const char *dir = v->root_path.c_str();
+    if (read == JournalRead::Damaged && jc.unfinished && v->discard_writes) {
+        report("the journal of '%s' was cut short as it was being made (%s), before it held any "
+               "write; a mount that writes back replaces it.",
+               dir, jc.damage.c_str());
+        DosCloseFd(fd);
+        return v;
+    }
     if (read == JournalRead::Damaged && jc.unfinished) {
         // Made by a session that died before the journal held any write: nothing to recover.
         report("the journal of '%s' was cut short as it was being made (%s), before "
@@ -174,7 +246,17 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
                dir, jc.damage.c_str(),
                static_cast<unsigned long long>(jc.file_length - jc.good_length));
 
-    if (showsRecordedDisk(v, jc.record)) {
+    Shown shown = showsRecordedDisk(v, jc.record) ? Shown::Yes : Shown::No;
+    if (shown == Shown::No && !cfg)
+        shown = showsRecordedDiskWithItsGeometry(v, jc.record);
+    if (shown == Shown::Broken) {
+        DosCloseFd(fd);
+        VVFAT_Destroy(v);
+        return nullptr;
+    }
+    if (v->discard_writes)
+        return showRecovered(v, fd, jc, shown, session);
+    if (shown == Shown::Yes) {
         const ULONG count = replay(v, jc);
         report("recovered %lu sectors written by %s, which did not end; they are "
                "written back at the next unmount.",
@@ -209,16 +291,9 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     removeJournal(v, fd);
     DosCloseFd(fd);
     // The directory now holds the guest's work: show it as it is.
-    releaseDisk(v);
-    v->dir_fd_limit = SCAN_DIR_FDS;
     // The journal's descriptor is closed: nothing may throw past here to a caller that would
     // close it again.
-    bool built = false;
-    try {
-        built = init(v, cfg);
-    } catch (const std::bad_alloc &) {
-    }
-    if (!built) {
+    if (!rebuild(v, cfg)) {
         VVFAT_Destroy(v);
         return nullptr;
     }
@@ -240,7 +315,7 @@ VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal) {
     bool present = false;
     const int fd = openJournal(v, &present);
     if (fd < 0) {
-        v->journal_wanted = present ? FALSE : TRUE;
+        v->journal_wanted = present || v->discard_writes ? FALSE : TRUE;
         return v;
     }
     try {

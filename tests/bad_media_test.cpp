@@ -135,7 +135,7 @@ TEST_F(BadMedia, UnreadableAndReadOnlyMediaAsAnOrdinaryUser) {
         return failed;
     });
     if (failures == 100)
-        GTEST_SKIP() << "cannot drop root privileges here";
+        TESSEL_SKIP_WITHOUT_PRIVILEGES("run a child as another user");
     EXPECT_EQ(failures, 0);
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_EQ(readFile(dir / "locked" / "secret.txt"), "secret");

@@ -1,9 +1,9 @@
-// Failing hosts for the robustness tests, through the file-system layer's own table of host
+// Failing hosts for the fault and kill tests, through the file-system layer's own table of host
 // calls: the k-th call of one kind fails with a chosen errno, or the process is killed at the
 // k-th call of any kind. Every host call the disk makes goes through that table, so nothing
 // is missed. Single-threaded use only.
-#ifndef TESSEL_TESTS_ROBUST_HOSTCALLS_H
-#define TESSEL_TESTS_ROBUST_HOSTCALLS_H
+#ifndef TESSEL_TESTS_FAILING_HOST_H
+#define TESSEL_TESTS_FAILING_HOST_H
 
 #include <csignal>
 

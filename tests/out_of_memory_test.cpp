@@ -30,6 +30,7 @@
 #include "ide.h"
 #include "support/plugin_library_test.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 #include "vvfat.h"
 
 using testsupport::patternBytes;

@@ -1,5 +1,5 @@
-// A hostile review of the journal of guest writes: what makes it lose or resurrect the guest's
-// work, touch what is not its own, or hang or crash on a journal file someone else made. A
+// Recovery from the journal of guest writes, against what could make it lose or resurrect the
+// guest's work, touch what is not its own, or hang or crash on a journal file someone else made. A
 // session that dies is played by a child process that mounts, writes and exits without its
 // write-back; the next mount runs in-process.
 #include <fcntl.h>
@@ -123,7 +123,7 @@ Tree referenceTree(const fs::path &work, const Session &s, size_t count) {
 // A session that could not take its journal over at the next mount (the host's disk full) still
 // writes the guest's work back at unmount: the journal must not outlive that write-back, or the
 // mount after it would write the old session back again over what happened since.
-TEST(JournalReview, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
+TEST(JournalRecovery, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
     TempDir t;
     const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
@@ -149,7 +149,7 @@ TEST(JournalReview, AJournalThatCannotBeContinuedGoesWithTheWriteBack) {
 
 // The journal lives in the user's directory: a FIFO there must hang neither a mount nor
 // tessel-host's description of the journal.
-TEST(JournalReview, AFifoInTheJournalsPlaceHangsNothing) {
+TEST(JournalRecovery, AFifoInTheJournalsPlaceHangsNothing) {
     TempDir t;
     const fs::path dir = t / "dir";
     makeTree(dir);
@@ -211,7 +211,7 @@ LONG objectAt(VVFAT *v, const std::string &relative) {
 // A journal's record names host objects. One that names a way out of the mounted directory
 // (a name with "..", or a slash) is not one a mount ever recorded: the write-back of that journal
 // must not reach outside, even when the object there is the one the record describes.
-TEST(JournalReview, ARecordNamingAWayOutIsRefused) {
+TEST(JournalRecovery, ARecordNamingAWayOutIsRefused) {
     TempDir t;
     const Session s = modelSession(t.path(), [](fatwriter::FatWriter &w) {
         ASSERT_TRUE(w.removeFile("/games/save.dat")) << w.error();
@@ -251,7 +251,7 @@ TEST(JournalReview, ARecordNamingAWayOutIsRefused) {
 // Journals with damaged records whose checksums were made good again (anyone can compute
 // them): the mount must neither crash nor reach outside the directory. Run under the
 // sanitizers, this also catches reads past the record's arrays.
-TEST(JournalReview, DamagedRecordsWithGoodChecksumsAreSurvived) {
+TEST(JournalRecovery, DamagedRecordsWithGoodChecksumsAreSurvived) {
     TempDir t;
     const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
@@ -289,7 +289,7 @@ QUAD mtimeNs(const fs::path &p) {
 
 // Removing a recovered journal is not the user's change: after the write-back of a journal whose
 // directory changed meanwhile, the directory keeps its time when the write-back left it alone.
-TEST(JournalReview, RecoveryAfterHostChangesLeavesTheDirectoryItsTime) {
+TEST(JournalRecovery, RecoveryAfterHostChangesLeavesTheDirectoryItsTime) {
     TempDir t;
     const Session s = modelSession(t.path(), [](fatwriter::FatWriter &w) {
         ASSERT_TRUE(w.overwrite("/docs/notes.txt", 10, "changed")) << w.error();
@@ -316,7 +316,7 @@ size_t openDescriptors() {
 
 // Every way a mount can meet a journal gives back every descriptor it took (a panel remounts
 // in one process many times).
-TEST(JournalReview, NoDescriptorOutlivesTheMountWhateverTheJournal) {
+TEST(JournalRecovery, NoDescriptorOutlivesTheMountWhateverTheJournal) {
     TempDir t;
     const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
@@ -370,7 +370,7 @@ TEST(JournalReview, NoDescriptorOutlivesTheMountWhateverTheJournal) {
 
 // The journal travels with the directory: mounted through a symbolic link, or after the
 // directory was moved, the session's work comes back as after a normal end.
-TEST(JournalReview, RecoveredThroughALinkOrAfterAMove) {
+TEST(JournalRecovery, RecoveredThroughALinkOrAfterAMove) {
     TempDir t;
     const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
@@ -391,7 +391,7 @@ TEST(JournalReview, RecoveredThroughALinkOrAfterAMove) {
 // The journal travels with the directory, also when the directory is copied with its names,
 // sizes and times (cp -a, a backup put back after the crash): every object in the copy is
 // another one, but it shows the guest the disk it was shown, so the session comes back there.
-TEST(JournalReview, ACopyOfTheDirectoryRecoversTheSession) {
+TEST(JournalRecovery, ACopyOfTheDirectoryRecoversTheSession) {
     TempDir t;
     const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
@@ -433,7 +433,7 @@ struct DieAt {
 // once the write-back has made a directory or put a new file in place (and up to the journal's
 // removal), the next mount writes the journal back again with the usual rules, and what the
 // first write-back made is taken for the host's own: "projects (1)", "save2 (1).dat" beside it.
-TEST(JournalReview, DISABLED_KilledDuringItsWriteBackEndsAsIfNotKilled) {
+TEST(JournalRecovery, DISABLED_KilledDuringItsWriteBackEndsAsIfNotKilled) {
     TempDir t;
     const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
@@ -483,7 +483,7 @@ struct DieAtWrite {
 // before its record is whole; a power cut before the first flush leaves the same) leaves a journal
 // that holds no write. The next mount removes it and keeps a journal again, instead of leaving it
 // there and keeping none, at that mount and every later one.
-TEST(JournalReview, AJournalCutShortAsItWasMadeIsReplaced) {
+TEST(JournalRecovery, AJournalCutShortAsItWasMadeIsReplaced) {
     TempDir t;
     const Session s = modelSession(t.path());
     const fs::path dir = t / "dir";
@@ -524,7 +524,7 @@ TEST(JournalReview, AJournalCutShortAsItWasMadeIsReplaced) {
 
 // The guest writes while the journal's thread writes out what came before: every sector of a
 // long session of bursts reaches the journal once, in order (run under ThreadSanitizer too).
-TEST(JournalReview, BurstsWhileTheJournalIsWrittenOutAllComeBack) {
+TEST(JournalRecovery, BurstsWhileTheJournalIsWrittenOutAllComeBack) {
     TempDir t;
     const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());
