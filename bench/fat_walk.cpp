@@ -9,11 +9,6 @@ namespace bench {
 
 namespace {
 
-constexpr uint32_t END_OF_CHAIN = 0x0FFFFFF8;
-
-// Low bytes of the 13 characters of a long-name entry, in order.
-constexpr int LONG_NAME_OFFSETS[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-
 std::string shortName(const DirEntry &e) {
     std::string base(reinterpret_cast<const char *>(e.name), 8);
     std::string ext(reinterpret_cast<const char *>(e.extension), 3);
@@ -26,13 +21,13 @@ std::string shortName(const DirEntry &e) {
 
 bool FatVolume::open(const host::SectorReader &read, std::string &error) {
     read_ = read;
-    uint8_t sector[512];
+    uint8_t sector[SECTOR_SIZE];
     if (!read_(0, 1, sector)) {
         error = "cannot read sector 0";
         return false;
     }
     const MBR *mbr = reinterpret_cast<const MBR *>(sector);
-    if (mbr->magic[0] != 0x55 || mbr->magic[1] != 0xAA) {
+    if (!hasSectorMagic(mbr->magic)) {
         error = "sector 0 is not an MBR";
         return false;
     }
@@ -43,7 +38,7 @@ bool FatVolume::open(const host::SectorReader &read, std::string &error) {
     }
     const BootSector *boot = reinterpret_cast<const BootSector *>(sector);
     const uint32_t sectorsPerFat = getLE32(boot->u.fat32.sectors_per_fat);
-    if (getLE16(boot->sector_size) != 512 || boot->sectors_per_cluster == 0 ||
+    if (getLE16(boot->sector_size) != SECTOR_SIZE || boot->sectors_per_cluster == 0 ||
         getLE16(boot->sectors_per_fat) != 0 || sectorsPerFat == 0) {
         error = "the partition is not FAT32 with 512-byte sectors";
         return false;
@@ -52,24 +47,27 @@ bool FatVolume::open(const host::SectorReader &read, std::string &error) {
     fat_lba_ = start + getLE16(boot->reserved_sectors);
     data_lba_ = fat_lba_ + uint64_t(boot->number_of_fats) * sectorsPerFat;
     root_cluster_ = getLE32(boot->u.fat32.first_cluster_of_root_dir);
-    cluster_limit_ = std::min<uint64_t>(uint64_t(sectorsPerFat) * 128, END_OF_CHAIN);
+    cluster_limit_ = fatEntriesIn(32, uint64_t(sectorsPerFat) * SECTOR_SIZE);
     fat_sector_ = UINT64_MAX;
     return true;
 }
 
 uint32_t FatVolume::next(uint32_t cluster) {
-    const uint64_t sector = fat_lba_ + cluster / 128;
+    const uint64_t offset = fatEntryOffset(32, cluster);
+    const uint64_t sector = fat_lba_ + offset / SECTOR_SIZE;
     if (sector != fat_sector_) {
         if (!read_(sector, 1, fat_buffer_))
             return 0;
         fat_sector_ = sector;
     }
-    return getLE32(fat_buffer_ + (cluster % 128) * 4) & 0x0FFFFFFF;
+    return withoutReservedBits(32, fatEntryValue(32, cluster, fat_buffer_ + offset % SECTOR_SIZE));
 }
 
 std::vector<uint32_t> FatVolume::chain(uint32_t first) {
     std::vector<uint32_t> clusters;
-    for (uint32_t c = first; c >= 2 && c < cluster_limit_; c = next(c)) {
+    for (uint32_t c = first;
+         c >= FIRST_DATA_CLUSTER && c < cluster_limit_ && fatEntryKind(32, c) == FatEntryKind::Next;
+         c = next(c)) {
         clusters.push_back(c);
         if (clusters.size() >= cluster_limit_)
             break;
@@ -115,7 +113,7 @@ bool FatVolume::walk(uint32_t cluster, const std::string &prefix, int depth,
         uint32_t cluster;
     };
     std::vector<Sub> subdirs;
-    for (size_t pos = 0; pos + 32 <= data.size(); pos += 32) {
+    for (size_t pos = 0; pos + sizeof(DirEntry) <= data.size(); pos += sizeof(DirEntry)) {
         const DirEntry &e = *reinterpret_cast<const DirEntry *>(data.data() + pos);
         if (e.name[0] == NAME_END)
             break;
@@ -123,9 +121,9 @@ bool FatVolume::walk(uint32_t cluster, const std::string &prefix, int depth,
             longName.clear();
             continue;
         }
-        if (e.attributes == ATTR_LONG_NAME) {
+        if (isLongName(e)) {
             std::string part;
-            for (int off : LONG_NAME_OFFSETS) {
+            for (int off : LFN_UNIT_OFFSETS) {
                 const char ch = static_cast<char>(data[pos + off]);
                 if (ch == 0)
                     break;
@@ -134,13 +132,13 @@ bool FatVolume::walk(uint32_t cluster, const std::string &prefix, int depth,
             longName = part + longName;
             continue;
         }
-        if (e.name[0] == '.' || (e.attributes & 0x0F) == ATTR_VOLUME) {
+        if (e.name[0] == '.' || isVolumeLabel(e)) {
             longName.clear();
             continue;
         }
         const std::string name = longName.empty() ? shortName(e) : longName;
         longName.clear();
-        const uint32_t first = getLE16(e.begin) | (uint32_t(getLE16(e.begin_hi)) << 16);
+        const uint32_t first = entryFirstCluster(e);
         if (e.attributes & ATTR_DIRECTORY) {
             ++dirs;
             subdirs.push_back({prefix + name + "/", first});
@@ -148,8 +146,8 @@ bool FatVolume::walk(uint32_t cluster, const std::string &prefix, int depth,
         }
         const size_t clusterIndex = pos / bytes;
         files.push_back({prefix + name, first, getLE32(e.size),
-                         clusterLba(clusters[clusterIndex]) + (pos % bytes) / 512,
-                         static_cast<uint32_t>(pos % 512)});
+                         clusterLba(clusters[clusterIndex]) + (pos % bytes) / SECTOR_SIZE,
+                         static_cast<uint32_t>(pos % SECTOR_SIZE)});
     }
     for (const Sub &sub : subdirs) {
         if (!walk(sub.cluster, sub.path, depth + 1, files, dirs, error))

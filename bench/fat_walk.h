@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "fat_format.h"
 #include "host/disk_image.h"
 
 namespace bench {
@@ -31,9 +32,9 @@ class FatVolume {
     uint64_t clusterLba(uint32_t cluster) const {
         return data_lba_ + uint64_t(cluster - 2) * sectors_per_cluster_;
     }
-    uint32_t clusterBytes() const { return sectors_per_cluster_ * 512; }
+    uint32_t clusterBytes() const { return sectors_per_cluster_ * SECTOR_SIZE; }
     uint64_t dataLba() const { return data_lba_; }
-    // Next cluster of a chain; an end-of-chain value (>= 0x0FFFFFF8), or 0 when unreadable.
+    // Next cluster of a chain; an end-of-chain value (FatEntryKind::End), or 0 when unreadable.
     uint32_t next(uint32_t cluster);
     // The whole chain; a looping or broken chain ends at the first bad link.
     std::vector<uint32_t> chain(uint32_t first);
@@ -53,7 +54,7 @@ class FatVolume {
     uint32_t root_cluster_ = 0;
     uint32_t cluster_limit_ = 0; // one past the last valid cluster number
     uint64_t fat_sector_ = UINT64_MAX;
-    uint8_t fat_buffer_[512] = {};
+    uint8_t fat_buffer_[SECTOR_SIZE] = {};
 };
 
 } // namespace bench

@@ -15,7 +15,6 @@ namespace host {
 
 namespace {
 
-constexpr uint32_t SECTOR = 512;
 // Sectors moved per reader call: large enough to keep the call overhead low, small enough for
 // any reader (a guest command moves at most 256).
 constexpr uint32_t CHUNK = 128;
@@ -72,7 +71,7 @@ bool readAll(int fd, uint8_t *p, size_t n, off_t offset) {
 // runs unwritten so they stay holes.
 bool copyToSparse(const SectorReader &read, int fd, uint64_t first, uint64_t end,
                   std::string &error, const Progress &progress) {
-    std::vector<uint8_t> buf(CHUNK * SECTOR);
+    std::vector<uint8_t> buf(CHUNK * SECTOR_SIZE);
     uint64_t total = end - first;
     for (uint64_t lba = first; lba < end;) {
         uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, end - lba));
@@ -81,15 +80,15 @@ bool copyToSparse(const SectorReader &read, int fd, uint64_t first, uint64_t end
             return false;
         }
         for (uint32_t i = 0; i < n;) {
-            if (isZero(&buf[i * SECTOR], SECTOR)) {
+            if (isZero(&buf[i * SECTOR_SIZE], SECTOR_SIZE)) {
                 ++i;
                 continue;
             }
             uint32_t j = i + 1;
-            while (j < n && !isZero(&buf[j * SECTOR], SECTOR))
+            while (j < n && !isZero(&buf[j * SECTOR_SIZE], SECTOR_SIZE))
                 ++j;
-            if (!writeAll(fd, &buf[i * SECTOR], (j - i) * SECTOR,
-                          static_cast<off_t>((lba + i - first) * SECTOR))) {
+            if (!writeAll(fd, &buf[i * SECTOR_SIZE], (j - i) * SECTOR_SIZE,
+                          static_cast<off_t>((lba + i - first) * SECTOR_SIZE))) {
                 error = std::string("cannot write the image: ") + std::strerror(errno);
                 return false;
             }
@@ -116,7 +115,7 @@ bool writeSparseImage(const SectorReader &read, const std::string &path, uint64_
     }
     removeIfInterrupted(temp);
     bool ok = true;
-    if (::ftruncate(out.fd, static_cast<off_t>(sectors * SECTOR)) != 0) {
+    if (::ftruncate(out.fd, static_cast<off_t>(sectors * SECTOR_SIZE)) != 0) {
         error = errnoText("cannot size", path);
         ok = false;
     }
@@ -146,7 +145,7 @@ bool writeSparseImage(const SectorReader &read, const std::string &path, uint64_
 // out. Without hole support the whole file is one range.
 std::vector<std::pair<uint64_t, uint64_t>> dataSectors(int fd, uint64_t sectors) {
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    off_t size = static_cast<off_t>(sectors * SECTOR);
+    off_t size = static_cast<off_t>(sectors * SECTOR_SIZE);
     off_t at = 0;
     while (at < size) {
         off_t data = ::lseek(fd, at, SEEK_DATA);
@@ -159,8 +158,8 @@ std::vector<std::pair<uint64_t, uint64_t>> dataSectors(int fd, uint64_t sectors)
         if (hole < 0)
             return {{0, sectors}};
         hole = std::min(hole, size);
-        ranges.emplace_back(static_cast<uint64_t>(data) / SECTOR,
-                            (static_cast<uint64_t>(hole) + SECTOR - 1) / SECTOR);
+        ranges.emplace_back(static_cast<uint64_t>(data) / SECTOR_SIZE,
+                            (static_cast<uint64_t>(hole) + SECTOR_SIZE - 1) / SECTOR_SIZE);
         at = hole;
     }
     return ranges;
@@ -168,17 +167,8 @@ std::vector<std::pair<uint64_t, uint64_t>> dataSectors(int fd, uint64_t sectors)
 
 } // namespace
 
-int fatTypeForClusters(uint64_t clusters) {
-    // The FAT standard's classification: the count alone decides, whatever the label says.
-    if (clusters < 4085)
-        return 12;
-    if (clusters < 65525)
-        return 16;
-    return 32;
-}
-
 bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error) {
-    uint8_t sector[SECTOR];
+    uint8_t sector[SECTOR_SIZE];
     if (!read(0, 1, sector)) {
         error = "cannot read sector 0 of the drive";
         return false;
@@ -186,7 +176,7 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
     const MBR &mbr = *reinterpret_cast<const MBR *>(sector);
     uint64_t start = getLE32(mbr.partition[0].start_sector_long);
     uint64_t length = getLE32(mbr.partition[0].length_sector_long);
-    if (mbr.magic[0] != 0x55 || mbr.magic[1] != 0xAA || start == 0 || length == 0) {
+    if (!hasSectorMagic(mbr.magic) || start == 0 || length == 0) {
         error = "sector 0 is not a master boot record with a partition";
         return false;
     }
@@ -206,34 +196,33 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
     uint64_t totalSectors = getLE16(boot.total_sectors16);
     if (totalSectors == 0)
         totalSectors = getLE32(boot.total_sectors);
-    if (boot.magic[0] != 0x55 || boot.magic[1] != 0xAA || bytesPerSector != SECTOR ||
-        perCluster == 0 || (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 ||
-        fatSectors == 0) {
+    if (!hasSectorMagic(boot.magic) || bytesPerSector != SECTOR_SIZE || perCluster == 0 ||
+        (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 || fatSectors == 0) {
         error = "the first partition does not hold a FAT file system";
         return false;
     }
-    uint64_t rootSectors = (rootEntries * 32ull + SECTOR - 1) / SECTOR;
+    uint64_t rootSectors =
+        (rootEntries * uint64_t{sizeof(DirEntry)} + SECTOR_SIZE - 1) / SECTOR_SIZE;
     uint64_t dataStart = reserved + fats * fatSectors + rootSectors;
     if (totalSectors <= dataStart) {
         error = "the FAT file system's boot sector describes no data area";
         return false;
     }
     uint64_t clusters = (totalSectors - dataStart) / perCluster;
-    int type = fatTypeForClusters(clusters);
+    // The count alone decides the type, whatever the label says.
+    const UBYTE type = fatTypeForClusters(clusters);
     // Entries beyond what the FAT's sectors hold do not exist.
-    uint64_t entriesInFat =
-        type == 12 ? fatSectors * SECTOR * 2 / 3 : fatSectors * SECTOR / (type == 16 ? 2 : 4);
+    uint64_t entriesInFat = fatEntriesIn(type, fatSectors * SECTOR_SIZE);
     uint64_t lastEntry = std::min<uint64_t>(clusters + 1, entriesInFat - 1);
 
     // Highest cluster in use: scan the first FAT.
     uint64_t fatBytes =
-        std::min<uint64_t>(fatSectors * SECTOR,
-                           type == 12 ? (lastEntry + 1) * 3 / 2 + 2 : (lastEntry + 1) * (type / 8));
-    uint64_t fatSectorsToRead = (fatBytes + SECTOR - 1) / SECTOR;
-    std::vector<uint8_t> fat(fatSectorsToRead * SECTOR);
+        std::min<uint64_t>(fatSectors * SECTOR_SIZE, fatBytesFor(type, lastEntry + 1));
+    uint64_t fatSectorsToRead = (fatBytes + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    std::vector<uint8_t> fat(fatSectorsToRead * SECTOR_SIZE);
     for (uint64_t s = 0; s < fatSectorsToRead;) {
         uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, fatSectorsToRead - s));
-        if (!read(start + reserved + s, n, &fat[s * SECTOR])) {
+        if (!read(start + reserved + s, n, &fat[s * SECTOR_SIZE])) {
             error = "cannot read the FAT (sector " + std::to_string(start + reserved + s) + ")";
             return false;
         }
@@ -241,16 +230,9 @@ bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error
     }
     uint64_t highest = 0;
     for (uint64_t c = lastEntry; c >= 2 && highest == 0; --c) {
-        uint32_t value;
-        if (type == 12) {
-            uint16_t pair = getLE16(&fat[c * 3 / 2]);
-            value = (c & 1) ? pair >> 4 : pair & 0xFFF;
-        } else if (type == 16) {
-            value = getLE16(&fat[c * 2]);
-        } else {
-            value = getLE32(&fat[c * 4]) & 0x0FFFFFFF;
-        }
-        if (value != 0)
+        const auto cluster = static_cast<ULONG>(c);
+        const ULONG value = fatEntryValue(type, cluster, &fat[fatEntryOffset(type, cluster)]);
+        if (fatEntryKind(type, value) != FatEntryKind::Free)
             highest = c;
     }
 
@@ -305,7 +287,7 @@ bool applyImage(const SectorReader &read, const SectorWriter &write, const std::
         error = errnoText("cannot examine", image);
         return false;
     }
-    uint64_t expected = sectors * SECTOR;
+    uint64_t expected = sectors * SECTOR_SIZE;
     const char *kind = partitionOnly ? "partition" : "whole disk";
     if (static_cast<uint64_t>(sb.st_size) != expected) {
         error = "'" + base + "' is " + std::to_string(sb.st_size) + " bytes, but the drive's " +
@@ -325,19 +307,19 @@ bool applyImage(const SectorReader &read, const SectorWriter &write, const std::
         ranges.push_back(r);
     std::sort(ranges.begin(), ranges.end());
     std::vector<uint64_t> changed;
-    std::vector<uint8_t> a(CHUNK * SECTOR), b(CHUNK * SECTOR);
+    std::vector<uint8_t> a(CHUNK * SECTOR_SIZE), b(CHUNK * SECTOR_SIZE);
     uint64_t compared = 0; // sectors below this one are done
     for (const auto &[from, to] : ranges) {
         for (uint64_t s = std::max(from, compared); s < to;) {
             uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, to - s));
-            off_t at = static_cast<off_t>(s * SECTOR);
-            if (!readAll(img.fd, a.data(), n * SECTOR, at) ||
-                !readAll(bas.fd, b.data(), n * SECTOR, at)) {
+            off_t at = static_cast<off_t>(s * SECTOR_SIZE);
+            if (!readAll(img.fd, a.data(), n * SECTOR_SIZE, at) ||
+                !readAll(bas.fd, b.data(), n * SECTOR_SIZE, at)) {
                 error = "cannot read '" + image + "' or '" + base + "'";
                 return false;
             }
             for (uint32_t i = 0; i < n; ++i)
-                if (std::memcmp(&a[i * SECTOR], &b[i * SECTOR], SECTOR) != 0)
+                if (std::memcmp(&a[i * SECTOR_SIZE], &b[i * SECTOR_SIZE], SECTOR_SIZE) != 0)
                     changed.push_back(s + i);
             s += n;
         }
@@ -365,12 +347,13 @@ bool applyImage(const SectorReader &read, const SectorWriter &write, const std::
             error = "cannot read sector " + std::to_string(first + check[i]) + " of the drive";
             return false;
         }
-        if (!readAll(bas.fd, b.data(), n * SECTOR, static_cast<off_t>(check[i] * SECTOR))) {
+        if (!readAll(bas.fd, b.data(), n * SECTOR_SIZE,
+                     static_cast<off_t>(check[i] * SECTOR_SIZE))) {
             error = "cannot read '" + base + "'";
             return false;
         }
         for (uint32_t k = 0; k < n; ++k) {
-            if (std::memcmp(&a[k * SECTOR], &b[k * SECTOR], SECTOR) != 0) {
+            if (std::memcmp(&a[k * SECTOR_SIZE], &b[k * SECTOR_SIZE], SECTOR_SIZE) != 0) {
                 error = "the drive no longer reads as '" + base + "' at sector " +
                         std::to_string(first + check[i] + k) +
                         " (the directory changed since the dump); nothing written";
@@ -388,7 +371,8 @@ bool applyImage(const SectorReader &read, const SectorWriter &write, const std::
         while (j < changed.size() && j - i < CHUNK && changed[j] == changed[j - 1] + 1)
             ++j;
         uint32_t n = static_cast<uint32_t>(j - i);
-        if (!readAll(img.fd, a.data(), n * SECTOR, static_cast<off_t>(changed[i] * SECTOR))) {
+        if (!readAll(img.fd, a.data(), n * SECTOR_SIZE,
+                     static_cast<off_t>(changed[i] * SECTOR_SIZE))) {
             error = "cannot read '" + image + "'";
             return false;
         }

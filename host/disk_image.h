@@ -25,9 +25,6 @@ struct DiskExtent {
     uint64_t used_end;     // one past the last sector of the highest allocated cluster
 };
 
-// FAT12, 16 or 32 for a data area of that many clusters, as the FAT standard classifies.
-int fatTypeForClusters(uint64_t clusters);
-
 // False with a one-line reason when sector 0 is not an MBR with a FAT partition.
 bool findExtent(const SectorReader &read, DiskExtent &extent, std::string &error);
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <proto/exec.h>
 
+#include "fat_format.h"
 #include "host/disk_image.h"
 #include "host/host.h"
 #include "support/plugin_library_test.h"
@@ -83,10 +84,10 @@ uint64_t allocatedBytes(const std::string &path) {
 }
 
 TEST(DiskImage, FatTypeFollowsTheClusterCount) {
-    EXPECT_EQ(host::fatTypeForClusters(4084), 12);
-    EXPECT_EQ(host::fatTypeForClusters(4085), 16);
-    EXPECT_EQ(host::fatTypeForClusters(65524), 16);
-    EXPECT_EQ(host::fatTypeForClusters(65525), 32);
+    EXPECT_EQ(fatTypeForClusters(4084), 12);
+    EXPECT_EQ(fatTypeForClusters(4085), 16);
+    EXPECT_EQ(fatTypeForClusters(65524), 16);
+    EXPECT_EQ(fatTypeForClusters(65525), 32);
 }
 
 TEST(DiskImage, ExtentEndsAtTheLastAllocatedCluster) {

@@ -209,15 +209,7 @@ UBYTE *cachedSector(VVFAT *v, ULONG sectorNum);
 // A new block cached for a sector that has none, its contents undefined; null without memory.
 UBYTE *newCachedSector(VVFAT *v, ULONG sectorNum);
 
-// ---- fat.cpp: FAT entry access. The only place that knows entry widths and the end-of-chain
-// value of each type.
-// The end-of-chain value of a FAT type (12, 16 or 32): 0xFFF, 0xFFFF or 0x0FFFFFFF.
-ULONG maxFatValue(UBYTE fatType);
-// Byte offset of entry `cluster` from the start of a FAT of that type.
-UQUAD fatEntryOffset(UBYTE fatType, ULONG cluster);
-// The value stored in entry `cluster`, read from the bytes at its offset (two for FAT12, which
-// shares bytes between entries); all 32 bits for FAT32, reserved ones included.
-ULONG fatEntryValue(UBYTE fatType, ULONG cluster, const UBYTE *bytes);
+// ---- fat.cpp: the disk's own FAT in its cached sectors (entry widths and values: the format).
 // Whether the cluster number names a data cluster of the disk (2 .. cluster_count + 1).
 inline bool isDataCluster(const VVFAT *v, ULONG cluster) {
     return cluster >= 2 && cluster <= v->cluster_count + 1;
@@ -235,7 +227,7 @@ BOOL fatSet(VVFAT *v, ULONG cluster, ULONG value);
 // both). FALSE without memory.
 BOOL fatCreateSpare(VVFAT *v);
 
-// ---- names.cpp: short names, long names, checksums, dates.
+// ---- names.cpp: short names and long names.
 // The short names used in one directory while it is built, so that uniqueness costs one lookup
 // per candidate; `tails` remembers, per initial short name, the last numeric tail handed out.
 struct ShortNameSet {
@@ -259,12 +251,6 @@ bool utf16ToUtf8(const std::u16string &units, std::string &out);
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName);
 // Appends the "." or ".." entry of a directory, its cluster left 0; null without memory.
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName);
-// The checksum of a short entry's 8.3 name that its long-name entries carry.
-UBYTE fatCheckSum(const DirEntry *entry);
-// A calendar time as a FAT date, pinned to 1980-01-01 .. 2107-12-31.
-UWORD fatDate(const struct tm *tm);
-// A calendar time as a FAT time (two-second resolution).
-UWORD fatTime(const struct tm *tm);
 
 // ---- tree.cpp: directory tree building.
 // Scans the mounted directory breadth-first into the directory array, the mappings, the record

@@ -1,36 +1,7 @@
-// FAT entry access. Entry widths and the largest entry value of each FAT type are known here
-// and nowhere else.
+// The disk's own FAT, kept in its cached sectors. Entry widths and values come from the format.
 #include <cstring>
 
 #include "disk/disk.h"
-
-ULONG maxFatValue(UBYTE fatType) {
-    return fatType == 12 ? 0xFFF : fatType == 16 ? 0xFFFF : 0x0FFFFFFF;
-}
-
-UQUAD fatEntryOffset(UBYTE fatType, ULONG cluster) {
-    switch (fatType) {
-    case 12:
-        return static_cast<UQUAD>(cluster) * 3 / 2;
-    case 16:
-        return static_cast<UQUAD>(cluster) * 2;
-    default:
-        return static_cast<UQUAD>(cluster) * 4;
-    }
-}
-
-ULONG fatEntryValue(UBYTE fatType, ULONG cluster, const UBYTE *bytes) {
-    switch (fatType) {
-    case 12: {
-        const UWORD pair = getLE16(bytes);
-        return (cluster & 1) ? pair >> 4 : pair & 0x0FFF;
-    }
-    case 16:
-        return getLE16(bytes);
-    default:
-        return getLE32(bytes);
-    }
-}
 
 namespace {
 
@@ -98,22 +69,16 @@ BOOL fatSet(VVFAT *v, ULONG cluster, ULONG value) {
         UBYTE *second = nullptr;
         if (!fat12Bytes(v, cluster, &first, &second))
             return FALSE;
-        if (cluster & 1) {
-            *first = static_cast<UBYTE>((*first & 0x0F) | ((value << 4) & 0xF0));
-            *second = static_cast<UBYTE>(value >> 4);
-        } else {
-            *first = static_cast<UBYTE>(value);
-            *second = static_cast<UBYTE>((*second & 0xF0) | ((value >> 8) & 0x0F));
-        }
+        UBYTE pair[2] = {*first, *second};
+        putFatEntry(12, cluster, pair, value);
+        *first = pair[0];
+        *second = pair[1];
         return TRUE;
     }
     UBYTE *entry = fatAddress(v, cluster);
     if (!entry)
         return FALSE;
-    if (v->fat_type == 16)
-        putLE16(entry, static_cast<UWORD>(value));
-    else
-        putLE32(entry, value);
+    putFatEntry(v->fat_type, cluster, entry, value);
     return TRUE;
 }
 

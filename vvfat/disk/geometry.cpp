@@ -19,22 +19,13 @@ namespace {
 constexpr ULONG DISK_SIGNATURE = 0xBE1AFDFA;
 constexpr ULONG NONE = 0xFFFFFFFF;
 
-// Readers tell the FAT type from the cluster count alone, so a volume whose count falls outside
-// its type's range would be misread.
-constexpr ULONG FAT12_MAX_CLUSTERS = 4084;
-constexpr ULONG FAT16_MAX_CLUSTERS = 65524;
-constexpr ULONG FAT32_MAX_CLUSTERS = 0x0FFFFFF5;
-
-BOOL clusterCountSuits(UBYTE fatType, ULONG count) {
-    switch (fatType) {
-    case 12:
-        return count >= 1 && count <= FAT12_MAX_CLUSTERS;
-    case 16:
-        return count > FAT12_MAX_CLUSTERS && count <= FAT16_MAX_CLUSTERS;
-    default:
-        return count > FAT16_MAX_CLUSTERS && count <= FAT32_MAX_CLUSTERS;
-    }
-}
+constexpr ULONG VOLUME_ID = 0xFABE1AFD;
+// The layout chosen: FAT32 keeps its root in clusters and reserves room for its information and
+// backup boot sectors; FAT12 and FAT16 have a root region of fixed size.
+constexpr UWORD FAT32_RESERVED_SECTORS = 32;
+constexpr UWORD RESERVED_SECTORS = 1;
+constexpr UWORD ROOT_ENTRIES = 512;
+constexpr ULONG FAT32_ROOT_CLUSTER = FIRST_DATA_CLUSTER;
 
 UBYTE sectorsPerClusterFor(UBYTE fatType, ULONG sizeInMB) {
     // Bounds one below the powers of two, as the disk has always been laid out.
@@ -53,22 +44,24 @@ UBYTE sectorsPerClusterFor(UBYTE fatType, ULONG sizeInMB) {
 BOOL layOut(VVFAT *v) {
     v->cluster_size = static_cast<ULONG>(v->sectors_per_cluster) * SECTOR_SIZE;
     const UQUAD volumeSectors = v->sector_count - v->offset_to_bootsector;
-    const UQUAD fixed = v->reserved_sectors + v->root_entries / 16u;
+    const UQUAD fixed = v->reserved_sectors + v->root_entries / DIR_ENTRIES_PER_SECTOR;
     if (volumeSectors <= fixed)
         return FALSE;
     const UQUAD remaining = volumeSectors - fixed;
-    const UQUAD estimate = remaining * SECTOR_SIZE / (v->cluster_size + v->fat_type / 4u);
-    const UQUAD fatBytes = ((estimate + 2) * v->fat_type + 7) / 8;
+    // Each cluster costs its bytes and its entry in each FAT.
+    const UQUAD estimate =
+        remaining * SECTOR_SIZE / (v->cluster_size + fatBytesFor(v->fat_type, FAT_COPIES));
+    const UQUAD fatBytes = fatBytesFor(v->fat_type, estimate + 2);
     v->sectors_per_fat = static_cast<ULONG>((fatBytes + SECTOR_SIZE - 1) / SECTOR_SIZE);
     // The estimate can exceed by one what fits after the FATs: count what really fits, so the
     // FAT describes no cluster past the partition's end.
-    if (remaining <= 2ull * v->sectors_per_fat)
+    const UQUAD fatSectors = static_cast<UQUAD>(FAT_COPIES) * v->sectors_per_fat;
+    if (remaining <= fatSectors)
         return FALSE;
-    v->cluster_count =
-        static_cast<ULONG>((remaining - 2ull * v->sectors_per_fat) / v->sectors_per_cluster);
+    v->cluster_count = static_cast<ULONG>((remaining - fatSectors) / v->sectors_per_cluster);
     v->offset_to_fat = v->offset_to_bootsector + v->reserved_sectors;
-    v->offset_to_root_dir = v->offset_to_fat + 2 * v->sectors_per_fat;
-    v->offset_to_data = v->offset_to_root_dir + v->root_entries / 16u;
+    v->offset_to_root_dir = v->offset_to_fat + FAT_COPIES * v->sectors_per_fat;
+    v->offset_to_data = v->offset_to_root_dir + v->root_entries / DIR_ENTRIES_PER_SECTOR;
     return TRUE;
 }
 
@@ -76,15 +69,15 @@ void setTypeParameters(VVFAT *v, UBYTE fatType, UBYTE sectorsPerCluster) {
     v->fat_type = fatType;
     v->sectors_per_cluster = sectorsPerCluster;
     if (fatType == 32) {
-        v->first_cluster_of_root_dir = 2;
+        v->first_cluster_of_root_dir = FAT32_ROOT_CLUSTER;
         v->root_entries = 0;
-        v->reserved_sectors = 32;
+        v->reserved_sectors = FAT32_RESERVED_SECTORS;
     } else {
         v->first_cluster_of_root_dir = 0;
-        v->root_entries = 512;
-        v->reserved_sectors = 1;
+        v->root_entries = ROOT_ENTRIES;
+        v->reserved_sectors = RESERVED_SECTORS;
     }
-    v->max_fat_value = maxFatValue(fatType);
+    v->max_fat_value = fatEndOfChain(fatType);
 }
 
 BOOL hostSectorCount(VVFAT *v, UQUAD *sectors) {
@@ -97,17 +90,25 @@ BOOL hostSectorCount(VVFAT *v, UQUAD *sectors) {
     return TRUE;
 }
 
+// The signature and the fields it announces, alike in both kinds of boot sector.
+template <class Fields> void fillVolumeFields(Fields &t, const char *fsType) {
+    t.signature = BOOT_SIGNATURE;
+    putLE32(t.id, VOLUME_ID);
+    std::memcpy(t.volume_label, VOLUME_LABEL, sizeof t.volume_label);
+    std::memcpy(t.fat_type, fsType, sizeof t.fat_type);
+}
+
 void fillBootSector(VVFAT *v, BootSector *bs) {
     const ULONG partitionSectors = v->sector_count - v->offset_to_bootsector;
     const bool fat32 = v->fat_type == 32;
-    bs->jump[0] = 0xEB;
-    bs->jump[1] = fat32 ? 0x58 : 0x3E;
-    bs->jump[2] = 0x90;
-    std::memcpy(bs->name, "MSWIN4.1", 8);
+    bs->jump[0] = BOOT_JUMP;
+    bs->jump[1] = fat32 ? BOOT_JUMP_FAT32 : BOOT_JUMP_FAT16;
+    bs->jump[2] = BOOT_NOP;
+    std::memcpy(bs->name, BOOT_OEM_NAME, sizeof bs->name);
     putLE16(bs->sector_size, SECTOR_SIZE);
     bs->sectors_per_cluster = v->sectors_per_cluster;
     putLE16(bs->reserved_sectors, v->reserved_sectors);
-    bs->number_of_fats = 2;
+    bs->number_of_fats = FAT_COPIES;
     putLE16(bs->root_entries, fat32 ? 0 : v->root_entries);
     putLE16(bs->total_sectors16, partitionSectors <= 0xFFFF ? partitionSectors : 0);
     bs->media_type = mediaDescriptor(v);
@@ -119,24 +120,17 @@ void fillBootSector(VVFAT *v, BootSector *bs) {
     if (fat32) {
         BootSectorFat32 &t = bs->u.fat32;
         putLE32(t.sectors_per_fat, v->sectors_per_fat);
-        putLE32(t.first_cluster_of_root_dir, 2);
-        putLE16(t.info_sector, 1);
-        putLE16(t.backup_boot_sector, 6);
-        t.drive_number = 0x80;
-        t.signature = 0x29;
-        putLE32(t.id, 0xFABE1AFD);
-        std::memcpy(t.volume_label, "AMIGA VVFAT", 11);
-        std::memcpy(t.fat_type, "FAT32   ", 8);
+        putLE32(t.first_cluster_of_root_dir, FAT32_ROOT_CLUSTER);
+        putLE16(t.info_sector, FAT32_INFO_SECTOR);
+        putLE16(t.backup_boot_sector, FAT32_BACKUP_BOOT_SECTOR);
+        t.drive_number = DRIVE_HARD_DISK;
+        fillVolumeFields(t, FS_TYPE_FAT32);
     } else {
         BootSectorFat16 &t = bs->u.fat16;
-        t.drive_number = v->fat_type == 12 ? 0x00 : 0x80;
-        t.signature = 0x29;
-        putLE32(t.id, 0xFABE1AFD);
-        std::memcpy(t.volume_label, "AMIGA VVFAT", 11);
-        std::memcpy(t.fat_type, v->fat_type == 12 ? "FAT12   " : "FAT16   ", 8);
+        t.drive_number = v->fat_type == 12 ? DRIVE_FLOPPY : DRIVE_HARD_DISK;
+        fillVolumeFields(t, v->fat_type == 12 ? FS_TYPE_FAT12 : FS_TYPE_FAT16);
     }
-    bs->magic[0] = 0x55;
-    bs->magic[1] = 0xAA;
+    setSectorMagic(bs->magic);
 }
 
 } // namespace
@@ -167,7 +161,7 @@ BOOL automaticGeometry(UQUAD hostSectors, VVFAT_Configuration *geometry) {
 }
 
 BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic) {
-    if (geometry.type_of_fat != 12 && geometry.type_of_fat != 16 && geometry.type_of_fat != 32) {
+    if (!isFatType(geometry.type_of_fat)) {
         report("unsupported VFAT type.");
         return FALSE;
     }
@@ -227,7 +221,7 @@ BOOL outOfMemory(const VVFAT *v) {
 
 BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
     v->sector_cache_table = CreateHashTableTagList(nullptr);
-    v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
+    v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, SECTOR_SIZE, SECTOR_SIZE);
     if (!v->sector_cache_table || !v->sector_cache_mempool)
         return outOfMemory(v);
 
@@ -252,12 +246,16 @@ BOOL init(VVFAT *v, const VVFAT_Configuration *cfg) {
         return outOfMemory(v);
     std::memset(special, 0, specialSize);
     const ULONG obs = v->offset_to_bootsector;
-    BOOL inserted = InsertHash(v->sector_cache_table, 0, special) &&
-                    InsertHash(v->sector_cache_table, static_cast<LONG>(obs), special + 512);
+    BOOL inserted =
+        InsertHash(v->sector_cache_table, 0, special) &&
+        InsertHash(v->sector_cache_table, static_cast<LONG>(obs), special + SECTOR_SIZE);
     if (v->fat_type == 32)
-        inserted = inserted &&
-                   InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 6), special + 1024) &&
-                   InsertHash(v->sector_cache_table, static_cast<LONG>(obs + 1), special + 1536);
+        inserted =
+            inserted &&
+            InsertHash(v->sector_cache_table, static_cast<LONG>(obs + FAT32_BACKUP_BOOT_SECTOR),
+                       special + 2 * SECTOR_SIZE) &&
+            InsertHash(v->sector_cache_table, static_cast<LONG>(obs + FAT32_INFO_SECTOR),
+                       special + 3 * SECTOR_SIZE);
     if (!inserted)
         return outOfMemory(v);
 
@@ -270,9 +268,9 @@ BOOL sector2CHS(VVFAT *v, ULONG spos, CHS *chs) {
     const ULONG head = track % v->heads;
     const ULONG cylinder = track / v->heads;
     if (cylinder > 1023) {
-        chs->head = 0xFF;
-        chs->sector = 0xFF;
-        chs->cylinder = 0xFF;
+        chs->head = CHS_BEYOND;
+        chs->sector = CHS_BEYOND;
+        chs->cylinder = CHS_BEYOND;
         return TRUE;
     }
     chs->head = static_cast<UBYTE>(head);
@@ -289,29 +287,28 @@ BOOL initMBR(VVFAT *v) {
     putLE32(mbr->nt_id, DISK_SIGNATURE);
 
     Partition &p = mbr->partition[0];
-    p.attributes = 0x80;
+    p.attributes = PARTITION_ACTIVE;
     BOOL lba = sector2CHS(v, v->offset_to_bootsector, &p.start_CHS);
     lba = sector2CHS(v, v->sector_count - 1, &p.end_CHS) || lba;
     putLE32(p.start_sector_long, v->offset_to_bootsector);
     putLE32(p.length_sector_long, v->sector_count - v->offset_to_bootsector);
     switch (v->fat_type) {
     case 12:
-        p.fs_type = 0x01;
+        p.fs_type = PARTITION_FAT12;
         break;
     case 16:
-        p.fs_type = lba ? 0x0E : 0x06;
+        p.fs_type = lba ? PARTITION_FAT16_LBA : PARTITION_FAT16;
         break;
     default:
-        p.fs_type = lba ? 0x0C : 0x0B;
+        p.fs_type = lba ? PARTITION_FAT32_LBA : PARTITION_FAT32;
         break;
     }
-    mbr->magic[0] = 0x55;
-    mbr->magic[1] = 0xAA;
+    setSectorMagic(mbr->magic);
     return TRUE;
 }
 
 UBYTE mediaDescriptor(const VVFAT *v) {
-    return v->fat_type == 12 ? 0xF0 : 0xF8;
+    return v->fat_type == 12 ? MEDIA_FLOPPY : MEDIA_FIXED;
 }
 
 BOOL initBootSectors(VVFAT *v, ULONG firstFreeCluster) {
@@ -321,18 +318,18 @@ BOOL initBootSectors(VVFAT *v, ULONG firstFreeCluster) {
     fillBootSector(v, bootSector);
     if (v->fat_type != 32)
         return TRUE;
-    UBYTE *backup = cachedSector(v, v->offset_to_bootsector + 6);
-    auto info = reinterpret_cast<InfoSector *>(cachedSector(v, v->offset_to_bootsector + 1));
+    UBYTE *backup = cachedSector(v, v->offset_to_bootsector + FAT32_BACKUP_BOOT_SECTOR);
+    auto info = reinterpret_cast<InfoSector *>(
+        cachedSector(v, v->offset_to_bootsector + FAT32_INFO_SECTOR));
     if (!backup || !info)
         return FALSE;
     std::memcpy(backup, bootSector, SECTOR_SIZE);
     std::memset(info, 0, sizeof(InfoSector));
-    putLE32(info->signature1, 0x41615252);
-    putLE32(info->signature2, 0x61417272);
+    putLE32(info->signature1, INFO_SIGNATURE1);
+    putLE32(info->signature2, INFO_SIGNATURE2);
     putLE32(info->free_clusters, v->cluster_count + 2 - firstFreeCluster);
-    putLE32(info->mra_cluster, 2);
-    info->magic[0] = 0x55;
-    info->magic[1] = 0xAA;
+    putLE32(info->mra_cluster, FIRST_DATA_CLUSTER);
+    setSectorMagic(info->magic);
     return TRUE;
 }
 

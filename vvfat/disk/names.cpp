@@ -1,4 +1,4 @@
-// Short (8.3) and long names of directory entries, their checksums, and FAT dates and times.
+// Short (8.3) and long names of the directory entries built.
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -20,7 +20,7 @@ UBYTE normaliseShortByte(UBYTE c) {
 
 // The 11 bytes of the short name before it is made unique.
 std::string initialShortName(std::string_view name) {
-    std::string s(11, ' ');
+    std::string s(SHORT_NAME_SIZE, ' ');
     // A leading dot does not start an extension.
     size_t dot = name.rfind('.');
     if (dot == 0)
@@ -168,8 +168,8 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
     const size_t count = (units.size() + LFN_UNITS - 1) / LFN_UNITS;
     // A name that fills its last part exactly has no terminator.
     if (units.size() % LFN_UNITS != 0) {
-        units.push_back(0x0000);
-        units.resize(count * LFN_UNITS, 0xFFFF);
+        units.push_back(LFN_TERMINATOR);
+        units.resize(count * LFN_UNITS, LFN_PADDING);
     }
     const ULONG first = v->directory.next;
     for (size_t k = 0; k < count; ++k) {
@@ -184,16 +184,6 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
             putLE16(bytes + LFN_UNIT_OFFSETS[u], units[(sequence - 1) * LFN_UNITS + u]);
     }
     return count ? arrayGet(v->directory, first) : nullptr;
-}
-
-UBYTE fatCheckSum(const DirEntry *entry) {
-    UBYTE sum = 0;
-    auto add = [&sum](UBYTE c) { sum = static_cast<UBYTE>(((sum & 1) << 7) + (sum >> 1) + c); };
-    for (UBYTE c : entry->name)
-        add(c);
-    for (UBYTE c : entry->extension)
-        add(c);
-    return sum;
 }
 
 DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
@@ -215,8 +205,7 @@ DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *
     DirEntry *entry = arrayGetNext(v->directory);
     if (!entry)
         return nullptr;
-    std::memcpy(entry->name, shortName.data(), 8);
-    std::memcpy(entry->extension, shortName.data() + 8, 3);
+    setEntryShortName(*entry, makeShortName(shortName));
     const UBYTE sum = fatCheckSum(entry);
     for (ULONG i = longIndex; i + 1 < v->directory.next; ++i)
         reinterpret_cast<UBYTE *>(arrayGet(v->directory, i))[LFN_CHECKSUM] = sum;
@@ -228,22 +217,7 @@ DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName) {
     DirEntry *entry = arrayGetNext(v->directory);
     if (!entry)
         return nullptr;
-    std::memset(entry->name, ' ', 11);
-    std::memcpy(entry->name, fileName, std::min<size_t>(std::strlen(fileName), 11));
+    setEntryShortName(*entry, makeShortName(fileName));
     entry->attributes = ATTR_DIRECTORY;
     return entry;
-}
-
-UWORD fatDate(const struct tm *tm) {
-    // FAT dates span 1980 to 2107; times outside are pinned to the nearest end.
-    const int year = tm->tm_year + 1900;
-    if (year < 1980)
-        return (0 << 9) | (1 << 5) | 1;
-    if (year > 2107)
-        return (127 << 9) | (12 << 5) | 31;
-    return static_cast<UWORD>(((year - 1980) << 9) | ((tm->tm_mon + 1) << 5) | tm->tm_mday);
-}
-
-UWORD fatTime(const struct tm *tm) {
-    return static_cast<UWORD>((tm->tm_hour << 11) | (tm->tm_min << 5) | (tm->tm_sec / 2));
 }

@@ -146,8 +146,7 @@ BOOL readSectors(VVFAT *v, APTR buffer, UQUAD offset, ULONG size) {
             std::memcpy(cbuf, cached, SECTOR_SIZE);
         } else if (fixedRoot && sectorNum >= v->offset_to_root_dir &&
                    sectorNum < v->offset_to_data) {
-            const ULONG first =
-                (sectorNum - v->offset_to_root_dir) * (SECTOR_SIZE / sizeof(DirEntry));
+            const ULONG first = (sectorNum - v->offset_to_root_dir) * DIR_ENTRIES_PER_SECTOR;
             std::memcpy(cbuf, arrayGet(v->directory, first), SECTOR_SIZE);
         } else if (sectorNum < v->offset_to_data) {
             std::memset(cbuf, 0, SECTOR_SIZE);

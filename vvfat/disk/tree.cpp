@@ -150,7 +150,7 @@ bool isPlainShortName(const std::string &name, std::string &shortName) {
     const size_t ext = dot == std::string::npos ? 0 : name.size() - dot - 1;
     if (base == 0 || base > 8 || ext > 3 || (dot != std::string::npos && ext == 0))
         return false;
-    shortName.assign(11, ' ');
+    shortName.assign(SHORT_NAME_SIZE, ' ');
     for (size_t i = 0; i < name.size(); ++i) {
         if (i == dot)
             continue;
@@ -250,10 +250,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     ShortNameSet names;
     // "." and ".." (or the volume label) are short names of this directory too.
     for (ULONG i = firstDirIndex; i < v->directory.next; ++i) {
-        const DirEntry *e = arrayGet(v->directory, i);
-        std::string shortName(reinterpret_cast<const char *>(e->name), 8);
-        shortName.append(reinterpret_cast<const char *>(e->extension), 3);
-        names.used.insert(std::move(shortName));
+        const ShortName shortName = entryShortName(*arrayGet(v->directory, i));
+        names.used.emplace(shortName.begin(), shortName.end());
     }
     std::vector<std::string> plain(shown.size());
     for (size_t k = 0; k < shown.size(); ++k) {
@@ -317,7 +315,7 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     // Entries stay compact in the array and a directory's clusters are padded with zeros as they
     // are read, so large clusters cost no memory. The FAT12/16 root region is served from the
     // array's start and keeps its whole reservation.
-    const ULONG entriesPerCluster = v->sectors_per_cluster * 16u;
+    const ULONG entriesPerCluster = v->sectors_per_cluster * DIR_ENTRIES_PER_SECTOR;
     const bool fixedRoot = mappingIndex == 0 && v->root_entries;
     if (fixedRoot && v->root_entries > v->directory.next &&
         !arrayEnsureAllocated(v->directory, v->root_entries - 1u)) {
@@ -329,7 +327,7 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     m = arrayGet(v->mapping, mappingIndex);
     m->dir_entries = entries;
     if (fixedRoot)
-        m->end = 2;
+        m->end = FIRST_DATA_CLUSTER;
     else
         m->end = firstCluster + std::max(1u, (entries + entriesPerCluster - 1) / entriesPerCluster);
     // The volume label has no cluster.
@@ -348,7 +346,7 @@ BOOL setChain(VVFAT *v, const Mapping &m) {
 } // namespace
 
 void feedVolumeLabel(VVFAT *v, DirEntry *entry) {
-    std::memcpy(entry->name, "AMIGA VVFAT", 11);
+    setEntryShortName(*entry, makeShortName(VOLUME_LABEL));
     // The label alone: drivers show a label with more bits set as an empty file.
     entry->attributes = ATTR_VOLUME;
     UWORD time = 0x6000; // 12:00:00
@@ -452,8 +450,8 @@ BOOL initDirectories(VVFAT *v) {
 
     // Entry 0: the media descriptor with all higher bits set, which readers check against the
     // boot sector; entry 1: end of chain.
-    const ULONG entry0 = (v->max_fat_value & ~0xFFu) | mediaDescriptor(v);
-    if (!fatSet(v, 0, entry0) || !fatSet(v, 1, v->max_fat_value)) {
+    if (!fatSet(v, 0, fatMediaEntry(v->fat_type, mediaDescriptor(v))) ||
+        !fatSet(v, 1, v->max_fat_value)) {
         report("failed to set data in FAT.");
         return FALSE;
     }

@@ -99,21 +99,6 @@ constexpr ULONG NO_MORE_SECTORS = 0xFFFFFFFF;
 constexpr size_t MAPPING_BYTES = 4 * 7 + 1;
 constexpr size_t OBJECT_BYTES = 8 * 4 + 4 * 3 + 1;
 
-// Readers tell the FAT type from the cluster count alone: a record whose count falls outside
-// its type's range describes no disk that was ever shown.
-bool clusterCountFits(UBYTE fatType, ULONG count) {
-    switch (fatType) {
-    case 12:
-        return count >= 1 && count <= 4084;
-    case 16:
-        return count >= 4085 && count <= 65524;
-    case 32:
-        return count >= 65525 && count <= 0x0FFFFFF5;
-    default:
-        return false;
-    }
-}
-
 // Whether the layout is one the disk could have had, checked as a guest's boot sector would be
 // before a single sector number is derived from it: each region follows the one before, within
 // the disk, the clusters fill what is left, and the FAT type, cluster size and count agree.
@@ -122,20 +107,20 @@ bool clusterCountFits(UBYTE fatType, ULONG count) {
 bool layoutPossible(const VVFAT &v) {
     const UQUAD shown = static_cast<UQUAD>(v.cylinders) * v.heads * v.spt;
     const UQUAD spc = v.sectors_per_cluster;
-    const UQUAD fixedRoot = v.root_entries / (SECTOR_SIZE / sizeof(DirEntry));
+    const UQUAD fixedRoot = v.root_entries / DIR_ENTRIES_PER_SECTOR;
     const bool fat32 = v.fat_type == 32;
     return shown != 0 && v.sector_count == shown && v.offset_to_bootsector == v.spt &&
-           clusterCountFits(v.fat_type, v.cluster_count) &&
-           v.max_fat_value == maxFatValue(v.fat_type) && spc != 0 && (spc & (spc - 1)) == 0 &&
+           clusterCountSuits(v.fat_type, v.cluster_count) &&
+           v.max_fat_value == fatEndOfChain(v.fat_type) && spc != 0 && (spc & (spc - 1)) == 0 &&
            v.cluster_size == spc * SECTOR_SIZE && v.reserved_sectors != 0 &&
            v.offset_to_fat == static_cast<UQUAD>(v.offset_to_bootsector) + v.reserved_sectors &&
            v.sectors_per_fat != 0 &&
            (static_cast<UQUAD>(v.cluster_count) + 2) * v.fat_type <=
                static_cast<UQUAD>(v.sectors_per_fat) * SECTOR_SIZE * 8 &&
-           v.offset_to_root_dir == v.offset_to_fat + 2 * static_cast<UQUAD>(v.sectors_per_fat) &&
-           v.root_entries % (SECTOR_SIZE / sizeof(DirEntry)) == 0 &&
+           v.offset_to_root_dir == v.offset_to_fat + FAT_COPIES * static_cast<UQUAD>(v.sectors_per_fat) &&
+           v.root_entries % DIR_ENTRIES_PER_SECTOR == 0 &&
            v.offset_to_data == v.offset_to_root_dir + fixedRoot &&
-           (fat32 ? v.root_entries == 0 && v.first_cluster_of_root_dir == 2
+           (fat32 ? v.root_entries == 0 && v.first_cluster_of_root_dir == FIRST_DATA_CLUSTER
                   : v.root_entries != 0 && v.first_cluster_of_root_dir == 0) &&
            v.offset_to_data <= v.sector_count &&
            v.cluster_count == (v.sector_count - v.offset_to_data) / spc;
@@ -164,7 +149,7 @@ std::vector<UBYTE> serializeRecord(VVFAT *v, bool identities) {
     // The sectors built at creation: boot structures and FAT. Of each FAT, only the part that
     // describes the clusters in use can have been made: a large volume's FAT is mostly absent.
     const ULONG lastCluster = v->mapping.next ? arrayGet(v->mapping, v->mapping.next - 1)->end : 2;
-    const UQUAD fatBytes = (static_cast<UQUAD>(lastCluster) + 1) * v->fat_type / 8 + 2;
+    const UQUAD fatBytes = fatEntryOffset(v->fat_type, lastCluster + 1) + 2;
     const ULONG fatUsed =
         static_cast<ULONG>(std::min<UQUAD>(fatBytes / SECTOR_SIZE + 1, v->sectors_per_fat));
     auto put = [&](ULONG from, ULONG to) {
@@ -211,7 +196,7 @@ bool restoreRecord(VVFAT *v, const std::vector<UBYTE> &record) {
         if (!r.ok || !layoutPossible(*v))
             return false;
         v->sector_cache_table = CreateHashTableTagList(nullptr);
-        v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, 512, 512);
+        v->sector_cache_mempool = CreatePool(MEMF_PUBLIC, SECTOR_SIZE, SECTOR_SIZE);
         if (!v->sector_cache_table || !v->sector_cache_mempool)
             return false;
         for (;;) {

@@ -10,8 +10,7 @@ namespace {
 
 // Deeper trees cannot be named on a POSIX host anyway; the bound keeps the walk finite.
 constexpr int MAX_DEPTH = 200;
-// The largest directory FAT allows: 65536 entries.
-constexpr size_t MAX_DIRECTORY_BYTES = 65536 * sizeof(DirEntry);
+constexpr size_t MAX_DIRECTORY_BYTES = MAX_DIR_ENTRIES * sizeof(DirEntry);
 
 const char *chainProblem(ChainEnd how) {
     switch (how) {
@@ -39,7 +38,7 @@ bool GuestDisk::open(VVFAT *disk) {
     const bool same =
         getLE16(bs.sector_size) == SECTOR_SIZE &&
         bs.sectors_per_cluster == v->sectors_per_cluster &&
-        getLE16(bs.reserved_sectors) == v->reserved_sectors && bs.number_of_fats == 2 &&
+        getLE16(bs.reserved_sectors) == v->reserved_sectors && bs.number_of_fats == FAT_COPIES &&
         sectorsPerFat == v->sectors_per_fat &&
         (fat32 ? getLE32(bs.u.fat32.first_cluster_of_root_dir) == v->first_cluster_of_root_dir
                : getLE16(bs.root_entries) == v->root_entries);
@@ -49,11 +48,10 @@ bool GuestDisk::open(VVFAT *disk) {
         return false;
     }
     active_fat = 0;
-    // FAT32 may keep one FAT current and leave the other as it was: bit 7 of the flags says so,
-    // bits 0-3 say which.
+    // FAT32 may keep one FAT current and leave the other as it was.
     const UWORD flags = fat32 ? getLE16(bs.u.fat32.flags) : 0;
-    if ((flags & 0x80) && (flags & 0x0F) < 2)
-        active_fat = flags & 0x0F;
+    if ((flags & FAT32_MIRRORING_OFF) && (flags & FAT32_ACTIVE_FAT) < FAT_COPIES)
+        active_fat = flags & FAT32_ACTIVE_FAT;
     cached_fat_sector = ~0u;
     return true;
 }
@@ -66,18 +64,21 @@ ULONG GuestDisk::next(ULONG cluster) {
         VVFAT_ReadData(v, fat_sector, static_cast<UQUAD>(sector) * SECTOR_SIZE, 2 * SECTOR_SIZE);
         cached_fat_sector = sector;
     }
-    const ULONG value = fatEntryValue(v->fat_type, cluster, fat_sector + offset % SECTOR_SIZE);
-    return v->fat_type == 32 ? value & 0x0FFFFFFF : value; // the top four bits are reserved
+    return withoutReservedBits(
+        v->fat_type, fatEntryValue(v->fat_type, cluster, fat_sector + offset % SECTOR_SIZE));
 }
 
 ChainEnd ChainWalker::advance() {
     const ULONG next = disk.next(cur);
-    const ULONG rsvdClusters = disk.v->max_fat_value - 15;
-    const ULONG badCluster = disk.v->max_fat_value - 8;
-    if (next >= badCluster)
+    switch (fatEntryKind(disk.v->fat_type, next)) {
+    case FatEntryKind::End:
+    case FatEntryKind::Bad:
         return ChainEnd::End;
-    if (next >= rsvdClusters)
+    case FatEntryKind::Reserved:
         return ChainEnd::Reserved;
+    default:
+        break;
+    }
     if (!disk.isDataCluster(next))
         return ChainEnd::OutOfRange;
     if (next == saved || ++links > disk.v->cluster_count)
@@ -213,9 +214,7 @@ struct Decoder {
                 n.name = std::move(name);
                 n.attributes = entry->attributes;
                 n.is_dir = (entry->attributes & ATTR_DIRECTORY) != 0;
-                // FAT12 and FAT16 have no high word: bytes 20-21 may hold anything.
-                n.first = v->fat_type == 32 ? entryFirstCluster(*entry) & 0x0FFFFFFF
-                                            : getLE16(entry->begin);
+                n.first = entryFirstCluster(*entry, v->fat_type);
                 const LONG self = static_cast<LONG>(tree.nodes.size());
                 if (n.is_dir) {
                     // A directory reached twice would be written back twice, or forever.

@@ -11,7 +11,6 @@ namespace {
 
 // 255 characters and a terminator fit in 20 parts; a longer run is not a valid name.
 constexpr int LFN_MAX_PARTS = 20;
-constexpr UBYTE LFN_ORDINAL_MASK = 0x3F;
 
 std::string trimmed(const UBYTE *bytes, size_t count, size_t keep) {
     std::string s(reinterpret_cast<const char *>(bytes), count);
@@ -28,14 +27,14 @@ void lowerAscii(std::string &s) {
 
 // The 8.3 name; the lower-case flags of byte 12 apply when the entry has no long name.
 std::string shortName(const DirEntry &e) {
-    std::string base = trimmed(e.name, 8, 1);
+    std::string base = trimmed(e.name, sizeof e.name, 1);
     if (static_cast<UBYTE>(base[0]) == NAME_KANJI_E5)
         base[0] = static_cast<char>(NAME_DELETED);
     if (e.reserved[0] & CASE_LOWER_BASE)
         lowerAscii(base);
     if (e.extension[0] == ' ')
         return base;
-    std::string ext = trimmed(e.extension, 3, 0);
+    std::string ext = trimmed(e.extension, sizeof e.extension, 0);
     if (e.reserved[0] & CASE_LOWER_EXT)
         lowerAscii(ext);
     return base + "." + ext;
@@ -54,7 +53,8 @@ struct LongNameRun {
         const UBYTE sequence = bytes[LFN_SEQUENCE];
         const int ordinal = sequence & LFN_ORDINAL_MASK;
         if (sequence & LFN_LAST) {
-            if (ordinal < 1 || ordinal > LFN_MAX_PARTS || (sequence & 0x80)) {
+            if (ordinal < 1 || ordinal > LFN_MAX_PARTS ||
+                (sequence & ~(LFN_LAST | LFN_ORDINAL_MASK))) {
                 state = Broken;
                 return;
             }
@@ -101,12 +101,12 @@ const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &f
             run.add(p);
             continue;
         }
-        if (p[0] == '.' || (entry.attributes & 0x0F) == ATTR_VOLUME) {
+        if (p[0] == '.' || isVolumeLabel(entry)) {
             run.reset();
             continue;
         }
-        std::memcpy(filename.short_name, entry.name, 8);
-        std::memcpy(filename.short_name + 8, entry.extension, 3);
+        const ShortName stored = entryShortName(entry);
+        std::memcpy(filename.short_name, stored.data(), sizeof filename.short_name);
         if (run.take(entry, filename.units) && utf16ToUtf8(filename.units, filename.name))
             return &entry;
         filename.units.clear();

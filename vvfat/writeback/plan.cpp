@@ -521,10 +521,8 @@ struct Planner {
         for (ObjectId o : plan.hostObjects()) {
             const HostObject &r = hostObject(v, o);
             const DirEntry *e = arrayGet(v->directory, r.dir_index);
-            UBYTE shortName[11];
-            std::memcpy(shortName, e->name, 8);
-            std::memcpy(shortName + 8, e->extension, 3);
-            by_name[key(ObjectId(r.parent), shortName)].push_back(o);
+            const ShortName shortName = entryShortName(*e);
+            by_name[key(ObjectId(r.parent), shortName.data())].push_back(o);
             EntryName created;
             creationName(v, o, created);
             by_name[std::to_string(r.parent) + "/" + created.name].push_back(o);

@@ -98,7 +98,7 @@ inline int objectDirFd(VVFAT *v, ObjectId o) {
 struct EntryName {
     std::string name;     // for the host: the long name in UTF-8, else the 8.3 name
     std::u16string units; // the long name's units; empty when the entry has no valid long name
-    UBYTE short_name[11];
+    UBYTE short_name[SHORT_NAME_SIZE];
 };
 
 // The next short entry at or after `buffer` (whole 32-byte entries up to `end`), or null at the
