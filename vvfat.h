@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <exec/types.h>
 
@@ -73,6 +74,23 @@ struct VVFAT_WriteBackCounts {
     ULONG failed;
     bool operator==(const VVFAT_WriteBackCounts &) const = default;
 };
+
+// One change the write-back would make.
+struct VVFAT_PlannedChange {
+    enum Kind { Create, CreateDirectory, Change, Move, Delete, Keep } kind;
+    std::string path;   // the object's path now; for Create and CreateDirectory, the new path
+    std::string to;     // Change and Move: its path afterwards
+    std::string reason; // Keep: why the host's object stays against the guest's wish
+};
+// What the write-back would do: its changes, and its counts as the write-back would report them.
+struct VVFAT_Plan {
+    std::vector<VVFAT_PlannedChange> changes;
+    VVFAT_WriteBackCounts counts;
+};
+// The write-back's plan for what the guest wrote, as data; changes nothing and forgets nothing.
+// FALSE when there is none (the guest's layout unreadable, no memory).
+BOOL VVFAT_PlanWriteBack(VVFAT *v, VVFAT_Plan &plan);
+
 // One report of a disk: a line for a person, and for the write-back's closing line its counts.
 struct VVFAT_Report {
     const char *line;                        // "VVFAT: ...", without a newline

@@ -45,6 +45,17 @@ report_skips() {
     fi
     return 0
 }
+# The two-thread test, the journal's thread and its compaction under ThreadSanitizer.
+tsan() {
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TSAN=ON >/dev/null &&
+        cmake --build build-tsan -j"$(nproc)" --target two_threads_test journal_test \
+            journal_durability_test >/dev/null &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/two_threads_test &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/journal_test \
+            --gtest_filter='Journal.WritesGoOnWhileItsThreadFlushes:Journal.TornOrDamaged*' &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/journal_durability_test \
+            --gtest_filter='JournalDurability.CompactionKeepsEveryAcknowledgedWriteThroughKills'
+}
 
 total=$SECONDS
 stage "setup" ./scripts/setup.sh test

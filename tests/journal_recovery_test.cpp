@@ -4,6 +4,7 @@
 // write-back; the next mount runs in-process.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <dos/faults.h>
 #include <gtest/gtest.h>
 
+#include "sdk/src/dos/dos_private.h"
 #include "support/fat_writer.h"
 #include "support/journal_session.h"
 #include "support/test_support.h"
@@ -417,6 +419,35 @@ TEST(JournalRecovery, ACopyOfTheDirectoryRecoversTheSession) {
               0);
     const std::string plain = mountOnce(t / "plain-copy");
     EXPECT_NE(plain.find("changed since"), std::string::npos) << plain;
+}
+
+// The copy on a volume of another size (a card, a backup disk): the automatic geometry follows
+// the volume, so the disk built there is not the one the session was shown. It is built again
+// with the geometry the journal records, and the session recovered by replay, the guest's edits
+// landing once, not taken for the host's own changes.
+TEST(JournalRecovery, ACopyOnAVolumeOfAnotherSizeRecoversTheSession) {
+    TempDir t;
+    const Session s = modelSession(t.path());
+    const Tree reference = referenceTree(t.path(), s, s.size());
+    makeTree(t / "dir");
+    dieAfter(t / "dir", s, s.size());
+    ASSERT_EQ(
+        run("cp -a " + shellQuote((t / "dir").string()) + " " + shellQuote((t / "copy").string()))
+            .status,
+        0);
+    struct Restore {
+        ~Restore() { dos::resetSystemCalls(); }
+    } restore;
+    // The copy's volume is a 64th of the size of the original's.
+    dos::syscalls.fstatvfs = [](int fd, struct statvfs *info) {
+        const int result = ::fstatvfs(fd, info);
+        info->f_blocks /= 64;
+        return result;
+    };
+    const std::string out = mountOnce(t / "copy");
+    EXPECT_NE(out.find("recovered " + std::to_string(s.size())), std::string::npos) << out;
+    EXPECT_EQ(out.find("changed since"), std::string::npos) << out;
+    EXPECT_EQ(digest(t / "copy"), reference) << out;
 }
 
 // Stops the process at the k-th host call of any kind.

@@ -147,13 +147,24 @@ void VVFAT_DryRun(VVFAT *v, FILE *out) {
     if (!v)
         return;
     noThrow("VVFAT: cannot show the write-back plan", [&] {
-        if (v->modified)
-            synchronize(v, out);
-        else
+        VVFAT_Plan plan{};
+        if (!v->modified)
             std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
+        else if (synchronize(v, &plan).ran)
+            printPlan(plan, out);
+        else
+            reportWriteBack({0, 0, 0, 0, 1});
     });
     v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
     journalEnd(v, true); // and not recovered later
+}
+
+BOOL VVFAT_PlanWriteBack(VVFAT *v, VVFAT_Plan &plan) {
+    plan = {};
+    if (!v)
+        return FALSE;
+    return noThrow("VVFAT: cannot make the write-back plan", FALSE,
+                   [&] { return static_cast<BOOL>(!v->modified || synchronize(v, &plan).ran); });
 }
 
 int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {

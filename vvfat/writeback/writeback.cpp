@@ -8,60 +8,75 @@
 
 namespace {
 
-const char *actionWord(NodeAction action, bool isDir) {
+VVFAT_PlannedChange::Kind changeKind(NodeAction action, bool isDir) {
     switch (action) {
     case NodeAction::Move:
-        return "rename or move";
+        return VVFAT_PlannedChange::Move;
     case NodeAction::Rewrite:
-        return "change";
-    case NodeAction::Create:
-        return isDir ? "create directory" : "create";
+        return VVFAT_PlannedChange::Change;
     default:
-        return nullptr;
+        return isDir ? VVFAT_PlannedChange::CreateDirectory : VVFAT_PlannedChange::Create;
     }
 }
 
 } // namespace
 
-void printPlan(const SyncContext &c, FILE *out) {
+void describePlan(const SyncContext &c, VVFAT_Plan &out) {
     VVFAT *v = c.v;
-    ULONG counts[5] = {};
+    out.changes.clear();
+    out.counts = {0, 0, 0, 0, c.plan.failed};
     for (NodeId i : c.plan.guestNodes()) {
         const NodePlan &p = c.plan.node(i);
-        const char *word = actionWord(p.action, c.tree.nodes[i.index()].is_dir);
-        if (!word)
+        if (p.action != NodeAction::Move && p.action != NodeAction::Rewrite &&
+            p.action != NodeAction::Create)
             continue;
-        ++counts[static_cast<int>(p.action)];
+        const auto kind = changeKind(p.action, c.tree.nodes[i.index()].is_dir);
         const std::string to = objectPath(v, p.target_dir) + "/" + p.final_name;
-        if (p.claimsObject() && p.action != NodeAction::Create)
-            std::fprintf(out, "VVFAT: plan: %s '%s' -> '%s'\n", word,
-                         printableName(objectPath(v, p.object)).c_str(), printableName(to).c_str());
-        else
-            std::fprintf(out, "VVFAT: plan: %s '%s'\n", word, printableName(to).c_str());
+        if (kind == VVFAT_PlannedChange::Create || kind == VVFAT_PlannedChange::CreateDirectory) {
+            ++out.counts.created;
+            out.changes.push_back({kind, to, {}, {}});
+        } else {
+            ++(kind == VVFAT_PlannedChange::Move ? out.counts.moved : out.counts.changed);
+            out.changes.push_back({kind, objectPath(v, p.object), to, {}});
+        }
     }
-    ULONG deletions = 0;
     for (ObjectId o : c.plan.hostObjects())
         if (c.plan.object(o).remove) {
-            ++deletions;
-            std::fprintf(out, "VVFAT: plan: delete '%s'\n",
-                         printableName(objectPath(v, o)).c_str());
+            ++out.counts.deleted;
+            out.changes.push_back({VVFAT_PlannedChange::Delete, objectPath(v, o), {}, {}});
         }
     for (ObjectId o : c.plan.hostObjects()) {
         const ObjectFate &fate = c.plan.object(o);
         if (!fate.reason.empty() && !fate.claimed)
-            std::fprintf(out, "VVFAT: plan: keep '%s': %s\n",
-                         printableName(objectPath(v, o)).c_str(), fate.reason.c_str());
+            out.changes.push_back({VVFAT_PlannedChange::Keep, objectPath(v, o), {}, fate.reason});
     }
+}
+
+void printPlan(const VVFAT_Plan &plan, FILE *out) {
+    static const char *const words[] = {"create",         "create directory", "change",
+                                        "rename or move", "delete",           "keep"};
+    for (const VVFAT_PlannedChange &change : plan.changes) {
+        const char *word = words[change.kind];
+        const std::string path = printableName(change.path);
+        if (change.kind == VVFAT_PlannedChange::Keep)
+            std::fprintf(out, "VVFAT: plan: %s '%s': %s\n", word, path.c_str(),
+                         change.reason.c_str());
+        else if (!change.to.empty())
+            std::fprintf(out, "VVFAT: plan: %s '%s' -> '%s'\n", word, path.c_str(),
+                         printableName(change.to).c_str());
+        else
+            std::fprintf(out, "VVFAT: plan: %s '%s'\n", word, path.c_str());
+    }
+    const VVFAT_WriteBackCounts &n = plan.counts;
     std::fprintf(out,
                  "VVFAT: write-back plan: %lu to create, %lu to change, %lu to rename or move, "
                  "%lu to delete, %lu not written back.\n",
-                 static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Create)]),
-                 static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Rewrite)]),
-                 static_cast<unsigned long>(counts[static_cast<int>(NodeAction::Move)]),
-                 static_cast<unsigned long>(deletions), static_cast<unsigned long>(c.plan.failed));
+                 static_cast<unsigned long>(n.created), static_cast<unsigned long>(n.changed),
+                 static_cast<unsigned long>(n.moved), static_cast<unsigned long>(n.deleted),
+                 static_cast<unsigned long>(n.failed));
 }
 
-WriteBackResult synchronize(VVFAT *v, FILE *dryRun) {
+WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly) {
     v->temp_name_seed = 0xDEADBABE;
     try {
         // The plan may add the directories it means to make to the record: they go with it.
@@ -78,8 +93,8 @@ WriteBackResult synchronize(VVFAT *v, FILE *dryRun) {
         decodeGuestTree(c.disk, c.tree);
         makePlan(c);
         WriteBackResult result{true, {}};
-        if (dryRun)
-            printPlan(c, dryRun);
+        if (planOnly)
+            describePlan(c, *planOnly);
         else
             result.counts = applyPlan(c);
         closeObjectDirs(v);

@@ -275,13 +275,15 @@ struct WriteBackResult {
     VVFAT_WriteBackCounts counts;
 };
 // Writes the guest's changes back into the mounted directory and returns what it did; the
-// caller reports the closing line (reportWriteBack) once the journal is settled. Given dryRun,
-// prints the plan there instead and changes nothing. Never throws: without memory, what was not
+// caller reports the closing line (reportWriteBack) once the journal is settled. Given planOnly,
+// fills it with the plan instead and changes nothing. Never throws: without memory, what was not
 // done is kept and reported. Not ran when it stopped before changing anything (the disk's
 // layout unreadable, no memory): then the counts say 1 not written back.
-WriteBackResult synchronize(VVFAT *v, FILE *dryRun = nullptr);
-// Prints the plan to out, one line per change, and the summary. Changes nothing.
-void printPlan(const SyncContext &c, FILE *out);
+WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly = nullptr);
+// The plan as data: its changes in the order of the tree, deletions, objects kept, and counts.
+void describePlan(const SyncContext &c, VVFAT_Plan &out);
+// Prints a plan to out, one line per change, and its summary line: the one printer of a plan.
+void printPlan(const VVFAT_Plan &plan, FILE *out);
 
 // ---- apply.cpp: carrying the plan out.
 // Carries the plan out in a safe order and reports what was not written back; its counts. A
