@@ -276,6 +276,43 @@ TEST(HostileDisk, DirectoryTurnedIntoAFileByOneBitKeepsItsTree) {
     EXPECT_GE(failedOf(g), 1) << out;
 }
 
+// The same bit the other way: a file's entry made a directory. A file that begins with a zero
+// byte (every file with a header of the 8-bit machine's own format) reads as an empty directory;
+// taken at its word, the write-back would make a directory and delete the file. The file stays
+// as it was, with a diagnostic, and the summary counts it.
+TEST(HostileDisk, FileTurnedIntoADirectoryByOneBitKeepsItsBytes) {
+    TempDir dir;
+    std::string header(2048, '\0');
+    header.replace(100, 9, "GAME DATA");
+    writeFile(dir / "GAME.BIN", header);
+    writeFile(dir / "other.txt", "other");
+    const auto before = statTree(dir.path(), true);
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    FatImage &f = g.fat();
+    const FatImage::Item game = f.at("GAME.BIN");
+    ASSERT_TRUE(game.found);
+    const unsigned char attr = static_cast<unsigned char>(game.attr | 0x10);
+    f.writeAt(game.entry + 11, &attr, 1);
+    const std::string out = g.finish();
+    EXPECT_EQ(statTree(dir.path(), true), before) << out;
+    EXPECT_TRUE(mentions(out, "calls this file a directory")) << out;
+    EXPECT_EQ(failedOf(g), 1) << out;
+
+    // A guest that deletes the file and makes a directory of the same name in its cluster
+    // means it: the directory's "." and ".." are written there.
+    Mount again(dir.path());
+    ASSERT_TRUE(again.ok());
+    FatImage &h = again.fat();
+    const uint32_t cluster = h.at("GAME.BIN").first;
+    h.remove("GAME.BIN");
+    const FatImage::Item made = h.mkdir(h.root(), "GAME.BIN", "GAME    BIN");
+    ASSERT_EQ(made.first, cluster) << "the directory takes the file's cluster";
+    const std::string madeOut = again.finish();
+    EXPECT_TRUE(fs::is_directory(dir / "GAME.BIN")) << madeOut;
+    EXPECT_EQ(failedOf(again), 0) << madeOut;
+}
+
 // Whatever a guest writes over the FAT and the directories, the write-back ends with its
 // summary line, does not crash, leaves no descriptor open and touches nothing beside the
 // mounted directory.

@@ -182,6 +182,20 @@ struct Planner {
                     continue;
                 }
             }
+            if (!o.is_dir && n.is_dir && !plan.object(object).claimed &&
+                writtenSectors(v, n.first) == 0) {
+                // The other way round: a directory entry at a file's first cluster under the
+                // file's own name, the cluster never written (a directory the guest made holds
+                // its "." and ".." there), is the same flipped bit. A file whose first byte is 0
+                // reads as an empty directory; taken at its word, the file would be deleted.
+                EntryName was;
+                creationName(v, object, was);
+                if (sameStoredName(was, n.name)) {
+                    claim(i, object);
+                    plan.node(i).kind_changed = true;
+                    continue;
+                }
+            }
             if (o.is_dir != n.is_dir)
                 continue; // a reused cluster of the other kind says nothing about the object
             EntryName created;
@@ -322,8 +336,10 @@ struct Planner {
             return;
         }
         if (p.kind_changed) {
-            skip(i, "the guest's entry calls this directory a file; the "
-                    "directory and everything in it stay as they were");
+            skip(i, n.is_dir ? "the guest's entry calls this file a directory; the file stays as "
+                               "it was"
+                             : "the guest's entry calls this directory a file; the "
+                               "directory and everything in it stay as they were");
             return;
         }
         const bool claims = p.claimsObject();

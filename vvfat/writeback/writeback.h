@@ -201,7 +201,7 @@ struct NodePlan {
     // The recorded object whose clusters the entry took over without being that object (an edit
     // saved under another name): it stays while the entry's own fate is not settled.
     ObjectId origin;
-    bool kind_changed = false; // a file entry where the directory it claims stood
+    bool kind_changed = false; // a file entry where the directory it claims stood, or the reverse
     dev_t made_dev = 0;        // what the write-back made for it (a copy or a directory)
     ino_t made_ino = 0;
 
