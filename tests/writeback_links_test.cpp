@@ -86,6 +86,33 @@ TEST(WriteBackLinks, NothingIsWrittenThroughALinkedDirectory) {
     EXPECT_NE(out.find("VVFAT: "), std::string::npos);
 }
 
+// Real trees hold links to directories elsewhere (maven/conf -> /etc/maven). What the guest
+// did not change behind them needs nothing of the host: a session that works elsewhere writes
+// everything back and counts no failure; a change behind the link is still refused and counted.
+TEST(WriteBackLinks, UnchangedObjectsBehindALinkedDirectoryAreNoFailure) {
+    TempDir outside, dir;
+    fs::create_directories(outside / "conf" / "deeper");
+    writeFile(outside / "conf" / "a.conf", "a");
+    writeFile(outside / "conf" / "deeper" / "b.conf", "b");
+    fs::create_directories(dir / "pkg");
+    fs::create_directory_symlink(outside / "conf", dir / "pkg" / "conf");
+    writeFile(dir / "notes.txt", "notes");
+    {
+        Mount g(dir.path());
+        ASSERT_TRUE(g.ok());
+        g.fat().overwrite("notes.txt", 0, "NOTES");
+        const std::string out = g.finish();
+        EXPECT_EQ(readFile(dir / "notes.txt"), "NOTES") << out;
+        EXPECT_EQ(g.writeBack(), (VVFAT_WriteBackCounts{0, 1, 0, 0, 0})) << out;
+    }
+    Mount g(dir.path());
+    ASSERT_TRUE(g.ok());
+    g.fat().overwrite("pkg/conf/a.conf", 0, "A");
+    const std::string out = g.finish();
+    EXPECT_EQ(readFile(outside / "conf" / "a.conf"), "a") << out;
+    EXPECT_EQ(failedOf(g), 1) << out;
+}
+
 // A link to a directory that the scan meets before the directory itself.
 TEST(WriteBackLinks, DirectoryReachedFirstThroughALinkIsShownAtItsPlace) {
     TempDir dir;

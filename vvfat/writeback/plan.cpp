@@ -317,6 +317,16 @@ struct Planner {
         taken[{dir, p.final_name}] = i;
     }
 
+    // Whether the node is its object as the disk showed it: same place, name, attributes and
+    // contents.
+    bool leftAsItWas(const GuestNode &n, ObjectId object, ObjectId dir, const std::string &name) {
+        const HostObject &o = hostObject(v, object);
+        return parentOf(v, object) == dir && objectName(v, object) == name &&
+               ((n.attributes ^ arrayGet(v->directory, o.dir_index)->attributes) &
+                CARRIED_ATTRIBUTES) == 0 &&
+               (n.is_dir ? o.is_dir : !o.is_dir && contentsUnchanged(v, n, o));
+    }
+
     void decide(NodeId i) {
         GuestNode &n = node(i);
         NodePlan &p = plan.node(i);
@@ -361,6 +371,12 @@ struct Planner {
             return;
         }
         if (behindLink(v, dir) || (claims && linkedAncestor(v, object).some())) {
+            // Only a change is refused there: what the guest left as it was needs nothing of
+            // the host, and is no failure.
+            if (claims && leftAsItWas(n, object, dir, p.final_name)) {
+                p.action = NodeAction::None;
+                return;
+            }
             skip(i, "it lies in a directory reached through a symbolic link");
             return;
         }
