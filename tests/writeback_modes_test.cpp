@@ -26,6 +26,7 @@
 #include "support/disk_session.h"
 #include "support/guest_session.h"
 #include "support/vvfat_disk.h"
+#include "support/writeback_checks.h"
 #include "vvfat.h"
 #include "vvfat/writeback/writeback.h"
 
@@ -57,6 +58,29 @@ TEST(WriteBackModes, AttributesSetOnlyTheOwnersWriteAndTakeAwayRead) {
     EXPECT_EQ(modeOf(dir / "exec.sh"), 0750u);
     // Read-only is not carried to a directory; hidden takes group and other read only.
     EXPECT_EQ(modeOf(dir / "folder"), 0711u);
+}
+
+// Attribute changes the host cannot take are named and counted, not dropped: the system bit,
+// read-only on a directory, hidden taken away. The archive bit, which guests set on every
+// write, is no change of the user's.
+TEST(WriteBackModes, AttributeChangesTheHostCannotTakeAreCounted) {
+    TempDir dir;
+    writeFile(dir / "plain.txt", "x");
+    writeFile(dir / "secret.txt", "x");
+    writeFile(dir / "edited.txt", "x");
+    fs::create_directories(dir / "folder");
+    fs::permissions(dir / "secret.txt", fs::perms(0600)); // shown hidden
+    GuestSession g(dir.path());
+    g.mtools("mattrib +s ::/plain.txt");
+    g.mtools("mattrib -h ::/secret.txt");
+    g.mtools("mattrib +r ::/folder");
+    g.mtools("mattrib +a ::/edited.txt");
+    const std::string out = g.finish();
+    EXPECT_EQ(failedOf(g), 3) << out;
+    for (const char *name : {"plain.txt", "secret.txt", "folder"})
+        EXPECT_TRUE(mentions(out, std::string(name) + "': the guest's attribute change")) << out;
+    EXPECT_FALSE(mentions(out, "edited.txt")) << out;
+    EXPECT_EQ(modeOf(dir / "secret.txt"), 0600u);
 }
 
 TEST(WriteBackModes, NewObjectsGetTheUmask) {

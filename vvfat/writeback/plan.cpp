@@ -448,6 +448,34 @@ struct Planner {
             }
             plan.new_bytes += n.size;
         }
+        reportUncarriedAttributes(i);
+    }
+
+    // Attribute changes the host cannot take are said and counted, never dropped: the system
+    // bit, read-only on a directory (its owner keeps every permission), and hidden taken away
+    // (hidden is group and other read taken away; read is never given back).
+    void reportUncarriedAttributes(NodeId i) {
+        const GuestNode &n = node(i);
+        const NodePlan &p = plan.node(i);
+        const UBYTE shown =
+            p.claimsObject() ? arrayGet(v->directory, hostObject(v, p.object).dir_index)->attributes
+                             : 0;
+        const UBYTE changed = n.attributes ^ shown;
+        std::string lost;
+        auto add = [&lost](const char *what) {
+            lost += (lost.empty() ? "" : ", ") + std::string(what);
+        };
+        if (changed & ATTR_SYSTEM)
+            add(n.attributes & ATTR_SYSTEM ? "system set" : "system cleared");
+        if (n.is_dir && (changed & ATTR_READ_ONLY))
+            add(n.attributes & ATTR_READ_ONLY ? "read-only set" : "read-only cleared");
+        if ((changed & ATTR_HIDDEN) && !(n.attributes & ATTR_HIDDEN))
+            add("hidden cleared");
+        if (!lost.empty())
+            notWrittenBack(plan,
+                           "'%s': the guest's attribute change (%s) cannot be carried to the "
+                           "host; the rest is written back.",
+                           printableName(nodePath(i)).c_str(), lost.c_str());
     }
 
     // Names are given once every action is known: a name is free when its holder moves away.
