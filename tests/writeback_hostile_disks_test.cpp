@@ -264,8 +264,8 @@ TEST(HostileDisk, DirectoryTurnedIntoAFileByOneBitKeepsItsTree) {
     writeFile(dir / "other.txt", "other");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item tree = f.at("tree");
+    FatWriter &f = g.fat();
+    const FatWriter::Item tree = f.at("tree");
     const unsigned char attr = static_cast<unsigned char>(tree.attr & ~0x10);
     f.writeAt(tree.entry + 11, &attr, 1);
     f.remove("other.txt");
@@ -296,13 +296,13 @@ TEST(HostileDisk, GarbageInTheFatAndDirectoriesIsSurvived) {
         {
             Mount g(dir, seed % 2 ? &kFat32 : &kFat16);
             ASSERT_TRUE(g.ok());
-            FatImage &f = g.fat();
+            FatWriter &f = g.fat();
             std::mt19937 rng(seed);
             // Random FAT entries over the files' chains, and random bytes in the directories.
             for (int k = 0; k < 40; ++k)
                 f.setFat(2 + rng() % 60, rng() % 3 == 0 ? rng() : 2 + rng() % 70);
             for (uint32_t d : {f.root(), f.dir("sub"), f.dir("sub/deeper")}) {
-                const std::vector<FatImage::Item> items = f.list(d, true);
+                const std::vector<FatWriter::Item> items = f.list(d, true);
                 if (items.empty())
                     continue;
                 const uint64_t at = items.front().entry;
@@ -339,8 +339,8 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
         {
             Mount g(dir.path());
             ASSERT_TRUE(g.ok());
-            FatImage &f = g.fat();
-            const FatImage::Item sub = f.at("sub");
+            FatWriter &f = g.fat();
+            const FatWriter::Item sub = f.at("sub");
             const std::vector<uint32_t> chain = f.chain(sub.first);
             switch (craft) {
             case DirLoop:
@@ -353,7 +353,7 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
                 break;
             case BrokenLongNames: {
                 // Every long-name slot of the directory gets a wrong checksum or ordinal.
-                for (const FatImage::Item &i : f.list(sub.first))
+                for (const FatWriter::Item &i : f.list(sub.first))
                     for (size_t k = 0; k + 1 < i.slots.size(); ++k) {
                         const unsigned char junk[2] = {static_cast<unsigned char>(0x40 | 0x3F),
                                                        0xAA};
@@ -362,7 +362,7 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
                 break;
             }
             case HugeSizeOverALoop: {
-                const FatImage::Item big = f.at("big.bin");
+                const FatWriter::Item big = f.at("big.bin");
                 const std::vector<uint32_t> c = f.chain(big.first);
                 f.setFat(c.back(), c.front());
                 f.setSize(big, 0xFFFFFFFF);
