@@ -201,7 +201,7 @@ TEST(WriteBackContents, Fat12And16IgnoreTheHighClusterWord) {
         Mount g(dir.path(), &cfg);
         ASSERT_TRUE(g.ok());
         FatWriter &f = g.fat();
-        ASSERT_EQ(f.type(), cfg.type_of_fat);
+        ASSERT_EQ(f.fatType(), cfg.type_of_fat);
         const std::string data = patternBytes(2 * f.clusterSize() + 10, 5);
         const FatWriter::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
         const unsigned char high[2] = {0x34, 0x12}; // bytes 20-21

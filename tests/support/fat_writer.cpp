@@ -317,10 +317,6 @@ bool FatWriter::fatStore(uint32_t c, uint32_t value, bool verbatim) {
     return true;
 }
 
-void FatWriter::setFatIn(int copy, uint32_t c, uint32_t value) {
-    check(fatWriteThrough(copy, c, value, true));
-}
-
 void FatWriter::setFat(uint32_t c, uint32_t value) {
     check(fatStore(c, value, true));
 }
@@ -1166,14 +1162,6 @@ size_t FatWriter::slotsInUse(uint32_t dirFirst) {
         for (size_t i = 0; i < d.bytes.size() / 32 && d.bytes[i * 32] != 0; ++i)
             n += d.bytes[i * 32] != 0xE5;
     return n;
-}
-
-FatWriter::Item FatWriter::find(uint32_t dirFirst, const std::string &name) {
-    Dir d;
-    Item item;
-    if (loadDir(dirFirst, d) && findIn(d, name, item))
-        return item;
-    return Item{};
 }
 
 FatWriter::Item FatWriter::at(const std::string &path) {

@@ -58,8 +58,8 @@ class ImageDevice {
 enum class FatAllocation { RecentlyFreedFirst, LowestFree };
 struct FatWriterOptions {
     FatAllocation allocation = FatAllocation::RecentlyFreedFirst;
-    bool writeThrough = false;
-    bool longNames = true;
+    bool writeThrough = false; // every FAT change written at once, nothing cached
+    bool longNames = true;     // false: 8.3 names only
 };
 
 class FatWriter {
@@ -102,7 +102,6 @@ class FatWriter {
     bool flush();
 
     int fatType() const { return fatType_; }
-    int type() const { return fatType_; }
     uint32_t clusterSize() const { return clusterSize_; }
     const std::string &error() const { return error_; }
 
@@ -132,7 +131,6 @@ class FatWriter {
     std::vector<Item> list(uint32_t dirFirst, bool withDots = false);
     // Occupied slots of a directory up to its end marker, as a guest counts them.
     size_t slotsInUse(uint32_t dirFirst);
-    Item find(uint32_t dirFirst, const std::string &name);
     Item at(const std::string &path);
     Item atShort(uint32_t dirFirst, const std::string &short11);
     std::string read(const Item &item);
@@ -171,11 +169,7 @@ class FatWriter {
     // ---- The FAT and the bytes.
     uint64_t clusterOffset(uint32_t c) const { return clusterSector(c) * 512; }
     uint64_t fsInfoOffset() const { return fsInfo_ * 512ull; }
-    uint32_t eoc() const;
-    bool isEnd(uint32_t v) const { return v >= eoc() - 7; }
     uint32_t rawFat(uint32_t c, int fat);
-    uint32_t next(uint32_t c) { return fatGet(c); }
-    void setFatIn(int fat, uint32_t c, uint32_t value);
     // Into the active FAT, or every FAT while they are mirrored; the value as given (FAT32's
     // reserved top bits too).
     void setFat(uint32_t c, uint32_t value);
@@ -198,6 +192,8 @@ class FatWriter {
     bool readSectors(uint64_t lba, uint32_t count, uint8_t *out);
     bool writeSectors(uint64_t lba, uint32_t count, const uint8_t *in);
     uint64_t clusterSector(uint32_t cluster) const;
+    uint32_t eoc() const;
+    bool isEnd(uint32_t v) const { return v >= eoc() - 7; }
     uint64_t fatSector(int copy, uint64_t byte) const;
     uint32_t fatGet(uint32_t cluster);
     // Keeps FAT32's reserved top bits unless `verbatim`.
