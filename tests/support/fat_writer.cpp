@@ -225,6 +225,10 @@ namespace {
 size_t entryByte(int fatType, uint32_t n) {
     return fatType == 12 ? n + n / 2 : fatType == 16 ? size_t(n) * 2 : size_t(n) * 4;
 }
+// The bytes an entry touches (a FAT12 entry shares its two with its neighbours).
+size_t entryWidth(int fatType) {
+    return fatType == 32 ? 4 : 2;
+}
 } // namespace
 
 uint32_t FatWriter::eoc() const {
@@ -263,13 +267,14 @@ void FatWriter::fatPut(uint8_t *p, uint32_t n, uint32_t value, bool verbatim) co
 
 uint32_t FatWriter::rawFat(uint32_t c, int copy) {
     const size_t off = entryByte(fatType_, c);
-    if (off + 4 > size_t(fatSectors_) * kSector)
+    const size_t last = off + entryWidth(fatType_) - 1;
+    if (last >= size_t(fatSectors_) * kSector)
         return 0;
     if (!options_.writeThrough && uint32_t(copy) == activeFat_)
         return fatValue(&fat_[off], c);
     // The one or two sectors that hold the entry, read each time: nothing is cached.
     uint8_t window[2 * kSector];
-    const uint32_t count = (off + 3) / kSector == off / kSector ? 1 : 2;
+    const uint32_t count = last / kSector == off / kSector ? 1 : 2;
     if (!readSectors(fatSector(copy, off), count, window))
         return 0;
     return fatValue(window + off % kSector, c);
@@ -283,7 +288,7 @@ uint32_t FatWriter::fatGet(uint32_t c) {
 bool FatWriter::fatWriteThrough(int copy, uint32_t c, uint32_t value, bool verbatim) {
     const size_t off = entryByte(fatType_, c);
     uint8_t window[2 * kSector];
-    const uint32_t count = (off + 3) / kSector == off / kSector ? 1 : 2;
+    const uint32_t count = (off + entryWidth(fatType_) - 1) / kSector == off / kSector ? 1 : 2;
     if (!readSectors(fatSector(copy, off), count, window))
         return false;
     fatPut(window + off % kSector, c, value, verbatim);
@@ -291,13 +296,13 @@ bool FatWriter::fatWriteThrough(int copy, uint32_t c, uint32_t value, bool verba
 }
 
 bool FatWriter::fatStore(uint32_t c, uint32_t value, bool verbatim) {
-    if (entryByte(fatType_, c) + 4 > size_t(fatSectors_) * kSector)
+    if (entryByte(fatType_, c) + entryWidth(fatType_) > size_t(fatSectors_) * kSector)
         return fail("no cluster " + std::to_string(c));
     if (!options_.writeThrough) {
         const size_t off = entryByte(fatType_, c);
         fatPut(&fat_[off], c, value, verbatim);
         dirtyFat_.insert(static_cast<uint32_t>(off / kSector));
-        dirtyFat_.insert(static_cast<uint32_t>((off + (fatType_ == 32 ? 3 : 1)) / kSector));
+        dirtyFat_.insert(static_cast<uint32_t>((off + entryWidth(fatType_) - 1) / kSector));
         return true;
     }
     // FAT32 keeps a free count in its FSInfo sector; drivers keep it current.
