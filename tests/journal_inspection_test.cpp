@@ -30,7 +30,7 @@ void makeTree(const fs::path &root) {
         setTime(root / p, kTreeTime);
 }
 
-void guestWork(fatwriter::FatWriter &w) {
+void guestWork(testsupport::FatWriter &w) {
     ASSERT_TRUE(w.overwrite("/readme.txt", 100, "EDITED")) << w.error();
     ASSERT_TRUE(w.createFile("/docs/new.txt", "written by the guest")) << w.error();
     ASSERT_TRUE(w.flush()) << w.error();

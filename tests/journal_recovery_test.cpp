@@ -51,7 +51,7 @@ void makeTree(const fs::path &root) {
         setTime(root / p, kTreeTime);
 }
 
-void ordinaryWork(fatwriter::FatWriter &w) {
+void ordinaryWork(testsupport::FatWriter &w) {
     ASSERT_TRUE(w.overwrite("/readme.txt", 100, "EDITED IN PLACE")) << w.error();
     ASSERT_TRUE(w.rename("/docs/old.txt", "older.txt")) << w.error();
     ASSERT_TRUE(w.removeFile("/games/save.dat")) << w.error();
@@ -63,7 +63,7 @@ void ordinaryWork(fatwriter::FatWriter &w) {
 
 // The sector writes a FAT writer makes on the disk of a tree like makeTree's.
 Session modelSession(const fs::path &work,
-                     const std::function<void(fatwriter::FatWriter &)> &job = ordinaryWork) {
+                     const std::function<void(testsupport::FatWriter &)> &job = ordinaryWork) {
     const fs::path root = work / "model";
     fs::remove_all(root);
     makeTree(root);
@@ -215,7 +215,7 @@ LONG objectAt(VVFAT *v, const std::string &relative) {
 // must not reach outside, even when the object there is the one the record describes.
 TEST(JournalRecovery, ARecordNamingAWayOutIsRefused) {
     TempDir t;
-    const Session s = modelSession(t.path(), [](fatwriter::FatWriter &w) {
+    const Session s = modelSession(t.path(), [](testsupport::FatWriter &w) {
         ASSERT_TRUE(w.removeFile("/games/save.dat")) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
     });
@@ -293,7 +293,7 @@ QUAD mtimeNs(const fs::path &p) {
 // directory changed meanwhile, the directory keeps its time when the write-back left it alone.
 TEST(JournalRecovery, RecoveryAfterHostChangesLeavesTheDirectoryItsTime) {
     TempDir t;
-    const Session s = modelSession(t.path(), [](fatwriter::FatWriter &w) {
+    const Session s = modelSession(t.path(), [](testsupport::FatWriter &w) {
         ASSERT_TRUE(w.overwrite("/docs/notes.txt", 10, "changed")) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
     });

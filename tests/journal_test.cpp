@@ -61,7 +61,7 @@ void makeTree(const fs::path &root) {
 
 // A session of ordinary guest work: edits in place, appends, renames, moves, deletions, new
 // files and directories.
-void ordinaryWork(fatwriter::FatWriter &w) {
+void ordinaryWork(testsupport::FatWriter &w) {
     ASSERT_TRUE(w.overwrite("/readme.txt", 100, "EDITED IN PLACE")) << w.error();
     ASSERT_TRUE(w.append("/docs/notes.txt", patternBytes(3000, 5))) << w.error();
     ASSERT_TRUE(w.rename("/docs/old.txt", "older.txt")) << w.error();
@@ -272,7 +272,7 @@ struct Leftover {
     fs::path dir;
     std::string journal; // its bytes
 
-    explicit Leftover(const std::function<void(fatwriter::FatWriter &)> &work = ordinaryWork) {
+    explicit Leftover(const std::function<void(testsupport::FatWriter &)> &work = ordinaryWork) {
         makeTree(t / "model");
         session = recordSession(t / "model", work);
         saveSession(session, t / "session");
@@ -489,7 +489,7 @@ TEST(Journal, NeverShownToTheGuestNorTakenByIt) {
     fs::remove(l.dir / kJournal);
     const fs::path dir = l.t / "taken";
     makeTree(dir);
-    const Session s = recordSession(dir, [](fatwriter::FatWriter &w) {
+    const Session s = recordSession(dir, [](testsupport::FatWriter &w) {
         ASSERT_TRUE(w.createFile("/.vvfat-journal", "guest bytes")) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
     });
@@ -502,7 +502,7 @@ TEST(Journal, NeverShownToTheGuestNorTakenByIt) {
 TEST(Journal, DirectoryKeepsItsTimeWhenTheGuestChangedOnlyInside) {
     TempDir t;
     makeTree(t / "dir");
-    const Session s = recordSession(t / "dir", [](fatwriter::FatWriter &w) {
+    const Session s = recordSession(t / "dir", [](testsupport::FatWriter &w) {
         ASSERT_TRUE(w.overwrite("/docs/notes.txt", 10, "changed")) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
     });

@@ -45,11 +45,11 @@ TEST(WriteBackClaims, InPlaceEditWithinTheSameStampIsWrittenBack) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path(), nullptr);
     ASSERT_TRUE(g.ok());
-    const FatImage::Item item = g.fat().at("DATA.BIN");
+    const FatWriter::Item item = g.fat().at("DATA.BIN");
     ASSERT_TRUE(item.found);
     g.fat().clock = g.fat().stampOf(item);
     const std::string edit(700, 'E');
-    g.fat().overwrite("DATA.BIN", 600, edit);
+    EXPECT_TRUE(g.fat().overwrite("DATA.BIN", 600, edit)) << g.fat().error();
     const std::string out = g.finish();
     std::string want = original;
     want.replace(600, edit.size(), edit);
@@ -66,12 +66,12 @@ TEST(WriteBackClaims, NewFileInADeletedFilesClustersIsNotTakenForARename) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item a = f.at("A.TXT");
+    FatWriter &f = g.fat();
+    const FatWriter::Item a = f.at("A.TXT");
     f.clock = f.stampOf(a);
     f.remove("A.TXT");
     const std::string fresh = patternBytes(5000, 2);
-    const FatImage::Item n = f.create("", "NEW.TXT", fresh, "NEW     TXT");
+    const FatWriter::Item n = f.create("", "NEW.TXT", fresh, "NEW     TXT");
     ASSERT_EQ(n.first, a.first) << "the new file must land in A's clusters";
     const std::string out = g.finish();
     fs::remove(expected / "A.TXT");
@@ -96,18 +96,18 @@ TEST(WriteBackClaims, FreedClustersGivenToANewFileKeepTheirBytes) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     std::map<std::string, std::vector<uint32_t>> tails;
     for (const auto &[name, bytes] : big) {
         const std::vector<uint32_t> c = f.chain(f.at(name).first);
         ASSERT_EQ(c.size(), 4u);
         tails[name].assign(c.begin() + 1, c.end());
-        f.truncate(name, cs);
+        EXPECT_TRUE(f.truncate(name, cs)) << f.error();
         writeFile(expected / name, bytes.substr(0, cs));
     }
     for (const char *name : {"NEW1.BIN", "NEW2.BIN"}) {
-        const FatImage::Item n = f.create(f.root(), name, std::string(3 * cs, '\0'),
-                                          std::string(name, 4) + "    BIN", /*writeData=*/false);
+        const FatWriter::Item n = f.create(f.root(), name, std::string(3 * cs, '\0'),
+                                           std::string(name, 4) + "    BIN", /*writeData=*/false);
         std::string from;
         for (const auto &[b, tail] : tails)
             if (f.chain(n.first) == tail)
@@ -145,18 +145,18 @@ TEST(WriteBackClaims, ValidShortNameBelongsToItsOwnFile) {
     ASSERT_GT(oldFirst, 0u) << "no pair is scanned with the longer name first";
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     for (const std::string &s : stems) {
         std::string upper = s;
         for (char &c : upper)
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const FatImage::Item i = f.atShort(f.root(), upper + "BAS");
+        const FatWriter::Item i = f.atShort(f.root(), upper + "BAS");
         ASSERT_TRUE(i.found) << s;
         EXPECT_TRUE(sameIgnoringCase(i.name, s + ".bas")) << upper << ".BAS is '" << i.name << "'";
         EXPECT_EQ(f.read(i), "current " + s);
     }
     // A guest that knows only short names saves into LISTINGS.BAS.
-    const FatImage::Item l = f.atShort(f.root(), "LISTINGSBAS");
+    const FatWriter::Item l = f.atShort(f.root(), "LISTINGSBAS");
     ASSERT_TRUE(l.found);
     const std::string saved = "saved!!";
     f.writeChain(f.chain(l.first), saved);
@@ -175,8 +175,8 @@ TEST(WriteBackClaims, FileSavedIntoADeletedFilesClustersDoesNotReviveIt) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item a = f.at("A.TXT"), b = f.at("B.TXT");
+    FatWriter &f = g.fat();
+    const FatWriter::Item a = f.at("A.TXT"), b = f.at("B.TXT");
     const size_t clusters = f.chain(b.first).size();
     f.remove("B.TXT");
     const std::string fresh = patternBytes(6000, 3);
@@ -233,7 +233,7 @@ TEST(WriteBackClaims, OnlyTheFsInfoSectorRewrittenChangesNothing) {
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
     const auto before = statTree(dir.path(), true);
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_NE(f.fsInfoOffset(), 0u);
     // A driver's usual bookkeeping: free count and next-free hint updated.
     unsigned char hint[8];
@@ -254,7 +254,7 @@ TEST(WriteBackClaims, FileWhoseFirstClusterIsNotOnTheDiskIsNotDeleted) {
     writeFile(dir / "B.TXT", b);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     f.setFirst(f.at("A.TXT"), 0);
     f.setFirst(f.at("B.TXT"), 0x0FFFFF00); // far past the disk, below the reserved values
     const std::string out = g.finish();
@@ -281,7 +281,7 @@ TEST(WriteBackClaims, HardLinkedNamesAreSeparateFiles) {
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
     const auto before = statTree(dir.path(), false);
-    g.fat().overwrite("one.txt", 0, "EDITED");
+    EXPECT_TRUE(g.fat().overwrite("one.txt", 0, "EDITED")) << g.fat().error();
     g.fat().remove("three.txt");
     const std::string out = g.finish();
     std::string edited = bytes;

@@ -188,7 +188,7 @@ TEST(WriteBackConflicts, PartialGuestEditIsNeverMixedIntoTheHostsVersion) {
     writeFile(dir / "both.txt", original);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    g.fat().overwrite("both.txt", 512, std::string(512, 'G'));
+    EXPECT_TRUE(g.fat().overwrite("both.txt", 512, std::string(512, 'G'))) << g.fat().error();
     const std::string hostEdit = patternBytes(9000, 4);
     const std::string out = g.finish([&] { writeFile(dir / "both.txt", hostEdit); });
     EXPECT_TRUE(sameBytes(readFile(dir / "both.txt"), hostEdit)) << out;
@@ -229,7 +229,7 @@ TEST(WriteBackConflicts, ConflictSuffixDoesNotTakeTheNameOfTheGuestsOwnFile) {
     makeHugeFile(dir / "movie.iso", "REAL MOVIE");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_TRUE(f.create(f.root(), "movie.iso", "guest movie", "MOVIE   ISO").found);
     ASSERT_TRUE(f.create(f.root(), "movie (1).iso", "guest's first copy", "MOVIE(~1ISO").found);
     const std::string out = g.finish();
@@ -254,7 +254,7 @@ TEST(WriteBackConflicts, HostChmodIsKeptWhenTheGuestEditsTheFile) {
     fs::permissions(dir / "secret.txt", fs::perms(0644));
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    g.fat().overwrite("secret.txt", 10, "guest's edit");
+    EXPECT_TRUE(g.fat().overwrite("secret.txt", 10, "guest's edit")) << g.fat().error();
     const std::string out = g.finish([&] { fs::permissions(dir / "secret.txt", fs::perms(0600)); });
     for (const std::string &name : namesIn(dir.path()))
         EXPECT_EQ(modeOf(dir / name), 0600u) << name << "\n" << out;
@@ -269,8 +269,8 @@ TEST(WriteBackConflicts, AttributeChangeDoesNotReachAFileTheHostPutInPlace) {
     fs::permissions(dir / "a.txt", fs::perms(0644));
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item a = f.at("a.txt");
+    FatWriter &f = g.fat();
+    const FatWriter::Item a = f.at("a.txt");
     const unsigned char attr = static_cast<unsigned char>(a.attr | 0x01);
     f.writeAt(a.entry + 11, &attr, 1);
     const std::string out = g.finish([&] {
@@ -298,7 +298,7 @@ TEST(WriteBackConflicts, HostChangeDuringTheCopyIsNeverMixedIntoTheGuestsVersion
     writeFile(dir / "S.BIN", old);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    g.fat().overwrite("S.BIN", 0, "guest's edit");
+    EXPECT_TRUE(g.fat().overwrite("S.BIN", 0, "guest's edit")) << g.fat().error();
     std::string out;
     {
         // The first write of the write-back is the copy's first cluster.

@@ -181,9 +181,9 @@ TEST(WriteBackContents, Fat32ChainEntriesWithReservedTopBits) {
     writeFile(dir / "old.txt", "old");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     const std::string data = patternBytes(3 * f.clusterSize() + 100, 4);
-    const FatImage::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
+    const FatWriter::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
     const std::vector<uint32_t> c = f.chain(n.first);
     ASSERT_EQ(c.size(), 4u);
     for (size_t i = 0; i < c.size(); ++i)
@@ -200,10 +200,10 @@ TEST(WriteBackContents, Fat12And16IgnoreTheHighClusterWord) {
         writeFile(dir / "old.txt", "old");
         Mount g(dir.path(), &cfg);
         ASSERT_TRUE(g.ok());
-        FatImage &f = g.fat();
-        ASSERT_EQ(f.type(), cfg.type_of_fat);
+        FatWriter &f = g.fat();
+        ASSERT_EQ(f.fatType(), cfg.type_of_fat);
         const std::string data = patternBytes(2 * f.clusterSize() + 10, 5);
-        const FatImage::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
+        const FatWriter::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
         const unsigned char high[2] = {0x34, 0x12}; // bytes 20-21
         f.writeAt(n.entry + 20, high, 2);
         ASSERT_TRUE(sameBytes(g.mtoolsRead("NEW.BIN"), data))
@@ -218,10 +218,10 @@ TEST(WriteBackContents, Fat32WithMirroringOffUsesTheActiveFat) {
     writeFile(dir / "old.txt", "old");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     f.stopMirroring(1);
     const std::string data = patternBytes(3 * f.clusterSize() + 7, 6);
-    const FatImage::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
+    const FatWriter::Item n = f.create("", "NEW.BIN", data, "NEW     BIN");
     ASSERT_EQ(f.rawFat(n.first, 0), 0u) << "FAT 0 must not know the chain";
     ASSERT_NE(f.rawFat(n.first, 1), 0u);
     const std::string out = g.finish();
@@ -266,11 +266,11 @@ TEST(WriteBackContents, DryRunChangesNothing) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    f.overwrite("A.TXT", 0, "EDIT");
+    FatWriter &f = g.fat();
+    EXPECT_TRUE(f.overwrite("A.TXT", 0, "EDIT")) << f.error();
     ASSERT_TRUE(f.move("B.TXT", f.dir("sub"), "b moved.txt", "BMOVED~1TXT").found);
     f.remove("gone.txt");
-    const FatImage::Item made = f.mkdir(f.root(), "made", "MADE       ");
+    const FatWriter::Item made = f.mkdir(f.root(), "made", "MADE       ");
     ASSERT_TRUE(f.create(made.first, "new.txt", "new", "NEW     TXT").found);
     const std::string out = g.finish([&] {
         const auto before = statTree(dir.path(), true);

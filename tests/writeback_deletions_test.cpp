@@ -83,10 +83,10 @@ TEST(WriteBackDeletions, NewDirectoryInADeletedOnesClusterStartsEmpty) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     const uint32_t oldCluster = f.at("old").first;
     f.removeTree(f.at("old"));
-    const FatImage::Item made = f.mkdir(f.root(), "new", "NEW        ");
+    const FatWriter::Item made = f.mkdir(f.root(), "new", "NEW        ");
     ASSERT_EQ(made.first, oldCluster) << "the new directory must reuse old's cluster";
     const std::string out = g.finish();
     fs::remove_all(expected / "old");
@@ -122,10 +122,10 @@ TEST(WriteBackDeletions, NewDirectoryInADeletedOnesClusterDoesNotCarryOffWhatThe
     writeFile(dir / "stay.txt", "stay");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     const uint32_t old = f.at("D").first;
     f.removeTree(f.at("D"));
-    const FatImage::Item e = f.mkdir(f.root(), "E", "E          ");
+    const FatWriter::Item e = f.mkdir(f.root(), "E", "E          ");
     ASSERT_EQ(e.first, old) << "E must take D's cluster";
     const std::string out =
         g.finish([&] { writeFile(dir / "D" / "host.txt", "made on the host while mounted"); });

@@ -804,7 +804,7 @@ struct Mtools {
     }
 };
 
-bool applyOwn(fatwriter::FatWriter &w, const Action &a) {
+bool applyOwn(testsupport::FatWriter &w, const Action &a) {
     switch (a.kind) {
     case Kind::Create:
         return w.createFile(a.path, a.whole);
@@ -936,12 +936,12 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     std::string log;
     bool guestOk = true;
     if (c.writer == Writer::Own) {
-        fatwriter::FatWriter w(
+        testsupport::FatWriter w(
             testsupport::readerFor(disk),
             [disk](uint64_t lba, uint32_t count, const uint8_t *in) {
                 return VVFAT_WriteData(disk, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
             },
-            fatwriter::stampOf(kFixedTime));
+            testsupport::fatStampOf(kFixedTime));
         guestOk = w.mount();
         for (const Op &o : c.ops) {
             Action act;
@@ -1480,9 +1480,9 @@ TEST_P(FatWriterSelfCheck, RandomOperationsLeaveASoundFileSystem) {
         auto mk = testsupport::run("mkfs.fat -F " + std::to_string(fat) + " -s 2 -S 512 -C " +
                                    shellQuote(image) + " " + size);
         ASSERT_EQ(mk.status, 0) << mk.output;
-        fatwriter::ImageDevice dev(image);
+        testsupport::ImageDevice dev(image);
         ASSERT_TRUE(dev.ok());
-        fatwriter::FatWriter w(dev.reader(), dev.writer(), fatwriter::stampOf(kFixedTime));
+        testsupport::FatWriter w(dev.reader(), dev.writer(), testsupport::fatStampOf(kFixedTime));
         ASSERT_TRUE(w.mount()) << w.error();
         ASSERT_EQ(w.fatType(), fat);
         Model m;
@@ -1545,8 +1545,8 @@ TEST(FatWriterSelfCheck, ShortNamesAndTails) {
     TempDir work;
     const std::string image = (work / "fs.img").string();
     ASSERT_EQ(testsupport::run("mkfs.fat -F 12 -C " + shellQuote(image) + " 1024").status, 0);
-    fatwriter::ImageDevice dev(image);
-    fatwriter::FatWriter w(dev.reader(), dev.writer(), fatwriter::stampOf(kFixedTime));
+    testsupport::ImageDevice dev(image);
+    testsupport::FatWriter w(dev.reader(), dev.writer(), testsupport::fatStampOf(kFixedTime));
     ASSERT_TRUE(w.mount()) << w.error();
     for (const char *name :
          {"README.TXT", "readme2.txt", "A long file name.text", "A long file name.text2",
@@ -1559,10 +1559,10 @@ TEST(FatWriterSelfCheck, ShortNamesAndTails) {
         EXPECT_NE(dir.output.find(alias), std::string::npos) << alias << "\n" << dir.output;
     // A case-only rename keeps the object and changes its name.
     ASSERT_TRUE(w.rename("my file.c", "MY FILE.C")) << w.error();
-    std::vector<fatwriter::Listing> list;
-    ASSERT_TRUE(w.list("", list));
-    EXPECT_TRUE(std::any_of(list.begin(), list.end(),
-                            [](const fatwriter::Listing &l) { return l.name == "MY FILE.C"; }));
+    const std::vector<testsupport::FatWriter::Item> list = w.list(w.root());
+    EXPECT_TRUE(std::any_of(list.begin(), list.end(), [](const testsupport::FatWriter::Item &l) {
+        return l.name == "MY FILE.C";
+    }));
 }
 
 // A few hundred seeds across both writers and the three FAT types.

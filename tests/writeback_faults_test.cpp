@@ -188,7 +188,7 @@ TEST(FailingHost, ApplyFailsForANameTheHostCannotUse) {
         testsupport::run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status,
         0);
     {
-        FatImage f(part);
+        FatWriter f(part);
         ASSERT_TRUE(f.create(f.root(), "a/b.txt", "unusable", "AB~1    TXT").found);
     }
     r = tesselHost("", share,
@@ -208,17 +208,17 @@ TEST(FailingHost, EditedFileWhoseNewPlaceIsUnusableIsNotDeleted) {
     writeFile(dir / "B.TXT", b);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     // A: renamed to a name of more than 255 bytes on the host (130 two-byte characters), edited.
     std::string longName;
     for (int i = 0; i < 130; ++i)
         longName += "\xC3\xA9";
     ASSERT_TRUE(f.move("A.TXT", f.root(), longName, "AAAAAA~1TXT").found);
-    const FatImage::Item movedA = f.atShort(f.root(), "AAAAAA~1TXT");
+    const FatWriter::Item movedA = f.atShort(f.root(), "AAAAAA~1TXT");
     ASSERT_TRUE(movedA.found);
     f.writeChain(f.chain(movedA.first), std::string(100, 'E'), 10);
     // B: moved into a new directory whose name holds '/', and edited there.
-    const FatImage::Item bad = f.mkdir(f.root(), "x/y", "XY~1       ");
+    const FatWriter::Item bad = f.mkdir(f.root(), "x/y", "XY~1       ");
     ASSERT_TRUE(bad.found);
     ASSERT_TRUE(f.move("B.TXT", bad.first, "B.TXT", "B       TXT").found);
     f.writeChain(f.chain(f.atShort(bad.first, "B       TXT").first), std::string(100, 'E'), 10);
@@ -240,9 +240,9 @@ TEST(FailingHost, EditedAndRenamedFileWhosePlacementFailsKeepsItsOldVersion) {
     writeFile(dir / "KEEP.TXT", "keep");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_TRUE(f.move("A.TXT", f.root(), "C.TXT", "C       TXT").found);
-    f.overwrite("C.TXT", 100, std::string(50, 'E'));
+    EXPECT_TRUE(f.overwrite("C.TXT", 100, std::string(50, 'E'))) << f.error();
     const std::string out = g.finish([] { failNth(DOS_FAULT_RENAME, 1, EIO); });
     const bool fired = DosFaultFired(DOS_FAULT_RENAME);
     DosFaultReset();
@@ -297,8 +297,8 @@ TEST(FailingHost, FileCutShortCountsAsNotWrittenBack) {
     writeFile(dir / "other.txt", "other");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item big = f.at("big.bin");
+    FatWriter &f = g.fat();
+    const FatWriter::Item big = f.at("big.bin");
     const std::vector<uint32_t> c = f.chain(big.first);
     ASSERT_GE(c.size(), 2u);
     f.setFat(c.back(), c.front());
@@ -317,7 +317,7 @@ TEST(FailingHost, FailedDurabilityStepReplacesNothingAndIsCounted) {
     writeFile(dir / "A.TXT", patternBytes(500, 13));
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    g.fat().overwrite("A.TXT", 0, "guest's edit");
+    EXPECT_TRUE(g.fat().overwrite("A.TXT", 0, "guest's edit")) << g.fat().error();
     // Write 1: the copy's only cluster; write 2: the durability step.
     const std::string out = g.finish([] { failNth(DOS_FAULT_WRITE, 2, EIO); });
     const bool fired = DosFaultFired(DOS_FAULT_WRITE);
@@ -347,7 +347,7 @@ TEST(FailingHost, MovesIntoAnotherFileSystemInsideTheShareAreReported) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_TRUE(f.move("a.txt", f.dir("m"), "a.txt", "A       TXT").found);
     ASSERT_TRUE(f.move("d", f.dir("m"), "d", "D          ").found);
     const std::string out = g.finish();

@@ -264,8 +264,8 @@ TEST(HostileDisk, DirectoryTurnedIntoAFileByOneBitKeepsItsTree) {
     writeFile(dir / "other.txt", "other");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item tree = f.at("tree");
+    FatWriter &f = g.fat();
+    const FatWriter::Item tree = f.at("tree");
     const unsigned char attr = static_cast<unsigned char>(tree.attr & ~0x10);
     f.writeAt(tree.entry + 11, &attr, 1);
     f.remove("other.txt");
@@ -289,8 +289,8 @@ TEST(HostileDisk, FileTurnedIntoADirectoryByOneBitKeepsItsBytes) {
     const auto before = statTree(dir.path(), true);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item game = f.at("GAME.BIN");
+    FatWriter &f = g.fat();
+    const FatWriter::Item game = f.at("GAME.BIN");
     ASSERT_TRUE(game.found);
     const unsigned char attr = static_cast<unsigned char>(game.attr | 0x10);
     f.writeAt(game.entry + 11, &attr, 1);
@@ -303,10 +303,10 @@ TEST(HostileDisk, FileTurnedIntoADirectoryByOneBitKeepsItsBytes) {
     // means it: the directory's "." and ".." are written there.
     Mount again(dir.path());
     ASSERT_TRUE(again.ok());
-    FatImage &h = again.fat();
+    FatWriter &h = again.fat();
     const uint32_t cluster = h.at("GAME.BIN").first;
     h.remove("GAME.BIN");
-    const FatImage::Item made = h.mkdir(h.root(), "GAME.BIN", "GAME    BIN");
+    const FatWriter::Item made = h.mkdir(h.root(), "GAME.BIN", "GAME    BIN");
     ASSERT_EQ(made.first, cluster) << "the directory takes the file's cluster";
     const std::string madeOut = again.finish();
     EXPECT_TRUE(fs::is_directory(dir / "GAME.BIN")) << madeOut;
@@ -334,13 +334,13 @@ TEST(HostileDisk, GarbageInTheFatAndDirectoriesIsSurvived) {
         {
             Mount g(dir, seed % 2 ? &kFat32 : &kFat16);
             ASSERT_TRUE(g.ok());
-            FatImage &f = g.fat();
+            FatWriter &f = g.fat();
             std::mt19937 rng(seed);
             // Random FAT entries over the files' chains, and random bytes in the directories.
             for (int k = 0; k < 40; ++k)
                 f.setFat(2 + rng() % 60, rng() % 3 == 0 ? rng() : 2 + rng() % 70);
             for (uint32_t d : {f.root(), f.dir("sub"), f.dir("sub/deeper")}) {
-                const std::vector<FatImage::Item> items = f.list(d, true);
+                const std::vector<FatWriter::Item> items = f.list(d, true);
                 if (items.empty())
                     continue;
                 const uint64_t at = items.front().entry;
@@ -379,8 +379,8 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
         {
             Mount g(dir.path());
             ASSERT_TRUE(g.ok());
-            FatImage &f = g.fat();
-            const FatImage::Item sub = f.at("sub");
+            FatWriter &f = g.fat();
+            const FatWriter::Item sub = f.at("sub");
             const std::vector<uint32_t> chain = f.chain(sub.first);
             switch (craft) {
             case DirLoop:
@@ -393,7 +393,7 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
                 break;
             case BrokenLongNames: {
                 // Every long-name slot of the directory gets a wrong checksum or ordinal.
-                for (const FatImage::Item &i : f.list(sub.first))
+                for (const FatWriter::Item &i : f.list(sub.first))
                     for (size_t k = 0; k + 1 < i.slots.size(); ++k) {
                         const unsigned char junk[2] = {static_cast<unsigned char>(0x40 | 0x3F),
                                                        0xAA};
@@ -402,7 +402,7 @@ TEST(HostileDisk, CraftedStructuresEndWithTheSummaryAndDeleteNothingUnread) {
                 break;
             }
             case HugeSizeOverALoop: {
-                const FatImage::Item big = f.at("big.bin");
+                const FatWriter::Item big = f.at("big.bin");
                 const std::vector<uint32_t> c = f.chain(big.first);
                 f.setFat(c.back(), c.front());
                 f.setSize(big, 0xFFFFFFFF);

@@ -203,7 +203,7 @@ TEST(WriteBackLinks, NothingIsReadOrRepermissionedThroughASwappedLink) {
     fs::permissions(outside / "f.txt", fs::perms(0644));
     Mount g(share);
     ASSERT_TRUE(g.ok());
-    g.fat().overwrite("data.bin", 1024, std::string(512, 'G'));
+    EXPECT_TRUE(g.fat().overwrite("data.bin", 1024, std::string(512, 'G'))) << g.fat().error();
     g.mtools("mattrib +r ::/f.txt");
     const Sentinel sentinel(outside);
     const std::string out = g.finish([&] {
@@ -236,8 +236,8 @@ TEST(WriteBackLinks, AttributeChangeOnALinkedFileIsReportedWhenNotCarriedOut) {
     writeFile(dir / "other.txt", "other");
     Mount g(dir);
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item alias = f.at("alias.txt");
+    FatWriter &f = g.fat();
+    const FatWriter::Item alias = f.at("alias.txt");
     ASSERT_TRUE(alias.found) << g.created();
     const unsigned char attr = static_cast<unsigned char>(alias.attr | 0x01);
     f.writeAt(alias.entry + 11, &attr, 1);
@@ -278,8 +278,8 @@ TEST(WriteBackLinks, AttributeChangeNeverFollowsALinkSwappedIn) {
     fs::permissions(dir / "a.txt", fs::perms(0644));
     Mount g(dir);
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item a = f.at("a.txt");
+    FatWriter &f = g.fat();
+    const FatWriter::Item a = f.at("a.txt");
     const unsigned char attr = static_cast<unsigned char>(a.attr | 0x01);
     f.writeAt(a.entry + 11, &attr, 1);
     std::string out;

@@ -110,7 +110,7 @@ TEST(WriteBackModes, RewrittenFileDoesNotKeepSetuidUnderAnotherOwner) {
     ASSERT_EQ(chmod((dir / "tool").c_str(), 06755), 0);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    g.fat().overwrite("tool", 0, "#!/bin/sh\nid\n");
+    EXPECT_TRUE(g.fat().overwrite("tool", 0, "#!/bin/sh\nid\n")) << g.fat().error();
     const std::string out = g.finish();
     struct stat st {};
     ASSERT_EQ(lstat((dir / "tool").c_str(), &st), 0);

@@ -44,7 +44,7 @@ TEST(WriteBackMoves, RenamedAndChangedFileArrivesAndIsReported) {
         Mount g(dir.path());
         ASSERT_TRUE(g.ok());
         g.fat().move("a.txt", g.fat().root(), "b.txt", "B       TXT");
-        g.fat().overwrite("b.txt", 0, "new");
+        EXPECT_TRUE(g.fat().overwrite("b.txt", 0, "new")) << g.fat().error();
         const std::string out = g.finish();
         EXPECT_FALSE(fs::exists(dir / "a.txt"));
         EXPECT_EQ(readFile(dir / "b.txt"), "new contents");
@@ -127,13 +127,13 @@ TEST(WriteBackMoves, FileMovedIntoASkippedDirectoryStaysWhereItWas) {
     writeFile(dir / "other.txt", "and me");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     // A name holding '/', and one of 100 characters but 300 bytes, over the host's limit.
     std::string checks;
     for (int i = 0; i < 100; ++i)
         checks += "\u2713";
-    const FatImage::Item slash = f.mkdir(f.root(), "bad/dir", "BAD~1      ");
-    const FatImage::Item tooLong = f.mkdir(f.root(), checks, "CHECKS~1   ");
+    const FatWriter::Item slash = f.mkdir(f.root(), "bad/dir", "BAD~1      ");
+    const FatWriter::Item tooLong = f.mkdir(f.root(), checks, "CHECKS~1   ");
     ASSERT_TRUE(slash.found && tooLong.found);
     ASSERT_TRUE(f.move("keep.txt", slash.first, "keep.txt", "KEEP    TXT").found);
     ASSERT_TRUE(f.move("other.txt", tooLong.first, "other.txt", "OTHER   TXT").found);
@@ -150,7 +150,7 @@ TEST(WriteBackMoves, FileWhoseMoveFailsSurvivesTheDeletionOfItsDirectory) {
     writeFile(dir / "old" / "keep2.txt", "precious");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_TRUE(f.move("old/keep2.txt", f.root(), "moved/away.txt", "MOVED~1 TXT").found);
     f.remove("old");
     const std::string out = g.finish();
@@ -234,7 +234,7 @@ TEST(WriteBackMoves, RenameOverADeletedDirectoryWhoseChildMovedElsewhere) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_TRUE(f.move("D/c.txt", f.dir("E"), "c.txt", "C       TXT").found);
     f.removeTree(f.at("D"));
     ASSERT_TRUE(f.move("F.TXT", f.root(), "D", "D          ").found);
@@ -260,13 +260,13 @@ TEST(WriteBackMoves, DirectoryMovedIntoAMovingDirectoryWaitsForIt) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
-    const FatImage::Item fileM = f.atShort(f.root(), "M          ");
+    FatWriter &f = g.fat();
+    const FatWriter::Item fileM = f.atShort(f.root(), "M          ");
     ASSERT_TRUE(fileM.found && !fileM.isDir());
-    const FatImage::Item dirM = f.at("X/M"), y = f.at("X/M/Y");
+    const FatWriter::Item dirM = f.at("X/M"), y = f.at("X/M/Y");
     ASSERT_TRUE(dirM.found && y.found);
-    const FatImage::Item movedM = f.move(dirM, f.root(), "M", "M          ");
-    const FatImage::Item z = f.move(fileM, f.root(), "zzz long name.txt", "ZZZLON~1TXT");
+    const FatWriter::Item movedM = f.move(dirM, f.root(), "M", "M          ");
+    const FatWriter::Item z = f.move(fileM, f.root(), "zzz long name.txt", "ZZZLON~1TXT");
     ASSERT_TRUE(movedM.found && z.found);
     ASSERT_LT(movedM.entry, z.entry) << "the directory's entry must come first";
     ASSERT_TRUE(f.move(f.at("X"), y.first, "X", "X          ").found);
@@ -327,7 +327,7 @@ TEST(WriteBackMoves, RenameChainsCyclesAndReplacedKinds) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     // A chain: C->D, B->C, A->B.
     ASSERT_TRUE(f.move("C.TXT", f.root(), "D.TXT", "D       TXT").found);
     ASSERT_TRUE(f.move("B.TXT", f.root(), "C.TXT", "C       TXT").found);
@@ -337,11 +337,11 @@ TEST(WriteBackMoves, RenameChainsCyclesAndReplacedKinds) {
     ASSERT_TRUE(f.move("Q", f.root(), "P", "P          ").found);
     ASSERT_TRUE(f.move("T", f.root(), "Q", "Q          ").found);
     // outer/mid moves to the root, outer moves into it.
-    const FatImage::Item mid = f.move("outer/mid", f.root(), "mid", "MID        ");
+    const FatWriter::Item mid = f.move("outer/mid", f.root(), "mid", "MID        ");
     ASSERT_TRUE(f.move("outer", mid.first, "outer", "OUTER      ").found);
     // NEWDIR: the file is deleted, a directory of that name made, a file moved in.
     f.remove("NEWDIR");
-    const FatImage::Item nd = f.mkdir(f.root(), "NEWDIR", "NEWDIR     ");
+    const FatWriter::Item nd = f.mkdir(f.root(), "NEWDIR", "NEWDIR     ");
     ASSERT_TRUE(f.move("mover.txt", nd.first, "mover.txt", "MOVER   TXT").found);
     // KIND: the file deleted, directory kdir renamed over it.
     f.remove("KIND");

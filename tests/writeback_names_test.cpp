@@ -155,10 +155,10 @@ TEST(WriteBackNames, FileBeyondPathMaxReadsAndWritesBack) {
     {
         Mount g(dir.path());
         ASSERT_TRUE(g.ok());
-        FatImage &f = g.fat();
+        FatWriter &f = g.fat();
         ASSERT_TRUE(f.at(path).found) << g.created();
         EXPECT_TRUE(sameBytes(f.read(path), original)) << g.created();
-        f.overwrite(path, 0, std::string(512, 'G'));
+        EXPECT_TRUE(f.overwrite(path, 0, std::string(512, 'G'))) << f.error();
         out = g.finish();
     }
     std::string want = original;
@@ -175,11 +175,11 @@ TEST(WriteBackNames, NonUtf8NameKeepsItsBytes) {
     writeFile(dir / saved, "another latin-1 name");
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     ASSERT_TRUE(f.at("caf\u00e9.txt").found);
-    f.overwrite("caf\u00e9.txt", 0, "LATIN");
+    EXPECT_TRUE(f.overwrite("caf\u00e9.txt", 0, "LATIN")) << f.error();
     // An editor's save: the old entry goes, a new copy is written, then the old clusters freed.
-    const FatImage::Item old = f.at("na\u00efve.txt");
+    const FatWriter::Item old = f.at("na\u00efve.txt");
     ASSERT_TRUE(old.found);
     f.removeEntry(old);
     ASSERT_TRUE(f.create(f.root(), "na\u00efve.txt", "saved by the guest", "NAVE~1  TXT").found);
@@ -213,9 +213,9 @@ TEST(WriteBackNames, HugeDirectoryShowsAtMostFatsLimit) {
     }
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     EXPECT_LE(f.slotsInUse(f.dir("big")), 65536u);
-    const std::vector<FatImage::Item> shown = f.list("big");
+    const std::vector<FatWriter::Item> shown = f.list("big");
     EXPECT_LT(shown.size(), 70000u);
     EXPECT_TRUE(mentions(g.created(), "big")) << g.created().substr(0, 2000);
     std::string victim;
@@ -254,7 +254,8 @@ TEST(WriteBackNames, GuestFileNamedLikeATemporaryCopySurvivesTheNextMount) {
     Mount g2(dir.path());
     ASSERT_TRUE(g2.ok());
     EXPECT_TRUE(g2.fat().at(name).found) << "the guest's file must stay visible";
-    g2.fat().overwrite("other.txt", 0, "OTHER"); // any change, so that a write-back runs
+    EXPECT_TRUE(g2.fat().overwrite("other.txt", 0, "OTHER"))
+        << g2.fat().error(); // any change, so that a write-back runs
     const std::string out2 = g2.finish();
     ASSERT_TRUE(fs::exists(dir / name)) << out2;
     EXPECT_EQ(readFile(dir / name), "the guest's notes");
@@ -273,15 +274,15 @@ TEST(WriteBackNames, NamesDifferingOnlyInCaseReachTheirOwnObjects) {
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    FatImage &f = g.fat();
+    FatWriter &f = g.fat();
     auto exact = [&](const std::string &name) {
-        for (const FatImage::Item &i : f.list(f.root()))
+        for (const FatWriter::Item &i : f.list(f.root()))
             if (i.name == name)
                 return i;
         ADD_FAILURE() << "no entry '" << name << "'";
-        return FatImage::Item{};
+        return FatWriter::Item{};
     };
-    const FatImage::Item upper = exact("ABC.TXT");
+    const FatWriter::Item upper = exact("ABC.TXT");
     f.removeEntry(upper);
     f.freeChain(upper.first);
     f.removeEntry(exact("E.TXT"));

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -26,7 +27,8 @@
 
 #include "host/disk_image.h"
 #include "host/host.h"
-#include "support/fat_image.h"
+#include "support/fat_bytes.h"
+#include "support/fat_writer.h"
 #include "support/plugin_library_test.h"
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
@@ -238,7 +240,7 @@ class Mount {
         auto r = run("cp --sparse=always " + shellQuote(image_) + " " + shellQuote(base_));
         EXPECT_EQ(r.status, 0) << r.output;
         if (partition_)
-            fat_ = std::make_unique<FatImage>(image_);
+            fat_ = std::make_unique<FatWriter>(image_);
         ok_ = true;
     }
     ~Mount() {
@@ -256,7 +258,7 @@ class Mount {
     // What the disk printed while it was built.
     const std::string &created() const { return created_; }
     // The tests' own FAT writer on a partition image.
-    FatImage &fat() { return *fat_; }
+    FatWriter &fat() { return *fat_; }
     const std::string &image() const { return image_; }
     // Where the file system starts in the image.
     uint64_t offset() const { return offset_; }
@@ -346,7 +348,7 @@ class Mount {
     bool partition_;
     Disk disk_;
     std::unique_ptr<Drive> drive_;
-    std::unique_ptr<FatImage> fat_;
+    std::unique_ptr<FatWriter> fat_;
     std::string image_, base_, created_;
     std::optional<VVFAT_WriteBackCounts> writeBack_;
     uint64_t offset_ = 0;

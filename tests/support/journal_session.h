@@ -47,13 +47,13 @@ inline void setTime(const fs::path &p, time_t when) {
 
 // The sector writes the FAT writer makes on the disk of root, in order; root is left as it was.
 inline Session recordSession(const fs::path &root,
-                             const std::function<void(fatwriter::FatWriter &)> &work) {
+                             const std::function<void(testsupport::FatWriter &)> &work) {
     Session session;
     VVFAT *v = VVFAT_Create(root.c_str(), nullptr);
     EXPECT_NE(v, nullptr);
     if (!v)
         return session;
-    fatwriter::FatWriter w(
+    testsupport::FatWriter w(
         [v](uint64_t lba, uint32_t count, uint8_t *out) {
             return VVFAT_ReadData(v, out, lba * 512, count * 512) != 0;
         },
@@ -65,7 +65,7 @@ inline Session recordSession(const fs::path &root,
             }
             return VVFAT_WriteData(v, in, lba * 512, count * 512) != 0;
         },
-        fatwriter::stampOf(kTreeTime + 86400));
+        testsupport::fatStampOf(kTreeTime + 86400));
     EXPECT_TRUE(w.mount()) << w.error();
     work(w);
     FILE *null = std::fopen("/dev/null", "w");
