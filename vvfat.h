@@ -62,6 +62,34 @@ void VVFAT_DryRun(VVFAT *v, FILE *out);
 // holds, and what the next mount will do with it. 0: no journal; 1: a journal (or a file in its
 // place); -1: the directory cannot be opened.
 int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out);
+// The same as data.
+struct VVFAT_JournalState {
+    enum Kind {
+        None,                // no journal: every session ended with its write-back
+        DirectoryUnreadable, // the directory cannot be opened (problem says why)
+        Unopenable,          // the journal cannot be opened (problem says why)
+        NotAFile,            // something else stands in its place
+        NotAJournal,         // a file of another format
+        Damaged,             // its header or record is unusable (problem says why)
+        Finished,            // written back already; only its removal was lost
+        InUse,               // a running session holds it
+        Replayed,            // the directory is as the session saw it: a mount replays it
+        WrittenBack,         // the directory changed since: a mount writes it back first
+    } kind;
+    std::string directory;
+    std::string problem;       // why it cannot be used, or where it ends early
+    bool holds_no_write;       // Damaged: cut short as it was made; a mount replaces it
+    unsigned long long bytes;  // the file's length
+    std::string session;       // which session wrote it
+    unsigned long taken_over;  // later sessions that took it over
+    std::string last_session;  // the last of them
+    unsigned long long writes; // sector writes it holds
+    unsigned long long distinct_sectors;
+    unsigned long long record_bytes;
+    unsigned long long left_out_bytes; // past its last good entry
+};
+// FALSE only without memory (state then says nothing).
+BOOL VVFAT_ReadJournalState(CONST_STRPTR dirName, VVFAT_JournalState &state);
 
 // ---- What the disks report.
 // What one write-back did: its objects created, changed, renamed or moved, deleted, and the

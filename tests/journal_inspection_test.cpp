@@ -147,3 +147,18 @@ TEST_F(Pending, ADryRunPlansOnTheRecoveredDiskAndWritesNothing) {
     EXPECT_EQ(fullState(dir), before) << r.output;
     EXPECT_TRUE(fs::exists(dir / kJournal));
 }
+
+TEST_F(Pending, TheJournalsStateIsReadAsData) {
+    VVFAT_JournalState state{};
+    ASSERT_TRUE(VVFAT_ReadJournalState(dir.c_str(), state));
+    EXPECT_EQ(state.kind, VVFAT_JournalState::Replayed);
+    EXPECT_EQ(state.writes, session.size());
+    EXPECT_GT(state.distinct_sectors, 0u);
+    EXPECT_LE(state.distinct_sectors, state.writes);
+    writeFile(dir / "docs/notes.txt", "changed on the host meanwhile");
+    ASSERT_TRUE(VVFAT_ReadJournalState(dir.c_str(), state));
+    EXPECT_EQ(state.kind, VVFAT_JournalState::WrittenBack);
+    fs::remove(dir / kJournal);
+    ASSERT_TRUE(VVFAT_ReadJournalState(dir.c_str(), state));
+    EXPECT_EQ(state.kind, VVFAT_JournalState::None);
+}

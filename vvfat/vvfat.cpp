@@ -171,3 +171,10 @@ int VVFAT_DescribeJournal(CONST_STRPTR dirName, FILE *out) {
     return noThrow(Failure("VVFAT: cannot describe the journal of", dirName), -1,
                    [&] { return describeJournal(dirName, out); });
 }
+
+BOOL VVFAT_ReadJournalState(CONST_STRPTR dirName, VVFAT_JournalState &state) {
+    return noThrow(Failure("VVFAT: cannot describe the journal of", dirName), FALSE, [&] {
+        state = readJournalState(dirName);
+        return TRUE;
+    });
+}

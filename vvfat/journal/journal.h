@@ -112,6 +112,9 @@ void journalEnd(VVFAT *v, bool remove);
 // and arranges a journal for this session. Returns the disk to present, null when a rebuilt one
 // cannot be made (v is then destroyed). Throws std::bad_alloc only before anything is changed.
 VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal);
+// What the journal of a directory holds and what a mount would do with it. Throws
+// std::bad_alloc.
+VVFAT_JournalState readJournalState(CONST_STRPTR dirName);
 // Describes the journal of a directory for a person, to out. 0: none; 1: one is pending; -1:
 // it cannot be read. Throws std::bad_alloc.
 int describeJournal(CONST_STRPTR dirName, FILE *out);

@@ -359,34 +359,29 @@ VVFAT *takeUpJournal(VVFAT *v, const VVFAT_Configuration *cfg, BOOL journal) {
     }
 }
 
-int describeJournal(CONST_STRPTR dirName, FILE *out) {
+VVFAT_JournalState readJournalState(CONST_STRPTR dirName) {
+    VVFAT_JournalState state{};
+    state.directory = dirName;
     const int rootFd = DosOpenAt(AT_FDCWD, dirName, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
-        std::fprintf(out, "Cannot open directory '%s' (%s).\n", dirName, errorWords(errno));
-        return -1;
+        state.kind = VVFAT_JournalState::DirectoryUnreadable;
+        state.problem = errorWords(errno);
+        return state;
     }
     const int fd = DosOpenAt(rootFd, JOURNAL_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         DosCloseFd(rootFd);
-        if (error == ENOENT) {
-            std::fprintf(out,
-                         "No journal in '%s': every session that wrote to it ended with its "
-                         "write-back.\n",
-                         dirName);
-            return 0;
-        }
-        std::fprintf(out, "The journal '%s/%s' cannot be opened (%s).\n", dirName, JOURNAL_NAME,
-                     errorWords(error));
-        return 1;
+        state.kind = error == ENOENT ? VVFAT_JournalState::None : VVFAT_JournalState::Unopenable;
+        state.problem = errorWords(error);
+        return state;
     }
     struct stat st;
     if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(out, "'%s/%s' is not a journal file: a mount leaves it as it is.\n", dirName,
-                     JOURNAL_NAME);
         DosCloseFd(fd);
         DosCloseFd(rootFd);
-        return 1;
+        state.kind = VVFAT_JournalState::NotAFile;
+        return state;
     }
     const bool inUse = DosLockFile(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     JournalContents jc;
@@ -399,56 +394,108 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
     }
     DosCloseFd(fd);
     DosCloseFd(rootFd);
-    std::fprintf(out, "Journal: %s/%s (%llu bytes)\n", dirName, JOURNAL_NAME,
-                 static_cast<unsigned long long>(jc.file_length));
-    if (read == JournalRead::NotAJournal) {
+    state.bytes = jc.file_length;
+    if (read != JournalRead::Ok) {
+        state.kind = read == JournalRead::NotAJournal ? VVFAT_JournalState::NotAJournal
+                                                      : VVFAT_JournalState::Damaged;
+        state.problem = jc.damage;
+        state.holds_no_write = jc.unfinished;
+        return state;
+    }
+    state.session = sessionName(jc.header.started_ns, jc.header.pid);
+    state.taken_over = jc.resumed;
+    if (jc.resumed)
+        state.last_session = sessionName(jc.last_started_ns, jc.last_pid);
+    state.writes = jc.writes;
+    state.distinct_sectors = jc.entries.size();
+    state.record_bytes = jc.record.size();
+    state.problem = jc.damage;
+    state.left_out_bytes = jc.file_length - jc.good_length;
+    if (jc.finished) {
+        state.kind = VVFAT_JournalState::Finished;
+    } else if (inUse) {
+        state.kind = VVFAT_JournalState::InUse;
+    } else {
+        // Whether the directory is still as that session saw it decides what a mount does.
+        VVFAT *fresh = VVFAT_Create(dirName, nullptr);
+        bool same = false;
+        try {
+            same = fresh && showsRecordedDisk(fresh, jc.record);
+        } catch (const std::bad_alloc &) {
+        }
+        VVFAT_Destroy(fresh);
+        state.kind = same ? VVFAT_JournalState::Replayed : VVFAT_JournalState::WrittenBack;
+    }
+    return state;
+}
+
+int describeJournal(CONST_STRPTR dirName, FILE *out) {
+    const VVFAT_JournalState j = readJournalState(dirName);
+    const char *dir = dirName;
+    switch (j.kind) {
+    case VVFAT_JournalState::DirectoryUnreadable:
+        std::fprintf(out, "Cannot open directory '%s' (%s).\n", dir, j.problem.c_str());
+        return -1;
+    case VVFAT_JournalState::None:
+        std::fprintf(out,
+                     "No journal in '%s': every session that wrote to it ended with its "
+                     "write-back.\n",
+                     dir);
+        return 0;
+    case VVFAT_JournalState::Unopenable:
+        std::fprintf(out, "The journal '%s/%s' cannot be opened (%s).\n", dir, JOURNAL_NAME,
+                     j.problem.c_str());
+        return 1;
+    case VVFAT_JournalState::NotAFile:
+        std::fprintf(out, "'%s/%s' is not a journal file: a mount leaves it as it is.\n", dir,
+                     JOURNAL_NAME);
+        return 1;
+    default:
+        break;
+    }
+    std::fprintf(out, "Journal: %s/%s (%llu bytes)\n", dir, JOURNAL_NAME,
+                 static_cast<unsigned long long>(j.bytes));
+    if (j.kind == VVFAT_JournalState::NotAJournal) {
         std::fprintf(out, "Not a journal of this disk: a mount leaves it as it is.\n");
         return 1;
     }
-    if (read == JournalRead::Damaged) {
-        std::fprintf(out, "Unusable: %s. %s\n", jc.damage.c_str(),
-                     jc.unfinished ? "It holds no write: a mount replaces it."
-                                   : "A mount leaves it as it is.");
+    if (j.kind == VVFAT_JournalState::Damaged) {
+        std::fprintf(out, "Unusable: %s. %s\n", j.problem.c_str(),
+                     j.holds_no_write ? "It holds no write: a mount replaces it."
+                                      : "A mount leaves it as it is.");
         return 1;
     }
-    std::fprintf(out, "Written by %s", sessionName(jc.header.started_ns, jc.header.pid).c_str());
-    if (jc.resumed)
+    std::fprintf(out, "Written by %s", j.session.c_str());
+    if (j.taken_over)
         std::fprintf(out, ", taken over %lu times, last by %s",
-                     static_cast<unsigned long>(jc.resumed),
-                     sessionName(jc.last_started_ns, jc.last_pid).c_str());
+                     static_cast<unsigned long>(j.taken_over), j.last_session.c_str());
     std::fprintf(out, ".\n");
     std::fprintf(out,
-                 "Holds %llu sector writes (%zu distinct sectors) after a record of %llu "
+                 "Holds %llu sector writes (%llu distinct sectors) after a record of %llu "
                  "bytes.\n",
-                 static_cast<unsigned long long>(jc.writes), jc.entries.size(),
-                 static_cast<unsigned long long>(jc.record.size()));
-    if (!jc.damage.empty())
+                 static_cast<unsigned long long>(j.writes),
+                 static_cast<unsigned long long>(j.distinct_sectors),
+                 static_cast<unsigned long long>(j.record_bytes));
+    if (!j.problem.empty())
         std::fprintf(out, "Ends in %s: the %llu bytes from there on are left out.\n",
-                     jc.damage.c_str(),
-                     static_cast<unsigned long long>(jc.file_length - jc.good_length));
-    if (jc.finished) {
+                     j.problem.c_str(), static_cast<unsigned long long>(j.left_out_bytes));
+    switch (j.kind) {
+    case VVFAT_JournalState::Finished:
         std::fprintf(out, "Its session was written back; only the journal's removal was lost. "
                           "The next mount removes it.\n");
-        return 1;
-    }
-    if (inUse) {
+        break;
+    case VVFAT_JournalState::InUse:
         std::fprintf(out, "In use: a session with this directory mounted is running.\n");
-        return 1;
-    }
-    // Whether the directory is still as that session saw it decides what a mount does.
-    VVFAT *fresh = VVFAT_Create(dirName, nullptr);
-    bool same = false;
-    try {
-        same = fresh && showsRecordedDisk(fresh, jc.record);
-    } catch (const std::bad_alloc &) {
-    }
-    VVFAT_Destroy(fresh);
-    if (same)
+        break;
+    case VVFAT_JournalState::Replayed:
         std::fprintf(out, "Left by a session that did not end. The directory is as that session "
                           "saw it: the next mount shows the guest its work again.\n");
-    else
+        break;
+    default:
         std::fprintf(out, "Left by a session that did not end. The directory changed since: the "
                           "next mount writes the journal back with the usual rules, then builds "
                           "the disk afresh.\n");
+        break;
+    }
     return 1;
 }
