@@ -478,9 +478,23 @@ int runCommand(const Options &o) {
     }
 
     installInterruptHandling();
+    // Inspection reads the disk and never writes back, a pending journal's session included.
+    const bool inspects = o.command == "identify" || o.command == "read" || o.command == "dump";
+    std::vector<std::string> toolTypes = o.toolTypes;
+    bool hideNoWriteBack = false;
+    if (inspects && std::none_of(toolTypes.begin(), toolTypes.end(), [](const std::string &t) {
+            std::string value;
+            return keyOf(t, value) == "WRITEBACK";
+        })) {
+        toolTypes.push_back("WRITEBACK=OFF");
+        hideNoWriteBack = true;
+    }
     // The plug-in prints its diagnostics on standard output: they go to standard error, and
     // the write-back's closing line is looked at.
     PluginDiagnostics diagnostics(console());
+    // Nothing is written by these commands: the plug-in's line that says so is not news.
+    if (hideNoWriteBack)
+        diagnostics.hide("is mounted without write-back");
     std::unique_ptr<DiagnosticTap> diagnosticTap =
         DiagnosticTap::start(std::ref(diagnostics), error);
     if (!diagnosticTap)
@@ -494,14 +508,6 @@ int runCommand(const Options &o) {
         }
     } untap;
 
-    // Inspection reads the disk and never writes back, a pending journal's session included.
-    const bool inspects = o.command == "identify" || o.command == "read" || o.command == "dump";
-    std::vector<std::string> toolTypes = o.toolTypes;
-    if (inspects && std::none_of(toolTypes.begin(), toolTypes.end(), [](const std::string &t) {
-            std::string value;
-            return keyOf(t, value) == "WRITEBACK";
-        }))
-        toolTypes.push_back("WRITEBACK=OFF");
     auto library = PluginLibrary::load(o.pluginPath, error);
     if (!library)
         return fail(error);

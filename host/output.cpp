@@ -207,6 +207,8 @@ std::optional<uint64_t> notWrittenBack(const std::string &line) {
 }
 
 void PluginDiagnostics::operator()(const std::string &line) {
+    if (!hidden_.empty() && line.find(hidden_) != std::string::npos)
+        return;
     console_.line(line);
     if (auto n = host::notWrittenBack(line)) {
         std::lock_guard lock(mutex_);

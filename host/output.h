@@ -101,11 +101,14 @@ class PluginDiagnostics {
   public:
     explicit PluginDiagnostics(Console &console) : console_(console) {}
     void operator()(const std::string &line);
+    // Lines that hold `text` are not shown (what tessel-host itself asked for, said back).
+    void hide(std::string text) { hidden_ = std::move(text); }
     // From the last closing line seen; 0 when there was none.
     uint64_t notWrittenBack() const;
 
   private:
     Console &console_;
+    std::string hidden_;
     mutable std::mutex mutex_;
     uint64_t notWrittenBack_ = 0;
 };

@@ -80,6 +80,8 @@ TEST_F(Pending, InspectionShowsTheRecoveredDiskAndWritesNothing) {
         const auto r = host(dir, command);
         EXPECT_EQ(r.status, 0) << r.output;
         EXPECT_NE(r.output.find("the disk shows the"), std::string::npos) << r.output;
+        // It asked for no write-back itself: being told so is no news.
+        EXPECT_EQ(r.output.find("without write-back"), std::string::npos) << r.output;
         EXPECT_EQ(fullState(dir), before) << r.output;
         EXPECT_EQ(readFile(dir / kJournal), journal);
     }
