@@ -75,6 +75,7 @@ struct VVFAT_JournalState {
         InUse,               // a running session holds it
         Replayed,            // the directory is as the session saw it: a mount replays it
         WrittenBack,         // the directory changed since: a mount writes it back first
+        Elsewhere,           // made for another directory: a mount sets it aside
     } kind;
     std::string directory;
     std::string problem;       // why it cannot be used, or where it ends early

@@ -409,7 +409,8 @@ TEST(JournalRecovery, ACopyOfTheDirectoryRecoversTheSession) {
     EXPECT_EQ(digest(t / "copy"), reference) << out;
     EXPECT_TRUE(readFile(t / "dir" / kJournal) == journal); // the original keeps its own
 
-    // A copy whose times were not kept is another directory: written back with the usual rules.
+    // A copy whose times were not kept is another directory: the journal belongs to the one it
+    // was made for, so it is set aside here and nothing of it is written.
     makeTree(t / "plain");
     dieAfter(t / "plain", s, s.size());
     ASSERT_EQ(run("cp -r " + shellQuote((t / "plain").string()) + " " +
@@ -417,8 +418,46 @@ TEST(JournalRecovery, ACopyOfTheDirectoryRecoversTheSession) {
                   shellQuote((t / "plain-copy/readme.txt").string()))
                   .status,
               0);
+    const Tree before = digest(t / "plain-copy");
     const std::string plain = mountOnce(t / "plain-copy");
-    EXPECT_NE(plain.find("changed since"), std::string::npos) << plain;
+    EXPECT_NE(plain.find("for another directory"), std::string::npos) << plain;
+    EXPECT_FALSE(fs::exists(t / "plain-copy" / kJournal)) << plain;
+    EXPECT_TRUE(fs::exists(t / "plain-copy" / ".vvfat-journal.elsewhere")) << plain;
+    Tree after = digest(t / "plain-copy");
+    std::erase_if(after,
+                  [](const std::string &line) { return line.starts_with(".vvfat-journal"); });
+    Tree expected = before;
+    std::erase_if(expected,
+                  [](const std::string &line) { return line.starts_with(".vvfat-journal"); });
+    EXPECT_EQ(after, expected) << plain;
+    // The original still recovers its own session.
+    const std::string own = mountOnce(t / "plain");
+    EXPECT_NE(own.find("recovered " + std::to_string(s.size())), std::string::npos) << own;
+}
+
+// A journal carried into an unrelated directory (a sync tool taking the hidden file along to
+// another machine's share) is never replayed or written back there.
+TEST(JournalRecovery, AJournalFoundInAnotherDirectoryIsSetAside) {
+    TempDir t;
+    const Session s = modelSession(t.path());
+    makeTree(t / "a");
+    dieAfter(t / "a", s, s.size());
+    fs::create_directories(t / "b");
+    writeFile(t / "b" / "mine.txt", "b's own");
+    ASSERT_EQ(run("cp -a " + shellQuote((t / "a" / kJournal).string()) + " " +
+                  shellQuote((t / "b").string()))
+                  .status,
+              0);
+    const std::string out = mountOnce(t / "b");
+    EXPECT_NE(out.find("for another directory"), std::string::npos) << out;
+    EXPECT_NE(out.find("set aside as '.vvfat-journal.elsewhere'"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(t / "b" / "projects")) << out;
+    EXPECT_FALSE(fs::exists(t / "b" / kJournal)) << out;
+    EXPECT_EQ(readFile(t / "b" / "mine.txt"), "b's own");
+    // The directory it was made for still recovers it.
+    VVFAT_JournalState state{};
+    ASSERT_TRUE(VVFAT_ReadJournalState((t / "a").c_str(), state));
+    EXPECT_EQ(state.kind, VVFAT_JournalState::Replayed);
 }
 
 // The copy on a volume of another size (a card, a backup disk): the automatic geometry follows

@@ -344,7 +344,10 @@ const char *errorWords(int error);
 // ---- host_names.cpp: names in the host directory.
 // The journal of guest writes, in the top level.
 inline constexpr const char JOURNAL_NAME[] = ".vvfat-journal";
-// Whether a top-level name is the journal's: never shown on a disk, never written back.
+// A journal made for another directory, set aside there ("-2", "-3" ... after it when taken).
+inline constexpr const char JOURNAL_SET_ASIDE[] = ".vvfat-journal.elsewhere";
+// Whether a top-level name is the journal's, or one set aside: never shown on a disk, never
+// written back.
 bool isJournalName(const char *name);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.

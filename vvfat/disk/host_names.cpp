@@ -18,7 +18,8 @@ bool isWriteBackCopy(const char *name) {
 }
 
 bool isJournalName(const char *name) {
-    return std::strcmp(name, JOURNAL_NAME) == 0;
+    return std::strcmp(name, JOURNAL_NAME) == 0 ||
+           std::strncmp(name, JOURNAL_SET_ASIDE, sizeof JOURNAL_SET_ASIDE - 1) == 0;
 }
 
 bool isUsableHostName(const std::string &name) {

@@ -115,6 +115,44 @@ Shown showsRecordedDiskWithItsGeometry(VVFAT *v, const std::vector<UBYTE> &recor
     return rebuild(v, nullptr) ? Shown::No : Shown::Broken;
 }
 
+// Whether the directory of v is the one the record was made for (the same device and inode;
+// a move keeps them, a copy does not). A record that cannot be rebuilt says nothing either way:
+// true, for the caller's own answer to such a record.
+bool madeForThisDirectory(VVFAT *v, const std::vector<UBYTE> &record, dev_t *dev, ino_t *ino) {
+    VVFAT *recorded = diskFromRecord(v, record);
+    if (!recorded)
+        return true;
+    *dev = recorded->objects[0].dev;
+    *ino = recorded->objects[0].ino;
+    VVFAT_Destroy(recorded);
+    struct stat root;
+    return DosFstat(v->root_fd, &root) == 0 && root.st_dev == *dev && root.st_ino == *ino;
+}
+
+// Moves a journal made for another directory out of the way, under a name that says so and
+// that the disk never shows; nothing of it is written here. The directory keeps its time.
+void setAside(VVFAT *v, dev_t dev, ino_t ino, const std::string &session) {
+    struct stat root;
+    const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
+    std::string name = JOURNAL_SET_ASIDE;
+    for (unsigned n = 2;
+         DosRenameAtNoReplace(v->root_fd, JOURNAL_NAME, v->root_fd, name.c_str()) != 0 &&
+         errno == EEXIST && n < 100;
+         ++n)
+        name = std::string(JOURNAL_SET_ASIDE) + "-" + std::to_string(n);
+    struct stat st;
+    const bool moved = DosStatAt(v->root_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       DosStatAt(v->root_fd, JOURNAL_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0;
+    if (moved && rootKnown)
+        setRootTime(v->root_fd, timeNs(root.st_mtim));
+    const std::string outcome =
+        moved ? "it is set aside as '" + name + "'" : std::string("it is left as it is");
+    report("the journal in '%s' was made by %s for another directory (device %lu, inode %lu), "
+           "not this one: %s, and nothing of it is written here.",
+           printableName(v->root_path).c_str(), session.c_str(), static_cast<unsigned long>(dev),
+           static_cast<unsigned long>(ino), outcome.c_str());
+}
+
 // Removes the journal open as fd, when the name still leads to it: marked done first, so that
 // a power cut before the removal is durable never replays it, and the removal made durable.
 // The journal is not the user's: the directory keeps the time it had.
@@ -279,6 +317,24 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         VVFAT_Destroy(v);
         return nullptr;
     }
+    // A journal belongs to its directory: one carried into another (a sync tool taking the
+    // hidden file along) is never replayed or written back there. A copy of the directory
+    // showed the recorded disk above.
+    dev_t madeForDev = 0;
+    ino_t madeForIno = 0;
+    if (shown == Shown::No && !madeForThisDirectory(v, jc.record, &madeForDev, &madeForIno)) {
+        if (v->discard_writes)
+            report("the journal in '%s' was made by %s for another directory (device %lu, inode "
+                   "%lu), not this one; it is left as it is.",
+                   dir, session.c_str(), static_cast<unsigned long>(madeForDev),
+                   static_cast<unsigned long>(madeForIno));
+        else {
+            setAside(v, madeForDev, madeForIno, session);
+            v->journal_wanted = TRUE;
+        }
+        DosCloseFd(fd);
+        return v;
+    }
     if (v->discard_writes)
         return showRecovered(v, fd, jc, shown, session);
     if (shown == Shown::Yes) {
@@ -418,13 +474,18 @@ VVFAT_JournalState readJournalState(CONST_STRPTR dirName) {
     } else {
         // Whether the directory is still as that session saw it decides what a mount does.
         VVFAT *fresh = VVFAT_Create(dirName, nullptr);
-        bool same = false;
+        bool same = false, here = true;
         try {
             same = fresh && showsRecordedDisk(fresh, jc.record);
+            dev_t dev;
+            ino_t ino;
+            here = same || !fresh || madeForThisDirectory(fresh, jc.record, &dev, &ino);
         } catch (const std::bad_alloc &) {
         }
         VVFAT_Destroy(fresh);
-        state.kind = same ? VVFAT_JournalState::Replayed : VVFAT_JournalState::WrittenBack;
+        state.kind = same   ? VVFAT_JournalState::Replayed
+                     : here ? VVFAT_JournalState::WrittenBack
+                            : VVFAT_JournalState::Elsewhere;
     }
     return state;
 }
@@ -490,6 +551,10 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
     case VVFAT_JournalState::Replayed:
         std::fprintf(out, "Left by a session that did not end. The directory is as that session "
                           "saw it: the next mount shows the guest its work again.\n");
+        break;
+    case VVFAT_JournalState::Elsewhere:
+        std::fprintf(out, "Made for another directory, not this one: the next mount sets it aside "
+                          "and writes nothing of it here.\n");
         break;
     default:
         std::fprintf(out, "Left by a session that did not end. The directory changed since: the "
