@@ -356,7 +356,8 @@ bool applyImage(const SectorReader &read, const SectorWriter &write, const std::
             if (std::memcmp(&a[k * SECTOR_SIZE], &b[k * SECTOR_SIZE], SECTOR_SIZE) != 0) {
                 error = "the drive no longer reads as '" + base + "' at sector " +
                         std::to_string(first + check[i] + k) +
-                        " (the directory changed since the dump); nothing written";
+                        " (the directory changed since the dump); nothing of '" + image +
+                        "' was written. Dump the disk again and make the change on the new dump";
                 return false;
             }
         }
