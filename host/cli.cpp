@@ -659,8 +659,8 @@ int runCommand(const Options &o) {
     }
     tap->sync();
     if (uint64_t lost = diagnostics.notWrittenBack(); lost > 0)
-        status = fail(std::to_string(lost) + " objects were not written back into '" + medium +
-                      "' (see the VVFAT lines above)");
+        status = fail(std::to_string(lost) + (lost == 1 ? " object was" : " objects were") +
+                      " not written back into '" + medium + "' (see the VVFAT lines above)");
     return status;
 }
 

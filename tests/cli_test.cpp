@@ -330,6 +330,16 @@ TEST(Cli, WriteBackThatLeavesObjectsBehindFailsTheApply) {
     EXPECT_NE(summary, std::string::npos) << r.err;
     EXPECT_NE(verdict, std::string::npos) << r.err;
     EXPECT_LT(summary, verdict) << r.err;
+    // One object is said in the singular.
+    EditedShare one;
+    auto s =
+        hostSplit(one.dir,
+                  "--plugin " + shellQuote(TESSEL_RELAY_PLUGIN) + " " + one.t + "apply " +
+                      shellQuote(one.part) + " --base " + shellQuote(one.base) + " --partition",
+                  "TESSEL_TEST_UNMOUNT_LINE=" +
+                      shellQuote("VVFAT: write-back: 1 written, 1 not written back.") + " ");
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("tessel-host: 1 object was not written back"), std::string::npos) << s.err;
 }
 
 // A dry run prints the plan on standard output and changes nothing; the apply after it does
