@@ -29,6 +29,7 @@ void clear(VVFAT *v) {
     }
     // The journal is whole on disk before the write-back changes anything.
     journalStop(v);
+    journalMarkEnded(v);
     if (!v->modified) {
         journalEnd(v, true);
     } else {

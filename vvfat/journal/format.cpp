@@ -147,6 +147,7 @@ JournalRead readJournal(int fd, JournalContents &out, JournalKeep keep) {
             const UQUAD sequence = getLE64(e.sequence);
             out.next_sequence = sequence + 1;
             out.finished = type == JOURNAL_DONE;
+            out.ended = out.ended || type == JOURNAL_ENDED;
             if (type == JOURNAL_RESUMED) {
                 ++out.resumed;
                 out.last_started_ns = getLE64(e.data);
@@ -199,7 +200,8 @@ UQUAD visitJournalEntries(int fd, UQUAD at, UQUAD fileLength, std::string &damag
             if (getLE32(e->checksum) !=
                     journalChecksum(raw, offsetof(JournalEntryBytes, checksum)) ||
                 getLE64(e->sequence) != sequence ||
-                (type != JOURNAL_SECTOR && type != JOURNAL_RESUMED && type != JOURNAL_DONE)) {
+                (type != JOURNAL_SECTOR && type != JOURNAL_RESUMED && type != JOURNAL_DONE &&
+                 type != JOURNAL_ENDED)) {
                 damage = "a damaged entry at byte " + std::to_string(at + used);
                 return at + used;
             }

@@ -85,7 +85,7 @@ struct Compaction {
         return visitJournalEntries(fd, record_end, size, damage, [&](const JournalEntryBytes &e) {
                    if (getLE32(e.type) == JOURNAL_SECTOR) {
                        last[getLE32(e.sector)] = getLE64(e.sequence);
-                   } else {
+                   } else if (getLE32(e.type) == JOURNAL_RESUMED) {
                        ++resumed;
                        std::memcpy(marker, e.data, sizeof marker);
                    }
@@ -517,6 +517,21 @@ bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut) {
     UBYTE entry[JOURNAL_ENTRY_SIZE];
     encodeJournalEntry(JOURNAL_DONE, 0, sequence, done, entry);
     return DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
+}
+
+void journalMarkEnded(VVFAT *v) {
+    Journal *j = v->journal;
+    if (!j || j->failed)
+        return;
+    UBYTE ended[SECTOR_SIZE] = {};
+    putLE64(ended, static_cast<UQUAD>(nowNs()));
+    UBYTE entry[JOURNAL_ENTRY_SIZE];
+    encodeJournalEntry(JOURNAL_ENDED, 0, j->sequence, ended, entry);
+    // Without the mark the session reads as one that did not end: only ever more careful.
+    if (DosWriteAll(j->fd, entry, sizeof entry) >= 0 && DosSyncData(j->fd) == 0) {
+        j->length += sizeof entry;
+        ++j->sequence;
+    }
 }
 
 void journalEnd(VVFAT *v, bool remove) {

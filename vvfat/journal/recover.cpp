@@ -32,13 +32,22 @@ std::string sessionName(UQUAD startedNs, ULONG pid) {
 }
 
 // Writes the journal's sectors into v in the order the guest wrote them; the count written.
+// A session that did not end leaves v torn, with the order of its last writes. Throws
+// std::bad_alloc.
 ULONG replay(VVFAT *v, const JournalContents &jc) {
     ULONG count = 0;
-    for (const JournalContents::Entry &e : jc.entries)
-        if (e.sector < v->sector_count &&
-            VVFAT_WriteData(v, jc.data.data() + e.offset,
+    ULONG order = 0;
+    v->torn = !jc.ended;
+    v->torn_order.clear();
+    for (const JournalContents::Entry &e : jc.entries) {
+        if (e.sector >= v->sector_count)
+            continue;
+        if (v->torn)
+            v->torn_order[e.sector] = ++order;
+        if (VVFAT_WriteData(v, jc.data.data() + e.offset,
                             static_cast<UQUAD>(e.sector) * SECTOR_SIZE, SECTOR_SIZE))
             ++count;
+    }
     return count;
 }
 
@@ -337,39 +346,50 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     }
     if (v->discard_writes)
         return showRecovered(v, fd, jc, shown, session);
+    // Written back now, not shown to the guest again: a session that did not end may have left
+    // changes half made, which only the order of its writes can tell from finished ones; a
+    // session continued on top of them could not be told apart from it.
+    VVFAT *disk = v;
     if (shown == Shown::Yes) {
-        replay(v, jc);
-        const auto count = static_cast<ULONG>(jc.writes);
-        report("recovered %lu sectors written by %s, which did not end; they are "
-               "written back at the next unmount.",
-               static_cast<unsigned long>(count), session.c_str());
-        if (!journalResume(v, fd, jc.header, jc.good_length, jc.next_sequence))
+        report("recovered %lu sectors written by %s, which did not end; they are written back "
+               "now, and the disk is built afresh.",
+               static_cast<unsigned long>(jc.writes), session.c_str());
+    } else {
+        report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
+               "written back now, with the usual rules, and the disk is built afresh.",
+               dir, session.c_str(), static_cast<unsigned long>(jc.writes));
+        disk = diskFromRecord(v, jc.record);
+        if (!disk) {
+            report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
+                   "and this session keeps none.",
+                   dir);
             DosCloseFd(fd);
-        return v;
+            return v;
+        }
     }
-
-    report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
-           "written back now, with the usual rules, and the disk is built afresh.",
-           dir, session.c_str(), static_cast<unsigned long>(jc.writes));
-    VVFAT *old = diskFromRecord(v, jc.record);
-    if (!old) {
-        report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
-               "and this session keeps none.",
-               dir);
-        DosCloseFd(fd);
-        return v;
+    WriteBackResult result{};
+    try {
+        replay(disk, jc);
+        result = synchronize(disk);
+    } catch (const std::bad_alloc &) {
+        result.ran = false;
+        result.counts.failed = 1;
     }
-    replay(old, jc);
-    const WriteBackResult result = synchronize(old);
-    const bool ran = result.ran;
-    old->modified = FALSE;
-    VVFAT_Destroy(old);
-    if (!ran) {
+    disk->modified = FALSE;
+    const bool shownDisk = disk == v;
+    if (!shownDisk)
+        VVFAT_Destroy(disk);
+    if (!result.ran) {
         reportWriteBack(result.counts);
         report("the journal of '%s' is kept for the next mount; this session keeps "
                "none.",
                dir);
         DosCloseFd(fd);
+        // The disk shows the directory as it is, without the writes kept for the next mount.
+        if (shownDisk && !rebuild(v, cfg)) {
+            VVFAT_Destroy(v);
+            return nullptr;
+        }
         return v;
     }
     removeJournal(v, fd, jc);
