@@ -3,9 +3,9 @@
 // file's freed clusters overwrites them before it updates the entry. Its writes are judged by
 // their order, and a change is carried out only when it was finished:
 // - a file's contents are finished when every sector within its size is one the session wrote
-//   or one the object (or the object it was saved from) already had, and either its entry was
-//   written after its last data sector, or its entry was changed first and then every sector within
-//   its size written;
+//   or one the object (or the object it was saved from) already had at the same place, and either
+//   its entry was written after its last data sector, or its entry was changed first and then every
+//   sector within its size written;
 // - a file emptied or cut short while the session wrote clusters that no entry holds yet was
 //   being written anew;
 // - a directory is finished when every cluster of its listing is its own or wholly written;
@@ -32,6 +32,17 @@ bool ownCluster(VVFAT *v, ObjectId object, ULONG cluster) {
         return false;
     const Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(o.mapping));
     return cluster >= m->begin && cluster < m->end;
+}
+
+// Whether sector s of cluster `cluster`, the k-th of a file's chain, held the same bytes of the
+// file object on the disk as built: its own cluster at the same place, within its old size.
+bool ownSector(VVFAT *v, ObjectId object, size_t k, ULONG cluster, ULONG s) {
+    if (!ownCluster(v, object, cluster))
+        return false;
+    const HostObject &o = hostObject(v, object);
+    const Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(o.mapping));
+    const UQUAD offset = (static_cast<UQUAD>(k) * v->sectors_per_cluster + s) * SECTOR_SIZE;
+    return cluster - m->begin == k && offset < o.size;
 }
 
 // Whether the guest's entry says what the disk's entry said of the object: the same first
@@ -64,15 +75,15 @@ struct Judge {
         ULONG lastData = 0;
         bool allWritten = true;
         for (size_t k = 0; k < n.clusters.size(); ++k) {
-            const bool own =
-                ownCluster(v, object, n.clusters[k]) || ownCluster(v, origin, n.clusters[k]);
-            const auto first = static_cast<ULONG>(cluster2Sector(v, n.clusters[k]));
+            const ULONG cluster = n.clusters[k];
+            const auto first = static_cast<ULONG>(cluster2Sector(v, cluster));
             for (ULONG s = 0; s < spc && k * spc + s < sectors; ++s) {
                 const ULONG order = orderOf(v, first + s);
                 lastData = std::max(lastData, order);
                 if (order == 0) {
                     allWritten = false;
-                    if (!own)
+                    if (!ownSector(v, object, k, cluster, s) &&
+                        !ownSector(v, origin, k, cluster, s))
                         return "the session ended before its contents were written";
                 }
             }
