@@ -28,8 +28,8 @@ struct VVFAT_Configuration {
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
 // As VVFAT_Create, and with journal set keeps a journal of the guest's writes in the directory
 // (".vvfat-journal", never shown on the disk), so that a session that does not reach its
-// write-back is recovered at the next mount: replayed into the disk when the directory is as
-// that session saw it, else written back first with the usual rules.
+// write-back is recovered at the next mount: written back at once (the changes it finished; the
+// host keeps its version of the others), then the disk built afresh.
 VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal);
 // How a disk is mounted.
 struct VVFAT_Options {
@@ -73,7 +73,7 @@ struct VVFAT_JournalState {
         Damaged,             // its header or record is unusable (problem says why)
         Finished,            // written back already; only its removal was lost
         InUse,               // a running session holds it
-        Replayed,            // the directory is as the session saw it: a mount replays it
+        Replayed,            // the directory is as the session saw it: a mount writes it back
         WrittenBack,         // the directory changed since: a mount writes it back first
         Elsewhere,           // made for another directory: a mount sets it aside
     } kind;

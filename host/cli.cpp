@@ -105,8 +105,9 @@ const CommandHelp COMMAND_HELP[] = {
      "Every sector the guest writes to a directory medium is also appended to a hidden\n"
      "journal in the directory (.vvfat-journal), made durable within a second; a completed\n"
      "write-back removes it. A journal left by a session that did not end (a crash, a kill,\n"
-     "a power cut) is recovered by the next mount: replayed into the disk when the directory\n"
-     "is as that session saw it, else written back with the usual rules first. This command\n"
+     "a power cut) is written back by the next mount that writes back, with the usual rules\n"
+     "when the host changed the directory meanwhile; only the changes that session finished\n"
+     "land, the host keeping its version of the others. This command\n"
      "says whether the directory holds a journal, which session wrote it, what it holds and\n"
      "what the next mount will do with it; it changes nothing. -t JOURNAL=OFF switches the\n"
      "journal off.\n"},

@@ -666,7 +666,7 @@ TEST(Journal, TesselHostDescribesWhatTheNextMountWillDo) {
     EXPECT_NE(text.find("Holds " + std::to_string(l.session.size()) + " sector writes"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("shows the guest its work again"), std::string::npos) << text;
+    EXPECT_NE(text.find("writes the changes it finished back"), std::string::npos) << text;
     EXPECT_EQ(readFile(l.dir / kJournal), l.journal); // looking changes nothing
     writeFile(l.dir / "host-new.txt", "x");
     text = describe();

@@ -1,6 +1,6 @@
-// A journal left by a session that never reached its write-back, found at mount: replayed into
-// the disk when the directory is still as that session saw it, written back with the usual
-// rules when the host changed it meanwhile.
+// A journal left by a session that never reached its write-back, found at mount: written back at
+// once (with the usual rules when the host changed the directory meanwhile), only the changes
+// that session finished landing, and the disk built afresh.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -570,7 +570,8 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
         break;
     case VVFAT_JournalState::Replayed:
         std::fprintf(out, "Left by a session that did not end. The directory is as that session "
-                          "saw it: the next mount shows the guest its work again.\n");
+                          "saw it: the next mount that writes back writes the changes it finished "
+                          "back, then builds the disk afresh.\n");
         break;
     case VVFAT_JournalState::Elsewhere:
         std::fprintf(out, "Made for another directory, not this one: the next mount sets it aside "
