@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -17,6 +19,7 @@
 #include "support/journal_session.h"
 #include "support/test_support.h"
 #include "vvfat.h"
+#include "vvfat/journal/journal.h"
 #include "vvfat/writeback/writeback.h"
 
 namespace {
@@ -230,5 +233,70 @@ TEST_P(TornSession, EachFileIsTheHostsOrTheGuestsFinishedVersion) {
 
 INSTANTIATE_TEST_SUITE_P(Fat, TornSession, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "WrittenThrough" : "Cached"; });
+
+} // namespace
+
+namespace {
+
+// The first sector of the host file `name` in the top level of v's disk.
+ULONG firstSectorOf(VVFAT *v, const std::string &name) {
+    for (size_t o = 1; o < v->objects.size(); ++o)
+        if (objectName(v, static_cast<ULONG>(o)) == name && v->objects[o].mapping >= 0)
+            return static_cast<ULONG>(cluster2Sector(
+                v, arrayGet(v->mapping, static_cast<ULONG>(v->objects[o].mapping))->begin));
+    ADD_FAILURE() << name << " has no clusters";
+    return 0;
+}
+
+// A session that rewrites bytes of a file in place and never touches its entry, left behind
+// with its journal; with `ended`, the session ended before it died (its write-back never ran).
+void leaveInPlaceEdit(const fs::path &dir, bool ended) {
+    testing::internal::CaptureStdout();
+    VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+    ASSERT_NE(v, nullptr);
+    const ULONG sector = firstSectorOf(v, "keep.txt");
+    std::array<UBYTE, 512> bytes{};
+    ASSERT_TRUE(VVFAT_ReadData(v, bytes.data(), UQUAD(sector) * 512, 512));
+    std::memcpy(bytes.data() + 10, "EDITED", 6);
+    ASSERT_TRUE(VVFAT_WriteData(v, bytes.data(), UQUAD(sector) * 512, 512));
+    journalStop(v);
+    if (ended)
+        journalMarkEnded(v);
+    const std::string journal = testsupport::readFile(dir / kJournal);
+    FILE *null = std::fopen("/dev/null", "w");
+    VVFAT_DryRun(v, null);
+    std::fclose(null);
+    VVFAT_Destroy(v);
+    testing::internal::GetCapturedStdout();
+    putJournal(dir, journal);
+}
+
+// Data written without its entry is a change the session may not have finished, unless the
+// session ended: its mark in the journal says every write in it was finished.
+TEST(SessionEnd, ASessionThatEndedIsTakenAsFinished) {
+    TempDir t;
+    for (const bool ended : {false, true}) {
+        SCOPED_TRACE(ended ? "ended" : "did not end");
+        const fs::path dir = t / (ended ? "ended" : "torn");
+        makeShare(dir);
+        const std::string before = testsupport::readFile(dir / "keep.txt");
+        leaveInPlaceEdit(dir, ended);
+        testing::internal::CaptureStdout();
+        VVFAT_Destroy(VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE));
+        const std::string said = testing::internal::GetCapturedStdout();
+        const std::string after = testsupport::readFile(dir / "keep.txt");
+        EXPECT_FALSE(fs::exists(dir / kJournal)) << said;
+        if (ended) {
+            EXPECT_EQ(after.substr(10, 6), "EDITED") << said;
+            EXPECT_NE(said.find("0 not written back"), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(after, before) << said;
+            EXPECT_NE(said.find("keep.txt' is not written back: its contents were being written "
+                                "when the session ended"),
+                      std::string::npos)
+                << said;
+        }
+    }
+}
 
 } // namespace
