@@ -515,7 +515,8 @@ std::string recoveryForecast(const VVFAT_JournalState &j) {
                "uses it nor keeps one";
     case VVFAT_JournalState::Damaged:
         if (j.holds_no_write)
-            return "recovery: the journal holds no write (" + j.problem + "): the mount replaces it";
+            return "recovery: the journal holds no write (" + j.problem +
+                   "): the mount replaces it";
         [[fallthrough]];
     default:
         return "recovery: the journal cannot be used" +
@@ -541,7 +542,8 @@ int discardJournal(const std::string &dir) {
     const int fd = dirFd < 0 ? -1
                              : ::openat(dirFd, ".vvfat-journal",
                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {}, root {};
+    struct stat st {
+    }, root{};
     std::string problem;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         problem = "'" + path + "' is not a journal file that can be opened; it is left as it is";
@@ -862,9 +864,9 @@ int runCommand(const Options &o) {
         SectorWriter stoppable = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
             return !(applying && interrupted()) && write(lba, n, in);
         };
-        const bool applied = applyImage(readerFor(guest), stoppable, c.positional[0], c.base,
-                                        c.partition, written, error,
-                                        progressFor("apply", PROGRESS_MIN));
+        const bool applied =
+            applyImage(readerFor(guest), stoppable, c.positional[0], c.base, c.partition, written,
+                       error, progressFor("apply", PROGRESS_MIN));
         if (applying && interrupted()) {
             abandonApply();
             fail("interrupted: the apply was abandoned; nothing of it was written into '" + medium +
@@ -915,8 +917,9 @@ int runCommand(const Options &o) {
     tap->sync();
     if (recoveryLost.value_or(0) > 0)
         status = fail(counted(*recoveryLost, "object") +
-                      (*recoveryLost == 1 ? " of the earlier session was" : " of the earlier "
-                                                                             "session were") +
+                      (*recoveryLost == 1 ? " of the earlier session was"
+                                          : " of the earlier "
+                                            "session were") +
                       " not written back into '" + medium + "' by the mount's recovery");
     if (uint64_t lost = diagnostics.takeNotWrittenBack().value_or(0); lost > 0)
         status = fail(counted(lost, "object") + (lost == 1 ? " was" : " were") +

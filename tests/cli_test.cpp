@@ -385,8 +385,8 @@ TEST(Cli, AnUnknownToolTypeIsAnErrorThatNamesTheKnownOnes) {
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_EQ(lines(r.output), 1u) << r.output;
     EXPECT_NE(r.output.find("unknown tool type 'DIRECTRY=/x'"), std::string::npos) << r.output;
-    for (const char *key : {"DIRECTORY=", "IMAGEFILE=", "MOUNTMODE=", "JOURNAL=", "WRITEBACK=",
-                            "AUTOMOUNT"})
+    for (const char *key :
+         {"DIRECTORY=", "IMAGEFILE=", "MOUNTMODE=", "JOURNAL=", "WRITEBACK=", "AUTOMOUNT"})
         EXPECT_NE(r.output.find(key), std::string::npos) << key;
     EXPECT_FALSE(std::filesystem::exists(dir / "y.img"));
     // Abbreviations the plug-in takes, and commented-out tool types, are no error.
@@ -400,7 +400,8 @@ TEST(Cli, EveryDiagnosticGoesToStandardErrorAndQuietShowsOnlyErrors) {
     writeFile(dir / "share" / "A.TXT", "a");
     // Links left out are said in one line, not a line each.
     for (int i = 0; i < 5; ++i)
-        std::filesystem::create_symlink("nowhere", dir / "share" / ("dangling" + std::to_string(i)));
+        std::filesystem::create_symlink("nowhere",
+                                        dir / "share" / ("dangling" + std::to_string(i)));
     const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
     auto read = hostSplit(dir, t + "read 0 -o /dev/null");
     EXPECT_EQ(read.status, 0) << read.err;
@@ -411,14 +412,14 @@ TEST(Cli, EveryDiagnosticGoesToStandardErrorAndQuietShowsOnlyErrors) {
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
     // An error brings out the plug-in's lines that led to it.
-    auto gone = hostSplit(
-        dir, "-q -t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) + " read 0");
+    auto gone =
+        hostSplit(dir, "-q -t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) + " read 0");
     EXPECT_EQ(gone.status, 1);
     EXPECT_NE(gone.err.find("VVFAT: cannot open directory"), std::string::npos) << gone.err;
     EXPECT_NE(gone.err.find("tessel-host: no directory mounted"), std::string::npos) << gone.err;
 
-    auto journal = hostSplit(dir, "-t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) +
-                                      " journal");
+    auto journal =
+        hostSplit(dir, "-t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) + " journal");
     EXPECT_EQ(journal.status, 1);
     EXPECT_EQ(journal.out, "");
     EXPECT_NE(journal.err.find("tessel-host: cannot open directory"), std::string::npos)
@@ -541,17 +542,16 @@ TEST(Cli, TheDryRunPredictsTheWriteBack) {
                   shellQuote(part) + " 2>&1")
                   .status,
               0);
-    ASSERT_EQ(run(asNobody() + "cp --sparse=always " + shellQuote(part) + " " + shellQuote(base))
-                  .status,
-              0);
+    ASSERT_EQ(
+        run(asNobody() + "cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status,
+        0);
     writeFile(dir / "n.txt", "new\n");
-    for (const std::string &command :
-         {"mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "n.txt").string()) +
-              " ::/ro/NEW.TXT",
-          "mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "n.txt").string()) +
-              " ::/TOP.TXT",
-          "mdel -i " + shellQuote(part) + " ::/ro/R.TXT", "mdeltree -i " + shellQuote(part) +
-                                                              " ::/linked ::/docs"})
+    for (const std::string &command : {"mcopy -i " + shellQuote(part) + " " +
+                                           shellQuote((dir / "n.txt").string()) + " ::/ro/NEW.TXT",
+                                       "mcopy -i " + shellQuote(part) + " " +
+                                           shellQuote((dir / "n.txt").string()) + " ::/TOP.TXT",
+                                       "mdel -i " + shellQuote(part) + " ::/ro/R.TXT",
+                                       "mdeltree -i " + shellQuote(part) + " ::/linked ::/docs"})
         ASSERT_EQ(run(command).status, 0) << command;
     const std::string apply = asNobody() + shellQuote(TESSEL_HOST_PATH) + " " + t + "apply " +
                               shellQuote(part) + " --base " + shellQuote(base) + " --partition";
@@ -565,7 +565,8 @@ TEST(Cli, TheDryRunPredictsTheWriteBack) {
     EXPECT_FALSE(std::filesystem::exists(dir / "share" / "TOP.TXT"));
     auto real = run(apply + " 2>&1");
     EXPECT_EQ(real.status, 1) << real.output;
-    const VVFAT_WriteBackCounts planned = planCounts(dry.output), done = writeBackCounts(real.output);
+    const VVFAT_WriteBackCounts planned = planCounts(dry.output),
+                                done = writeBackCounts(real.output);
     EXPECT_EQ(planned, done) << dry.output << "\n" << real.output;
     EXPECT_GE(done.failed, 2u) << real.output;
     EXPECT_EQ(readFile(dir / "share" / "TOP.TXT"), "new\n");
@@ -586,8 +587,8 @@ TEST(Cli, TheDryRunPredictsAVolumeTooSmall) {
     } unmount{(dir / "vol").string()};
     std::filesystem::create_directories(dir / "vol" / "share");
     writeFile(dir / "vol" / "share" / "A.TXT", "a\n");
-    const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "vol" / "share").string()) +
-                          " -t JOURNAL=OFF ";
+    const std::string t =
+        "-t " + shellQuote("DIRECTORY=" + (dir / "vol" / "share").string()) + " -t JOURNAL=OFF ";
     const std::string geometry = " --geometry 40,16,63,16";
     const std::string part = (dir / "part.img").string(), base = (dir / "base.img").string();
     ASSERT_EQ(host(t + "dump --partition " + shellQuote(part) + geometry).status, 0);
@@ -597,15 +598,15 @@ TEST(Cli, TheDryRunPredictsAVolumeTooSmall) {
                   " ::/BIG.BIN")
                   .status,
               0);
-    const std::string apply = t + "apply " + shellQuote(part) + " --base " + shellQuote(base) +
-                              " --partition" + geometry;
+    const std::string apply =
+        t + "apply " + shellQuote(part) + " --base " + shellQuote(base) + " --partition" + geometry;
     auto dry = host(apply + " --dry-run");
     EXPECT_EQ(dry.status, 1) << dry.output;
     EXPECT_NE(dry.output.find("bytes free"), std::string::npos) << dry.output;
     auto real = host(apply);
     EXPECT_EQ(real.status, 1) << real.output;
-    EXPECT_EQ(planCounts(dry.output), writeBackCounts(real.output))
-        << dry.output << "\n" << real.output;
+    EXPECT_EQ(planCounts(dry.output), writeBackCounts(real.output)) << dry.output << "\n"
+                                                                    << real.output;
 }
 
 TEST(Cli, CtrlCDuringAnApplyAbandonsIt) {
@@ -630,8 +631,7 @@ TEST(Cli, CtrlCDuringAnApplyAbandonsIt) {
         ::_exit(127);
     }
     // Interrupted once the apply has begun writing sectors: the journal shows it.
-    for (int i = 0; i < 20000 && !std::filesystem::exists(e.dir / "share" / ".vvfat-journal");
-         ++i)
+    for (int i = 0; i < 20000 && !std::filesystem::exists(e.dir / "share" / ".vvfat-journal"); ++i)
         ::usleep(500);
     ::kill(pid, SIGINT);
     int status = 0;

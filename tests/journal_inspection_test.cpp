@@ -203,8 +203,8 @@ TEST_F(Pending, AnApplyWhoseMountWritesAJournalBackSaysWhoseWriteBackThatIs) {
     ASSERT_EQ(host(dir, "dump --partition " + shellQuote(base)).status, 0);
     // The host changes the directory: the apply's mount writes the earlier session back.
     writeFile(dir / "docs/notes.txt", "changed on the host meanwhile");
-    const auto r = host(dir, "apply " + shellQuote(base) + " --base " + shellQuote(base) +
-                                 " --partition");
+    const auto r =
+        host(dir, "apply " + shellQuote(base) + " --base " + shellQuote(base) + " --partition");
     EXPECT_NE(r.output.find("the write-back line above is the recovery's, not this apply's"),
               std::string::npos)
         << r.output;
@@ -214,4 +214,3 @@ TEST_F(Pending, AnApplyWhoseMountWritesAJournalBackSaysWhoseWriteBackThatIs) {
     EXPECT_EQ(readFile(dir / "docs/new.txt"), "written by the guest");
     EXPECT_FALSE(fs::exists(dir / kJournal));
 }
-

@@ -29,34 +29,40 @@ std::string finalPath(const SyncContext &c, ObjectId o, size_t depth = 0) {
     const ObjectFate &fate = c.plan.object(o);
     if (o != ROOT_OBJECT && fate.claimed && fate.claimer.some() && depth < c.plan.objects.size()) {
         const NodePlan &p = c.plan.node(fate.claimer);
-        if ((p.action == NodeAction::Move || p.action == NodeAction::Create) &&
-            p.target_dir.some())
+        if ((p.action == NodeAction::Move || p.action == NodeAction::Create) && p.target_dir.some())
             return finalPath(c, p.target_dir, depth + 1) + "/" + p.final_name;
     }
     return objectPath(c.v, o);
 }
 
-// What the write-back would find refused without trying it: a directory of the host it may not
-// change (read-only volume, no write permission), or too little space for its new copies. The
-// changes it would refuse become "keep" lines, counted as not written back.
-// The directories each change of out alters: where it puts or deletes its object, and for a move
-// where it takes it from.
+// The directories each change of a plan alters: where it puts or deletes its object, and for a
+// move where it takes it from.
 struct ChangedDirs {
     ObjectId dir, from_dir;
 };
+
+// What the write-back would find refused without trying it: a directory of the host it may not
+// change (read-only volume, no write permission), or too little space for its new copies. The
+// changes it would refuse become "keep" lines, counted as not written back.
 
 void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<ChangedDirs> &dirs) {
     VVFAT *v = c.v;
     struct statvfs volume {};
     const bool volumeKnown = DosStatVfs(v->root_fd, &volume) == 0;
     const bool readOnly = volumeKnown && (volume.f_flag & ST_RDONLY);
-    const UQUAD freeBytes = volumeKnown ? static_cast<UQUAD>(volume.f_bavail) * volume.f_frsize : 0;
-    const bool noSpace = volumeKnown && c.plan.new_bytes > freeBytes;
     const ProcessIdentity identity = currentIdentity();
+    // The superuser may also use the blocks a volume keeps back from the others.
+    const UQUAD freeBlocks = identity.uid == 0 ? volume.f_bfree : volume.f_bavail;
+    const UQUAD freeBytes = volumeKnown ? freeBlocks * volume.f_frsize : 0;
+    const bool noSpace = volumeKnown && c.plan.new_bytes > freeBytes;
     std::map<ULONG, bool> changeable; // per host directory
     auto mayChangeIn = [&](ObjectId dir) {
-        if (!dir.some() || dir.index() >= v->objects.size() || v->objects[dir.index()].created)
-            return true; // made by the write-back itself
+        // A directory the write-back makes is as changeable as the one it is made in.
+        while (dir.some() && dir != ROOT_OBJECT && dir.index() < v->objects.size() &&
+               v->objects[dir.index()].created)
+            dir = ObjectId(v->objects[dir.index()].parent);
+        if (!dir.some() || dir.index() >= v->objects.size())
+            return true;
         auto [it, fresh] = changeable.emplace(dir.index(), true);
         if (fresh) {
             struct stat st;
@@ -81,8 +87,8 @@ void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<Ch
             why = "the host's volume has " + std::to_string(freeBytes) +
                   " bytes free, the write-back's new copies need " +
                   std::to_string(c.plan.new_bytes);
-        else if (!mayChangeIn(dirs[k].dir) || (change.kind == VVFAT_PlannedChange::Move &&
-                                               !mayChangeIn(dirs[k].from_dir)))
+        else if (!mayChangeIn(dirs[k].dir) ||
+                 (change.kind == VVFAT_PlannedChange::Move && !mayChangeIn(dirs[k].from_dir)))
             why = "the host does not let this process change its directory";
         if (why.empty()) {
             carried.push_back(std::move(change));
