@@ -525,25 +525,33 @@ std::string recoveryForecast(const VVFAT_JournalState &j) {
     }
 }
 
-// journal --discard: deletes a pending journal that no running session holds. The directory
-// keeps its time: the journal is not the user's.
-int discardJournal(const std::string &dir) {
-    VVFAT_JournalState state{};
+// The journal of dir for a command that settles it, in state: -1 when there is one to settle,
+// else the exit status (none: nothing to do, said so).
+int readPendingJournal(const std::string &dir, const char *todo, VVFAT_JournalState &state) {
     if (!VVFAT_ReadJournalState(dir.c_str(), state))
         return fail("out of memory");
     if (state.kind == VVFAT_JournalState::DirectoryUnreadable)
         return fail("cannot open directory '" + dir + "' (" + state.problem + ")");
     if (state.kind == VVFAT_JournalState::None) {
-        std::fprintf(results, "No journal in '%s': nothing to discard.\n", dir.c_str());
+        std::fprintf(results, "No journal in '%s': nothing to %s.\n", dir.c_str(), todo);
         return 0;
     }
+    return -1;
+}
+
+// journal --discard: deletes a pending journal that no running session holds. The directory
+// keeps its time: the journal is not the user's.
+int discardJournal(const std::string &dir) {
+    VVFAT_JournalState state{};
+    if (const int settled = readPendingJournal(dir, "discard", state); settled >= 0)
+        return settled;
     const std::string path = dir + "/.vvfat-journal";
     const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int fd = dirFd < 0 ? -1
                              : ::openat(dirFd, ".vvfat-journal",
                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {
-    }, root{};
+    struct stat st {};
+    struct stat root {};
     std::string problem;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         problem = "'" + path + "' is not a journal file that can be opened; it is left as it is";
@@ -577,14 +585,8 @@ int writeBackJournal(PluginInstance &instance, const std::vector<std::string> &p
     if (settingOf(prefs, "JOURNAL") == "OFF" || settingOf(prefs, "WRITEBACK") == "OFF")
         return usageError("journal --write-back needs the journal and the write-back on");
     VVFAT_JournalState state{};
-    if (!VVFAT_ReadJournalState(dir.c_str(), state))
-        return fail("out of memory");
-    if (state.kind == VVFAT_JournalState::DirectoryUnreadable)
-        return fail("cannot open directory '" + dir + "' (" + state.problem + ")");
-    if (state.kind == VVFAT_JournalState::None) {
-        std::fprintf(results, "No journal in '%s': nothing to write back.\n", dir.c_str());
-        return 0;
-    }
+    if (const int settled = readPendingJournal(dir, "write back", state); settled >= 0)
+        return settled;
     {
         // The recovery may write back while it mounts: neither may be cut short.
         WriteBackGuard guard;
