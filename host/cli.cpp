@@ -747,9 +747,14 @@ int runCommand(const Options &o) {
                          "back and no journal of it is kept");
     if (c.dryRun && !imageMode) {
         VVFAT_JournalState state{};
-        if (VVFAT_ReadJournalState(medium.c_str(), state))
-            if (const std::string forecast = recoveryForecast(state); !forecast.empty())
+        if (VVFAT_ReadJournalState(medium.c_str(), state)) {
+            std::string forecast = recoveryForecast(state);
+            if (!forecast.empty() && settingOf(prefs, "JOURNAL") == "OFF")
+                forecast = "recovery: the journal is off: the mount leaves the journal of an "
+                           "earlier session as it is";
+            if (!forecast.empty())
                 std::fprintf(results, "%s\n", forecast.c_str());
+        }
     }
     {
         PhaseStatus mounting(console(), "mounting '" + medium + "'");
