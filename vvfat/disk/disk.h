@@ -303,6 +303,8 @@ struct ProcessIdentity {
 ProcessIdentity currentIdentity();
 // Whether the process may read (and, for a directory, search) an object of this status.
 bool mayRead(const struct stat &st, const ProcessIdentity &id);
+// Whether the process may change directory entries in a directory of this status.
+bool mayWrite(const struct stat &st, const ProcessIdentity &id);
 
 // ---- read.cpp: sector read path.
 // Makes v->cluster the contents of data cluster clusterNum as built: a directory's entries, a

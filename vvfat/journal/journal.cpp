@@ -567,3 +567,7 @@ void journalEnd(VVFAT *v, bool remove) {
     }
     freeJournal(j);
 }
+
+bool journalMadeHere(const VVFAT *v) {
+    return v->journal && v->journal->created_here;
+}

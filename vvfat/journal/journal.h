@@ -110,6 +110,9 @@ bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut);
 // back its time when nothing else changed it: a power cut at any point never replays the session.
 void journalEnd(VVFAT *v, bool remove);
 
+// Whether the journal of v was made by this session (not taken over from an earlier one).
+bool journalMadeHere(const VVFAT *v);
+
 // ---- recover.cpp: a journal found at mount.
 // Takes up the journal of v's directory at mount: with journal off, says whether an earlier one
 // is left; else recovers what one holds (replayed into v, or written back and v built afresh)
