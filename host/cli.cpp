@@ -500,8 +500,9 @@ std::string recoveryForecast(const VVFAT_JournalState &j) {
     case VVFAT_JournalState::DirectoryUnreadable:
         return {};
     case VVFAT_JournalState::Replayed:
-        return "recovery: the mount replays the journal of " + j.session + " (" + writes +
-               "), which did not end; the plan below writes that session back too";
+        return "recovery: the mount writes the journal of " + j.session + " (" + writes +
+               "), which did not end, back first: the changes it finished; the plan below "
+               "writes that session back too";
     case VVFAT_JournalState::WrittenBack:
         return "recovery: the directory changed since " + j.session +
                ", which did not end: the mount writes its journal (" + writes +

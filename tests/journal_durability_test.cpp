@@ -353,7 +353,7 @@ TEST(JournalDurability, CompactionKeepsEveryAcknowledgedWriteThroughKills) {
         EXPECT_LE(jc.writes, 2 * kSectors + 4096 + 8192);
 
         compacted = compacted || jc.writes < durable;
-        // The directory is still as the session saw it: the next mount replays the journal.
+        // The directory is still as the session saw it: the next mount writes the journal back.
         const std::string said = quietly(
             [&] { VVFAT_Destroy(VVFAT_CreateWithJournal((t / "dir").c_str(), nullptr, TRUE)); });
         EXPECT_NE(said.find("recovered " + std::to_string(jc.writes) + " sectors"),

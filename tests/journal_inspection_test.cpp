@@ -144,7 +144,7 @@ TEST_F(Pending, ADryRunPlansOnTheRecoveredDiskAndWritesNothing) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("the disk shows the"), std::string::npos) << r.output;
     // First what the mount's recovery would do with the journal, then the plan.
-    const size_t forecast = r.output.find("recovery: the mount replays the journal of the session");
+    const size_t forecast = r.output.find("recovery: the mount writes the journal of the session");
     EXPECT_NE(forecast, std::string::npos) << r.output;
     EXPECT_LT(forecast, r.output.find("VVFAT: plan:")) << r.output;
     // The recovered session is what the plan would write back.
