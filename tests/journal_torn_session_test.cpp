@@ -50,10 +50,12 @@ void makeShare(const fs::path &root) {
         setTime(root / fileName(k), kTreeTime);
 }
 
+using Steps = std::vector<std::function<bool(FatWriter &)>>;
+
 // The guest's work: every file copied over with longer contents, one file new, one deleted.
 // Each step ends with the FAT written, as a driver that closes its files does.
-std::vector<std::function<bool(FatWriter &)>> steps() {
-    std::vector<std::function<bool(FatWriter &)>> out;
+Steps copyOver() {
+    Steps out;
     for (int k = 0; k < kFiles; ++k)
         out.push_back([k](FatWriter &w) {
             return w.writeFile("/" + fileName(k), patternBytes(4000 + 100 * k, 50 + k));
@@ -73,7 +75,7 @@ struct Recorded {
 
 // Records the guest's work on the disk of root (left as it was), and tells which sectors hold
 // metadata by decoding the file system it leaves.
-Recorded record(const fs::path &root, FatWriter::Options options) {
+Recorded record(const fs::path &root, const Steps &steps, FatWriter::Options options) {
     Recorded r;
     VVFAT *v = VVFAT_Create(root.c_str(), nullptr);
     EXPECT_NE(v, nullptr);
@@ -91,7 +93,7 @@ Recorded record(const fs::path &root, FatWriter::Options options) {
                 },
                 testsupport::fatStampOf(kTreeTime + 86400), options);
     EXPECT_TRUE(w.mount()) << w.error();
-    for (const auto &step : steps()) {
+    for (const auto &step : steps) {
         EXPECT_TRUE(step(w) && w.flush()) << w.error();
         r.done.push_back(r.writes.size());
     }
@@ -154,11 +156,14 @@ void killEverywhere(const fs::path &work, const Session &order, const std::vecto
         EXPECT_FALSE(fs::exists(dir / kJournal)) << said;
         const Tree got = digest(dir);
         expectTornOutcome(got, versions, said);
-        // What the guest finished before the kill is there.
+        // What the guest finished before the kill is there, unless a later step was changing
+        // it again.
         const size_t finished = finishedAt(k);
         std::set<std::string> have(got.begin(), got.end());
+        const Tree &host = versions.front(), &last = versions.back();
         for (const std::string &line : versions[finished]) {
-            if (std::count(versions.front().begin(), versions.front().end(), line) == 0) {
+            if (std::count(host.begin(), host.end(), line) == 0 &&
+                std::count(last.begin(), last.end(), line) == 1) {
                 EXPECT_TRUE(have.count(line)) << "'" << line << "' was finished\n" << said;
             }
         }
@@ -173,18 +178,14 @@ class TornSession : public ::testing::TestWithParam<bool> {};
 // The driver's own order (with the FAT written as it goes, or cached until each file is
 // closed), the order apply writes an image in (by sector), metadata before data, data before
 // metadata.
-TEST_P(TornSession, EachFileIsTheHostsOrTheGuestsFinishedVersion) {
-    TempDir t;
-    makeShare(t / "model");
-    FatWriter::Options options;
-    options.writeThrough = GetParam();
-    const Recorded r = record(t / "model", options);
-    ASSERT_GT(r.writes.size(), 40u);
-
-    // The trees each ended step leaves, from the host's own to the guest's last.
-    std::vector<Tree> versions{digest(t / "model")};
+// The trees each ended step of r leaves, from the host's own to the guest's last.
+std::vector<Tree> finishedTrees(const fs::path &work, const Recorded &r) {
+    std::vector<Tree> versions{};
+    const fs::path dir = work / "reference";
+    fs::remove_all(dir);
+    makeShare(dir);
+    versions.push_back(digest(dir));
     for (size_t done : r.done) {
-        const fs::path dir = t / "reference";
         fs::remove_all(dir);
         makeShare(dir);
         testing::internal::CaptureStdout();
@@ -195,13 +196,29 @@ TEST_P(TornSession, EachFileIsTheHostsOrTheGuestsFinishedVersion) {
         testing::internal::GetCapturedStdout();
         versions.push_back(digest(dir));
     }
+    return versions;
+}
+
+// Kills the recorded steps after each write in the driver's own order.
+void killInDriverOrder(const fs::path &work, const Recorded &r, const std::vector<Tree> &versions) {
+    killEverywhere(work, r.writes, versions, [&](size_t k) {
+        return static_cast<size_t>(std::upper_bound(r.done.begin(), r.done.end(), k) -
+                                   r.done.begin());
+    });
+}
+
+TEST_P(TornSession, EachFileIsTheHostsOrTheGuestsFinishedVersion) {
+    TempDir t;
+    makeShare(t / "model");
+    FatWriter::Options options;
+    options.writeThrough = GetParam();
+    const Recorded r = record(t / "model", copyOver(), options);
+    ASSERT_GT(r.writes.size(), 40u);
+    const std::vector<Tree> versions = finishedTrees(t.path(), r);
 
     {
         SCOPED_TRACE("the driver's order");
-        killEverywhere(t.path(), r.writes, versions, [&](size_t k) {
-            return static_cast<size_t>(std::upper_bound(r.done.begin(), r.done.end(), k) -
-                                       r.done.begin());
-        });
+        killInDriverOrder(t.path(), r, versions);
     }
     // A reordered session finishes its steps only with its last write.
     const auto whole = [&](const Session &order) {
@@ -228,6 +245,52 @@ TEST_P(TornSession, EachFileIsTheHostsOrTheGuestsFinishedVersion) {
     {
         SCOPED_TRACE("data first");
         killEverywhere(t.path(), dataFirst, versions, whole(dataFirst));
+    }
+}
+
+// How drivers save: an open that truncates, then the data (DOS COPY, a create-always open);
+// a file saved twice, anew or in place; delete then create under the same name (CP/M's way); a
+// file cut short while another is begun; a move to another directory.
+TEST_P(TornSession, DriversWaysOfSavingLeaveTheHostsOrAFinishedVersion) {
+    const std::vector<std::pair<const char *, Steps>> cases = {
+        {"truncate, then write", {[](FatWriter &w) {
+             return w.truncate("/f0.dat", 0) && w.flush() &&
+                    w.writeFile("/f0.dat", patternBytes(6000, 77)) && w.flush();
+         }}},
+        // A driver with a clock: the second save, a minute later, stamps the entry anew.
+        {"saved twice",
+         {[](FatWriter &w) { return w.writeFile("/f0.dat", patternBytes(4000, 70)) && w.flush(); },
+          [](FatWriter &w) {
+              w.clock.time = static_cast<uint16_t>(w.clock.time + 32);
+              return w.writeFile("/f0.dat", patternBytes(4000, 71)) && w.flush();
+          }}},
+        {"saved twice in place",
+         {[](FatWriter &w) {
+              return w.overwrite("/f1.dat", 0, patternBytes(3000, 72)) && w.flush();
+          },
+          [](FatWriter &w) {
+              w.clock.time = static_cast<uint16_t>(w.clock.time + 32);
+              return w.overwrite("/f1.dat", 0, patternBytes(3000, 73)) && w.flush();
+          }}},
+        // A deletion the session finished is carried out, whatever it was about to do next.
+        {"deleted, then made again",
+         {[](FatWriter &w) { return w.removeFile("/f0.dat") && w.flush(); },
+          [](FatWriter &w) {
+              return w.createFile("/f0.dat", patternBytes(3000, 78)) && w.flush();
+          }}},
+        {"cut short, then another begun",
+         {[](FatWriter &w) { return w.truncate("/f1.dat", 1000) && w.flush(); },
+          [](FatWriter &w) { return w.createFile("/big.dat", patternBytes(9000, 92)); }}},
+        {"moved", {[](FatWriter &w) { return w.move("/f0.dat", "/sub") && w.flush(); }}},
+    };
+    for (const auto &[what, steps] : cases) {
+        SCOPED_TRACE(what);
+        TempDir t;
+        makeShare(t / "model");
+        FatWriter::Options options;
+        options.writeThrough = GetParam();
+        const Recorded r = record(t / "model", steps, options);
+        killInDriverOrder(t.path(), r, finishedTrees(t.path(), r));
     }
 }
 
@@ -295,6 +358,64 @@ TEST(SessionEnd, ASessionThatEndedIsTakenAsFinished) {
                                 "when the session ended"),
                       std::string::npos)
                 << said;
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+std::set<std::string> namesIn(const fs::path &dir) {
+    std::set<std::string> out;
+    for (const auto &e : fs::directory_iterator(dir))
+        out.insert(e.path().filename().string());
+    return out;
+}
+
+// A rename to a long name whose entries span two directory sectors, written in either order (a
+// cache flushing its buffers as it likes): cut between them, the name is the old or the new one,
+// never the short alias a half-written long name leaves.
+TEST(TornName, ALongNameHalfWrittenIsNotTakenForItsAlias) {
+    TempDir t;
+    const std::string before = "The first long file name.txt";
+    const std::string after = "Another rather longer file name.txt";
+    auto share = [&](const fs::path &root) {
+        makeShare(root);
+        for (int k = 0; k < 5; ++k)
+            writeFile(root / ("pad" + std::to_string(k)), "p");
+        writeFile(root / before, patternBytes(800, 3));
+        for (const auto &e : fs::directory_iterator(root))
+            setTime(e.path(), kTreeTime);
+        setTime(root, kTreeTime);
+    };
+    share(t / "model");
+    const Session s = recordSession(t / "model", [&](FatWriter &w) {
+        EXPECT_TRUE(w.rename("/" + before, after) && w.flush()) << w.error();
+    });
+    for (const bool reverse : {false, true}) {
+        Session order = s;
+        if (reverse)
+            std::reverse(order.begin(), order.end());
+        for (size_t k = 0; k <= order.size(); ++k) {
+            SCOPED_TRACE(std::string(reverse ? "reversed, " : "") + "killed after write " +
+                         std::to_string(k));
+            const fs::path dir = t / "share";
+            fs::remove_all(dir);
+            share(dir);
+            std::set<std::string> renamed = namesIn(dir);
+            const std::set<std::string> unchanged = renamed;
+            renamed.erase(before);
+            renamed.insert(after);
+            leavePendingJournal(dir, Session(order.begin(), order.begin() + long(k)));
+            testing::internal::CaptureStdout();
+            VVFAT_Destroy(VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE));
+            const std::string said = testing::internal::GetCapturedStdout();
+            const std::set<std::string> got = namesIn(dir);
+            EXPECT_TRUE(got == unchanged || got == renamed) << said;
+            if (k == order.size()) {
+                EXPECT_EQ(got, renamed) << said;
+            }
         }
     }
 }

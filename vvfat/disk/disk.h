@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <ctime>
 #include <dirent.h>
+#include <functional>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -175,9 +176,14 @@ struct VVFAT {
     // written entries without the data they point to, or data without its entries, so the
     // write-back tells finished changes from unfinished ones by the order of the writes.
     BOOL torn;
-    // Then, per sector that session wrote, the place of its last write among the last writes of
-    // all sectors (1, 2, ...).
-    std::unordered_map<ULONG, ULONG> torn_order;
+    // Then, per sector that session wrote, the place of its last write in the order of all its
+    // writes (1, 2, ...);
+    std::unordered_map<ULONG, UQUAD> torn_order;
+    // every write again, in order with its place, for telling when each directory entry changed;
+    std::function<void(const std::function<void(ULONG sector, const UBYTE *data, UQUAD order)> &)>
+        torn_writes;
+    // and a sector as the disk was built, before any of them (FALSE when it cannot be read).
+    std::function<bool(ULONG sector, UBYTE *out)> torn_built;
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.

@@ -343,7 +343,9 @@ void releaseDisk(VVFAT *v) {
     arrayFree(v->mapping);
     std::vector<HostObject>().swap(v->objects);
     std::unordered_map<ULONG, UWORD>().swap(v->written_sectors);
-    std::unordered_map<ULONG, ULONG>().swap(v->torn_order);
+    std::unordered_map<ULONG, UQUAD>().swap(v->torn_order);
+    v->torn_writes = nullptr;
+    v->torn_built = nullptr;
     v->torn = FALSE;
     DeleteHashTable(v->sector_cache_table);
     v->sector_cache_table = nullptr;

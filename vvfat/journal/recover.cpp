@@ -36,14 +36,13 @@ std::string sessionName(UQUAD startedNs, ULONG pid) {
 // std::bad_alloc.
 ULONG replay(VVFAT *v, const JournalContents &jc) {
     ULONG count = 0;
-    ULONG order = 0;
     v->torn = !jc.ended;
     v->torn_order.clear();
     for (const JournalContents::Entry &e : jc.entries) {
         if (e.sector >= v->sector_count)
             continue;
         if (v->torn)
-            v->torn_order[e.sector] = ++order;
+            v->torn_order[e.sector] = e.sequence + 1;
         if (VVFAT_WriteData(v, jc.data.data() + e.offset,
                             static_cast<UQUAD>(e.sector) * SECTOR_SIZE, SECTOR_SIZE))
             ++count;
@@ -368,13 +367,36 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         }
     }
     WriteBackResult result{};
+    VVFAT *built = nullptr;
     try {
         replay(disk, jc);
+        if (disk->torn) {
+            // The judgment of a session that did not end needs every write in order, and the
+            // disk as it was built.
+            const UQUAD recordEnd = JOURNAL_HEADER_SIZE + jc.header.record_length;
+            disk->torn_writes = [fd, recordEnd, &jc](const auto &visit) {
+                std::string damage;
+                visitJournalEntries(
+                    fd, recordEnd, jc.good_length, damage, [&](const JournalEntryBytes &e) {
+                        if (getLE32(e.type) == JOURNAL_SECTOR)
+                            visit(getLE32(e.sector), e.data, getLE64(e.sequence) + 1);
+                    });
+            };
+            built = diskFromRecord(v, jc.record);
+            disk->torn_built = [built](ULONG sector, UBYTE *out) {
+                return built && sector < built->sector_count &&
+                       VVFAT_ReadData(built, out, static_cast<UQUAD>(sector) * SECTOR_SIZE,
+                                      SECTOR_SIZE);
+            };
+        }
         result = synchronize(disk);
     } catch (const std::bad_alloc &) {
         result.ran = false;
         result.counts.failed = 1;
     }
+    disk->torn_writes = nullptr;
+    disk->torn_built = nullptr;
+    VVFAT_Destroy(built);
     disk->modified = FALSE;
     const bool shownDisk = disk == v;
     if (!shownDisk)

@@ -218,6 +218,7 @@ struct Decoder {
                 const DirEntry *entry = readDirEntry(p, end, name);
                 if (!entry)
                     break;
+                const UBYTE *from = p;
                 p = reinterpret_cast<const UBYTE *>(entry) + sizeof(DirEntry);
                 GuestNode n;
                 n.parent = dirNode;
@@ -228,10 +229,19 @@ struct Decoder {
                 n.entry_size = getLE32(entry->size);
                 n.mdate = getLE16(entry->mdate);
                 n.mtime = getLE16(entry->mtime);
-                n.entry_sector =
-                    sectors[static_cast<size_t>(reinterpret_cast<const UBYTE *>(entry) -
-                                                buffer.data()) /
-                            SECTOR_SIZE];
+                // Where its entries lie (the long-name entries just before the short one), for
+                // judging a session that did not end by the order of its writes.
+                const UBYTE *first = reinterpret_cast<const UBYTE *>(entry);
+                while (v->torn && first > from &&
+                       isLongName(*reinterpret_cast<const DirEntry *>(first - sizeof(DirEntry))) &&
+                       first[-static_cast<LONG>(sizeof(DirEntry))] != NAME_DELETED)
+                    first -= sizeof(DirEntry);
+                for (const UBYTE *at = first; v->torn && at < p; at += sizeof(DirEntry)) {
+                    const auto offset = static_cast<size_t>(at - buffer.data());
+                    n.entry_slots.push_back(
+                        {sectors[offset / SECTOR_SIZE],
+                         static_cast<UBYTE>(offset % SECTOR_SIZE / sizeof(DirEntry))});
+                }
                 const LONG self = static_cast<LONG>(tree.nodes.size());
                 if (n.is_dir) {
                     // A directory reached twice would be written back twice, or forever.

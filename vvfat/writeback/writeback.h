@@ -157,10 +157,15 @@ struct GuestNode {
     std::vector<ULONG> clusters; // files: the clusters of its contents, in order
     bool broken = false;         // its contents cannot be told (it starts outside the disk)
     bool cut = false;            // its chain ends before its size: written as far as it goes
-    ULONG entry_sector = 0;      // the sector holding its short entry
-    ULONG entry_size = 0;        // the size its entry gives
-    UWORD mdate = 0, mtime = 0;  // its entry's modification stamp
-    std::vector<ULONG> listing;  // directories: the clusters holding its entries
+    // A session that did not end: where its entries lie, long-name entries then the short one.
+    struct Slot {
+        ULONG sector;
+        UBYTE index; // of the entry in its sector
+    };
+    std::vector<Slot> entry_slots;
+    ULONG entry_size = 0;       // the size its entry gives
+    UWORD mdate = 0, mtime = 0; // its entry's modification stamp
+    std::vector<ULONG> listing; // directories: the clusters holding its entries
 
     // Its directory's node; none for the root.
     NodeId parentNode() const {
@@ -278,6 +283,7 @@ void creationName(VVFAT *v, ObjectId object, EntryName &name);
 struct TornSession {
     std::vector<const char *> why;               // per node: why its change is unfinished, or null
     std::unordered_set<ULONG> finished_clusters; // the clusters of the finished nodes
+    std::unordered_set<ULONG> loose_clusters;    // clusters it wrote that no entry holds
 };
 // Judges every node's change by the order of the session's writes, once the claims are made.
 // An unfinished directory makes the tree incomplete: nothing is deleted.
