@@ -147,10 +147,11 @@ void setAside(VVFAT *v, dev_t dev, ino_t ino, const std::string &session) {
         setRootTime(v->root_fd, timeNs(root.st_mtim));
     const std::string outcome =
         moved ? "it is set aside as '" + name + "'" : std::string("it is left as it is");
-    report("the journal in '%s' was made by %s for another directory (device %lu, inode %lu), "
-           "not this one: %s, and nothing of it is written here.",
-           printableName(v->root_path).c_str(), session.c_str(), static_cast<unsigned long>(dev),
-           static_cast<unsigned long>(ino), outcome.c_str());
+    reportEvent(VVFAT_Report::JournalSetAside,
+                "the journal in '%s' was made by %s for another directory (device %lu, inode %lu), "
+                "not this one: %s, and nothing of it is written here.",
+                printableName(v->root_path).c_str(), session.c_str(),
+                static_cast<unsigned long>(dev), static_cast<unsigned long>(ino), outcome.c_str());
 }
 
 // Removes the journal open as fd, when the name still leads to it: marked done first, so that
@@ -228,9 +229,10 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
         replay(v, jc);
         const auto count = static_cast<ULONG>(jc.writes);
         v->guest_wrote = FALSE; // what this session discards is the guest's own writes
-        report("the disk shows the %lu sectors written by %s, which did not end; the journal "
-               "stays for a mount that writes back.",
-               static_cast<unsigned long>(count), session.c_str());
+        reportEvent(VVFAT_Report::JournalRecovered,
+                    "the disk shows the %lu sectors written by %s, which did not end; the journal "
+                    "stays for a mount that writes back.",
+                    static_cast<unsigned long>(count), session.c_str());
         return v;
     }
     VVFAT *old = diskFromRecord(v, jc.record);
@@ -242,9 +244,10 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
     old->discard_writes = TRUE;
     replay(old, jc);
     old->guest_wrote = FALSE;
-    report("'%s' changed since %s, which did not end: the disk shows that session's disk with "
-           "its %lu journaled sectors; the journal stays for a mount that writes it back.",
-           dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.writes));
+    reportEvent(VVFAT_Report::JournalRecovered,
+                "'%s' changed since %s, which did not end: the disk shows that session's disk with "
+                "its %lu journaled sectors; the journal stays for a mount that writes it back.",
+                dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.writes));
     VVFAT_Destroy(v);
     return old;
 }
@@ -324,10 +327,12 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     ino_t madeForIno = 0;
     if (shown == Shown::No && !madeForThisDirectory(v, jc.record, &madeForDev, &madeForIno)) {
         if (v->discard_writes)
-            report("the journal in '%s' was made by %s for another directory (device %lu, inode "
-                   "%lu), not this one; it is left as it is.",
-                   dir, session.c_str(), static_cast<unsigned long>(madeForDev),
-                   static_cast<unsigned long>(madeForIno));
+            reportEvent(
+                VVFAT_Report::JournalSetAside,
+                "the journal in '%s' was made by %s for another directory (device %lu, inode "
+                "%lu), not this one; it is left as it is.",
+                dir, session.c_str(), static_cast<unsigned long>(madeForDev),
+                static_cast<unsigned long>(madeForIno));
         else {
             setAside(v, madeForDev, madeForIno, session);
             v->journal_wanted = TRUE;
@@ -340,17 +345,19 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     if (shown == Shown::Yes) {
         replay(v, jc);
         const auto count = static_cast<ULONG>(jc.writes);
-        report("recovered %lu sectors written by %s, which did not end; they are "
-               "written back at the next unmount.",
-               static_cast<unsigned long>(count), session.c_str());
+        reportEvent(VVFAT_Report::JournalRecovered,
+                    "recovered %lu sectors written by %s, which did not end; they are "
+                    "written back at the next unmount.",
+                    static_cast<unsigned long>(count), session.c_str());
         if (!journalResume(v, fd, jc.header, jc.good_length, jc.next_sequence))
             DosCloseFd(fd);
         return v;
     }
 
-    report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
-           "written back now, with the usual rules, and the disk is built afresh.",
-           dir, session.c_str(), static_cast<unsigned long>(jc.writes));
+    reportEvent(VVFAT_Report::JournalRecovered,
+                "'%s' changed since %s, which did not end: its %lu journaled sectors are "
+                "written back now, with the usual rules, and the disk is built afresh.",
+                dir, session.c_str(), static_cast<unsigned long>(jc.writes));
     VVFAT *old = diskFromRecord(v, jc.record);
     if (!old) {
         report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
