@@ -187,30 +187,34 @@ int openJournal(VVFAT *v, bool *present) {
         if (errno == ENOENT)
             return -1;
         *present = true;
-        report("the journal '%s/%s' cannot be opened (%s); it is left as it is and "
-               "this session keeps none.",
-               v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "the journal '%s/%s' cannot be opened (%s); it is left as it is and "
+                    "this session keeps none.",
+                    v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
         return -1;
     }
     *present = true;
     struct stat st;
     if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        report("'%s/%s' is not a journal file; it is left as it is and this session "
-               "keeps none.",
-               v->root_path.c_str(), JOURNAL_NAME);
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "'%s/%s' is not a journal file; it is left as it is and this session "
+                    "keeps none.",
+                    v->root_path.c_str(), JOURNAL_NAME);
         DosCloseFd(fd);
         return -1;
     }
     if (DosLockFile(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
-            report("the journal of '%s' belongs to a session still running (another "
-                   "mount of the same directory); this mount neither uses it nor keeps "
-                   "one.",
-                   v->root_path.c_str());
+            reportEvent(VVFAT_Report::JournalUnwritable,
+                        "the journal of '%s' belongs to a session still running (another "
+                        "mount of the same directory); this mount neither uses it nor keeps "
+                        "one.",
+                        v->root_path.c_str());
         else
-            report("the journal '%s/%s' cannot be locked (%s); it is left as it is "
-                   "and this session keeps none.",
-                   v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
+            reportEvent(VVFAT_Report::JournalUnwritable,
+                        "the journal '%s/%s' cannot be locked (%s); it is left as it is "
+                        "and this session keeps none.",
+                        v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
         DosCloseFd(fd);
         return -1;
     }
