@@ -158,18 +158,22 @@ void PluginInstance::out(uint16_t port, uint8_t value) {
 // The emulator holds the semaphore across a slice of emulation, not around each access: so does
 // a sector here, which otherwise spends a third of its time locking.
 void PluginInstance::inBlock(uint16_t port, uint8_t *values, size_t n) {
+    const auto readIO = api_.ReadIO;
+    AddonixPlugin *const plugin = plugin_;
     SemaphoreHold hold(&sema_);
     for (size_t i = 0; i < n; ++i) {
         UBYTE value = 0xFF;
-        api_.ReadIO(plugin_, port, &value);
+        readIO(plugin, port, &value);
         values[i] = value;
     }
 }
 
 void PluginInstance::outBlock(uint16_t port, const uint8_t *values, size_t n) {
+    const auto writeIO = api_.WriteIO;
+    AddonixPlugin *const plugin = plugin_;
     SemaphoreHold hold(&sema_);
     for (size_t i = 0; i < n; ++i)
-        api_.WriteIO(plugin_, port, values[i]);
+        writeIO(plugin, port, values[i]);
 }
 
 bool PluginInstance::activate(bool on) {
