@@ -43,6 +43,9 @@ struct IDE {
     BOOL commands_held;
     BOOL journal_off;   // directory media mounted from now on keep no journal of guest writes
     BOOL writeback_off; // directory media mounted from now on write nothing back
+    UBYTE disk_fat_type; // directory media mounted from now on: FAT 12, 16 or 32; 0 automatic
+    ULONG disk_size_mb;  // and their size in megabytes; 0 the volume's
+    UQUAD image_sectors; // the image medium's size: the drive's, or the longer file's
 };
 
 #define IDE_NO_POSITION (~0ull)
@@ -60,6 +63,9 @@ void IDESetJournal(IDE *ide, BOOL journal);
 // Whether directory media mounted from now on write the guest's changes back (the default);
 // without, what the guest writes is discarded at unmount and no journal is kept.
 void IDESetWriteBack(IDE *ide, BOOL writeBack);
+// The FAT type (12, 16, 32; 0 automatic) and size in megabytes (0: the volume's) of directory
+// media mounted from now on. A disk that cannot be made so is not mounted (said why).
+void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB);
 void IDEReset(IDE *ide);
 // For a remount that the guest did not ask for: ends any transfer in progress (both counts 0,
 // BSY and DRQ clear) and ignores command and data register writes until IDEReleaseCommands,

@@ -23,6 +23,19 @@ struct VVFAT_Configuration {
     UBYTE type_of_fat;          // 12, 16 or 32
 };
 
+// The sizes in megabytes (of 1,048,576 bytes) each FAT type reaches with clusters of at most
+// 32 KiB; FAT32 reaches VVFAT_MAX_SECTORS.
+constexpr ULONG VVFAT_FAT12_MAX_MB = 127;
+constexpr ULONG VVFAT_FAT16_MIN_MB = 5;
+constexpr ULONG VVFAT_FAT16_MAX_MB = 2047;
+constexpr ULONG VVFAT_FAT32_MIN_MB = 65;
+
+// The geometry of the disk a user asks for: FAT type 12, 16 or 32 (0: the largest the size
+// allows) and a size in megabytes (0: the size of the volume holding dirName, as far as the
+// type reaches). FALSE, with a "VVFAT: " line saying why, when no such disk can be made.
+BOOL VVFAT_RequestedGeometry(CONST_STRPTR dirName, UBYTE fatType, ULONG sizeMB,
+                             VVFAT_Configuration &cfg);
+
 // Builds the disk for the directory dirName; cfg null asks for automatic geometry.
 // Null when the directory cannot be presented (diagnostics beginning "VVFAT: " on stdout).
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
@@ -52,6 +65,8 @@ BOOL VVFAT_ReadData(VVFAT *v, APTR buffer, UQUAD offset, ULONG size);
 BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size);
 // The disk's size in 512-byte sectors, MBR included; 0 for a null disk.
 ULONG VVFAT_SectorCount(const VVFAT *v);
+// The directory's path as it was mounted; "" for a null disk.
+CONST_STRPTR VVFAT_DirectoryName(const VVFAT *v);
 
 // Ends the session without its write-back: what the guest wrote is forgotten, and a journal this
 // session made is removed durably, so no later mount recovers it. A journal taken over from an
@@ -133,6 +148,13 @@ BOOL VVFAT_PlanWriteBack(VVFAT *v, VVFAT_Plan &plan);
 struct VVFAT_Report {
     const char *line;                        // "VVFAT: ...", without a newline
     const VVFAT_WriteBackCounts *write_back; // null unless the closing line of a write-back
+    // What the line tells of a journal, for a host that shows it to the user.
+    enum Event {
+        Line,              // anything else
+        JournalRecovered,  // a session that did not end was recovered (replayed or written back)
+        JournalSetAside,   // a journal made for another directory was set aside or left
+        JournalUnwritable, // no journal can be kept, or kept on: a crash would lose writes
+    } event = Line;
 };
 // Where every report of every disk goes. By default (sink null) each line is printed on standard
 // output. The sink is called from the thread that reports (the journal's own thread among them),

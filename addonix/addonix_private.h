@@ -13,6 +13,8 @@
 struct IDE;
 class BCheckBox;
 class BOptionPopUp;
+class BStringView;
+class BTextControl;
 class PopASL;
 
 // One per instance, one zero-filled block; begins with the host record so that the record the
@@ -30,6 +32,9 @@ struct PluginData {
     APTR BTN_DirectoryName; // never set
     BCheckBox *BTN_Journal; // directory media keep a journal of guest writes
     BCheckBox *BTN_Discard; // directory media write nothing back
+    BOptionPopUp *CYA_FatType;  // 0 (automatic), 12, 16 or 32
+    BTextControl *STR_DiskSize; // megabytes; empty for the volume's size
+    BStringView *TXT_Status;    // the last write-back's result and journal recovery
 };
 static_assert(std::is_trivial_v<PluginData> && std::is_standard_layout_v<PluginData>);
 static_assert(offsetof(PluginData, common) == 0);
@@ -48,6 +53,8 @@ struct InitialSettings {
     BOOL autoMount = FALSE;
     BOOL journal = TRUE;
     BOOL writeBack = TRUE;
+    LONG fatType = 0;           // 12, 16 or 32; 0 automatic
+    CONST_STRPTR diskSize = ""; // megabytes as typed; empty for the volume's size
 };
 
 // Applies one tool-type line; unmatched or malformed lines are ignored. The names point into
@@ -61,10 +68,20 @@ CONST_STRPTR settingImageFileName(const PluginData *data);
 BOOL settingImageMounted(const PluginData *data);
 BOOL settingJournal(const PluginData *data);
 BOOL settingWriteBack(const PluginData *data);
+LONG settingFatType(const PluginData *data);
+CONST_STRPTR settingDiskSize(const PluginData *data);
 void setImageMounted(PluginData *data, BOOL mounted);
 
 // Applies the current settings to the drive.
 void mount(PluginData *data);
+
+// The outcome of the disks' write-backs and journal recoveries: shown in the panel's status
+// line, and posted as a notification when something needs the user's attention.
+void watchReports();
+void unwatchReports();
+// Mount and unmount with the reports they make shown in data's status line.
+void mountWatched(PluginData *data);
+void unmountWatched(PluginData *data);
 
 // Builds the settings panel from the initial settings and stores the setting controls in data.
 // Returns the panel, to be destroyed with destroySettingsPanel. May throw std::bad_alloc.

@@ -35,16 +35,40 @@ void reportNoMemory(const char *failure) {
     std::fflush(stdout);
 }
 
+// The size field in megabytes: empty is 0 (the volume's size). FALSE for anything but digits.
+bool diskSizeMegabytes(CONST_STRPTR text, ULONG *megabytes) {
+    ULONG value = 0;
+    for (CONST_STRPTR c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || value > (0xFFFFFFFFul - 9) / 10)
+            return false;
+        value = value * 10 + ULONG(*c - '0');
+    }
+    *megabytes = value;
+    return true;
+}
+
 } // namespace
 
 void mount(PluginData *data) {
     switch (settingMode(data)) {
-    case MODE_DIRECTORY:
+    case MODE_DIRECTORY: {
+        ULONG megabytes = 0;
+        if (!diskSizeMegabytes(settingDiskSize(data), &megabytes)) {
+            // As a directory that cannot be presented: the drive is left without medium.
+            IDEUnMount(data->ide);
+            std::printf("Tessel: the disk size '%s' is not a number of megabytes; the directory is "
+                        "not mounted.\n",
+                        settingDiskSize(data));
+            std::fflush(stdout);
+            break;
+        }
+        IDESetDisk(data->ide, UBYTE(settingFatType(data)), megabytes);
         IDESetJournal(data->ide, settingJournal(data));
         IDESetWriteBack(data->ide, settingWriteBack(data));
         // A directory that cannot be mounted leaves the drive without medium, unreported.
         IDEMount(data->ide, IDE_MOUNT_DIRECTORY, settingDirectoryName(data));
         break;
+    }
     case MODE_IMAGE_FILE:
         if (!settingImageMounted(data)) {
             IDEUnMount(data->ide);
@@ -88,6 +112,7 @@ ADDONIX_EXPORT AddonixPlugin *CreatePlugin(CONST_STRPTR *toolTypes, SignalSemaph
         FreeVec(data);
         return nullptr;
     }
+    watchReports();
     return &record;
 }
 
@@ -96,9 +121,12 @@ ADDONIX_EXPORT void DeletePlugin(AddonixPlugin *plugin) {
     noThrow("Tessel: cannot delete the settings panel", [&] {
         if (plugin->pl_PrefsWindow != nullptr)
             destroySettingsPanel(plugin->pl_PrefsWindow);
+        plugin->pl_PrefsWindow = nullptr;
     });
+    noThrow("Tessel: cannot unmount the medium", [&] { unmountWatched(data); });
     IDEDestroy(data->ide);
     FreeVec(data);
+    unwatchReports();
 }
 
 ADDONIX_EXPORT BOOL ActivatePlugin(AddonixPlugin *plugin, BOOL activate) {
@@ -106,9 +134,9 @@ ADDONIX_EXPORT BOOL ActivatePlugin(AddonixPlugin *plugin, BOOL activate) {
     noThrow(activate ? "Tessel: cannot mount the medium" : "Tessel: cannot unmount the medium",
             [&] {
                 if (activate)
-                    mount(data);
+                    mountWatched(data);
                 else
-                    IDEUnMount(data->ide);
+                    unmountWatched(data);
             });
     return activate;
 }

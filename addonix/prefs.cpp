@@ -7,8 +7,8 @@
 
 namespace {
 
-// At most six entries and the terminating null.
-const ULONG prefsSlots = 7;
+// At most eight entries and the terminating null.
+const ULONG prefsSlots = 9;
 
 STRPTR *exportSettings(const PluginData *data, APTR pool) {
     auto *slots = static_cast<STRPTR *>(AllocPooled(pool, prefsSlots * sizeof(STRPTR)));
@@ -27,6 +27,11 @@ STRPTR *exportSettings(const PluginData *data, APTR pool) {
         slots[used++] = MakeToolType(pool, "JOURNAL", "OFF");
     if (!settingWriteBack(data))
         slots[used++] = MakeToolType(pool, "WRITEBACK", "OFF");
+    // Automatic unless set.
+    if (const LONG fatType = settingFatType(data); fatType != 0)
+        slots[used++] = MakeToolTypeNum(pool, "FATTYPE", fatType);
+    if (*settingDiskSize(data) != '\0')
+        slots[used++] = MakeToolType(pool, "DISKSIZE", settingDiskSize(data));
     slots[used] = nullptr;
     return slots;
 }

@@ -5,6 +5,7 @@
 #include <OptionPopUp.h>
 #include <PopASL.h>
 #include <StringView.h>
+#include <TextControl.h>
 #include <addonix/boundary.h>
 #include <addonix/haiku.h>
 #include <memory>
@@ -44,7 +45,25 @@ BBox *makeBox(const char *name, LONG label) {
     return box.release();
 }
 
-BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journal, BOOL writeBack) {
+// The disk asked for: its FAT type and size, read at the next mount like the check boxes.
+void addDiskRow(BLayoutBuilder::Group<> &column, PluginData *data,
+                const InitialSettings &settings) {
+    auto row = column.AddGroup(B_HORIZONTAL, B_USE_DEFAULT_SPACING);
+    data->CYA_FatType = adopt(row, new BOptionPopUp("fattype", GetString(MSG_FAT_TYPE), nullptr));
+    data->CYA_FatType->AddOption(GetString(MSG_FAT_AUTOMATIC), 0);
+    data->CYA_FatType->AddOption("FAT12", 12);
+    data->CYA_FatType->AddOption("FAT16", 16);
+    data->CYA_FatType->AddOption("FAT32", 32);
+    data->CYA_FatType->SetToolTip(GetString(MSG_FAT_TYPE_HELP));
+    data->CYA_FatType->SetValue(settings.fatType);
+    data->STR_DiskSize = adopt(
+        row, new BTextControl("disksize", GetString(MSG_DISK_SIZE), settings.diskSize, nullptr));
+    data->STR_DiskSize->SetToolTip(GetString(MSG_DISK_SIZE_HELP));
+}
+
+BBox *makeDirectoryBox(PluginData *data, const InitialSettings &settings) {
+    const CONST_STRPTR directoryName = settings.directoryName;
+    const BOOL journal = settings.journal, writeBack = settings.writeBack;
     std::unique_ptr<BBox> box(makeBox("directory", MSG_DIRECTORY_BOX));
     BLayoutBuilder::Group<> column(box.get(), B_VERTICAL, B_USE_DEFAULT_SPACING);
     column.SetInsets(B_USE_SMALL_INSETS);
@@ -60,6 +79,8 @@ BBox *makeDirectoryBox(PluginData *data, CONST_STRPTR directoryName, BOOL journa
     data->BTN_Discard = adopt(column, new BCheckBox("discard", GetString(MSG_DISCARD), nullptr));
     data->BTN_Discard->SetToolTip(GetString(MSG_DISCARD_HELP));
     data->BTN_Discard->SetValue(writeBack ? B_CONTROL_OFF : B_CONTROL_ON);
+    addDiskRow(column, data, settings);
+    data->TXT_Status = adopt(column, new BStringView("status", ""));
     return box.release();
 }
 
@@ -161,9 +182,25 @@ void SettingsWindow::MessageReceived(BMessage *message) {
     });
 }
 
+void SettingsWindow::ShowOutcome(const char *writeBack, const char *journal, bool mounted) {
+    if (*writeBack != '\0')
+        lastWriteBack = writeBack;
+    // A mount replaces the recovery shown, also with none.
+    if (mounted)
+        lastRecovery = journal;
+    std::string status = lastWriteBack;
+    if (!lastRecovery.empty())
+        status += (status.empty() ? "" : "  ") + lastRecovery;
+    // The host's thread may show it while the panel is on screen.
+    const bool locked = LockLooper();
+    myPlugin->TXT_Status->SetText(status.c_str());
+    if (locked)
+        UnlockLooper();
+}
+
 void SettingsWindow::MountHook() {
     ObtainSemaphore(myPlugin->sema);
-    noThrow("Tessel: cannot remount the drive", [this] { mount(myPlugin); });
+    noThrow("Tessel: cannot remount the drive", [this] { mountWatched(myPlugin); });
     // The guest may be in the middle of a command, whose remaining register writes would now
     // address the new medium from reset registers (a write meant for sector 5 lands on
     // sector 0). The drive takes no command until the machine has been reset.
@@ -192,6 +229,14 @@ BOOL settingWriteBack(const PluginData *data) {
     return data->BTN_Discard->Value() == 0;
 }
 
+LONG settingFatType(const PluginData *data) {
+    return data->CYA_FatType->Value();
+}
+
+CONST_STRPTR settingDiskSize(const PluginData *data) {
+    return data->STR_DiskSize->Text();
+}
+
 BOOL settingImageMounted(const PluginData *data) {
     return data->BTN_ImageFileMount->Value() != 0;
 }
@@ -201,8 +246,7 @@ void setImageMounted(PluginData *data, BOOL mounted) {
 }
 
 APTR createSettingsPanel(PluginData *data, const InitialSettings &settings) {
-    std::unique_ptr<BBox> dirBox(
-        makeDirectoryBox(data, settings.directoryName, settings.journal, settings.writeBack));
+    std::unique_ptr<BBox> dirBox(makeDirectoryBox(data, settings));
     std::unique_ptr<BBox> fileBox(makeImageFileBox(data, settings.imageFileName));
     // Set by program, which sends no message: nothing is mounted before activation.
     if (settings.autoMount)

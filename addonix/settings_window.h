@@ -8,6 +8,7 @@
 #include <CardLayout.h>
 #include <GroupView.h>
 #include <Message.h>
+#include <string>
 
 #include "addonix_private.h"
 
@@ -39,7 +40,13 @@ class SettingsWindow : public BGroupView {
     // host's semaphore.
     void MountHook();
 
+    // Shows in the status line the last write-back's result and the journal's recovery at the
+    // last mount; an empty text leaves that part as it is.
+    void ShowOutcome(const char *writeBack, const char *journal, bool mounted);
+
     PluginData *myPlugin;
+    std::string lastWriteBack;
+    std::string lastRecovery;
     BCardLayout *GRP_Mode;
     BButton *BTN_Synchronize;
 };

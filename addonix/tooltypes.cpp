@@ -3,6 +3,7 @@
 // the first key tried.
 #include "addonix_private.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <proto/utility.h>
 
@@ -45,5 +46,13 @@ void parseToolType(CONST_STRPTR toolType, InitialSettings &settings) {
             settings.writeBack = FALSE;
         else if (Stricmp(value, "ON") == 0)
             settings.writeBack = TRUE;
+    } else if (nameSelects(toolType, length, "FATTYPE")) {
+        if (std::strcmp(value, "12") == 0 || std::strcmp(value, "16") == 0 ||
+            std::strcmp(value, "32") == 0)
+            settings.fatType = std::atoi(value);
+    } else if (nameSelects(toolType, length, "DISKSIZE")) {
+        // Kept as typed, as the panel's field holds it: a size that is no number is refused
+        // when the disk is mounted, where it can be said.
+        settings.diskSize = value;
     }
 }

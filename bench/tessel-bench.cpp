@@ -2,13 +2,17 @@
 //   mount DIR      ActivatePlugin of the plug-in on DIR: time, resident memory, descriptors
 //   read DIR       sequential read of every file of DIR's virtual disk in 64 KiB requests
 //   writeback DIR  unmount after rewriting every 100 KiB file of DIR's virtual disk
+//   dump DIR       tessel-host's dump and apply through the port window: the extent in use read
+//                  into an image, then every data sector of it written back changed
 // The floors beside them are measured with the standard tools by scripts/bench.sh, which also
 // makes the trees with:
 //   tree DIR OBJECTS             files and directories, names of 8-40 characters, small files
 //   files DIR COUNT SIZE PERDIR  COUNT files of SIZE bytes, PERDIR to a directory
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -19,9 +23,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "bench/fat_walk.h"
+#include "host/disk_image.h"
 #include "host/host.h"
 #include "vvfat.h"
 #include "fat_format.h"
@@ -321,10 +327,101 @@ int makeFiles(const std::string &root, size_t count, size_t size, size_t perDir)
     return 0;
 }
 
+// Bytes of the file's data extents (a sparse dump holds only what is in use).
+uint64_t dataBytes(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    uint64_t bytes = 0;
+    for (off_t at = 0;;) {
+        const off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0)
+            break;
+        at = ::lseek(fd, data, SEEK_HOLE);
+        bytes += static_cast<uint64_t>(at - data);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+// Inverts every byte of the image's data extents past its first `skip` bytes (the metadata), so
+// that apply writes them all.
+bool changeData(const std::string &path, off_t skip) {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    std::vector<unsigned char> buffer(1 << 20);
+    bool ok = fd >= 0;
+    for (off_t at = skip; ok;) {
+        const off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0)
+            break;
+        const off_t end = ::lseek(fd, data, SEEK_HOLE);
+        for (at = data; ok && at < end;) {
+            const size_t n = static_cast<size_t>(std::min<off_t>(end - at, off_t(buffer.size())));
+            ok = ::pread(fd, buffer.data(), n, at) == ssize_t(n);
+            for (size_t i = 0; i < n; ++i)
+                buffer[i] = static_cast<unsigned char>(~buffer[i]);
+            ok = ok && ::pwrite(fd, buffer.data(), n, at) == ssize_t(n);
+            at += off_t(n);
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+int benchDumpApply(const std::string &dir) {
+    std::string error;
+    auto library = host::PluginLibrary::load("", error);
+    if (!library)
+        return fail("loading the plug-in: " + error);
+    // Nothing is written back: the tree stays as it is for the next run.
+    auto plugin = host::PluginInstance::create(
+        *library, {"MOUNTMODE=Directory", "DIRECTORY=" + dir, "WRITEBACK=OFF", "JOURNAL=OFF"},
+        error);
+    if (!plugin || !plugin->activate(true))
+        return fail("mounting the directory: " + error);
+    host::AtaGuest guest(*plugin);
+    Clock::time_point firstWrite{};
+    host::SectorReader read = [&guest](uint64_t lba, uint32_t n, uint8_t *out) {
+        return guest.readLba(static_cast<uint32_t>(lba), n, out);
+    };
+    host::SectorWriter write = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
+        if (firstWrite == Clock::time_point{})
+            firstWrite = Clock::now();
+        return guest.writeLba(static_cast<uint32_t>(lba), n, in);
+    };
+    char work[] = "/tmp/tessel-bench-dump.XXXXXX";
+    if (!::mkdtemp(work))
+        return fail("making a work directory");
+    const std::string image = std::string(work) + "/disk.img",
+                      base = std::string(work) + "/base.img";
+    auto start = Clock::now();
+    const bool dumped = host::dumpImage(read, image, true, error);
+    const double dumpSeconds = secondsSince(start);
+    const uint64_t dumpBytes = dumped ? dataBytes(image) : 0;
+    // The metadata (reserved area, FATs, root) stays; the clusters change.
+    const bool prepared = dumped &&
+                          std::system(("cp --sparse=always " + image + " " + base).c_str()) == 0 &&
+                          changeData(image, 8 << 20);
+    uint64_t written = 0;
+    start = Clock::now();
+    const bool applied =
+        prepared && host::applyImage(read, write, image, base, true, written, error);
+    const double applySeconds = secondsSince(start);
+    const double writeSeconds = secondsSince(firstWrite);
+    fs::remove_all(work);
+    if (!applied)
+        return fail("dump and apply: " + error);
+    std::printf("dump_bytes=%llu\ndump_seconds=%.6f\napply_bytes=%llu\napply_seconds=%.6f\n"
+                "apply_write_seconds=%.6f\n",
+                static_cast<unsigned long long>(dumpBytes), dumpSeconds,
+                static_cast<unsigned long long>(written * 512), applySeconds, writeSeconds);
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr, "usage: tessel-bench mount DIR\n"
                          "       tessel-bench read DIR [REQUEST_BYTES]\n"
                          "       tessel-bench writeback DIR [FILE_SIZE]\n"
+                         "       tessel-bench dump DIR\n"
                          "       tessel-bench tree DIR OBJECTS\n"
                          "       tessel-bench files DIR COUNT SIZE PERDIR\n");
     return 2;
@@ -344,6 +441,8 @@ int main(int argc, char **argv) {
         return benchRead(dir, argc == 4 ? std::stoul(argv[3]) : 65536);
     if (command == "writeback" && argc <= 4)
         return benchWriteback(dir, argc == 4 ? std::stoul(argv[3]) : 102400);
+    if (command == "dump" && argc == 3)
+        return benchDumpApply(dir);
     if (command == "tree" && argc == 4)
         return makeTree(dir, std::stoul(argv[3]));
     if (command == "files" && argc == 6)

@@ -29,7 +29,13 @@ enum {
     MSG_JOURNAL_HELP = 21,
     MSG_DISCARD = 22,
     MSG_DISCARD_HELP = 23,
-    MSG_COUNT = 24
+    MSG_FAT_TYPE = 24,
+    MSG_FAT_TYPE_HELP = 25,
+    MSG_FAT_AUTOMATIC = 26,
+    MSG_DISK_SIZE = 27,
+    MSG_DISK_SIZE_HELP = 28,
+    MSG_NOTIFICATION_TITLE = 29,
+    MSG_COUNT = 30
 };
 
 // Entries in ascending id order, no header and no end marker: id (4 bytes, big-endian),

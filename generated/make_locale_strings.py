@@ -39,6 +39,16 @@ TEXTS = [
     "The machine can write to the disk as usual, but nothing it writes reaches the directory: "
     "what it wrote is discarded when the disk is unmounted, and no journal is kept. For trying "
     "software you do not trust. Takes effect at the next mount.",
+    "FAT type:",
+    "The FAT type of the disk the machine sees. Automatic chooses FAT32 on volumes large enough "
+    "for it. Many FAT drivers of 8-bit machines read FAT16 or FAT12 only. Takes effect at the "
+    "next mount.",
+    "Automatic",
+    "Size in MB:",
+    "The size of the disk in megabytes; empty, the size of the volume holding the directory (as "
+    "far as the FAT type reaches). FAT12 disks have up to 127 MB, FAT16 disks 5 to 2047 MB, "
+    "FAT32 disks 65 MB or more. Takes effect at the next mount.",
+    "Tessel hard disc",
 ]
 
 

@@ -84,8 +84,8 @@ static bool readBlocks(PortIO &io, const Address &a, uint32_t count, uint8_t *ou
         uint8_t st;
         if (!waitReady(io, st) || !(st & DRQ))
             return false;
-        for (int i = 0; i < 512; ++i)
-            *out++ = io.in(PORT_DATA);
+        io.inBlock(PORT_DATA, out, 512);
+        out += 512;
     }
     return true;
 }
@@ -96,8 +96,8 @@ static bool writeBlocks(PortIO &io, const Address &a, uint32_t count, const uint
         uint8_t st;
         if (!waitReady(io, st) || !(st & DRQ))
             return false;
-        for (int i = 0; i < 512; ++i)
-            io.out(PORT_DATA, *in++);
+        io.outBlock(PORT_DATA, in, 512);
+        in += 512;
     }
     // The last sector is stored at the next access; its outcome shows in the status.
     uint8_t st;

@@ -382,7 +382,8 @@ std::string settingOf(const std::vector<std::string> &prefs, const std::string &
 }
 
 // The tool types that take a value.
-const char *const VALUED_KEYS[] = {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL", "WRITEBACK"};
+const char *const VALUED_KEYS[] = {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL",
+                                   "WRITEBACK", "FATTYPE",   "DISKSIZE"};
 
 // The key a tool type's name selects, as the plug-in reads it: a case-insensitive leading part
 // of the key ("dir" is DIRECTORY), "(" comments out; empty when it selects none.

@@ -76,6 +76,16 @@ class PortIO {
     virtual ~PortIO() = default;
     virtual uint8_t in(uint16_t port) = 0;
     virtual void out(uint16_t port, uint8_t value) = 0;
+    // n accesses to one port, as a driver moves a sector through the data register: what a
+    // host may do as one step (the plug-in's holds the semaphore once for all of them).
+    virtual void inBlock(uint16_t port, uint8_t *values, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            values[i] = in(port);
+    }
+    virtual void outBlock(uint16_t port, const uint8_t *values, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            out(port, values[i]);
+    }
 };
 
 // One plug-in instance, created with tool types, as the emulator holds it. Emulation-side calls
@@ -88,6 +98,8 @@ class PluginInstance : public PortIO {
     ~PluginInstance() override; // DeletePlugin
     uint8_t in(uint16_t port) override;
     void out(uint16_t port, uint8_t value) override;
+    void inBlock(uint16_t port, uint8_t *values, size_t n) override;
+    void outBlock(uint16_t port, const uint8_t *values, size_t n) override;
     bool activate(bool on);
     // Emulate once under the semaphore; returns the signals word it left (starting from
     // `signals`).

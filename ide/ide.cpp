@@ -49,11 +49,11 @@ void resumeWriteOperation(IDE *ide) {
     }
 }
 
-// Sectors of the mounted medium: the drive's geometry for an image (a longer file keeps its
-// tail, unreachable), the virtual disk's own size for a directory; 0 with none mounted.
+// Sectors of the mounted medium: for an image the larger of the drive's geometry and the file,
+// the virtual disk's own size for a directory; 0 with none mounted.
 UQUAD mediumSectors(const IDE *ide) {
     if (ide->raw_file_handle)
-        return UQUAD(ide->nb_cylinders) * ide->nb_heads * ide->nb_sectors_per_cylinder;
+        return ide->image_sectors;
     return VVFAT_SectorCount(ide->vvfat);
 }
 
@@ -95,6 +95,17 @@ void writeData(IDE *ide, UBYTE value) {
     *ide->currentP++ = value;
     if (ide->currentP == ide->end_cacheP)
         ide->reg_status = (ide->reg_status & ~IDE_STATUS_DRQ) | IDE_STATUS_BSY;
+}
+
+void mountDirectory(IDE *ide, CONST_STRPTR path) {
+    const VVFAT_Options options{!ide->journal_off, !ide->writeback_off};
+    if (ide->disk_fat_type == 0 && ide->disk_size_mb == 0) {
+        ide->vvfat = VVFAT_CreateWithOptions(path, nullptr, options);
+        return;
+    }
+    VVFAT_Configuration cfg{};
+    if (VVFAT_RequestedGeometry(path, ide->disk_fat_type, ide->disk_size_mb, cfg))
+        ide->vvfat = VVFAT_CreateWithOptions(path, &cfg, options);
 }
 
 } // namespace
@@ -186,8 +197,7 @@ BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path) {
         if (mountType == IDE_MOUNT_IMAGE)
             openImageMedium(ide, path);
         else if (mountType == IDE_MOUNT_DIRECTORY)
-            ide->vvfat =
-                VVFAT_CreateWithOptions(path, nullptr, {!ide->journal_off, !ide->writeback_off});
+            mountDirectory(ide, path);
     }
     if (!isMounted(ide))
         return FALSE;
@@ -201,6 +211,11 @@ void IDESetJournal(IDE *ide, BOOL journal) {
 
 void IDESetWriteBack(IDE *ide, BOOL writeBack) {
     ide->writeback_off = !writeBack;
+}
+
+void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB) {
+    ide->disk_fat_type = fatType;
+    ide->disk_size_mb = sizeMB;
 }
 
 void IDEUnMount(IDE *ide) {

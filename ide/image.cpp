@@ -8,6 +8,9 @@ void openImageMedium(IDE *ide, CONST_STRPTR path) {
     ide->raw_file_handle = Open(path, MODE_READWRITE);
     if (!ide->raw_file_handle)
         return;
+    const UQUAD driveSectors =
+        UQUAD(ide->nb_cylinders) * ide->nb_heads * ide->nb_sectors_per_cylinder;
+    ide->image_sectors = driveSectors;
     auto *fib = static_cast<FileInfoBlock *>(AllocDosObject(DOS_FIB, nullptr));
     if (!fib)
         return; // mounted unchecked
@@ -15,11 +18,14 @@ void openImageMedium(IDE *ide, CONST_STRPTR path) {
         // Computed as a 32-bit signed value: 129,540,096 for the fixed geometry.
         LONG size = static_cast<LONG>(ide->nb_cylinders * ide->nb_heads *
                                       ide->nb_sectors_per_cylinder * IDE_SECTOR_SIZE);
-        // A longer image is never shortened.
+        // A longer image is never shortened, and keeps all of its sectors (a card copied from a
+        // larger drive).
         if (fib->st.st_size < size &&
             SetFileSize(ide->raw_file_handle, size, OFFSET_BEGINNING) < 0) {
             Close(ide->raw_file_handle);
             ide->raw_file_handle = nullptr;
+        } else if (fib->st.st_size > size) {
+            ide->image_sectors = UQUAD(fib->st.st_size) / IDE_SECTOR_SIZE;
         }
     }
     FreeDosObject(DOS_FIB, fib);

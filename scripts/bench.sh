@@ -131,6 +131,24 @@ ratio=$(calc "$figure_mbs / $floor_mbs" 2)
 row "read, $gib_files files of 1 MiB, 64 KiB requests" "$figure_mbs MB/s" "$floor_mbs MB/s (cat)" \
     "$ratio×" "≥ 0.7×" "$(met "$ratio >= 0.7")"
 
+# ---- dump and apply through the port window, as tessel-host does them
+dumps=() applies=() dump_bytes=0 apply_bytes=0
+for ((i = 0; i < runs; i++)); do
+    report=$(run_bench dump "$dir")
+    dump_bytes=$(field dump_bytes "$report")
+    apply_bytes=$(field apply_bytes "$report")
+    dumps+=("$(calc "$dump_bytes / $(field dump_seconds "$report") / 1000000" 1)")
+    applies+=("$(calc "$apply_bytes / $(field apply_write_seconds "$report") / 1000000" 1)")
+done
+dump_mbs=$(median "${dumps[@]}")
+apply_mbs=$(median "${applies[@]}")
+row "dump of the $gib_files MiB tree through the port window" "$dump_mbs MB/s" \
+    "$floor_mbs MB/s (cat)" "$(calc "$dump_mbs / $floor_mbs" 2)×" "≥ 200 MB/s" \
+    "$(met "$dump_mbs >= 200")"
+row "apply, writing $(calc "$apply_bytes / 1048576" 0) MiB through the port window" \
+    "$apply_mbs MB/s" "$floor_mbs MB/s (cat)" "$(calc "$apply_mbs / $floor_mbs" 2)×" \
+    "≥ 200 MB/s" "$(met "$apply_mbs >= 200")"
+
 # ---- port window
 port_json=$work/port.json
 "$port_bench" --dir "$work/gib" --image "$work/port.img" --benchmark_min_time="$port_time" \
@@ -249,6 +267,12 @@ row "the alternative: mounting the $gib_files MiB tree" "$(calc "$figure * 1000"
     echo "- read: \`tessel-bench read\` creates the virtual disk in-process (\`VVFAT_Create\`), finds"
     echo "  each file through the FAT as a guest would, and times reading every file's clusters with"
     echo "  \`VVFAT_ReadData\` in 64 KiB requests. Floor: \`cat\` of the same files to /dev/null."
+    echo "- dump and apply: \`tessel-bench dump\` loads Tessel.addonix, mounts the read tree"
+    echo "  (WRITEBACK=OFF, so the tree stays as it is) and times tessel-host's own dump of the extent"
+    echo "  in use through the port window (IDE commands of up to 256 sectors, the host's semaphore"
+    echo "  held across each sector); then inverts every cluster of the image and times the write"
+    echo "  phase of tessel-host's apply (from its first sector written to its end). Figures: bytes in"
+    echo "  use in the dump, and bytes written, per second. Floor: \`cat\` of the tree."
     echo "- port window: \`port_bench\` (Google Benchmark) streams sectors with READ SECTORS through"
     echo "  \`ReadIO\` of the loaded plug-in, the host's semaphore held across the slice; the figure is"
     echo "  the time per sector (status polls, command writes and the sector fetch included) divided"

@@ -9,7 +9,7 @@ seconds=${1:?usage: $0 SECONDS [--writer own|mtools] [--start SEED] [--build-dir
 shift
 writer=both
 start=0
-dir=build
+dir=build-tests
 while [ $# -gt 0 ]; do
     case "$1" in
     --writer) writer=${2:?}; shift 2 ;;
@@ -20,7 +20,7 @@ while [ $# -gt 0 ]; do
 done
 case "$writer" in own | mtools | both) ;; *) echo "--writer is own or mtools" >&2; exit 2 ;; esac
 if [ ! -x "$dir/tests/writeback_diff_test" ]; then
-    ./scripts/build.sh "$dir"
+    ./scripts/build.sh "$dir" -DTESSEL_TESTS=ON -DTESSEL_ASSERTIONS=ON
 fi
 TESSEL_DIFF_SECONDS=$seconds TESSEL_DIFF_WRITER=$writer TESSEL_DIFF_START=$start \
     "$dir/tests/writeback_diff_test" --gtest_filter=WritebackDiffTool.Long --gtest_brief=1

@@ -5,10 +5,12 @@
 #
 #   scripts/haiku-syntax-check.sh [--headers DIR] [--compiler CXX] [--include "DIR;DIR..."] FILE...
 #
-# DIR defaults to ../shared/haiku-headers beside the repository. Without it the check is skipped.
+# DIR is the headers/ folder of a Haiku source tree (the CMake option TESSEL_HAIKU_HEADERS);
+# it defaults to ../shared/haiku-headers/headers beside the repository. Without it the check is
+# skipped, and says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-headers=../shared/haiku-headers
+headers=../shared/haiku-headers/headers
 cxx=g++
 includes="$PWD;$PWD/sdk/include;$PWD/sdk/include/haiku"
 while [ $# -gt 0 ]; do
@@ -19,14 +21,15 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-if [ ! -d "$headers/headers/os" ]; then
+if [ -z "$headers" ] || [ ! -d "$headers/os" ]; then
     echo "skipped: no Haiku headers"
-    echo "(looked for them in $headers)"
+    echo "(looked for them in '${headers}'; give a Haiku source tree's headers/ with --headers or"
+    echo " -DTESSEL_HAIKU_HEADERS)"
     exit 0
 fi
 [ $# -gt 0 ] || { echo "haiku-syntax-check: no sources given" >&2; exit 2; }
 
-h=$(realpath "$headers/headers")
+h=$(realpath "$headers")
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-haiku.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # What Haiku's own <sys/types.h> would provide.

@@ -6,9 +6,22 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh example
-echo "== Building tessel-host and the plug-in in build-example"
+echo "== Building tessel-host and the plug-in in build-example (a few minutes the first time)"
 cmake -S . -B build-example -DCMAKE_BUILD_TYPE=Release -DTESSEL_TESTS=OFF >/dev/null
-cmake --build build-example -j"$(nproc)" --target tessel-host >/dev/null
+# Progress on one line: the build's percentage and the file it is at.
+log=build-example/build.log
+if ! cmake --build build-example -j"$(nproc)" --target tessel-host 2>&1 | tee "$log" |
+    while IFS= read -r line; do
+        case $line in
+        \[*%\]*) [ -t 1 ] && printf '\r\033[K   %s' "${line:0:100}" || echo "   $line" ;;
+        esac
+    done; then
+    [ -t 1 ] && echo
+    echo "The build failed; its output is in $log" >&2
+    exit 1
+fi
+[ -t 1 ] && printf '\r\033[K'
+echo "   built"
 host=build-example/tessel-host
 work=build-example/example
 rm -rf "$work"

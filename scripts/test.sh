@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
 # CI: sets up, then builds and runs every test twice (a normal build, and one under
 # AddressSanitizer and UndefinedBehaviorSanitizer), both with assertions; the two-thread test
-# and the journal's flushing thread under ThreadSanitizer; a minute of fuzzing the write-back; and the benchmark command on tiny
-# trees. Prints each stage's time at the end.
+# and the journal's flushing thread under ThreadSanitizer; a minute of fuzzing the write-back;
+# and the benchmark command on tiny trees. Prints each stage's time at the end.
+#
+#   scripts/test.sh [--quick]
+#
+# --quick: the set-up, the normal build and its tests (unit and end-to-end) alone.
+# The tests build in build-tests and build-tests-asan, never in build/, which the README's
+# install commands use: an install never picks up a build with assertions on.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+quick=0
+case ${1:-} in
+--quick) quick=1 ;;
+"") ;;
+*) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 status=0
 stages=()
 # Runs a stage, recording its time and whether it failed.
@@ -35,7 +47,7 @@ report_skips() {
     # The check against the Haiku headers skips where they are not beside the checkout: said,
     # not counted among the tests.
     if grep -q 'haiku_syntax (Skipped)$' "$1/ctest-output.txt"; then
-        echo "=== haiku_syntax skipped: no Haiku headers beside the checkout (../shared/haiku-headers)"
+        echo "=== haiku_syntax skipped: no Haiku headers (-DTESSEL_HAIKU_HEADERS, default ../shared/haiku-headers/headers)"
     fi
     skipped=$(grep '(Skipped)$' "$1/ctest-output.txt" | grep -vc 'haiku_syntax (Skipped)$')
     disabled=$(grep -c '(Disabled)$' "$1/ctest-output.txt")
@@ -62,18 +74,30 @@ tsan() {
             --gtest_filter='JournalDurability.CompactionKeepsEveryAcknowledgedWriteThroughKills'
 }
 
+finish() {
+    echo
+    echo "=== Stage times"
+    printf '%s\n' "${stages[@]}"
+    printf '%-28s %4d s  (%s)\n' "total" $((SECONDS - total)) \
+        "$([ $status -eq 0 ] && echo passed || echo FAILED)"
+    exit $status
+}
+
 total=$SECONDS
 stage "setup" ./scripts/setup.sh test
 if [ $status -ne 0 ]; then
     exit 1
 fi
-stage "build" build_suite build
-stage "test" test_suite build
+stage "build" build_suite build-tests
+stage "test" test_suite build-tests
+if [ $quick -eq 1 ]; then
+    finish
+fi
 # -O1, as the sanitizers advise: it builds in half the time of -O3 and the checks are the same.
-stage "build (sanitizers)" build_suite build-asan -DTESSEL_SANITIZE=ON \
+stage "build (sanitizers)" build_suite build-tests-asan -DTESSEL_SANITIZE=ON \
     -DCMAKE_CXX_FLAGS_RELEASE=-O1 -DCMAKE_C_FLAGS_RELEASE=-O1
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
-stage "test (sanitizers)" test_suite build-asan
+stage "test (sanitizers)" test_suite build-tests-asan
 unset ASAN_OPTIONS UBSAN_OPTIONS
 # The two-thread test and the journal's thread under ThreadSanitizer (any report fails it).
 stage "two-thread test (tsan)" tsan
@@ -82,8 +106,5 @@ stage "fuzz" ./scripts/fuzz.sh 60 --build-dir build-fuzz
 # The benchmark command on tiny trees, so that it keeps working; its figures are not checked.
 stage "benchmark smoke run" ./scripts/bench.sh --smoke --build-dir build-bench-smoke
 
-echo
-echo "=== Stage times"
-printf '%s\n' "${stages[@]}"
-printf '%-28s %4d s  (%s)\n' "total" $((SECONDS - total)) "$([ $status -eq 0 ] && echo passed || echo FAILED)"
-exit $status
+finish
+

@@ -275,14 +275,47 @@ TEST_F(Drive, ShortImagesGrowAndLongOnesKeepTheirSize) {
     EXPECT_EQ(fileSize(path), DRIVE_BYTES);
     EXPECT_TRUE(preadString(path, 0, 1000) == head);
 
-    // Longer than the drive: untouched; what lies past the drive's end stays out of reach.
+    // Longer than the drive: untouched, and every sector of it within reach; past its end a
+    // command is refused and the file does not grow.
     std::string big = mountNewImage(200000000);
     EXPECT_EQ(fileSize(big), 200000000);
+    const std::string sector = patternBytes(512, 5);
+    lba(390624, 1); // the file's last sector
+    out(7, 0x30);
+    writeSector(sector);
+    EXPECT_EQ(in(7), DRDY);
     lba(300000, 1);
     out(7, 0x20);
-    EXPECT_EQ(in(7), DRDY | ERR);
+    EXPECT_EQ(in(7), DRDY | DRQ);
+    EXPECT_EQ(readSector(), std::string(512, '\0'));
+    expectBothRefused([&] { lba(390625, 1); }, "the sector after the file's last");
+    expectBothRefused([&] { lba(390624, 2); }, "two sectors from the last");
     IDEUnMount(ide);
     EXPECT_EQ(fileSize(big), 200000000);
+    EXPECT_TRUE(preadString(big, 390624 * 512ull, 512) == sector);
+}
+
+// A compact-flash card copied whole from a larger machine: a sparse 5 GiB image is read and
+// written far past the drive's geometry, at no cost in disk space.
+TEST_F(Drive, ImageOfFiveGibibytesIsReadAndWrittenAtItsFarSectors) {
+    const off_t size = 5ll << 30;
+    std::string path = mountNewImage(size);
+    const std::string sector = patternBytes(512, 6);
+    lba(9000000, 1);
+    out(7, 0x30);
+    writeSector(sector);
+    EXPECT_EQ(in(7), DRDY);
+    lba(9000001, 1);
+    out(7, 0x20);
+    EXPECT_EQ(readSector(), std::string(512, '\0'));
+    lba(9000000, 1);
+    out(7, 0x20);
+    EXPECT_EQ(in(1), 0);
+    EXPECT_TRUE(readSector() == sector);
+    expectBothRefused([&] { lba(uint32_t(size / 512), 1); }, "past the image's end");
+    IDEUnMount(ide);
+    EXPECT_EQ(fileSize(path), size);
+    EXPECT_TRUE(preadString(path, 9000000 * 512ull, 512) == sector);
 }
 
 TEST_F(Drive, SectorsLandAtTheirOffsets) {

@@ -9,6 +9,7 @@
 #include <OptionPopUp.h>
 #include <PopASL.h>
 #include <StringView.h>
+#include <TextControl.h>
 #include <Window.h>
 #include <filesystem>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "addonix/settings_window.h"
 #include "host/host.h"
 #include "ide.h"
+#include "vvfat.h"
 #include "support/test_support.h"
 
 using testsupport::TempDir;
@@ -216,6 +218,62 @@ TEST_F(Panel, DiscardBoxMountsWithoutWriteBackAtTheNextMount) {
     EXPECT_THAT(instance->prefs(), ::testing::Not(::testing::Contains("WRITEBACK=OFF")));
     panel()->BTN_Synchronize->Invoke();
     EXPECT_FALSE(data()->ide->writeback_off);
+}
+
+// The disk asked for: the FAT-type pop-up and the size field, set from the tool types, exported
+// when set, and read at the next mount like the check boxes.
+TEST_F(Panel, FatTypeAndSizeAreReadAtTheNextMount) {
+    TempDir dir;
+    testsupport::writeFile(dir / "README.TXT", "hello");
+    open({"DIRECTORY=" + dir.str(), "FATTYPE=16", "DISKSIZE=40"});
+    auto *fatType = static_cast<BOptionPopUp *>(box("directory")->FindView("fattype"));
+    auto *size = static_cast<BTextControl *>(box("directory")->FindView("disksize"));
+    ASSERT_EQ(fatType, data()->CYA_FatType);
+    ASSERT_EQ(size, data()->STR_DiskSize);
+    std::vector<std::pair<std::string, int32>> options;
+    for (int32 i = 0; i < fatType->CountOptions(); ++i) {
+        const char *name = nullptr;
+        int32 value = 0;
+        ASSERT_TRUE(fatType->GetOptionAt(i, &name, &value));
+        options.emplace_back(name, value);
+    }
+    EXPECT_EQ(options, (std::vector<std::pair<std::string, int32>>{
+                           {"Automatic", 0}, {"FAT12", 12}, {"FAT16", 16}, {"FAT32", 32}}));
+    EXPECT_EQ(fatType->Value(), 16);
+    EXPECT_STREQ(size->Text(), "40");
+    EXPECT_EQ(fatType->Message(), nullptr); // choosing remounts nothing
+    EXPECT_EQ(size->Message(), nullptr);
+    ASSERT_TRUE(instance->activate(true));
+    EXPECT_EQ(VVFAT_SectorCount(data()->ide->vvfat), 40u * 2048 / 1008 * 1008);
+
+    fatType->SetValue(12);
+    size->SetText("8");
+    EXPECT_THAT(instance->prefs(), ::testing::IsSupersetOf({"FATTYPE=12", "DISKSIZE=8"}));
+    EXPECT_EQ(VVFAT_SectorCount(data()->ide->vvfat), 40u * 2048 / 1008 * 1008); // until then
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_EQ(VVFAT_SectorCount(data()->ide->vvfat), 8u * 2048 / 1008 * 1008);
+    EXPECT_EQ(instance->emulate(0), resetRequest);
+    uint8_t boot[512];
+    host::AtaGuest guest(*instance);
+    ASSERT_TRUE(guest.readLba(63, 1, boot));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(boot) + 54, 8), "FAT12   ");
+
+    // A disk that cannot be made leaves the drive without medium, as a bad directory does.
+    size->SetText("1000");
+    ::testing::internal::CaptureStdout();
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_FALSE(hasDirectory());
+    EXPECT_THAT(::testing::internal::GetCapturedStdout(),
+                ::testing::HasSubstr("a FAT12 disk of 1000 MB cannot be made"));
+
+    fatType->SetValue(0);
+    size->SetText("");
+    EXPECT_THAT(instance->prefs(),
+                ::testing::Not(::testing::Contains(::testing::StartsWith("FATTYPE"))));
+    EXPECT_THAT(instance->prefs(),
+                ::testing::Not(::testing::Contains(::testing::StartsWith("DISKSIZE"))));
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_TRUE(hasDirectory());
 }
 
 TEST_F(Panel, ANewDirectoryNameMountsThatDirectory) {

@@ -146,10 +146,17 @@ TEST(VvfatGeometry, ConfiguredLayouts) {
     EXPECT_EQ(fat16.v.offset_to_data, 488u);
     expectConsistent(fat16.v);
 
-    // 50,204 clusters would make every reader take it for FAT16.
+    // 50,204 clusters of 1 KiB would make every reader take it for FAT16: larger clusters
+    // (16 KiB) keep it FAT12. Past what 32 KiB clusters reach, it is refused.
     Layout fat12 = layoutFor({100, 16, 63, 12}, false);
-    EXPECT_FALSE(fat12.ok);
-    EXPECT_EQ(fat12.output, "VVFAT: a FAT12 volume cannot have 50204 clusters.\n");
+    ASSERT_TRUE(fat12.ok) << fat12.output;
+    EXPECT_EQ(fat12.v.sectors_per_cluster, 32);
+    EXPECT_LE(fat12.v.cluster_count, 4084u);
+    expectConsistent(fat12.v);
+    Layout bigFat12 = layoutFor({300, 16, 63, 12}, false);
+    EXPECT_FALSE(bigFat12.ok);
+    EXPECT_EQ(bigFat12.output.rfind("VVFAT: a FAT12 volume cannot have 47", 0), 0u)
+        << bigFat12.output;
 
     Layout smallFat32 = layoutFor({100, 16, 63, 32}, false);
     EXPECT_FALSE(smallFat32.ok);

@@ -106,6 +106,10 @@ ULONG VVFAT_SectorCount(const VVFAT *v) {
     return v ? v->sector_count : 0;
 }
 
+CONST_STRPTR VVFAT_DirectoryName(const VVFAT *v) {
+    return v ? v->root_path.c_str() : "";
+}
+
 VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *cfg,
                                const VVFAT_Options &options) {
     return noThrow(Failure("VVFAT: cannot present the directory", dirName), nullptr, [&] {

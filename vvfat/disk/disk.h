@@ -349,6 +349,9 @@ BOOL captureSector(VVFAT *v, ULONG sectorNum, const UBYTE *data);
 // of ordinary length, so that running out of memory can still be reported.
 void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void reportV(const char *format, va_list args);
+// A line that tells of a journal event (VVFAT_Report::event).
+void reportEvent(VVFAT_Report::Event event, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 // Reports the write-back's closing line, with its counts.
 void reportWriteBack(const VVFAT_WriteBackCounts &counts);
 // The closing line of a write-back into out (size bytes); the one place it is worded.

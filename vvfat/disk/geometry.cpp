@@ -200,8 +200,11 @@ BOOL computeLayout(VVFAT *v, const VVFAT_Configuration &geometry, BOOL automatic
             laidOut = layOut(v);
             if (laidOut && clusterCountSuits(v->fat_type, v->cluster_count))
                 return TRUE;
-            // Too many clusters for FAT12: larger clusters still give a readable volume.
-            if (!automatic || !laidOut || v->fat_type != 12 || spc >= 64)
+            // Too many clusters for the type: larger clusters still give a readable volume.
+            // Automatic geometry grows only FAT12's, having tried the larger types first.
+            const bool tooMany =
+                laidOut && fatTypeForClusters(v->cluster_count) > v->fat_type && spc < 64;
+            if (!tooMany || (automatic && v->fat_type != 12))
                 break;
             spc = static_cast<UBYTE>(spc * 2);
         }

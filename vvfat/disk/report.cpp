@@ -14,6 +14,8 @@ std::mutex sinkMutex;
 VVFAT_ReportSink sink = nullptr;
 void *sinkContext = nullptr;
 
+void reportEventV(VVFAT_Report::Event event, const char *format, va_list args);
+
 void deliver(const VVFAT_Report &report) {
     std::lock_guard lock(sinkMutex);
     if (sink)
@@ -37,7 +39,20 @@ void report(const char *format, ...) {
     va_end(args);
 }
 
+void reportEvent(VVFAT_Report::Event event, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    reportEventV(event, format, args);
+    va_end(args);
+}
+
 void reportV(const char *format, va_list args) {
+    reportEventV(VVFAT_Report::Line, format, args);
+}
+
+namespace {
+
+void reportEventV(VVFAT_Report::Event event, const char *format, va_list args) {
     // No allocation for ordinary lines: a report must get out when memory has run out.
     char small[1024];
     std::memcpy(small, "VVFAT: ", 7);
@@ -53,10 +68,12 @@ void reportV(const char *format, va_list args) {
         } // else the line goes out cut short
     }
     va_end(again);
-    deliver({line, nullptr});
+    deliver({line, nullptr, event});
     if (line != small)
         std::free(line);
 }
+
+} // namespace
 
 void reportWriteBack(const VVFAT_WriteBackCounts &counts) {
     char line[256];

@@ -165,9 +165,10 @@ struct Journal {
     void fail(const char *what, int error) {
         if (failed.exchange(true))
             return;
-        report("the journal '%s' cannot be %s (%s); what the guest writes from now on "
-               "is kept in memory only, until the write-back.",
-               path.c_str(), what, errorWords(error));
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "the journal '%s' cannot be %s (%s); what the guest writes from now on "
+                    "is kept in memory only, until the write-back.",
+                    path.c_str(), what, errorWords(error));
     }
 
     void writeBatch(const Chunks &batch, std::vector<UBYTE> &encoded) {
@@ -307,7 +308,8 @@ struct Journal {
             });
             return true;
         } catch (const std::exception &e) { // std::system_error, or no memory for the thread
-            report("the journal '%s' cannot be kept (%s).", path.c_str(), e.what());
+            reportEvent(VVFAT_Report::JournalUnwritable, "the journal '%s' cannot be kept (%s).",
+                        path.c_str(), e.what());
             return false;
         }
     }
@@ -373,13 +375,15 @@ bool journalBegin(VVFAT *v) {
                              O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == EEXIST)
-            report("'%s' already holds a journal of another session; this session "
-                   "keeps none.",
-                   v->root_path.c_str());
+            reportEvent(VVFAT_Report::JournalUnwritable,
+                        "'%s' already holds a journal of another session; this session "
+                        "keeps none.",
+                        v->root_path.c_str());
         else
-            report("no journal can be kept in '%s' (%s); what the guest writes is kept "
-                   "in memory only, until the write-back.",
-                   v->root_path.c_str(), errorWords(errno));
+            reportEvent(VVFAT_Report::JournalUnwritable,
+                        "no journal can be kept in '%s' (%s); what the guest writes is kept "
+                        "in memory only, until the write-back.",
+                        v->root_path.c_str(), errorWords(errno));
         return false;
     }
     Journal *j = newJournal(v, fd);
@@ -412,9 +416,10 @@ bool journalBegin(VVFAT *v) {
     if (ok)
         ok = j->start();
     if (!ok) {
-        report("no journal can be kept in '%s' (%s); what the guest writes is kept in "
-               "memory only, until the write-back.",
-               v->root_path.c_str(), errorWords(errno));
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "no journal can be kept in '%s' (%s); what the guest writes is kept in "
+                    "memory only, until the write-back.",
+                    v->root_path.c_str(), errorWords(errno));
         if (namesJournal(v->root_fd, fd)) // another mount may have put its own there meanwhile
             DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0);
         if (j)
@@ -451,9 +456,10 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
         j->length += sizeof entry;
     }
     if (!kept || !j->start()) {
-        report("the journal '%s' cannot be continued (%s); what the guest writes from "
-               "now on is kept in memory only, until the write-back.",
-               j->path.c_str(), errorWords(errno));
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "the journal '%s' cannot be continued (%s); what the guest writes from "
+                    "now on is kept in memory only, until the write-back.",
+                    j->path.c_str(), errorWords(errno));
         // Still held, taking no more: the write-back carries the recovered sectors and must
         // remove it, or the next mount would write them back a second time.
         j->failed = true;

@@ -155,10 +155,11 @@ void setAside(VVFAT *v, dev_t dev, ino_t ino, const std::string &session) {
         setRootTime(v->root_fd, timeNs(root.st_mtim));
     const std::string outcome =
         moved ? "it is set aside as '" + name + "'" : std::string("it is left as it is");
-    report("the journal in '%s' was made by %s for another directory (device %lu, inode %lu), "
-           "not this one: %s, and nothing of it is written here.",
-           printableName(v->root_path).c_str(), session.c_str(), static_cast<unsigned long>(dev),
-           static_cast<unsigned long>(ino), outcome.c_str());
+    reportEvent(VVFAT_Report::JournalSetAside,
+                "the journal in '%s' was made by %s for another directory (device %lu, inode %lu), "
+                "not this one: %s, and nothing of it is written here.",
+                printableName(v->root_path).c_str(), session.c_str(),
+                static_cast<unsigned long>(dev), static_cast<unsigned long>(ino), outcome.c_str());
 }
 
 // Removes the journal open as fd, when the name still leads to it: marked done first, so that
@@ -194,30 +195,34 @@ int openJournal(VVFAT *v, bool *present) {
         if (errno == ENOENT)
             return -1;
         *present = true;
-        report("the journal '%s/%s' cannot be opened (%s); it is left as it is and "
-               "this session keeps none.",
-               v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "the journal '%s/%s' cannot be opened (%s); it is left as it is and "
+                    "this session keeps none.",
+                    v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
         return -1;
     }
     *present = true;
     struct stat st;
     if (DosFstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        report("'%s/%s' is not a journal file; it is left as it is and this session "
-               "keeps none.",
-               v->root_path.c_str(), JOURNAL_NAME);
+        reportEvent(VVFAT_Report::JournalUnwritable,
+                    "'%s/%s' is not a journal file; it is left as it is and this session "
+                    "keeps none.",
+                    v->root_path.c_str(), JOURNAL_NAME);
         DosCloseFd(fd);
         return -1;
     }
     if (DosLockFile(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
-            report("the journal of '%s' belongs to a session still running (another "
-                   "mount of the same directory); this mount neither uses it nor keeps "
-                   "one.",
-                   v->root_path.c_str());
+            reportEvent(VVFAT_Report::JournalUnwritable,
+                        "the journal of '%s' belongs to a session still running (another "
+                        "mount of the same directory); this mount neither uses it nor keeps "
+                        "one.",
+                        v->root_path.c_str());
         else
-            report("the journal '%s/%s' cannot be locked (%s); it is left as it is "
-                   "and this session keeps none.",
-                   v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
+            reportEvent(VVFAT_Report::JournalUnwritable,
+                        "the journal '%s/%s' cannot be locked (%s); it is left as it is "
+                        "and this session keeps none.",
+                        v->root_path.c_str(), JOURNAL_NAME, errorWords(errno));
         DosCloseFd(fd);
         return -1;
     }
@@ -236,9 +241,10 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
         replay(v, jc);
         const auto count = static_cast<ULONG>(jc.writes);
         v->guest_wrote = FALSE; // what this session discards is the guest's own writes
-        report("the disk shows the %lu sectors written by %s, which did not end; the journal "
-               "stays for a mount that writes back.",
-               static_cast<unsigned long>(count), session.c_str());
+        reportEvent(VVFAT_Report::JournalRecovered,
+                    "the disk shows the %lu sectors written by %s, which did not end; the journal "
+                    "stays for a mount that writes back.",
+                    static_cast<unsigned long>(count), session.c_str());
         return v;
     }
     VVFAT *old = diskFromRecord(v, jc.record);
@@ -250,9 +256,10 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
     old->discard_writes = TRUE;
     replay(old, jc);
     old->guest_wrote = FALSE;
-    report("'%s' changed since %s, which did not end: the disk shows that session's disk with "
-           "its %lu journaled sectors; the journal stays for a mount that writes it back.",
-           dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.writes));
+    reportEvent(VVFAT_Report::JournalRecovered,
+                "'%s' changed since %s, which did not end: the disk shows that session's disk with "
+                "its %lu journaled sectors; the journal stays for a mount that writes it back.",
+                dir.c_str(), session.c_str(), static_cast<unsigned long>(jc.writes));
     VVFAT_Destroy(v);
     return old;
 }
@@ -332,10 +339,12 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     ino_t madeForIno = 0;
     if (shown == Shown::No && !madeForThisDirectory(v, jc.record, &madeForDev, &madeForIno)) {
         if (v->discard_writes)
-            report("the journal in '%s' was made by %s for another directory (device %lu, inode "
-                   "%lu), not this one; it is left as it is.",
-                   dir, session.c_str(), static_cast<unsigned long>(madeForDev),
-                   static_cast<unsigned long>(madeForIno));
+            reportEvent(
+                VVFAT_Report::JournalSetAside,
+                "the journal in '%s' was made by %s for another directory (device %lu, inode "
+                "%lu), not this one; it is left as it is.",
+                dir, session.c_str(), static_cast<unsigned long>(madeForDev),
+                static_cast<unsigned long>(madeForIno));
         else {
             setAside(v, madeForDev, madeForIno, session);
             v->journal_wanted = TRUE;
@@ -350,13 +359,15 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     // session continued on top of them could not be told apart from it.
     VVFAT *disk = v;
     if (shown == Shown::Yes) {
-        report("recovered %lu sectors written by %s, which did not end; they are written back "
-               "now, and the disk is built afresh.",
-               static_cast<unsigned long>(jc.writes), session.c_str());
+        reportEvent(VVFAT_Report::JournalRecovered,
+                    "recovered %lu sectors written by %s, which did not end; they are written "
+                    "back now, and the disk is built afresh.",
+                    static_cast<unsigned long>(jc.writes), session.c_str());
     } else {
-        report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
-               "written back now, with the usual rules, and the disk is built afresh.",
-               dir, session.c_str(), static_cast<unsigned long>(jc.writes));
+        reportEvent(VVFAT_Report::JournalRecovered,
+                    "'%s' changed since %s, which did not end: its %lu journaled sectors are "
+                    "written back now, with the usual rules, and the disk is built afresh.",
+                    dir, session.c_str(), static_cast<unsigned long>(jc.writes));
         disk = diskFromRecord(v, jc.record);
         if (!disk) {
             report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "

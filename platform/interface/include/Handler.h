@@ -23,6 +23,9 @@ class BHandler {
     const char *Name() const { return fName.c_str(); }
     void SetName(const char *name) { fName = name != nullptr ? name : ""; }
     BLooper *Looper() const { return nullptr; }
+    // Without a looper there is nothing to lock: false, as the kit answers then.
+    bool LockLooper() { return false; }
+    void UnlockLooper() {}
 
     // Stand-in only: the codes of the messages that reached the default handling, in order.
     const std::vector<uint32> &NotUnderstood() const { return fNotUnderstood; }

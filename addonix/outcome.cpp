@@ -1,0 +1,110 @@
+// What the disks report, brought to a user who never sees standard output: the closing line of
+// each write-back and the journal's recovery in the panel's status line, and a notification for
+// whatever needs attention (objects not written back, a journal recovered or set aside, a
+// journal that cannot be written). The "VVFAT: " lines still go to standard output.
+#include "addonix_private.h"
+
+#include <Notification.h>
+#include <addonix/boundary.h>
+#include <addonix/haiku.h>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "locale_strings.h"
+#include "settings_window.h"
+#include "ide.h"
+#include "vvfat.h"
+
+namespace {
+
+std::mutex watchMutex;
+int watchers = 0; // instances; the sink is ours while there is one
+
+// What one mount or unmount of this thread reported, for the status line.
+struct Collected {
+    std::string writeBack;
+    std::string journal;
+    std::string unmounted; // the directory written back
+    std::string mounted;   // the directory mounted, whose journal is recovered
+};
+thread_local Collected *collecting = nullptr;
+
+const char *withoutPrefix(const char *line) {
+    static const char prefix[] = "VVFAT: ";
+    return std::strncmp(line, prefix, sizeof prefix - 1) == 0 ? line + sizeof prefix - 1 : line;
+}
+
+bool needsAttention(const VVFAT_Report &report) {
+    if (report.write_back != nullptr)
+        return report.write_back->failed != 0;
+    return report.event != VVFAT_Report::Line;
+}
+
+void post(const char *line, const std::string &directory) {
+    BNotification notification(B_IMPORTANT_NOTIFICATION);
+    notification.SetGroup(GetString(MSG_TITLE));
+    notification.SetTitle(GetString(MSG_NOTIFICATION_TITLE));
+    std::string content = withoutPrefix(line);
+    if (!directory.empty())
+        content += std::string("\n") + GetString(MSG_DIRECTORY_LABEL) + " " + directory;
+    notification.SetContent(content.c_str());
+    notification.Send();
+}
+
+// Called one report at a time, from any thread (the journal's among them).
+void sink(const VVFAT_Report &report, void *) {
+    std::printf("%s\n", report.line);
+    noThrow("Tessel: cannot show what the disk reported", [&] {
+        Collected *c = collecting;
+        if (c != nullptr && report.write_back != nullptr)
+            c->writeBack = withoutPrefix(report.line);
+        else if (c != nullptr && (report.event == VVFAT_Report::JournalRecovered ||
+                                  report.event == VVFAT_Report::JournalSetAside))
+            c->journal = withoutPrefix(report.line);
+        if (needsAttention(report))
+            post(report.line, c == nullptr                   ? std::string()
+                              : report.write_back != nullptr ? c->unmounted
+                                                             : c->mounted);
+    });
+}
+
+template <class Operation> void watched(PluginData *data, bool mounting, Operation operation) {
+    Collected collected;
+    collected.unmounted = VVFAT_DirectoryName(data->ide->vvfat);
+    if (mounting)
+        collected.mounted = settingDirectoryName(data);
+    struct Collecting {
+        explicit Collecting(Collected *c) { collecting = c; }
+        ~Collecting() { collecting = nullptr; }
+    } scope(&collected);
+    operation();
+    if (data->common.pl_PrefsWindow == nullptr)
+        return;
+    static_cast<SettingsWindow *>(static_cast<BView *>(data->common.pl_PrefsWindow))
+        ->ShowOutcome(collected.writeBack.c_str(), collected.journal.c_str(),
+                      mounting && data->ide->vvfat != nullptr);
+}
+
+} // namespace
+
+void watchReports() {
+    std::lock_guard lock(watchMutex);
+    if (watchers++ == 0)
+        VVFAT_SetReportSink(sink, nullptr);
+}
+
+void unwatchReports() {
+    std::lock_guard lock(watchMutex);
+    if (--watchers == 0)
+        VVFAT_SetReportSink(nullptr, nullptr);
+}
+
+void mountWatched(PluginData *data) {
+    watched(data, true, [data] { mount(data); });
+}
+
+void unmountWatched(PluginData *data) {
+    watched(data, false, [data] { IDEUnMount(data->ide); });
+}
