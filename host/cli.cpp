@@ -772,8 +772,22 @@ int runCommand(const Options &o) {
             const VVFAT_Options options{settingOf(prefs, "JOURNAL") != "OFF",
                                         !inspects && !c.dryRun &&
                                             settingOf(prefs, "WRITEBACK") != "OFF"};
-            inProcess = InProcessDrive::mountDirectory(
-                medium, c.hasGeometry ? &c.geometry : nullptr, options, error);
+            // The disk the tool types ask for, as the plug-in builds it.
+            VVFAT_Configuration requested{};
+            const VVFAT_Configuration *geometry = c.hasGeometry ? &c.geometry : nullptr;
+            const std::string fatType = settingOf(prefs, "FATTYPE");
+            const std::string diskSize = settingOf(prefs, "DISKSIZE");
+            if (!geometry && (!fatType.empty() || !diskSize.empty())) {
+                if (diskSize.find_first_not_of("0123456789") != std::string::npos ||
+                    diskSize.size() > 9)
+                    return fail("the disk size '" + diskSize + "' is not a number of megabytes");
+                if (!VVFAT_RequestedGeometry(
+                        medium.c_str(), static_cast<UBYTE>(std::atoi(fatType.c_str())),
+                        static_cast<ULONG>(std::atol(diskSize.c_str())), requested))
+                    return fail("the disk the tool types ask for cannot be made");
+                geometry = &requested;
+            }
+            inProcess = InProcessDrive::mountDirectory(medium, geometry, options, error);
             if (!inProcess)
                 return fail(error);
             io = inProcess.get();

@@ -180,6 +180,36 @@ TEST(Cli, DirectoryDumpEditApply) {
     EXPECT_EQ(snapshotTree(dir / "share"), snapshot);
 }
 
+// The disk the tool types ask for is the one dump shows and apply and its dry run mount again.
+TEST(Cli, TheDiskTheToolTypesAskForIsTheOneApplyMounts) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "share");
+    writeFile(dir / "share" / "README.TXT", "read me\n");
+    const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) +
+                          " -t FATTYPE=16 -t DISKSIZE=64 ";
+    const std::string part = (dir / "part.img").string(), base = (dir / "base.img").string();
+    ASSERT_EQ(host(t + "dump --partition " + shellQuote(part)).status, 0);
+    EXPECT_NE(run("minfo -i " + shellQuote(part) + " ::").output.find("FAT16"), std::string::npos);
+    ASSERT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
+    writeFile(dir / "news.txt", "Written by the guest\n");
+    ASSERT_EQ(run("mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "news.txt").string()) +
+                  " ::/NEWS.TXT")
+                  .status,
+              0);
+    const std::string apply =
+        t + "apply " + shellQuote(part) + " --base " + shellQuote(base) + " --partition";
+    auto dry = host(apply + " --dry-run");
+    EXPECT_EQ(dry.status, 0) << dry.output;
+    auto a = host(apply);
+    EXPECT_EQ(a.status, 0) << a.output;
+    EXPECT_EQ(readFile(dir / "share" / "NEWS.TXT"), "Written by the guest\n");
+    auto bad =
+        host("-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " -t DISKSIZE=lots " +
+             "apply " + shellQuote(part) + " --base " + shellQuote(base) + " --partition");
+    EXPECT_NE(bad.status, 0);
+    EXPECT_NE(bad.output.find("not a number"), std::string::npos) << bad.output;
+}
+
 TEST(Cli, Version) {
     auto r = host("--version");
     EXPECT_EQ(r.status, 0);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <unordered_map>
 #include <sys/file.h>
 
 #include <addonix/boundary.h>
@@ -383,8 +384,23 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         replay(disk, jc);
         if (disk->torn) {
             // The judgment of a session that did not end needs every write in order, and the
-            // disk as it was built.
+            // disk as it was built. A sector's place is that of the last write that changed
+            // it: a rewrite of the same bytes finishes nothing and leaves nothing half done.
             const UQUAD recordEnd = JOURNAL_HEADER_SIZE + jc.header.record_length;
+            std::unordered_map<ULONG, ULONG> lastBytes; // checksum of each sector's last write
+            std::string damage;
+            visitJournalEntries(
+                fd, recordEnd, jc.good_length, damage, [&](const JournalEntryBytes &e) {
+                    const ULONG sector = getLE32(e.sector);
+                    if (getLE32(e.type) != JOURNAL_SECTOR || !disk->torn_order.count(sector))
+                        return;
+                    const ULONG sum = journalChecksum(e.data, SECTOR_SIZE);
+                    auto [it, fresh] = lastBytes.try_emplace(sector, sum);
+                    if (fresh || it->second != sum) {
+                        it->second = sum;
+                        disk->torn_order[sector] = getLE64(e.sequence) + 1;
+                    }
+                });
             disk->torn_writes = [fd, recordEnd, &jc](const auto &visit) {
                 std::string damage;
                 visitJournalEntries(
