@@ -266,8 +266,9 @@ struct Planner {
         return p.object;
     }
 
-    // Recorded objects by their place, for telling whose a host name is.
+    // Recorded objects by their place, and by identity, for telling whose a host name is.
     std::map<std::pair<ObjectId, std::string>, ObjectId> at_place;
+    std::map<std::pair<dev_t, ino_t>, ObjectId> by_identity;
 
     // Whether the host entry `name` in directory object dir will be free by the time a node
     // takes it: free now, or held by a recorded object that moves away or goes. `self` is the
@@ -282,9 +283,14 @@ struct Planner {
         if (fd < 0 || DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return true;
         auto it = at_place.find({dir, name});
-        if (it == at_place.end())
-            return false; // an object the guest never saw
-        const ObjectId o = it->second;
+        ObjectId o = it == at_place.end() ? ObjectId::none() : it->second;
+        if (o.isNone()) {
+            // A host that folds case answers for a recorded object under another spelling.
+            const auto same = by_identity.find({st.st_dev, st.st_ino});
+            if (same == by_identity.end() || parentOf(v, same->second) != dir)
+                return false; // an object the guest never saw
+            o = same->second;
+        }
         if (hostState(c, o) == HostState::Gone || hostState(c, o) == HostState::Unreachable)
             return false; // another object bears the name now, or nobody can tell
         if (o == self || plan.object(o).remove)
@@ -313,6 +319,7 @@ struct Planner {
                "'%s'.",
                printableName(objectPath(v, dir)).c_str(), printableName(p.final_name).c_str(),
                printableName(p.final_name).c_str(), printableName(name).c_str());
+        p.beside = p.final_name;
         p.final_name = name;
         taken[{dir, p.final_name}] = i;
     }
@@ -352,6 +359,8 @@ struct Planner {
                                "directory and everything in it stay as they were");
             return;
         }
+        if (!p.claimsObject())
+            takeDeletedObject(i, dir);
         const bool claims = p.claimsObject();
         const ObjectId object = p.object;
         EntryName created;
@@ -360,6 +369,9 @@ struct Planner {
         // An object the guest did not rename keeps its host name, whatever bytes it holds.
         p.final_name =
             claims && sameStoredName(created, n.name) ? objectName(v, object) : n.name.name;
+        if (n.name.bare && !(claims && sameStoredName(created, n.name)))
+            if (const ObjectId gone = deletedNamed(dir, n.name.name); gone.some())
+                p.final_name = objectName(v, gone); // the spelling of the object it replaces
         // A name like the write-back's own copies would be hidden and then removed as one.
         if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str()) ||
             (p.target_dir == ROOT_OBJECT && isJournalName(p.final_name.c_str()))) {
@@ -449,6 +461,39 @@ struct Planner {
             plan.new_bytes += n.size;
         }
         reportUncarriedAttributes(i);
+    }
+
+    // Objects the guest deleted, by directory and name as FAT compares names.
+    std::map<std::pair<ObjectId, std::string>, ObjectId> deleted_by_name;
+
+    static std::string foldedName(std::string name) {
+        for (char &ch : name)
+            if (ch >= 'a' && ch <= 'z')
+                ch = static_cast<char>(ch - 'a' + 'A');
+        return name;
+    }
+
+    // The object the guest deleted from directory dir that bore `name`; none if there is none.
+    ObjectId deletedNamed(ObjectId dir, const std::string &name) const {
+        const auto it = deleted_by_name.find({dir, foldedName(name)});
+        if (it == deleted_by_name.end() || !plan.object(it->second).remove ||
+            plan.object(it->second).claimed)
+            return ObjectId::none();
+        return it->second;
+    }
+
+    // A new file under the name of a file the guest deleted from the same directory, whose host
+    // file is as the disk showed it, is that file saved anew (as programs save by deleting and
+    // writing again): it replaces the file's contents as any rewrite does, keeping its mode.
+    void takeDeletedObject(NodeId i, ObjectId dir) {
+        const GuestNode &n = node(i);
+        if (n.is_dir || n.broken || plan.node(i).kind_changed)
+            return;
+        const ObjectId gone = deletedNamed(dir, n.name.name);
+        if (gone.isNone() || hostObject(v, gone).is_dir || hostObject(v, gone).via_link)
+            return;
+        plan.object(gone).remove = false;
+        claim(i, gone);
     }
 
     // Attribute changes the host cannot take are said and counted, never dropped: the system
@@ -587,6 +632,7 @@ struct Planner {
             creationName(v, o, created);
             by_name[std::to_string(r.parent) + "/" + created.name].push_back(o);
             at_place[{ObjectId(r.parent), objectName(v, o)}] = o;
+            by_identity.emplace(std::make_pair(r.dev, r.ino), o);
         }
         claimByCluster();
         // Every claim is known before removals are marked; parents claim before children.
@@ -594,6 +640,10 @@ struct Planner {
             if (plan.node(i).object.isNone())
                 claimByName(i, directoryOfClaim(node(i).parentNode()));
         markRemovals();
+        for (ObjectId o : plan.hostObjects())
+            if (plan.object(o).remove)
+                deleted_by_name.emplace(
+                    std::make_pair(parentOf(v, o), foldedName(objectName(v, o))), o);
         for (NodeId i : plan.guestNodes())
             decide(i);
         keepOrigins();
