@@ -106,8 +106,8 @@ TEST(VvfatNameTable, ShortEntryCaseFlagsAndLongNamesBothWays) {
         std::vector<std::string> before; // names added first to the same directory
         std::string host;
         const char *shortName;
-        UBYTE flags;    // byte 12
-        size_t entries; // long-name entries
+        UBYTE flags;      // byte 12
+        size_t entries;   // long-name entries
         std::string read; // the name the write-back decodes
         bool bare;        // a short entry a guest that knows only 8.3 names could have written
     } rows[] = {
@@ -132,7 +132,12 @@ TEST(VvfatNameTable, ShortEntryCaseFlagsAndLongNamesBothWays) {
         {{"ab"}, "AB", "AB~~~~~0   ", 0, 1, "AB (1)", false},
         {{"README.TXT"}, "readme.txt", "README~0TXT", 0, 2, "readme (1).txt", false},
         {{"café.txt"}, "caf\xe9.txt", "CAF^    TXT", 0, 1, "caf\\xE9.txt", false},
-        {{"LongFileName.txt"}, "longfilename.TXT", "LONGFIL0TXT", 0, 2, "longfilename (1).TXT",
+        {{"LongFileName.txt"},
+         "longfilename.TXT",
+         "LONGFIL0TXT",
+         0,
+         2,
+         "longfilename (1).TXT",
          false},
     };
     for (const Row &row : rows) {

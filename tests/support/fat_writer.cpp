@@ -1084,6 +1084,21 @@ bool FatWriter::removeTree(const std::string &path) {
     return freeChainOf(item.first) && storeDir(dir);
 }
 
+bool FatWriter::removeDirectory(const std::string &path) {
+    if (path.find_first_not_of('/') == std::string::npos)
+        return fail("the root cannot be removed");
+    Item item;
+    uint32_t parentCluster;
+    Dir dir;
+    if (!lookup(path, item, parentCluster, true) || !loadDir(parentCluster, dir))
+        return false;
+    // Any slot in use but "." and "..", long-name slots included, makes it not empty.
+    if (slotsInUse(item.first) > 2)
+        return fail("directory not empty: " + path);
+    markDeleted(dir, item);
+    return freeChainOf(item.first) && storeDir(dir);
+}
+
 bool FatWriter::makeDirectory(const std::string &path) {
     std::string parentPath, leaf;
     splitPath(path, parentPath, leaf);

@@ -477,28 +477,17 @@ struct Applier {
     // another spelling (the host folds case); at.end() when there is none.
     std::map<std::pair<ObjectId, std::string>, ObjectId>::iterator
     heldUnderOtherCase(ObjectId dir, const std::string &name) {
-        const int fd = objectDirFd(v, dir);
-        struct stat st;
-        if (fd < 0 || DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return at.end();
-        for (auto it = at.lower_bound({dir, std::string()}); it != at.end() && it->first.first == dir;
-             ++it) {
-            const HostObject &o = hostObject(v, it->second);
-            if (o.dev == st.st_dev && o.ino == st.st_ino && sameNameIgnoringCase(it->first.second, name))
-                return it;
-        }
-        return at.end();
+        const std::string listed = listedSpelling(objectDirFd(v, dir), name);
+        return listed.empty() ? at.end() : at.find({dir, listed});
     }
 
     // A rename within one directory to a name that differs only in case, on a host that finds
     // the object itself under the new name: through a private name, as such hosts take it.
     bool renameCaseOnly(int dirFd, const std::string &from, const std::string &to) {
-        struct stat a, b;
-        if (!sameNameIgnoringCase(from, to) ||
-            DosStatAt(dirFd, from.c_str(), &a, AT_SYMLINK_NOFOLLOW) != 0 ||
-            DosStatAt(dirFd, to.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0 || a.st_dev != b.st_dev ||
-            a.st_ino != b.st_ino)
+        if (!sameNameIgnoringCase(from, to) || listedSpelling(dirFd, to) != from) {
+            errno = EEXIST;
             return false;
+        }
         char temp[32];
         std::snprintf(temp, sizeof temp, ".vvfat-%08lX.tmp",
                       static_cast<unsigned long>(temp_counter++));
@@ -575,8 +564,8 @@ struct Applier {
             const ObjectId r = holder->second;
             ObjectFate &rf = plan.object(r);
             // On a host that folds case, a rewrite under a new spelling replaces its own file.
-            const bool own = (np.replaces_own || (folded && np.action == NodeAction::Rewrite)) &&
-                             r == np.object;
+            const bool own =
+                (np.replaces_own || (folded && np.action == NodeAction::Rewrite)) && r == np.object;
             if (!own && rf.remove && !rf.deleted && originPending(r))
                 return Outcome::Blocked; // its entry's new version is not in place yet
             if (!own && !removable(r))

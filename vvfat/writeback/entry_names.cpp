@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <dos/dirfd.h>
+#include <fcntl.h>
 #include <proto/exec.h>
 
 #include "writeback/writeback.h"
@@ -103,6 +105,27 @@ bool sameNameIgnoringCase(const std::string &a, const std::string &b) {
             return false;
     }
     return true;
+}
+
+std::string listedSpelling(int dirFd, const std::string &name) {
+    struct stat st;
+    if (dirFd < 0 || DosStatAt(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::string();
+    DIR *listing = DosOpenDirAt(dirFd, ".");
+    if (!listing)
+        return std::string();
+    std::string other;
+    bool listed = false;
+    while (const struct dirent *e = DosReadDir(listing)) {
+        if (name == e->d_name) {
+            listed = true;
+            break;
+        }
+        if (other.empty() && sameNameIgnoringCase(name, e->d_name))
+            other = e->d_name;
+    }
+    DosCloseDir(listing);
+    return listed ? std::string() : other;
 }
 
 bool sameStoredName(const EntryName &a, const EntryName &b) {

@@ -266,9 +266,8 @@ struct Planner {
         return p.object;
     }
 
-    // Recorded objects by their place, and by identity, for telling whose a host name is.
+    // Recorded objects by their place, for telling whose a host name is.
     std::map<std::pair<ObjectId, std::string>, ObjectId> at_place;
-    std::map<std::pair<dev_t, ino_t>, ObjectId> by_identity;
 
     // Whether the host entry `name` in directory object dir will be free by the time a node
     // takes it: free now, or held by a recorded object that moves away or goes. `self` is the
@@ -286,10 +285,11 @@ struct Planner {
         ObjectId o = it == at_place.end() ? ObjectId::none() : it->second;
         if (o.isNone()) {
             // A host that folds case answers for a recorded object under another spelling.
-            const auto same = by_identity.find({st.st_dev, st.st_ino});
-            if (same == by_identity.end() || parentOf(v, same->second) != dir)
+            const std::string listed = listedSpelling(fd, name);
+            it = listed.empty() ? at_place.end() : at_place.find({dir, listed});
+            if (it == at_place.end())
                 return false; // an object the guest never saw
-            o = same->second;
+            o = it->second;
         }
         if (hostState(c, o) == HostState::Gone || hostState(c, o) == HostState::Unreachable)
             return false; // another object bears the name now, or nobody can tell
@@ -632,7 +632,6 @@ struct Planner {
             creationName(v, o, created);
             by_name[std::to_string(r.parent) + "/" + created.name].push_back(o);
             at_place[{ObjectId(r.parent), objectName(v, o)}] = o;
-            by_identity.emplace(std::make_pair(r.dev, r.ino), o);
         }
         claimByCluster();
         // Every claim is known before removals are marked; parents claim before children.

@@ -114,6 +114,10 @@ bool sameStoredName(const EntryName &a, const EntryName &b);
 // Whether two names are the same name as FAT compares them (ASCII letters without regard to
 // case).
 bool sameNameIgnoringCase(const std::string &a, const std::string &b);
+// The spelling under which directory dirFd lists `name` when the host finds the name but lists it
+// otherwise (a host that folds case, told by what it answers); empty when it is listed as it is,
+// or cannot be found.
+std::string listedSpelling(int dirFd, const std::string &name);
 // name + "_" + eight upper-case hex digits of *seed; *seed moves on. Null (seed unchanged)
 // without memory. The caller frees the result with FreeVec.
 STRPTR createTempName(CONST_STRPTR name, ULONG *seed);
