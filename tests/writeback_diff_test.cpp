@@ -169,6 +169,7 @@ struct Node {
     int originParent = -1; // its directory at the start
     bool linked = true;    // still at the clusters it had at the start (a file with some)
     bool changed = false;  // its contents changed
+    bool wasEmpty = false; // an empty file at the start
 };
 
 struct Model {
@@ -442,11 +443,11 @@ std::string randomName(Rng &r) {
     static const std::vector<std::string> exts = {"",     "",       "txt", "bin",  "c",
                                                   "text", "tar.gz", "md",  "jpeg", "DAT"};
     std::string name = r.pick(words);
-    if (r.asciiOnly && name == "caf\xc3\xa9")
-        name = "cafe";
     if (r.shortOnly)
         while (name.find_first_of(" +.") != std::string::npos || name.size() > 6)
             name = r.pick(words);
+    if (r.asciiOnly && name == "caf\xc3\xa9")
+        name = "cafe";
     if (r.chance(30))
         name += std::to_string(r.below(20));
     std::string ext = r.pick(exts);
@@ -929,6 +930,62 @@ std::string leafOf(const std::string &path) {
     return splitLeaf(path, parent);
 }
 
+// Whether the write-back takes the guest's `name` for the name `origin` the disk showed: the
+// same, or a bare name that differs only in case.
+bool namesMatch(const std::string &origin, const std::string &name) {
+    return origin == name || (bareName(name) && sameIgnoringCase(origin, name));
+}
+
+// What the write-back can tell of the guest's objects, as the model knows them: which recorded
+// object each one is (by its first cluster, or an empty or rewritten file by its name where it
+// stood, in a directory taken for the one it was).
+struct Claims {
+    const Model &m;
+    bool atOrigin(const Node &n) const {
+        return !n.origin.empty() && n.parent == n.originParent &&
+               namesMatch(leafOf(n.origin), n.name);
+    }
+    // A directory is the one it was by its name, or when it keeps one of its objects.
+    bool dirKept(int p) const {
+        if (p == 0)
+            return true;
+        const Node &d = m.nodes[p];
+        if (d.origin.empty())
+            return false;
+        if (namesMatch(leafOf(d.origin), d.name))
+            return true;
+        bool had = false;
+        for (size_t k = 1; k < m.nodes.size(); ++k) {
+            const Node &e = m.nodes[k];
+            had = had || (!e.origin.empty() && e.originParent == p);
+        }
+        if (!had)
+            return true;
+        for (size_t k = 1; k < m.nodes.size(); ++k) {
+            const Node &c = m.nodes[k];
+            if (!c.alive || c.parent != p)
+                continue;
+            if (!c.origin.empty() && c.originParent == p && (c.dir || c.linked))
+                return true;
+            if (!c.dir && c.data.empty())
+                for (size_t j = 1; j < m.nodes.size(); ++j) {
+                    const Node &e = m.nodes[j];
+                    if (e.wasEmpty && e.originParent == p && namesMatch(leafOf(e.origin), c.name))
+                        return true;
+                }
+        }
+        return false;
+    }
+    // Whether the alive node is taken for its own recorded object.
+    bool claimed(const Node &n) const {
+        if (n.dir)
+            return true;
+        if (n.linked && (!n.changed || atOrigin(n)))
+            return true;
+        return atOrigin(n) && dirKept(n.parent);
+    }
+};
+
 void keepHostSpelling(Model &m, const fs::path &ref) {
     std::vector<int> order;
     for (size_t i = 1; i < m.nodes.size(); ++i)
@@ -941,24 +998,29 @@ void keepHostSpelling(Model &m, const fs::path &ref) {
         return d;
     };
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return depth(a) < depth(b); });
+    const Claims claims{m};
+    // Spellings are decided on the names the guest left, then carried out.
+    std::vector<std::pair<int, std::string>> renames;
     for (int id : order) {
-        Node &n = m.nodes[id];
+        const Node &n = m.nodes[id];
         if (!bareName(n.name))
             continue;
         std::string spelling;
-        // Its own object: found by its clusters when it kept them (moved unchanged), or by its
-        // name where it stood.
-        if (!n.origin.empty() && sameIgnoringCase(leafOf(n.origin), n.name) &&
-            (n.parent == n.originParent || n.dir || (n.linked && !n.changed)))
-            spelling = leafOf(n.origin);
-        for (size_t k = 1; spelling.empty() && k < m.nodes.size(); ++k) {
-            const Node &d = m.nodes[k];
-            if (!d.alive && !d.origin.empty() && d.originParent == n.parent &&
-                sameIgnoringCase(leafOf(d.origin), n.name))
-                spelling = leafOf(d.origin);
+        if (!n.origin.empty() && sameIgnoringCase(leafOf(n.origin), n.name) && claims.claimed(n))
+            spelling = leafOf(n.origin); // its own object
+        for (size_t k = 1; spelling.empty() && claims.dirKept(n.parent) && k < m.nodes.size();
+             ++k) {
+            // An object of the same directory that no entry is taken for: the one it replaces.
+            const Node &o = m.nodes[k];
+            if (static_cast<int>(k) != id && !o.origin.empty() && o.originParent == n.parent &&
+                sameIgnoringCase(leafOf(o.origin), n.name) && (!o.alive || !claims.claimed(o)))
+                spelling = leafOf(o.origin);
         }
-        if (spelling.empty() || spelling == n.name)
-            continue;
+        if (!spelling.empty() && spelling != n.name)
+            renames.emplace_back(id, spelling);
+    }
+    for (const auto &[id, spelling] : renames) {
+        Node &n = m.nodes[id];
         const fs::path at = ref / m.path(n.parent);
         fs::rename(at / n.name, at / spelling);
         n.name = spelling;
@@ -992,6 +1054,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         m.nodes[id].origin = t.path;
         m.nodes[id].originParent = parent;
         m.nodes[id].linked = t.dir || t.size > 0; // an empty file has no cluster
+        m.nodes[id].wasEmpty = !t.dir && t.size == 0;
     }
     // Deepest first, so that stamping a file does not move its directory's stamp on.
     for (auto it = c.tree.rbegin(); it != c.tree.rend(); ++it)

@@ -1085,18 +1085,11 @@ bool FatWriter::removeTree(const std::string &path) {
 }
 
 bool FatWriter::removeDirectory(const std::string &path) {
-    if (path.find_first_not_of('/') == std::string::npos)
-        return fail("the root cannot be removed");
-    Item item;
-    uint32_t parentCluster;
-    Dir dir;
-    if (!lookup(path, item, parentCluster, true) || !loadDir(parentCluster, dir))
-        return false;
     // Any slot in use but "." and "..", long-name slots included, makes it not empty.
-    if (slotsInUse(item.first) > 2)
+    const Item item = at(path);
+    if (item.found && item.isDir() && slotsInUse(item.first) > 2)
         return fail("directory not empty: " + path);
-    markDeleted(dir, item);
-    return freeChainOf(item.first) && storeDir(dir);
+    return removeTree(path); // nothing below it to delete
 }
 
 bool FatWriter::makeDirectory(const std::string &path) {
