@@ -1414,6 +1414,21 @@ void PrintTo(const Regression &r, std::ostream *os) {
 }
 
 const std::vector<Regression> kRegressions = {
+    // Names shown by a short entry with the lower-case flags, no long name.
+    {"RenameOverAFileKeepsTheCaseFlagsItWasGiven",
+     "3: a name the guest stores with the case flags keeps the case they give, also over the "
+     "short name of the file it replaces",
+     Writer::Mtools,
+     12,
+     {F("b2.DAT", 0, 40), F("readme.bin", 0, 93, true)},
+     {op::Rename("b2.DAT", "readme.bin")}},
+    {"BareShortNamesKeepTheSpellingOfTheirObjects",
+     "3: an 8.3-only guest's names keep the host's spelling where they name the object",
+     Writer::Own83,
+     16,
+     {F("notes.txt", 2000, 1), F("Readme.md", 700, 2), D("docs"), F("docs/A.c", 0, 3)},
+     {op::Rename("notes.txt", "x.txt"), op::Rename("x.txt", "notes.txt"),
+      op::Move("Readme.md", "docs"), op::Delete("docs/A.c"), op::Create("docs/a.c", 10, 4)}},
     // Empty files (first cluster 0).
     {"EmptyFileLeftAloneIsRecreated",
      "2: an empty file the guest did not touch keeps its inode and mtime",

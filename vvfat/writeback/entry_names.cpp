@@ -135,10 +135,7 @@ bool sameStoredName(const EntryName &a, const EntryName &b) {
     if (!a.units.empty() && !b.units.empty())
         return a.units == b.units;
     // A guest may store a name that fits 8.3 without a long name (with the case flags): the
-    // name it reads is what counts.
-    if (a.units.empty() && b.units.empty() &&
-        std::memcmp(a.short_name, b.short_name, sizeof a.short_name) == 0)
-        return true;
+    // name it reads, case flags applied, is what counts.
     return a.name == b.name;
 }
 
