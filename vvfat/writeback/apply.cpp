@@ -568,8 +568,17 @@ struct Applier {
                 (np.replaces_own || (folded && np.action == NodeAction::Rewrite)) && r == np.object;
             if (!own && rf.remove && !rf.deleted && originPending(r))
                 return Outcome::Blocked; // its entry's new version is not in place yet
-            if (!own && !removable(r))
-                return movePending(r) ? Outcome::Blocked : conflict(p, dst);
+            if (!own && !removable(r)) {
+                if (movePending(r))
+                    return Outcome::Blocked;
+                // Its holder's own move failed: an object moving here stays where it was, as
+                // the holder did, rather than land under a name nobody gave it.
+                if (movesRecorded(p) && rf.claimer.some() &&
+                    (plan.node(rf.claimer).failed ||
+                     plan.node(rf.claimer).action == NodeAction::Skip))
+                    return failPlacement(p, EEXIST);
+                return conflict(p, dst);
+            }
             const HostObject &ro = hostObject(v, r);
             const HostState now = identify(v, r);
             if (now == HostState::Unreachable)
@@ -635,26 +644,24 @@ struct Applier {
             if (fd >= 0)
                 DosUnlinkAt(fd, p.src_name.c_str(), 0);
         } else if (!p.aside_from.empty()) {
-            // Set aside for a cycle of renames: back under a name of its own.
+            // Set aside for a cycle of renames: back under its own name, or, when another
+            // object took that, left under the visible name it was set aside as.
             const int fd = objectDirFd(v, p.src_dir);
-            for (unsigned k = 0; fd >= 0 && k < 100; ++k) {
-                const std::string name = k == 0 ? p.aside_from : conflictName(p.aside_from, k);
-                if (DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, name.c_str()) == 0) {
-                    at.erase({p.src_dir, p.src_name});
-                    setObjectName(v, p.object, name);
-                    at[{p.src_dir, name}] = p.object;
-                    report("'%s' keeps its place as '%s'.",
-                           printableName(objectPath(v, p.src_dir) + "/" + p.src_name).c_str(),
-                           printableName(name).c_str());
-                    break;
-                }
-                if (errno != EEXIST)
-                    break;
+            if (fd >= 0 &&
+                DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, p.aside_from.c_str()) == 0) {
+                at.erase({p.src_dir, p.src_name});
+                setObjectName(v, p.object, p.aside_from);
+                at[{p.src_dir, p.aside_from}] = p.object;
+            } else {
+                report("'%s' stays set aside as '%s'.",
+                       printableName(objectPath(v, p.src_dir) + "/" + p.aside_from).c_str(),
+                       printableName(p.src_name).c_str());
             }
         }
         const std::string why =
             error == EXDEV    ? "it would have to move to another file system inside the directory"
             : error == ESTALE ? "the host removed or replaced it meanwhile"
+            : error == EEXIST ? "the object that bears its new name could not be moved away"
                               : reason(error);
         fail(p.node, "it cannot be put in place: " + why);
         p.done = true;

@@ -1,5 +1,6 @@
 // Names of the entries the guest wrote: long names checked against their short entry, decoded
 // back to UTF-8, and judged fit for the host.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -116,6 +117,7 @@ std::string listedSpelling(int dirFd, const std::string &name) {
         return std::string();
     std::string other;
     bool listed = false;
+    errno = 0;
     while (const struct dirent *e = DosReadDir(listing)) {
         if (name == e->d_name) {
             listed = true;
@@ -124,8 +126,10 @@ std::string listedSpelling(int dirFd, const std::string &name) {
         if (other.empty() && sameNameIgnoringCase(name, e->d_name))
             other = e->d_name;
     }
+    // A listing cut short tells nothing.
+    const bool whole = listed || errno == 0;
     DosCloseDir(listing);
-    return listed ? std::string() : other;
+    return listed || !whole ? std::string() : other;
 }
 
 bool sameStoredName(const EntryName &a, const EntryName &b) {

@@ -530,6 +530,7 @@ struct Planner {
             return p.action == NodeAction::Move || p.action == NodeAction::Create ||
                    (p.action == NodeAction::Rewrite && !p.replaces_own);
         };
+        keepBehindSkipped();
         for (NodeId i : plan.guestNodes()) {
             const NodePlan &p = plan.node(i);
             if (p.action == NodeAction::None || p.replaces_own)
@@ -551,6 +552,31 @@ struct Planner {
         for (NodeId i : plan.guestNodes())
             if (plan.node(i).action == NodeAction::Create && node(i).is_dir)
                 setObjectName(v, plan.node(i).created_object, plan.node(i).final_name);
+    }
+
+    // An object that would move to a name still borne by an object that stays as it was (its
+    // entry skipped) stays where it was too, rather than land under a name nobody gave it; in
+    // turn, so does one that would take its name.
+    void keepBehindSkipped() {
+        for (bool again = true; again;) {
+            again = false;
+            for (NodeId i : plan.guestNodes()) {
+                NodePlan &p = plan.node(i);
+                if (p.action != NodeAction::Move)
+                    continue;
+                const auto it = at_place.find({p.target_dir, p.final_name});
+                if (it == at_place.end() || it->second == p.object)
+                    continue;
+                const NodeId holder = plan.object(it->second).claimer;
+                if (holder.isNone() || plan.node(holder).action != NodeAction::Skip)
+                    continue;
+                p.action = NodeAction::Skip;
+                reportFailure(c, objectPath(v, p.object),
+                              "it stays where it was, since '" + printableName(p.final_name) +
+                                  "' stays as it was");
+                again = true;
+            }
+        }
     }
 
     // A file the guest kept that the scan showed through a link to an object the guest deleted
