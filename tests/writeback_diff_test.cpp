@@ -1022,8 +1022,10 @@ void keepHostSpelling(Model &m, const fs::path &ref) {
     for (const auto &[id, spelling] : renames) {
         Node &n = m.nodes[id];
         const fs::path at = ref / m.path(n.parent);
-        fs::rename(at / n.name, at / spelling);
-        n.name = spelling;
+        std::error_code error;
+        fs::rename(at / n.name, at / spelling, error);
+        if (!error)
+            n.name = spelling;
     }
 }
 
