@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the differential write-back test on random seeds for SECONDS and prints every failing
 # seed (the first few shrunk to a case for the regression table).
-#   scripts/diff-writeback.sh SECONDS [--writer own|mtools] [--start SEED] [--build-dir DIR]
-# Without --writer both writers run (mtools on a quarter of the seeds, being slower).
+#   scripts/diff-writeback.sh SECONDS [--writer own|own83|mtools] [--start SEED] [--build-dir DIR]
+# Without --writer all writers run (mtools on a quarter of the seeds, being slower, and our writer
+# in its 8.3 mode on another quarter).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:?usage: $0 SECONDS [--writer own|mtools] [--start SEED] [--build-dir DIR]}
+seconds=${1:?usage: $0 SECONDS [--writer own|own83|mtools] [--start SEED] [--build-dir DIR]}
 shift
 writer=both
 start=0
@@ -18,7 +19,7 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
-case "$writer" in own | mtools | both) ;; *) echo "--writer is own or mtools" >&2; exit 2 ;; esac
+case "$writer" in own | own83 | mtools | both) ;; *) echo "--writer is own, own83 or mtools" >&2; exit 2 ;; esac
 if [ ! -x "$dir/tests/writeback_diff_test" ]; then
     ./scripts/build.sh "$dir" -DTESSEL_TESTS=ON -DTESSEL_ASSERTIONS=ON
 fi

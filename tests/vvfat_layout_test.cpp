@@ -238,7 +238,9 @@ TEST(VvfatBootStructures, MasterBootRecordAndBootSectors) {
         } else {
             EXPECT_EQ(getLE16(bs.sectors_per_fat), v->sectors_per_fat);
             EXPECT_EQ(getLE16(bs.root_entries), 512);
-            EXPECT_EQ(bs.media_type, c.fatType == 12 ? 0xF0 : 0xF8);
+            // A partition of a hard disk, FAT12 too.
+            EXPECT_EQ(bs.media_type, 0xF8);
+            EXPECT_EQ(bs.u.fat16.drive_number, 0x80);
         }
     }
 }
@@ -272,7 +274,7 @@ TEST(VvfatFat, EntriesOfEveryWidthIncludingTheFat12EntrySplitAcrossSectors) {
     EXPECT_EQ(first[510], 0x23);       // entry 340 untouched
     EXPECT_EQ(first[511] & 0x0F, 0x1); // the even entry's high nibble kept
     // Entry 0 holds the media byte, entry 1 the end-of-chain value; a fresh cluster is free.
-    EXPECT_EQ(fatGet(v, 0), 0xFF0u);
+    EXPECT_EQ(fatGet(v, 0), 0xFF8u);
     EXPECT_EQ(fatGet(v, 1), 0xFFFu);
     EXPECT_EQ(fatGet(v, 1000), 0u);
 

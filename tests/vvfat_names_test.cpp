@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/vvfat_disk.h"
+#include "vvfat/writeback/writeback.h"
 
 using namespace testsupport;
 
@@ -99,9 +100,70 @@ TEST(VvfatShortNames, ThousandsOfCollidingNamesStayUnique) {
         EXPECT_TRUE(seen.insert(d.add("collision " + std::to_string(i) + ".txt")).second);
 }
 
+// What the disk shows for a host name, and what the write-back reads back from those entries.
+TEST(VvfatNameTable, ShortEntryCaseFlagsAndLongNamesBothWays) {
+    struct Row {
+        std::vector<std::string> before; // names added first to the same directory
+        std::string host;
+        const char *shortName;
+        UBYTE flags;      // byte 12
+        size_t entries;   // long-name entries
+        std::string read; // the name the write-back decodes
+        bool bare;        // a short entry a guest that knows only 8.3 names could have written
+    } rows[] = {
+        {{}, "README.TXT", "README  TXT", 0, 0, "README.TXT", true},
+        {{}, "readme.txt", "README  TXT", 0x18, 0, "readme.txt", false},
+        {{}, "readme.TXT", "README  TXT", 0x08, 0, "readme.TXT", false},
+        {{}, "README.txt", "README  TXT", 0x10, 0, "README.txt", false},
+        {{}, "docs", "DOCS       ", 0x08, 0, "docs", false},
+        {{}, "DOCS", "DOCS       ", 0, 0, "DOCS", true},
+        {{}, "a1_b$.c", "A1_B$   C  ", 0x18, 0, "a1_b$.c", false},
+        {{}, "2024", "2024       ", 0, 0, "2024", true},
+        {{}, "ReadMe.txt", "README  TXT", 0, 1, "ReadMe.txt", false},
+        {{}, "readme.Txt", "README  TXT", 0, 1, "readme.Txt", false},
+        {{}, "longfilename.txt", "LONGFILETXT", 0, 2, "longfilename.txt", false},
+        {{}, "my file.c", "MY^FILE C  ", 0, 1, "my file.c", false},
+        {{}, "x.", "X          ", 0, 1, "x.", false},
+        {{}, "café.txt", "CAF^^   TXT", 0, 1, "café.txt", false},
+        {{}, ".profile", "^PROFILE   ", 0, 1, ".profile", false},
+        // A taken short name needs a tail, and then a long name.
+        {{"longfilename.txt"}, "longfile.txt", "LONGFIL0TXT", 0, 1, "longfile.txt", false},
+        // Two names FAT takes for one: the second is shown under a distinct long name.
+        {{"ab"}, "AB", "AB~~~~~0   ", 0, 1, "AB (1)", false},
+        {{"README.TXT"}, "readme.txt", "README~0TXT", 0, 2, "readme (1).txt", false},
+        {{"café.txt"}, "caf\xe9.txt", "CAF^    TXT", 0, 1, "caf\\xE9.txt", false},
+        {{"LongFileName.txt"},
+         "longfilename.TXT",
+         "LONGFIL0TXT",
+         0,
+         2,
+         "longfilename (1).TXT",
+         false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.host);
+        Directory d;
+        for (const std::string &name : row.before)
+            d.add(name);
+        const ULONG first = d.v.directory.next;
+        EXPECT_EQ(d.add(row.host), row.shortName);
+        const ULONG s = d.lastIndex();
+        EXPECT_EQ(arrayGet(d.v.directory, s)->reserved[0], row.flags);
+        EXPECT_EQ(s - first, row.entries);
+        EXPECT_EQ(d.longEntries(s).size(), row.entries);
+
+        // Decoded from the same bytes, as the guest left them.
+        const auto *begin = reinterpret_cast<const UBYTE *>(arrayGet(d.v.directory, first));
+        EntryName read;
+        ASSERT_TRUE(readDirEntry(begin, begin + (s - first + 1) * sizeof(DirEntry), read));
+        EXPECT_EQ(read.name, row.read);
+        EXPECT_EQ(read.bare, row.bare);
+    }
+}
+
 TEST(VvfatLongNames, EntriesHoldTheWholeNameWithChecksums) {
     Directory d;
-    d.add("readme.txt");
+    d.add("read me.txt");
     const ULONG s = d.lastIndex();
     ASSERT_EQ(s, 1u);
     const auto *lfn = reinterpret_cast<const UBYTE *>(arrayGet(d.v.directory, 0));
@@ -110,7 +172,7 @@ TEST(VvfatLongNames, EntriesHoldTheWholeNameWithChecksums) {
     EXPECT_EQ(lfn[12], 0);
     EXPECT_EQ(getLE16(lfn + 26), 0);
     EXPECT_EQ(lfn[LFN_CHECKSUM], fatCheckSum(arrayGet(d.v.directory, s)));
-    EXPECT_EQ(d.longName(s), padded(u"readme.txt"));
+    EXPECT_EQ(d.longName(s), padded(u"read me.txt"));
 
     struct Case {
         std::string host;

@@ -56,7 +56,8 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     VVFAT *v = d.get();
     ASSERT_EQ(v->cluster_size, 1024u);
 
-    // Root: the label, then a long-name and a short entry per object, zeros to the cluster end.
+    // Root: the label, then a short entry per object (each name is its own 8.3 name, shown in
+    // lower case by the flags of byte 12), zeros to the cluster end.
     const DirEntry &label = entry(v, 0);
     EXPECT_EQ(shortName(label), "AMIGA VVFAT");
     EXPECT_EQ(label.attributes, ATTR_VOLUME);
@@ -65,13 +66,15 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     const long docs = findShort(v, 0, 32, "DOCS       ");
     ASSERT_GT(hello, 0);
     ASSERT_GT(docs, 0);
-    EXPECT_EQ(std::min(hello, docs), 2);
-    EXPECT_EQ(std::max(hello, docs), 4);
+    EXPECT_EQ(std::min(hello, docs), 1);
+    EXPECT_EQ(std::max(hello, docs), 2);
+    EXPECT_EQ(entry(v, hello).reserved[0], CASE_LOWER_BASE | CASE_LOWER_EXT);
+    EXPECT_EQ(entry(v, docs).reserved[0], CASE_LOWER_BASE);
     const auto rootCluster = readClusterBytes(v, 2);
-    EXPECT_EQ(bytesOf(rootCluster, 0, 5 * 32),
+    EXPECT_EQ(bytesOf(rootCluster, 0, 3 * 32),
               std::string(reinterpret_cast<const char *>(&label), 32) +
-                  bytesOf(rootCluster, 32, 4 * 32));
-    EXPECT_EQ(bytesOf(rootCluster, 5 * 32, 1024 - 5 * 32), std::string(1024 - 5 * 32, '\0'));
+                  bytesOf(rootCluster, 32, 2 * 32));
+    EXPECT_EQ(bytesOf(rootCluster, 3 * 32, 1024 - 3 * 32), std::string(1024 - 3 * 32, '\0'));
 
     EXPECT_EQ(getLE32(entry(v, hello).size), 5000u);
     EXPECT_EQ(entry(v, docs).attributes & ATTR_DIRECTORY, ATTR_DIRECTORY);
@@ -90,18 +93,21 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     EXPECT_EQ(fatGet(v, docsBegin), v->max_fat_value);
     EXPECT_EQ(fatGet(v, 10), 0u);
 
-    // docs: "." and ".." (the root is cluster 0 there), then a.txt in cluster 9.
-    // Entries lie compact in the array: docs' follow the root's five.
+    // docs: "." and ".." (the root is cluster 0 there; each dated as the directory it stands
+    // for), then a.txt in cluster 9. Entries lie compact in the array: docs' follow the root's
+    // three.
     const ULONG docsFirst = ULONG(arrayGet(v->mapping, 2)->info.dir.first_dir_index);
-    EXPECT_EQ(docsFirst, 5u);
-    EXPECT_EQ(shortName(entry(v, 5)), ".          ");
-    EXPECT_EQ(entry(v, 5).attributes, ATTR_DIRECTORY);
-    EXPECT_EQ(entryFirstCluster(entry(v, 5)), docsBegin);
-    EXPECT_EQ(shortName(entry(v, 6)), "..         ");
-    EXPECT_EQ(entry(v, 6).attributes, ATTR_DIRECTORY);
-    EXPECT_EQ(entryFirstCluster(entry(v, 6)), 0u);
-    const long a = findShort(v, 5, 32, "A       TXT");
-    EXPECT_EQ(a, 8);
+    EXPECT_EQ(docsFirst, 3u);
+    EXPECT_EQ(shortName(entry(v, 3)), ".          ");
+    EXPECT_EQ(entry(v, 3).attributes, ATTR_DIRECTORY);
+    EXPECT_EQ(entryFirstCluster(entry(v, 3)), docsBegin);
+    EXPECT_EQ(std::memcmp(entry(v, 3).mtime, entry(v, docs).mtime, 4), 0);
+    EXPECT_EQ(shortName(entry(v, 4)), "..         ");
+    EXPECT_EQ(entry(v, 4).attributes, ATTR_DIRECTORY);
+    EXPECT_EQ(entryFirstCluster(entry(v, 4)), 0u);
+    EXPECT_EQ(std::memcmp(entry(v, 4).mtime, label.mtime, 4), 0);
+    const long a = findShort(v, 3, 32, "A       TXT");
+    EXPECT_EQ(a, 5);
     EXPECT_EQ(entryFirstCluster(entry(v, a)), 9u);
 
     const auto infoBytes = readSectors(v, v->offset_to_bootsector + 1);
@@ -111,7 +117,7 @@ TEST(VvfatTree, EntriesMappingsAndChainsOfASmallTree) {
     // A directory cluster shows its entries from the array, then zeros.
     const auto docsCluster = readClusterBytes(v, docsBegin);
     const ULONG docsEntries = v->directory.next - docsFirst;
-    EXPECT_EQ(docsEntries, 4u);
+    EXPECT_EQ(docsEntries, 3u);
     EXPECT_EQ(std::memcmp(docsCluster.data(), &entry(v, docsFirst), docsEntries * 32), 0);
     EXPECT_EQ(bytesOf(docsCluster, docsEntries * 32, 1024 - docsEntries * 32),
               std::string(1024 - docsEntries * 32, '\0'));
@@ -191,8 +197,8 @@ TEST(VvfatRead, Fat16RootRegionComesFromTheEntryArray) {
     VVFAT *v = d.get();
     const auto root = readSectors(v, v->offset_to_root_dir, 32);
     EXPECT_EQ(bytesOf(root, 0, 11), "AMIGA VVFAT");
-    EXPECT_EQ(bytesOf(root, 64, 11), "FILE    TXT");
-    EXPECT_EQ(bytesOf(root, 96, 512 * 32 - 96), std::string(512 * 32 - 96, '\0'));
+    EXPECT_EQ(bytesOf(root, 32, 11), "FILE    TXT"); // its own 8.3 name: no long name before
+    EXPECT_EQ(bytesOf(root, 64, 512 * 32 - 64), std::string(512 * 32 - 64, '\0'));
     EXPECT_EQ(arrayGet(v->mapping, 1)->begin, 2u);
 }
 

@@ -20,7 +20,7 @@ struct Case {
     std::vector<UBYTE> fatStart; // entries 0 and 1 as stored
 };
 const Case kCases[] = {
-    {"FAT12", 8, 12, {0xF0, 0xFF, 0xFF}},
+    {"FAT12", 8, 12, {0xF8, 0xFF, 0xFF}}, // a partition of a hard disk, as FAT16
     {"FAT16", 100, 16, {0xF8, 0xFF, 0xFF, 0xFF}},
     {"FAT32", 140, 32, {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}},
 };

@@ -5,9 +5,11 @@
 // while every host object the guest left alone keeps its stat. Every entry is stamped with one
 // fixed date, as a guest without a clock writes it.
 //
-// One seed:   TESSEL_DIFF_SEED=N [TESSEL_DIFF_WRITER=own|mtools] [TESSEL_DIFF_FAT=12|16|32]
+// One seed:   TESSEL_DIFF_SEED=N [TESSEL_DIFF_WRITER=own|own83|mtools] [TESSEL_DIFF_FAT=12|16|32]
 //             writeback_diff_test --gtest_filter=WritebackDiffTool.Seed
-// Long run:   scripts/diff-writeback.sh SECONDS [--writer own|mtools]
+// Long run:   scripts/diff-writeback.sh SECONDS [--writer own|own83|mtools]
+// own83 is our writer in its 8.3 mode: a guest that knows only short names, which cannot say
+// case and leaves the long-name entries of old names behind.
 // A failing seed is shrunk to a short case printed as an entry of kRegressions below.
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -50,9 +52,16 @@ constexpr time_t kFixedTime = 1600000000;
 // disk writes it.
 const char *const kMtoolsCheck = "MTOOLS_SKIP_CHECK=1 ";
 
-enum class Writer { Own, Mtools };
+enum class Writer { Own, Mtools, Own83 };
 const char *writerName(Writer w) {
-    return w == Writer::Own ? "own" : "mtools";
+    return w == Writer::Own ? "own" : w == Writer::Own83 ? "own83" : "mtools";
+}
+// As a case table names it.
+const char *writerCaseName(Writer w) {
+    return w == Writer::Own ? "Own" : w == Writer::Own83 ? "Own83" : "Mtools";
+}
+Writer writerNamed(const std::string &name) {
+    return name == "mtools" ? Writer::Mtools : name == "own83" ? Writer::Own83 : Writer::Own;
 }
 
 // ---- Cases: an initial tree and operations.
@@ -156,7 +165,11 @@ struct Node {
     int parent = -1;
     bool alive = true;
     bool touched = false;
-    std::string origin; // path at the start; empty for objects the guest made
+    std::string origin;    // path at the start; empty for objects the guest made
+    int originParent = -1; // its directory at the start
+    bool linked = true;    // still at the clusters it had at the start (a file with some)
+    bool changed = false;  // its contents changed
+    bool wasEmpty = false; // an empty file at the start
 };
 
 struct Model {
@@ -333,6 +346,9 @@ bool step(Model &m, const Op &o, Action &act) {
             n.data = act.bytes;
         }
         act.whole = n.data;
+        n.changed = true;
+        if (o.kind == Kind::Rewrite || n.data.empty())
+            n.linked = false; // a new chain, or none
         // Its directory too: new contents may arrive by a rename inside it.
         n.touched = m.nodes[n.parent].touched = true;
         return true;
@@ -387,6 +403,8 @@ class Rng {
     // mtools stores a lower-case non-ASCII name that fits 8.3 as OEM code-page bytes, a
     // question of code pages rather than of the write-back: its cases keep to ASCII names.
     bool asciiOnly = false;
+    // A guest that knows only 8.3 names names nothing else: names that fit 8.3 but for case.
+    bool shortOnly = false;
     uint32_t below(uint32_t n) { return n ? static_cast<uint32_t>(g_() % n) : 0; }
     bool chance(uint32_t percent) { return below(100) < percent; }
     template <class T> const T &pick(const std::vector<T> &v) {
@@ -425,11 +443,16 @@ std::string randomName(Rng &r) {
     static const std::vector<std::string> exts = {"",     "",       "txt", "bin",  "c",
                                                   "text", "tar.gz", "md",  "jpeg", "DAT"};
     std::string name = r.pick(words);
+    if (r.shortOnly)
+        while (name.find_first_of(" +.") != std::string::npos || name.size() > 6)
+            name = r.pick(words);
     if (r.asciiOnly && name == "caf\xc3\xa9")
         name = "cafe";
     if (r.chance(30))
         name += std::to_string(r.below(20));
-    const std::string ext = r.pick(exts);
+    std::string ext = r.pick(exts);
+    if (r.shortOnly && ext.size() > 3)
+        ext = "txt";
     if (!ext.empty())
         name += "." + ext;
     switch (r.below(4)) {
@@ -478,7 +501,8 @@ std::string joinPath(const std::string &dir, const std::string &leaf) {
 
 Case generate(uint64_t seed, Writer writer, int fat) {
     Rng r(seed);
-    r.asciiOnly = writer == Writer::Mtools;
+    r.asciiOnly = writer != Writer::Own;
+    r.shortOnly = writer == Writer::Own83;
     Case c;
     c.name = "Seed" + std::to_string(seed);
     c.writer = writer;
@@ -501,6 +525,7 @@ Case generate(uint64_t seed, Writer writer, int fat) {
     for (size_t i = 1; i < m.nodes.size(); ++i) {
         m.nodes[i].touched = false;
         m.nodes[i].origin = m.path(static_cast<int>(i)); // as runCase's model has them
+        m.nodes[i].originParent = m.nodes[i].parent;
     }
 
     const uint32_t count = 6 + r.below(16);
@@ -660,9 +685,9 @@ std::string printOp(const Op &o) {
 }
 
 std::string printCase(const Case &c) {
-    std::string out = "{" + quoted(c.name) + ", \"<what the promise requires>\", Writer::" +
-                      (c.writer == Writer::Own ? "Own" : "Mtools") + ", " + std::to_string(c.fat) +
-                      ",\n {";
+    std::string out = "{" + quoted(c.name) +
+                      ", \"<what the promise requires>\", Writer::" + writerCaseName(c.writer) +
+                      ", " + std::to_string(c.fat) + ",\n {";
     for (size_t i = 0; i < c.tree.size(); ++i) {
         const TreeItem &t = c.tree[i];
         out += i ? ", " : "";
@@ -891,6 +916,119 @@ bool isMovedAside(const std::string &path) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
+// A bare short name (upper case, fits 8.3: what any guest writes without a long name) cannot
+// say case. Where it names the object it is under another spelling, or the object it replaces
+// (one deleted from the same directory), the host's spelling stays: the reference tree is
+// renamed so, parents first.
+bool bareName(const std::string &name) {
+    return fits83(name) &&
+           std::none_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
+std::string leafOf(const std::string &path) {
+    std::string parent;
+    return splitLeaf(path, parent);
+}
+
+// Whether the write-back takes the guest's `name` for the name `origin` the disk showed: the
+// same, or a bare name that differs only in case.
+bool namesMatch(const std::string &origin, const std::string &name) {
+    return origin == name || (bareName(name) && sameIgnoringCase(origin, name));
+}
+
+// What the write-back can tell of the guest's objects, as the model knows them: which recorded
+// object each one is (by its first cluster, or an empty or rewritten file by its name where it
+// stood, in a directory taken for the one it was).
+struct Claims {
+    const Model &m;
+    bool atOrigin(const Node &n) const {
+        return !n.origin.empty() && n.parent == n.originParent &&
+               namesMatch(leafOf(n.origin), n.name);
+    }
+    // A directory is the one it was by its name, or when it keeps one of its objects.
+    bool dirKept(int p) const {
+        if (p == 0)
+            return true;
+        const Node &d = m.nodes[p];
+        if (d.origin.empty())
+            return false;
+        if (namesMatch(leafOf(d.origin), d.name))
+            return true;
+        bool had = false;
+        for (size_t k = 1; k < m.nodes.size(); ++k) {
+            const Node &e = m.nodes[k];
+            had = had || (!e.origin.empty() && e.originParent == p);
+        }
+        if (!had)
+            return true;
+        for (size_t k = 1; k < m.nodes.size(); ++k) {
+            const Node &c = m.nodes[k];
+            if (!c.alive || c.parent != p)
+                continue;
+            if (!c.origin.empty() && c.originParent == p && (c.dir || c.linked))
+                return true;
+            if (!c.dir && c.data.empty())
+                for (size_t j = 1; j < m.nodes.size(); ++j) {
+                    const Node &e = m.nodes[j];
+                    if (e.wasEmpty && e.originParent == p && namesMatch(leafOf(e.origin), c.name))
+                        return true;
+                }
+        }
+        return false;
+    }
+    // Whether the alive node is taken for its own recorded object.
+    bool claimed(const Node &n) const {
+        if (n.dir)
+            return true;
+        if (n.linked && (!n.changed || atOrigin(n)))
+            return true;
+        return atOrigin(n) && dirKept(n.parent);
+    }
+};
+
+void keepHostSpelling(Model &m, const fs::path &ref) {
+    std::vector<int> order;
+    for (size_t i = 1; i < m.nodes.size(); ++i)
+        if (m.nodes[i].alive)
+            order.push_back(static_cast<int>(i));
+    const auto depth = [&](int id) {
+        int d = 0;
+        for (int cur = id; cur > 0; cur = m.nodes[cur].parent)
+            ++d;
+        return d;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return depth(a) < depth(b); });
+    const Claims claims{m};
+    // Spellings are decided on the names the guest left, then carried out.
+    std::vector<std::pair<int, std::string>> renames;
+    for (int id : order) {
+        const Node &n = m.nodes[id];
+        if (!bareName(n.name))
+            continue;
+        std::string spelling;
+        if (!n.origin.empty() && sameIgnoringCase(leafOf(n.origin), n.name) && claims.claimed(n))
+            spelling = leafOf(n.origin); // its own object
+        for (size_t k = 1; spelling.empty() && claims.dirKept(n.parent) && k < m.nodes.size();
+             ++k) {
+            // An object of the same directory that no entry is taken for: the one it replaces.
+            const Node &o = m.nodes[k];
+            if (static_cast<int>(k) != id && !o.origin.empty() && o.originParent == n.parent &&
+                sameIgnoringCase(leafOf(o.origin), n.name) && (!o.alive || !claims.claimed(o)))
+                spelling = leafOf(o.origin);
+        }
+        if (!spelling.empty() && spelling != n.name)
+            renames.emplace_back(id, spelling);
+    }
+    for (const auto &[id, spelling] : renames) {
+        Node &n = m.nodes[id];
+        const fs::path at = ref / m.path(n.parent);
+        std::error_code error;
+        fs::rename(at / n.name, at / spelling, error);
+        if (!error)
+            n.name = spelling;
+    }
+}
+
 Outcome runCase(const Case &c, bool checkDisk = false) {
     Outcome out;
     const auto setupFail = [&](const std::string &why) {
@@ -916,6 +1054,9 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         const int id = m.add(parent, leaf, t.dir, t.dir ? "" : patternBytes(t.size, t.seed));
         m.nodes[id].touched = false;
         m.nodes[id].origin = t.path;
+        m.nodes[id].originParent = parent;
+        m.nodes[id].linked = t.dir || t.size > 0; // an empty file has no cluster
+        m.nodes[id].wasEmpty = !t.dir && t.size == 0;
     }
     // Deepest first, so that stamping a file does not move its directory's stamp on.
     for (auto it = c.tree.rbegin(); it != c.tree.rend(); ++it)
@@ -935,13 +1076,15 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         return setupFail("VVFAT_Create refused the disk");
     std::string log;
     bool guestOk = true;
-    if (c.writer == Writer::Own) {
+    if (c.writer != Writer::Mtools) {
+        testsupport::FatWriterOptions options;
+        options.longNames = c.writer == Writer::Own;
         testsupport::FatWriter w(
             testsupport::readerFor(disk),
             [disk](uint64_t lba, uint32_t count, const uint8_t *in) {
                 return VVFAT_WriteData(disk, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
             },
-            testsupport::fatStampOf(kFixedTime));
+            testsupport::fatStampOf(kFixedTime), options);
         guestOk = w.mount();
         for (const Op &o : c.ops) {
             Action act;
@@ -950,6 +1093,15 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
             if (!applyOwn(w, act)) {
                 guestOk = false;
                 log += "own writer failed on " + printOp(o) + ": " + w.error() + "\n";
+            }
+            std::string dir, leaf;
+            if (guestOk && c.writer == Writer::Own83 && Mtools::namedBy(act, dir, leaf)) {
+                // It stores the name in upper case.
+                const std::string stored = w.at(joinPath(dir, leaf)).name;
+                if (!stored.empty() && stored != leaf) {
+                    act.stored = stored;
+                    m.nodes[m.find(joinPath(dir, leaf))].name = stored;
+                }
             }
             applyHost(ref, act);
         }
@@ -1005,6 +1157,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         VVFAT_Destroy(disk);
         return setupFail("the guest side failed\n" + log);
     }
+    keepHostSpelling(m, ref);
     if (checkDisk) {
         // The guest left a sound file system: a fault found below is the write-back's.
         const std::string image = (work / "check.img").string();
@@ -1184,6 +1337,7 @@ Case shrink(Case c, int budget = 400) {
         const int id =
             m.add(m.find(parent), leaf, t.dir, t.dir ? "" : patternBytes(t.size, t.seed));
         m.nodes[id].origin = t.path;
+        m.nodes[id].originParent = m.find(parent);
     }
     std::vector<Op> kept;
     for (const Op &o : c.ops) {
@@ -1234,7 +1388,7 @@ void runSeeds(Writer writer, int fat, uint64_t first, int count) {
         // mtools runs cost several times ours: a smaller budget keeps a failing run short.
         Case small = shrink(generate(failing[0], writer, fat), writer == Writer::Own ? 300 : 120);
         small.name = "Seed" + std::to_string(failing[0]) + "Fat" + std::to_string(fat) +
-                     (writer == Writer::Own ? "Own" : "Mtools");
+                     writerCaseName(writer);
         shrunk = "\nshrunk:\n" + printCase(small) + runCase(small, true).report;
     }
     ADD_FAILURE() << failing.size() << " of " << count << " seeds fail (writer "
@@ -1262,6 +1416,21 @@ void PrintTo(const Regression &r, std::ostream *os) {
 }
 
 const std::vector<Regression> kRegressions = {
+    // Names shown by a short entry with the lower-case flags, no long name.
+    {"RenameOverAFileKeepsTheCaseFlagsItWasGiven",
+     "3: a name the guest stores with the case flags keeps the case they give, also over the "
+     "short name of the file it replaces",
+     Writer::Mtools,
+     12,
+     {F("b2.DAT", 0, 40), F("readme.bin", 0, 93, true)},
+     {op::Rename("b2.DAT", "readme.bin")}},
+    {"BareShortNamesKeepTheSpellingOfTheirObjects",
+     "3: an 8.3-only guest's names keep the host's spelling where they name the object",
+     Writer::Own83,
+     16,
+     {F("notes.txt", 2000, 1), F("Readme.md", 700, 2), D("docs"), F("docs/A.c", 0, 3)},
+     {op::Rename("notes.txt", "x.txt"), op::Rename("x.txt", "notes.txt"),
+      op::Move("Readme.md", "docs"), op::Delete("docs/A.c"), op::Create("docs/a.c", 10, 4)}},
     // Empty files (first cluster 0).
     {"EmptyFileLeftAloneIsRecreated",
      "2: an empty file the guest did not touch keeps its inode and mtime",
@@ -1586,8 +1755,10 @@ TEST_P(WritebackDiff, RandomSeeds) {
 INSTANTIATE_TEST_SUITE_P(
     Writers, WritebackDiff,
     testing::Values(SeedRun{Writer::Own, 12, 100}, SeedRun{Writer::Own, 16, 100},
-                    SeedRun{Writer::Own, 32, 80}, SeedRun{Writer::Mtools, 12, 40},
-                    SeedRun{Writer::Mtools, 16, 40}, SeedRun{Writer::Mtools, 32, 30}),
+                    SeedRun{Writer::Own, 32, 80}, SeedRun{Writer::Own83, 12, 60},
+                    SeedRun{Writer::Own83, 16, 60}, SeedRun{Writer::Own83, 32, 40},
+                    SeedRun{Writer::Mtools, 12, 40}, SeedRun{Writer::Mtools, 16, 40},
+                    SeedRun{Writer::Mtools, 32, 30}),
     [](const testing::TestParamInfo<SeedRun> &i) {
         return std::string(writerName(i.param.writer)) + "Fat" + std::to_string(i.param.fat);
     });
@@ -1613,7 +1784,7 @@ TEST(WritebackDiffTool, Seed) {
     if (!seedText)
         GTEST_SKIP() << "run by hand: set TESSEL_DIFF_SEED";
     const char *w = std::getenv("TESSEL_DIFF_WRITER");
-    const Writer writer = w && std::string(w) == "mtools" ? Writer::Mtools : Writer::Own;
+    const Writer writer = writerNamed(w ? w : "own");
     const uint64_t seed = std::strtoull(seedText, nullptr, 10);
     static const int fats[] = {12, 16, 32};
     const int fat = envInt("TESSEL_DIFF_FAT", fats[seed % 3]);
@@ -1625,8 +1796,8 @@ TEST(WritebackDiffTool, Seed) {
         return;
     if (envInt("TESSEL_DIFF_SHRINK", 1)) {
         Case small = shrink(c, envInt("TESSEL_DIFF_SHRINK_BUDGET", 600));
-        small.name = "Seed" + std::to_string(seed) + "Fat" + std::to_string(fat) +
-                     (writer == Writer::Own ? "Own" : "Mtools");
+        small.name =
+            "Seed" + std::to_string(seed) + "Fat" + std::to_string(fat) + writerCaseName(writer);
         std::cout << "shrunk:\n" << printCase(small) << runCase(small, true).report;
     }
     ADD_FAILURE() << "seed " << seed << " fails";
@@ -1651,9 +1822,10 @@ TEST(WritebackDiffTool, Long) {
     for (; std::chrono::steady_clock::now() < end; ++seed) {
         static const int fats[] = {12, 16, 32};
         const int fat = fats[seed % 3];
-        const Writer writer = which == "own"        ? Writer::Own
-                              : which == "mtools"   ? Writer::Mtools
+        // Both: mtools on a quarter of the seeds (being slower), the 8.3 writer on another.
+        const Writer writer = which != "both"       ? writerNamed(which)
                               : (seed / 3) % 4 == 0 ? Writer::Mtools
+                              : (seed / 3) % 4 == 1 ? Writer::Own83
                                                     : Writer::Own;
         const Case c = generate(seed, writer, fat);
         const Outcome o = runCase(c);
@@ -1673,7 +1845,7 @@ TEST(WritebackDiffTool, Long) {
         if (failures <= shrinkLimit && !o.setupFailed) {
             Case small = shrink(c);
             small.name = "Seed" + std::to_string(seed) + "Fat" + std::to_string(fat) +
-                         (writer == Writer::Own ? "Own" : "Mtools");
+                         writerCaseName(writer);
             std::cout << "shrunk:\n" << printCase(small) << runCase(small).report << std::flush;
         }
     }

@@ -205,17 +205,21 @@ TEST(WriteBackMoves, SwapsAndRotationsLeaveNoCopies) {
 }
 
 // A rename that changes only the case.
+// A case-only rename the guest can say (a long name, or the lower-case flags) reaches the host;
+// a plain upper-case short name cannot say case, and the host's spelling stays.
 TEST(WriteBackMoves, CaseOnlyRenameReachesTheHost) {
     TempDir dir, expected;
     writeFile(dir / "readme.txt", "read me");
     writeFile(dir / "Other.Txt", "other");
+    writeFile(dir / "notes.txt", "notes");
     fs::copy(dir.path(), expected.path(), fs::copy_options::recursive);
     Mount g(dir.path());
     ASSERT_TRUE(g.ok());
-    ASSERT_TRUE(g.fat().move("readme.txt", g.fat().root(), "README.TXT", "README  TXT").found);
+    ASSERT_TRUE(g.fat().move("readme.txt", g.fat().root(), "ReadMe.txt", "README  TXT").found);
     ASSERT_TRUE(g.fat().move("Other.Txt", g.fat().root(), "other.txt", "OTHER   TXT").found);
+    ASSERT_TRUE(g.fat().move("notes.txt", g.fat().root(), "NOTES.TXT", "NOTES   TXT").found);
     const std::string out = g.finish();
-    fs::rename(expected / "readme.txt", expected / "README.TXT");
+    fs::rename(expected / "readme.txt", expected / "ReadMe.txt");
     fs::rename(expected / "Other.Txt", expected / "other.txt");
     EXPECT_EQ(treeDifferences(dir.path(), expected.path()), "") << out;
     EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});

@@ -1084,6 +1084,14 @@ bool FatWriter::removeTree(const std::string &path) {
     return freeChainOf(item.first) && storeDir(dir);
 }
 
+bool FatWriter::removeDirectory(const std::string &path) {
+    // Any slot in use but "." and "..", long-name slots included, makes it not empty.
+    const Item item = at(path);
+    if (item.found && item.isDir() && slotsInUse(item.first) > 2)
+        return fail("directory not empty: " + path);
+    return removeTree(path); // nothing below it to delete
+}
+
 bool FatWriter::makeDirectory(const std::string &path) {
     std::string parentPath, leaf;
     splitPath(path, parentPath, leaf);

@@ -120,6 +120,8 @@ class FatWriter {
     bool move(const std::string &path, const std::string &destDir);
     bool removeFile(const std::string &path);
     bool removeTree(const std::string &path);
+    // What RD does: only a directory whose slots but "." and ".." are all free.
+    bool removeDirectory(const std::string &path);
     bool makeDirectory(const std::string &path);
     bool readFile(const std::string &path, std::string &out);
 

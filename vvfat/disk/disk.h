@@ -243,16 +243,29 @@ BOOL fatCreateSpare(VVFAT *v);
 // ---- names.cpp: short names and long names.
 // The short names used in one directory while it is built, so that uniqueness costs one lookup
 // per candidate; `tails` remembers, per initial short name, the last numeric tail handed out.
+// `shown` holds the names the directory shows so far, folded as FAT compares them.
 struct ShortNameSet {
     std::unordered_set<std::string> used;
     std::unordered_map<std::string, std::string> tails;
+    std::unordered_set<std::u16string> shown;
 };
-// Appends the long-name entries and the short entry of a host name; the short name is `own` when
-// given (already marked used in names), else made unique in names. Null without memory.
+// Appends the short entry of a host name, after long-name entries where the short entry cannot
+// show the name by itself (with the lower-case flags of byte 12); the short name is `own` when
+// given (already marked used in names), else made unique in names. A long name that another
+// entry of the directory already shows is replaced by a distinct one. *spelt (when given) says
+// whether the entries spell the host name exactly. Null without memory.
 DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
-                                 const std::string *own = nullptr);
-// Number of long-name entries the name needs.
-ULONG longNameEntryCount(CONST_STRPTR fileName);
+                                 const std::string *own = nullptr, bool *spelt = nullptr);
+// Entries (long-name entries and the short one) that createShortAndLongName would append.
+ULONG nameEntryCount(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own);
+// Marks a name as shown in the directory before its entries are made, so that no long name made
+// earlier takes it.
+void markShownName(CONST_STRPTR fileName, ShortNameSet *names);
+// The name a short entry shows: trailing spaces dropped, 0x05 read as 0xE5, the lower-case flags
+// of byte 12 applied.
+std::string shownShortName(const DirEntry &e);
+// Whether the 11-byte short name shows fileName by itself, and under which case flags.
+bool shownByShortName(const std::string &fileName, const std::string &shortName, UBYTE *flags);
 // The host name (UTF-8) as UTF-16 units; a name that is not valid UTF-8 gives one unit per byte.
 std::u16string longNameUnits(CONST_STRPTR fileName);
 // Whether the name is valid UTF-8, so that its long name spells it exactly.
@@ -262,6 +275,8 @@ bool utf16ToUtf8(const std::u16string &units, std::string &out);
 // Appends the long-name entries of a host name, last part first; the first of them, or null
 // without memory (and for the empty name, which needs none). Checksums are left to the caller.
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName);
+// The same for a long name given as its units.
+DirEntry *appendLongName(VVFAT *v, std::u16string units);
 // Appends the "." or ".." entry of a directory, its cluster left 0; null without memory.
 DirEntry *createDotName(VVFAT *v, CONST_STRPTR fileName);
 

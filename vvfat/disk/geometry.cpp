@@ -127,7 +127,8 @@ void fillBootSector(VVFAT *v, BootSector *bs) {
         fillVolumeFields(t, FS_TYPE_FAT32);
     } else {
         BootSectorFat16 &t = bs->u.fat16;
-        t.drive_number = v->fat_type == 12 ? DRIVE_FLOPPY : DRIVE_HARD_DISK;
+        // A partition of a hard disk, whatever its FAT type.
+        t.drive_number = DRIVE_HARD_DISK;
         fillVolumeFields(t, v->fat_type == 12 ? FS_TYPE_FAT12 : FS_TYPE_FAT16);
     }
     setSectorMagic(bs->magic);
@@ -310,8 +311,9 @@ BOOL initMBR(VVFAT *v) {
     return TRUE;
 }
 
-UBYTE mediaDescriptor(const VVFAT *v) {
-    return v->fat_type == 12 ? MEDIA_FLOPPY : MEDIA_FIXED;
+UBYTE mediaDescriptor(const VVFAT *) {
+    // The volume lies inside a partition: a fixed disk's media byte, FAT12 included.
+    return MEDIA_FIXED;
 }
 
 BOOL initBootSectors(VVFAT *v, ULONG firstFreeCluster) {

@@ -7,6 +7,9 @@
 
 namespace {
 
+// The longest long name FAT allows.
+constexpr size_t MAX_LONG_NAME = 255;
+
 constexpr std::string_view SHORT_NAME_FORBIDDEN = "+.,;=[]/*:<>|\\\"?";
 
 UBYTE normaliseShortByte(UBYTE c) {
@@ -159,12 +162,121 @@ bool isUtf8(CONST_STRPTR fileName) {
     return true;
 }
 
-ULONG longNameEntryCount(CONST_STRPTR fileName) {
-    return static_cast<ULONG>((longNameUnits(fileName).size() + LFN_UNITS - 1) / LFN_UNITS);
+std::string shownShortName(const DirEntry &e) {
+    const auto part = [](const UBYTE *bytes, size_t count, size_t keep, bool lower) {
+        std::string s(reinterpret_cast<const char *>(bytes), count);
+        while (s.size() > keep && s.back() == ' ')
+            s.pop_back();
+        if (lower)
+            for (char &c : s)
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c - 'A' + 'a');
+        return s;
+    };
+    std::string base = part(e.name, sizeof e.name, 1, e.reserved[0] & CASE_LOWER_BASE);
+    if (static_cast<UBYTE>(base[0]) == NAME_KANJI_E5)
+        base[0] = static_cast<char>(NAME_DELETED);
+    if (e.extension[0] == ' ')
+        return base;
+    return base + "." + part(e.extension, sizeof e.extension, 0, e.reserved[0] & CASE_LOWER_EXT);
+}
+
+bool shownByShortName(const std::string &fileName, const std::string &shortName, UBYTE *flags) {
+    DirEntry e{};
+    setEntryShortName(e, makeShortName(shortName));
+    const std::string shown = shownShortName(e);
+    if (shown.size() != fileName.size())
+        return false;
+    const size_t dot = shown.find('.');
+    bool lower[2] = {false, false}, upper[2] = {false, false};
+    for (size_t i = 0; i < fileName.size(); ++i) {
+        const char c = fileName[i];
+        const bool isLower = c >= 'a' && c <= 'z';
+        if ((isLower ? static_cast<char>(c - 'a' + 'A') : c) != shown[i])
+            return false;
+        const int part = i > dot ? 1 : 0;
+        lower[part] = lower[part] || isLower;
+        upper[part] = upper[part] || (c >= 'A' && c <= 'Z');
+    }
+    // Byte 12 says lower case per part: a part in mixed case needs a long name.
+    if ((lower[0] && upper[0]) || (lower[1] && upper[1]))
+        return false;
+    *flags = static_cast<UBYTE>((lower[0] ? CASE_LOWER_BASE : 0) | (lower[1] ? CASE_LOWER_EXT : 0));
+    return true;
+}
+
+namespace {
+
+// As FAT compares long names: ASCII and Latin-1 letters without regard to case.
+std::u16string foldedName(std::u16string units) {
+    for (char16_t &c : units)
+        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+            c = static_cast<char16_t>(c - 0x20);
+    return units;
+}
+
+// The long name for a host name whose long name another entry of the directory already shows:
+// its printable escape, then "stem (n).ext" forms of it, at most 255 characters.
+std::u16string distinctLongName(CONST_STRPTR fileName, const ShortNameSet &names) {
+    std::u16string units = longNameUnits(fileName);
+    if (!names.shown.count(foldedName(units)))
+        return units;
+    const std::string escaped = printableName(fileName);
+    size_t dot = escaped.rfind('.');
+    if (dot == 0 || dot == std::string::npos || escaped.size() - dot > 16)
+        dot = escaped.size();
+    for (unsigned n = 0;; ++n) {
+        const std::string suffix = n ? " (" + std::to_string(n) + ")" : "";
+        const std::string ext = escaped.substr(dot);
+        std::string stem = escaped.substr(0, dot);
+        stem.resize(std::min(stem.size(), MAX_LONG_NAME - suffix.size() - ext.size()));
+        const std::string candidate = stem + suffix + ext;
+        units.assign(candidate.begin(), candidate.end());
+        if (!names.shown.count(foldedName(units)))
+            return units;
+    }
+}
+
+// What one host name is shown as: its short name, the case flags of byte 12 and the long name
+// (empty when the short entry shows the name by itself).
+struct ShownName {
+    std::string short_name;
+    UBYTE case_flags = 0;
+    std::u16string long_name;
+};
+
+ShownName showName(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own) {
+    ShownName shown;
+    const std::string initial = initialShortName(fileName);
+    shown.short_name = own ? *own : initial;
+    // A name that is its own short name needs no long name: 8.3-only guests delete and rename
+    // such files without leaving long-name entries behind that keep a directory from being
+    // removed.
+    if (fileName[0] && (own || !names.used.count(initial)) &&
+        shownByShortName(fileName, shown.short_name, &shown.case_flags))
+        return shown;
+    shown.case_flags = 0;
+    if (fileName[0])
+        shown.long_name = distinctLongName(fileName, names);
+    return shown;
+}
+
+} // namespace
+
+void markShownName(CONST_STRPTR fileName, ShortNameSet *names) {
+    names->shown.insert(foldedName(longNameUnits(fileName)));
+}
+
+ULONG nameEntryCount(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own) {
+    const ShownName shown = showName(fileName, names, own);
+    return static_cast<ULONG>((shown.long_name.size() + LFN_UNITS - 1) / LFN_UNITS) + 1;
 }
 
 DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
-    std::u16string units = longNameUnits(fileName);
+    return appendLongName(v, longNameUnits(fileName));
+}
+
+DirEntry *appendLongName(VVFAT *v, std::u16string units) {
     const size_t count = (units.size() + LFN_UNITS - 1) / LFN_UNITS;
     // A name that fills its last part exactly has no terminator.
     if (units.size() % LFN_UNITS != 0) {
@@ -187,11 +299,12 @@ DirEntry *createLongFileName(VVFAT *v, CONST_STRPTR fileName) {
 }
 
 DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
-                                 const std::string *own) {
-    const std::string initial = initialShortName(fileName);
-    std::string shortName = own ? *own : initial;
+                                 const std::string *own, bool *spelt) {
+    ShownName shown = showName(fileName, *names, own);
+    std::string &shortName = shown.short_name;
     if (!own && names->used.count(shortName)) {
         // Tails handed out earlier for this initial name are all taken: go on from the last.
+        const std::string initial = shortName;
         if (auto it = names->tails.find(initial); it != names->tails.end())
             shortName = it->second;
         while (names->used.count(shortName))
@@ -200,16 +313,21 @@ DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *
     }
 
     const ULONG longIndex = v->directory.next;
-    if (fileName[0] && !createLongFileName(v, fileName))
+    if (!shown.long_name.empty() && !appendLongName(v, shown.long_name))
         return nullptr;
     DirEntry *entry = arrayGetNext(v->directory);
     if (!entry)
         return nullptr;
     setEntryShortName(*entry, makeShortName(shortName));
+    entry->reserved[0] = shown.case_flags;
     const UBYTE sum = fatCheckSum(entry);
     for (ULONG i = longIndex; i + 1 < v->directory.next; ++i)
         reinterpret_cast<UBYTE *>(arrayGet(v->directory, i))[LFN_CHECKSUM] = sum;
     names->used.insert(std::move(shortName));
+    const std::u16string units = longNameUnits(fileName);
+    if (spelt)
+        *spelt = isUtf8(fileName) && (shown.long_name.empty() || shown.long_name == units);
+    names->shown.insert(foldedName(shown.long_name.empty() ? units : shown.long_name));
     return arrayGet(v->directory, v->directory.next - 1);
 }
 

@@ -61,6 +61,9 @@ std::string objectName(const VVFAT *v, ULONG object) {
         if (ended || (bytes[LFN_SEQUENCE] & LFN_LAST))
             break;
     }
+    // A name shown by its short entry alone has no long-name parts.
+    if (units.empty())
+        return shownShortName(v->directory.items[o.dir_index]);
     std::string name;
     utf16ToUtf8(units, name);
     return name;

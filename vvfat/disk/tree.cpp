@@ -57,6 +57,14 @@ void fillDates(DirEntry *entry, UWORD time, UWORD date) {
     putLE16(entry->mdate, date);
 }
 
+void copyDates(DirEntry &to, const DirEntry &from) {
+    std::memcpy(to.ctime, from.ctime, sizeof to.ctime);
+    std::memcpy(to.cdate, from.cdate, sizeof to.cdate);
+    std::memcpy(to.adate, from.adate, sizeof to.adate);
+    std::memcpy(to.mtime, from.mtime, sizeof to.mtime);
+    std::memcpy(to.mdate, from.mdate, sizeof to.mdate);
+}
+
 // One object of a host directory as the scan found it.
 struct ScanEntry {
     std::string name;
@@ -66,7 +74,8 @@ struct ScanEntry {
 
 // Fills the short entry at entryIndex from the scanned object, records the object and, unless it
 // is an empty file, appends its mapping.
-BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG entryIndex) {
+BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG entryIndex,
+                  bool spelt) {
     DirEntry *entry = arrayGet(v->directory, entryIndex);
     const struct stat &st = scanned.st;
     const bool isDirectory = S_ISDIR(st.st_mode);
@@ -80,7 +89,7 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
     if (!(st.st_mode & S_IRGRP))
         attributes |= ATTR_HIDDEN;
     entry->attributes = attributes;
-    entry->reserved[0] = entry->reserved[1] = 0;
+    entry->reserved[1] = 0; // byte 12 holds the name's case flags
     struct tm date {};
     const time_t modified = st.st_mtime;
     gmtime_r(&modified, &date);
@@ -91,8 +100,9 @@ BOOL feedDirEntry(VVFAT *v, ULONG mappingIndex, const ScanEntry &scanned, ULONG 
     putLE32(entry->size, size);
 
     HostObject object{};
-    if (!isUtf8(scanned.name.c_str())) {
-        // Its long name spells it as Latin-1: the bytes themselves are kept.
+    if (!spelt) {
+        // Its entries do not spell it (a Latin-1 long name, or a distinct one): the bytes
+        // themselves are kept.
         object.own_name = std::make_unique<char[]>(scanned.name.size() + 1);
         std::memcpy(object.own_name.get(), scanned.name.c_str(), scanned.name.size() + 1);
     }
@@ -272,8 +282,13 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     std::vector<std::string> plain(shown.size());
     for (size_t k = 0; k < shown.size(); ++k) {
         std::string shortName;
-        if (isPlainShortName(shown[k].name, shortName) && names.used.insert(shortName).second)
+        UBYTE flags;
+        if (isPlainShortName(shown[k].name, shortName) && names.used.insert(shortName).second) {
+            // Shown by its short entry alone: no long name made later may look the same.
+            if (shownByShortName(shown[k].name, shortName, &flags))
+                markShownName(shown[k].name.c_str(), &names);
             plain[k] = std::move(shortName);
+        }
     }
 
     const bool fixedRoot = mappingIndex == 0 && v->root_entries != 0;
@@ -281,15 +296,18 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
     ULONG leftOut = 0;
     for (size_t k = 0; k < shown.size(); ++k) {
         const char *name = shown[k].name.c_str();
+        const std::string *own = plain[k].empty() ? nullptr : &plain[k];
         // Long-name entries count too: nothing may land past the root region or FAT's limit.
-        if (leftOut || (v->directory.next - firstDirIndex) + longNameEntryCount(name) + 1 > limit) {
+        if (leftOut ||
+            (v->directory.next - firstDirIndex) + nameEntryCount(name, names, own) > limit) {
             if (S_ISDIR(shown[k].st.st_mode))
                 walk.directories.erase({shown[k].st.st_dev, shown[k].st.st_ino});
             ++leftOut;
             continue;
         }
-        if (!createShortAndLongName(v, name, &names, plain[k].empty() ? nullptr : &plain[k]) ||
-            !feedDirEntry(v, mappingIndex, shown[k], v->directory.next - 1))
+        bool spelt = false;
+        if (!createShortAndLongName(v, name, &names, own, &spelt) ||
+            !feedDirEntry(v, mappingIndex, shown[k], v->directory.next - 1, spelt))
             return FALSE;
     }
     if (leftOut) {
@@ -316,13 +334,22 @@ BOOL readDirectory(VVFAT *v, ULONG mappingIndex, Walk &walk, const ProcessIdenti
     m->info.dir.first_dir_index = static_cast<LONG>(firstDirIndex);
 
     if (mappingIndex != 0) {
+        // "." and ".." carry the dates of the directories they stand for (the root's are the
+        // label's).
+        const DirEntry self = *arrayGet(v->directory, m->dir_index);
+        const DirEntry parent = *arrayGet(
+            v->directory, parentIndex <= 0
+                              ? 0
+                              : arrayGet(v->mapping, static_cast<ULONG>(parentIndex))->dir_index);
         DirEntry *dot = createDotName(v, ".");
         if (!dot)
             return FALSE;
+        copyDates(*dot, self);
         setBeginOfDirEntry(*dot, firstCluster);
         DirEntry *dotdot = createDotName(v, "..");
         if (!dotdot)
             return FALSE;
+        copyDates(*dotdot, parent);
         setBeginOfDirEntry(*dotdot, firstClusterOfParent);
     }
     if (!scanHostDirectory(v, mappingIndex, firstDirIndex, walk, identity))

@@ -210,6 +210,8 @@ struct Applier {
                     S_ISREG(now.st_mode);
                 if (seen)
                     DosFchmod(fd, now.st_mode & 0777);
+            } else if (!p.beside.empty()) {
+                narrowToBeside(fd, objectDirFd(v, p.target_dir), p.beside);
             }
             // Written now, it is dated now: the guest's stamp is not the host's.
             bool ok = copyGuestContents(c, node(i), fd);
@@ -244,6 +246,16 @@ struct Applier {
             }
             DosCloseFd(dirFd);
         }
+    }
+
+    // A copy written beside a host file is never readable by more than that file: both sides'
+    // versions of one file are equally private.
+    static void narrowToBeside(int fd, int dirFd, const std::string &beside) {
+        struct stat copy, host;
+        if (fd >= 0 && dirFd >= 0 && DosFstat(fd, &copy) == 0 &&
+            DosStatAt(dirFd, beside.c_str(), &host, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(host.st_mode) && (copy.st_mode & 0777 & ~(host.st_mode & 0777)) != 0)
+            DosFchmod(fd, copy.st_mode & host.st_mode & 0777);
     }
 
     // One durability step for every copy: each replaces its target only once it is on disk.
@@ -461,14 +473,44 @@ struct Applier {
         return p.object.some() && !hostObject(v, p.object).created;
     }
 
+    // The recorded object of directory dir that the host finds under `name` though it bears
+    // another spelling (the host folds case); at.end() when there is none.
+    std::map<std::pair<ObjectId, std::string>, ObjectId>::iterator
+    heldUnderOtherCase(ObjectId dir, const std::string &name) {
+        const std::string listed = listedSpelling(objectDirFd(v, dir), name);
+        return listed.empty() ? at.end() : at.find({dir, listed});
+    }
+
+    // A rename within one directory to a name that differs only in case, on a host that finds
+    // the object itself under the new name: through a private name, as such hosts take it.
+    bool renameCaseOnly(int dirFd, const std::string &from, const std::string &to) {
+        if (!sameNameIgnoringCase(from, to) || listedSpelling(dirFd, to) != from) {
+            errno = EEXIST;
+            return false;
+        }
+        char temp[32];
+        std::snprintf(temp, sizeof temp, ".vvfat-%08lX.tmp",
+                      static_cast<unsigned long>(temp_counter++));
+        if (DosRenameAtNoReplace(dirFd, from.c_str(), dirFd, temp) != 0)
+            return false;
+        if (DosRenameAtNoReplace(dirFd, temp, dirFd, to.c_str()) == 0)
+            return true;
+        const int error = errno;
+        DosRenameAtNoReplace(dirFd, temp, dirFd, from.c_str());
+        errno = error;
+        return false;
+    }
+
     Outcome renameInto(Placement &p, ObjectId dstDir, const std::string &dst, bool replace) {
         for (int attempt = 0;; ++attempt) {
             const int srcFd = DosDup(objectDirFd(v, p.src_dir));
             const int dstFd = objectDirFd(v, dstDir);
-            const bool ok = srcFd >= 0 && dstFd >= 0 &&
-                            (replace ? DosRenameAt(srcFd, p.src_name.c_str(), dstFd, dst.c_str())
-                                     : DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd,
-                                                            dst.c_str())) == 0;
+            bool ok = srcFd >= 0 && dstFd >= 0 &&
+                      (replace ? DosRenameAt(srcFd, p.src_name.c_str(), dstFd, dst.c_str())
+                               : DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd,
+                                                      dst.c_str())) == 0;
+            if (!ok && errno == EEXIST && p.src_dir == dstDir)
+                ok = renameCaseOnly(dstFd, p.src_name, dst);
             const int error = errno;
             if (ok && movesRecorded(p)) {
                 // The host may have put another object under the old name just before: what
@@ -507,6 +549,11 @@ struct Applier {
                 return failPlacement(p, now == HostState::Gone ? ESTALE : errno);
         }
         auto holder = at.find({dstDir, dst});
+        bool folded = false;
+        if (holder == at.end()) {
+            holder = heldUnderOtherCase(dstDir, dst);
+            folded = holder != at.end();
+        }
         if (holder != at.end() && holder->second != p.object &&
             hostState(c, holder->second) == HostState::Gone &&
             !plan.object(holder->second).deleted) {
@@ -516,11 +563,22 @@ struct Applier {
         if (holder != at.end() && holder->second != p.object) {
             const ObjectId r = holder->second;
             ObjectFate &rf = plan.object(r);
-            const bool own = np.replaces_own && r == np.object;
+            // On a host that folds case, a rewrite under a new spelling replaces its own file.
+            const bool own =
+                (np.replaces_own || (folded && np.action == NodeAction::Rewrite)) && r == np.object;
             if (!own && rf.remove && !rf.deleted && originPending(r))
                 return Outcome::Blocked; // its entry's new version is not in place yet
-            if (!own && !removable(r))
-                return movePending(r) ? Outcome::Blocked : conflict(p, dst);
+            if (!own && !removable(r)) {
+                if (movePending(r))
+                    return Outcome::Blocked;
+                // Its holder's own move failed: an object moving here stays where it was, as
+                // the holder did, rather than land under a name nobody gave it.
+                if (movesRecorded(p) && rf.claimer.some() &&
+                    (plan.node(rf.claimer).failed ||
+                     plan.node(rf.claimer).action == NodeAction::Skip))
+                    return failPlacement(p, EEXIST);
+                return conflict(p, dst);
+            }
             const HostObject &ro = hostObject(v, r);
             const HostState now = identify(v, r);
             if (now == HostState::Unreachable)
@@ -570,6 +628,13 @@ struct Applier {
                printableName(wanted).c_str(), printableName(name).c_str());
         np.final_name = name;
         np.replaces_own = false;
+        if (p.object.isNone()) {
+            const int srcFd = objectDirFd(v, p.src_dir);
+            const int copyFd =
+                srcFd >= 0 ? DosOpenAt(srcFd, p.src_name.c_str(), O_RDONLY | O_NOFOLLOW) : -1;
+            narrowToBeside(copyFd, objectDirFd(v, np.target_dir), wanted);
+            DosCloseFd(copyFd);
+        }
         return place(p);
     }
 
@@ -579,26 +644,24 @@ struct Applier {
             if (fd >= 0)
                 DosUnlinkAt(fd, p.src_name.c_str(), 0);
         } else if (!p.aside_from.empty()) {
-            // Set aside for a cycle of renames: back under a name of its own.
+            // Set aside for a cycle of renames: back under its own name, or, when another
+            // object took that, left under the visible name it was set aside as.
             const int fd = objectDirFd(v, p.src_dir);
-            for (unsigned k = 0; fd >= 0 && k < 100; ++k) {
-                const std::string name = k == 0 ? p.aside_from : conflictName(p.aside_from, k);
-                if (DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, name.c_str()) == 0) {
-                    at.erase({p.src_dir, p.src_name});
-                    setObjectName(v, p.object, name);
-                    at[{p.src_dir, name}] = p.object;
-                    report("'%s' keeps its place as '%s'.",
-                           printableName(objectPath(v, p.src_dir) + "/" + p.src_name).c_str(),
-                           printableName(name).c_str());
-                    break;
-                }
-                if (errno != EEXIST)
-                    break;
+            if (fd >= 0 &&
+                DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, p.aside_from.c_str()) == 0) {
+                at.erase({p.src_dir, p.src_name});
+                setObjectName(v, p.object, p.aside_from);
+                at[{p.src_dir, p.aside_from}] = p.object;
+            } else {
+                report("'%s' stays set aside as '%s'.",
+                       printableName(objectPath(v, p.src_dir) + "/" + p.aside_from).c_str(),
+                       printableName(p.src_name).c_str());
             }
         }
         const std::string why =
             error == EXDEV    ? "it would have to move to another file system inside the directory"
             : error == ESTALE ? "the host removed or replaced it meanwhile"
+            : error == EEXIST ? "the object that bears its new name could not be moved away"
                               : reason(error);
         fail(p.node, "it cannot be put in place: " + why);
         p.done = true;

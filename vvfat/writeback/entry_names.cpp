@@ -1,8 +1,11 @@
 // Names of the entries the guest wrote: long names checked against their short entry, decoded
 // back to UTF-8, and judged fit for the host.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include <dos/dirfd.h>
+#include <fcntl.h>
 #include <proto/exec.h>
 
 #include "writeback/writeback.h"
@@ -11,34 +14,6 @@ namespace {
 
 // 255 characters and a terminator fit in 20 parts; a longer run is not a valid name.
 constexpr int LFN_MAX_PARTS = 20;
-
-std::string trimmed(const UBYTE *bytes, size_t count, size_t keep) {
-    std::string s(reinterpret_cast<const char *>(bytes), count);
-    while (s.size() > keep && s.back() == ' ')
-        s.pop_back();
-    return s;
-}
-
-void lowerAscii(std::string &s) {
-    for (char &c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-}
-
-// The 8.3 name; the lower-case flags of byte 12 apply when the entry has no long name.
-std::string shortName(const DirEntry &e) {
-    std::string base = trimmed(e.name, sizeof e.name, 1);
-    if (static_cast<UBYTE>(base[0]) == NAME_KANJI_E5)
-        base[0] = static_cast<char>(NAME_DELETED);
-    if (e.reserved[0] & CASE_LOWER_BASE)
-        lowerAscii(base);
-    if (e.extension[0] == ' ')
-        return base;
-    std::string ext = trimmed(e.extension, sizeof e.extension, 0);
-    if (e.reserved[0] & CASE_LOWER_EXT)
-        lowerAscii(ext);
-    return base + "." + ext;
-}
 
 // A run of long-name entries being collected, last part first.
 struct LongNameRun {
@@ -107,23 +82,64 @@ const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &f
         }
         const ShortName stored = entryShortName(entry);
         std::memcpy(filename.short_name, stored.data(), sizeof filename.short_name);
+        filename.bare = false;
         if (run.take(entry, filename.units) && utf16ToUtf8(filename.units, filename.name))
             return &entry;
         filename.units.clear();
-        filename.name = shortName(entry);
+        filename.name = shownShortName(entry);
+        filename.bare = (entry.reserved[0] & (CASE_LOWER_BASE | CASE_LOWER_EXT)) == 0;
         return &entry;
     }
     return nullptr;
 }
 
+bool sameNameIgnoringCase(const std::string &a, const std::string &b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::string listedSpelling(int dirFd, const std::string &name) {
+    struct stat st;
+    if (dirFd < 0 || DosStatAt(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::string();
+    DIR *listing = DosOpenDirAt(dirFd, ".");
+    if (!listing)
+        return std::string();
+    std::string other;
+    bool listed = false;
+    errno = 0;
+    while (const struct dirent *e = DosReadDir(listing)) {
+        if (name == e->d_name) {
+            listed = true;
+            break;
+        }
+        if (other.empty() && sameNameIgnoringCase(name, e->d_name))
+            other = e->d_name;
+    }
+    // A listing cut short tells nothing.
+    const bool whole = listed || errno == 0;
+    DosCloseDir(listing);
+    return listed || !whole ? std::string() : other;
+}
+
 bool sameStoredName(const EntryName &a, const EntryName &b) {
+    // A bare short entry cannot say case: the name it spells is the same whatever its case.
+    if (b.bare && sameNameIgnoringCase(a.name, b.name))
+        return true;
     if (!a.units.empty() && !b.units.empty())
         return a.units == b.units;
     // A guest may store a name that fits 8.3 without a long name (with the case flags): the
-    // name it reads is what counts.
-    if (a.units.empty() && b.units.empty() &&
-        std::memcmp(a.short_name, b.short_name, sizeof a.short_name) == 0)
-        return true;
+    // name it reads, case flags applied, is what counts.
     return a.name == b.name;
 }
 

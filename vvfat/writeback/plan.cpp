@@ -283,9 +283,15 @@ struct Planner {
         if (fd < 0 || DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return true;
         auto it = at_place.find({dir, name});
-        if (it == at_place.end())
-            return false; // an object the guest never saw
-        const ObjectId o = it->second;
+        ObjectId o = it == at_place.end() ? ObjectId::none() : it->second;
+        if (o.isNone()) {
+            // A host that folds case answers for a recorded object under another spelling.
+            const std::string listed = listedSpelling(fd, name);
+            it = listed.empty() ? at_place.end() : at_place.find({dir, listed});
+            if (it == at_place.end())
+                return false; // an object the guest never saw
+            o = it->second;
+        }
         if (hostState(c, o) == HostState::Gone || hostState(c, o) == HostState::Unreachable)
             return false; // another object bears the name now, or nobody can tell
         if (o == self || plan.object(o).remove)
@@ -314,6 +320,7 @@ struct Planner {
                "'%s'.",
                printableName(objectPath(v, dir)).c_str(), printableName(p.final_name).c_str(),
                printableName(p.final_name).c_str(), printableName(name).c_str());
+        p.beside = p.final_name;
         p.final_name = name;
         taken[{dir, p.final_name}] = i;
     }
@@ -358,6 +365,8 @@ struct Planner {
                                "directory and everything in it stay as they were");
             return;
         }
+        if (!p.claimsObject())
+            takeDeletedObject(i, dir);
         const bool claims = p.claimsObject();
         const ObjectId object = p.object;
         EntryName created;
@@ -366,6 +375,9 @@ struct Planner {
         // An object the guest did not rename keeps its host name, whatever bytes it holds.
         p.final_name =
             claims && sameStoredName(created, n.name) ? objectName(v, object) : n.name.name;
+        if (n.name.bare && !(claims && sameStoredName(created, n.name)))
+            if (const ObjectId gone = deletedNamed(dir, n.name.name); gone.some())
+                p.final_name = objectName(v, gone); // the spelling of the object it replaces
         // A name like the write-back's own copies would be hidden and then removed as one.
         if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str()) ||
             (p.target_dir == ROOT_OBJECT && isJournalName(p.final_name.c_str()))) {
@@ -457,6 +469,39 @@ struct Planner {
         reportUncarriedAttributes(i);
     }
 
+    // Objects the guest deleted, by directory and name as FAT compares names.
+    std::map<std::pair<ObjectId, std::string>, ObjectId> deleted_by_name;
+
+    static std::string foldedName(std::string name) {
+        for (char &ch : name)
+            if (ch >= 'a' && ch <= 'z')
+                ch = static_cast<char>(ch - 'a' + 'A');
+        return name;
+    }
+
+    // The object the guest deleted from directory dir that bore `name`; none if there is none.
+    ObjectId deletedNamed(ObjectId dir, const std::string &name) const {
+        const auto it = deleted_by_name.find({dir, foldedName(name)});
+        if (it == deleted_by_name.end() || !plan.object(it->second).remove ||
+            plan.object(it->second).claimed)
+            return ObjectId::none();
+        return it->second;
+    }
+
+    // A new file under the name of a file the guest deleted from the same directory, whose host
+    // file is as the disk showed it, is that file saved anew (as programs save by deleting and
+    // writing again): it replaces the file's contents as any rewrite does, keeping its mode.
+    void takeDeletedObject(NodeId i, ObjectId dir) {
+        const GuestNode &n = node(i);
+        if (n.is_dir || n.broken || plan.node(i).kind_changed)
+            return;
+        const ObjectId gone = deletedNamed(dir, n.name.name);
+        if (gone.isNone() || hostObject(v, gone).is_dir || hostObject(v, gone).via_link)
+            return;
+        plan.object(gone).remove = false;
+        claim(i, gone);
+    }
+
     // Attribute changes the host cannot take are said and counted, never dropped: the system
     // bit, read-only on a directory (its owner keeps every permission), and hidden taken away
     // (hidden is group and other read taken away; read is never given back).
@@ -491,6 +536,7 @@ struct Planner {
             return p.action == NodeAction::Move || p.action == NodeAction::Create ||
                    (p.action == NodeAction::Rewrite && !p.replaces_own);
         };
+        keepBehindSkipped();
         for (NodeId i : plan.guestNodes()) {
             const NodePlan &p = plan.node(i);
             if (p.action == NodeAction::None || p.replaces_own)
@@ -512,6 +558,31 @@ struct Planner {
         for (NodeId i : plan.guestNodes())
             if (plan.node(i).action == NodeAction::Create && node(i).is_dir)
                 setObjectName(v, plan.node(i).created_object, plan.node(i).final_name);
+    }
+
+    // An object that would move to a name still borne by an object that stays as it was (its
+    // entry skipped) stays where it was too, rather than land under a name nobody gave it; in
+    // turn, so does one that would take its name.
+    void keepBehindSkipped() {
+        for (bool again = true; again;) {
+            again = false;
+            for (NodeId i : plan.guestNodes()) {
+                NodePlan &p = plan.node(i);
+                if (p.action != NodeAction::Move)
+                    continue;
+                const auto it = at_place.find({p.target_dir, p.final_name});
+                if (it == at_place.end() || it->second == p.object)
+                    continue;
+                const NodeId holder = plan.object(it->second).claimer;
+                if (holder.isNone() || plan.node(holder).action != NodeAction::Skip)
+                    continue;
+                p.action = NodeAction::Skip;
+                reportFailure(c, objectPath(v, p.object),
+                              "it stays where it was, since '" + printableName(p.final_name) +
+                                  "' stays as it was");
+                again = true;
+            }
+        }
     }
 
     // A file the guest kept that the scan showed through a link to an object the guest deleted
@@ -607,6 +678,10 @@ struct Planner {
         if (v->torn)
             judgeTornSession(c, torn);
         markRemovals();
+        for (ObjectId o : plan.hostObjects())
+            if (plan.object(o).remove)
+                deleted_by_name.emplace(
+                    std::make_pair(parentOf(v, o), foldedName(objectName(v, o))), o);
         for (NodeId i : plan.guestNodes())
             decide(i);
         keepOrigins();

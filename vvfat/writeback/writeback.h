@@ -100,14 +100,25 @@ struct EntryName {
     std::string name;     // for the host: the long name in UTF-8, else the 8.3 name
     std::u16string units; // the long name's units; empty when the entry has no valid long name
     UBYTE short_name[SHORT_NAME_SIZE];
+    // A short entry alone without case flags: all a guest that knows only 8.3 names can write,
+    // so its case says nothing.
+    bool bare = false;
 };
 
 // The next short entry at or after `buffer` (whole 32-byte entries up to `end`), or null at the
 // end of the directory. Long names count only when their sequence is complete and their
 // checksum matches the short entry. Volume labels, "." and ".." are passed over.
 const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &filename);
-// Whether two names denote the same name as stored (a guest that did not rename left it so).
+// Whether the guest's name b is the name a the disk showed (a guest that did not rename left it
+// so); a bare b is compared without regard to case.
 bool sameStoredName(const EntryName &a, const EntryName &b);
+// Whether two names are the same name as FAT compares them (ASCII letters without regard to
+// case).
+bool sameNameIgnoringCase(const std::string &a, const std::string &b);
+// The spelling under which directory dirFd lists `name` when the host finds the name but lists it
+// otherwise (a host that folds case, told by what it answers); empty when it is listed as it is,
+// or cannot be found.
+std::string listedSpelling(int dirFd, const std::string &name);
 // name + "_" + eight upper-case hex digits of *seed; *seed moves on. Null (seed unchanged)
 // without memory. The caller frees the result with FreeVec.
 STRPTR createTempName(CONST_STRPTR name, ULONG *seed);
@@ -212,6 +223,7 @@ struct NodePlan {
     // saved under another name): it stays while the entry's own fate is not settled.
     ObjectId origin;
     bool kind_changed = false; // a file entry where the directory it claims stood, or the reverse
+    std::string beside;        // a copy put beside a host file: that file's name
     dev_t made_dev = 0;        // what the write-back made for it (a copy or a directory)
     ino_t made_ino = 0;
 
