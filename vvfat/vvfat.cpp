@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <new>
 
 #include <addonix/boundary.h>
@@ -32,8 +33,19 @@ void clear(VVFAT *v) {
     if (!v->modified) {
         journalEnd(v, true);
     } else {
-        const WriteBackResult result = synchronize(v);
-        journalEnd(v, result.ran);
+        // Each step of the write-back is noted in the journal first, and nothing is deleted
+        // before the journal says it is done: one cut short, or failing for a reason that may
+        // pass, is undone and the journal kept, so that the session is written back whole later.
+        const std::unique_ptr<WriteBackLog> log = journalStepLog(v);
+        WriteBackResult result = synchronize(v, nullptr, log.get());
+        const Settle settle = settleWriteBack(v->root_fd, result, log != nullptr);
+        if (settle == Settle::Final) {
+            journalEnd(v, true, [&] { emptyTrash(v->root_fd, result.steps); });
+        } else {
+            if (settle == Settle::Undone)
+                journalMarkUndone(v);
+            journalEnd(v, false);
+        }
         // Said once the journal is settled: a write-back reported done is not replayed.
         reportWriteBack(result.counts);
     }

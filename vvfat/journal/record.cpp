@@ -117,7 +117,8 @@ bool layoutPossible(const VVFAT &v) {
            v.sectors_per_fat != 0 &&
            (static_cast<UQUAD>(v.cluster_count) + 2) * v.fat_type <=
                static_cast<UQUAD>(v.sectors_per_fat) * SECTOR_SIZE * 8 &&
-           v.offset_to_root_dir == v.offset_to_fat + FAT_COPIES * static_cast<UQUAD>(v.sectors_per_fat) &&
+           v.offset_to_root_dir ==
+               v.offset_to_fat + FAT_COPIES * static_cast<UQUAD>(v.sectors_per_fat) &&
            v.root_entries % DIR_ENTRIES_PER_SECTOR == 0 &&
            v.offset_to_data == v.offset_to_root_dir + fixedRoot &&
            (fat32 ? v.root_entries == 0 && v.first_cluster_of_root_dir == FIRST_DATA_CLUSTER

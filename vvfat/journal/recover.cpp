@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 
 #include <addonix/boundary.h>
@@ -154,17 +155,22 @@ void setAside(VVFAT *v, dev_t dev, ino_t ino, const std::string &session) {
 }
 
 // Removes the journal open as fd, when the name still leads to it: marked done first, so that
-// a power cut before the removal is durable never replays it, and the removal made durable.
-// The journal is not the user's: the directory keeps the time it had.
-void removeJournal(VVFAT *v, int fd, const JournalContents &jc) {
+// a power cut before the removal is durable never replays it, then the trash of its write-back
+// emptied, and the removal made durable. The journal is not the user's: the directory keeps the
+// time it had.
+void removeJournal(VVFAT *v, int fd, const JournalContents &jc,
+                   const std::vector<WriteBackStep> &steps = {}) {
     struct stat mine, named, root;
     if (DosFstat(fd, &mine) != 0 ||
         DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
+        emptyTrash(v->root_fd, steps);
         return;
+    }
     const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
     if (!jc.finished)
         journalMarkDone(fd, jc.good_length, jc.next_sequence, jc.file_length != jc.good_length);
+    emptyTrash(v->root_fd, steps);
     if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
         report("the journal '%s/%s' cannot be removed (%s).", v->root_path.c_str(), JOURNAL_NAME,
                errorWords(errno));
@@ -249,6 +255,38 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
     return old;
 }
 
+// A write-back cut short (killed, or failed for a reason that may pass, then not undone whole):
+// what it did is undone, marked so in the journal at fd, and v is built again from the
+// directory as it is then. Yes: go on with the journal; No: the journal is left as it is;
+// Broken: v could not be built again.
+Shown undoCutShort(VVFAT *v, int fd, JournalContents &jc, const VVFAT_Configuration *cfg,
+                   const std::string &session) {
+    std::vector<WriteBackStep> steps;
+    const char *dir = v->root_path.c_str();
+    if (!decodeSteps(jc, steps)) {
+        report("the journal of '%s' holds a write-back step that cannot be read; it is left as "
+               "it is and this session keeps none.",
+               dir);
+        return Shown::No;
+    }
+    report("the write-back of %s was cut short; what it changed in '%s' is undone first.",
+           session.c_str(), dir);
+    closeObjectDirs(v);
+    const bool undone = undoWriteBack(v->root_fd, steps);
+    if (!undone ||
+        (jc.file_length != jc.good_length &&
+         DosTruncate(fd, static_cast<off_t>(jc.good_length)) != 0) ||
+        !journalMarkUndone(fd, jc.good_length, jc.next_sequence)) {
+        report("what the write-back of %s changed in '%s' cannot be undone whole (%s); the "
+               "journal is left for the next mount and this session keeps none.",
+               session.c_str(), dir, errorWords(undone ? errno : EIO));
+        return rebuild(v, cfg) ? Shown::No : Shown::Broken;
+    }
+    jc.file_length = jc.good_length;
+    jc.steps.clear();
+    return rebuild(v, cfg) ? Shown::Yes : Shown::Broken;
+}
+
 // The mount's answer to a journal found at fd. Returns the disk to present (v, or v rebuilt
 // after a write-back), null when the rebuilt disk cannot be made. fd is taken over.
 VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
@@ -286,6 +324,19 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         return v;
     }
     const std::string session = sessionName(jc.header.started_ns, jc.header.pid);
+    if (!jc.finished && !jc.steps.empty() && !v->discard_writes) {
+        switch (undoCutShort(v, fd, jc, cfg, session)) {
+        case Shown::Yes:
+            break;
+        case Shown::No:
+            DosCloseFd(fd);
+            return v;
+        case Shown::Broken:
+            DosCloseFd(fd);
+            VVFAT_Destroy(v);
+            return nullptr;
+        }
+    }
     if (jc.finished) {
         // Its write-back ran; only the removal was lost (a power cut): never replayed.
         if (v->discard_writes) {
@@ -298,7 +349,10 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         report("the journal of '%s' was left by %s after its write-back had run; it is "
                "removed.",
                dir, session.c_str());
-        removeJournal(v, fd, jc);
+        // What that write-back put in the trash goes now; nothing else of that name.
+        std::vector<WriteBackStep> steps;
+        decodeSteps(jc, steps);
+        removeJournal(v, fd, jc, steps); // its trash is hidden from the disk shown
         DosCloseFd(fd);
         v->journal_wanted = TRUE;
         return v;
@@ -360,19 +414,30 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         return v;
     }
     replay(old, jc);
-    const WriteBackResult result = synchronize(old);
-    const bool ran = result.ran;
+    // Noted in the journal step by step, like any write-back: one cut short is undone by the
+    // next mount, one that fails for a reason that may pass is undone now.
+    const std::unique_ptr<WriteBackLog> log = journalStepLog(fd, jc.good_length, jc.next_sequence);
+    jc.file_length = jc.good_length;
+    WriteBackResult result = synchronize(old, nullptr, log.get());
+    const Settle settle = settleWriteBack(old->root_fd, result, true);
     old->modified = FALSE;
     VVFAT_Destroy(old);
-    if (!ran) {
+    if (settle != Settle::Final) {
+        if (settle == Settle::Undone)
+            journalMarkUndone(fd, jc.good_length, jc.next_sequence);
         reportWriteBack(result.counts);
         report("the journal of '%s' is kept for the next mount; this session keeps "
                "none.",
                dir);
         DosCloseFd(fd);
+        // What the write-back may have changed before it was undone: show the directory as it is.
+        if (!rebuild(v, cfg)) {
+            VVFAT_Destroy(v);
+            return nullptr;
+        }
         return v;
     }
-    removeJournal(v, fd, jc);
+    removeJournal(v, fd, jc, result.steps);
     DosCloseFd(fd);
     reportWriteBack(result.counts);
     // The directory now holds the guest's work: show it as it is.
