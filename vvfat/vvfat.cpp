@@ -38,7 +38,17 @@ void clear(VVFAT *v) {
         // pass, is undone and the journal kept, so that the session is written back whole later.
         const std::unique_ptr<WriteBackLog> log = journalStepLog(v);
         WriteBackResult result = synchronize(v, nullptr, log.get());
-        const Settle settle = settleWriteBack(v->root_fd, result, log != nullptr);
+        Settle settle = settleWriteBack(v->root_fd, result, log != nullptr);
+        if (settle == Settle::Undone && result.no_space &&
+            journalInTheWay(v, result.needed_bytes)) {
+            // The journal's own space never decides: it gives way, and the session is written
+            // back as without a journal, from what the disk holds in memory.
+            report("the journal takes the room the write-back needs; it gives way and the "
+                   "write-back runs again without it.");
+            journalEnd(v, true);
+            result = synchronize(v);
+            settle = Settle::Final;
+        }
         if (settle == Settle::Final) {
             journalEnd(v, true, [&] { emptyTrash(v->root_fd, result.steps); });
         } else {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -656,4 +657,15 @@ bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps) {
         steps.push_back(std::move(step));
     }
     return true;
+}
+
+bool journalInTheWay(VVFAT *v, UQUAD needed) {
+    Journal *j = v->journal;
+    struct statvfs info;
+    if (!j || DosStatVfs(v->root_fd, &info) != 0)
+        return false;
+    const UQUAD free = static_cast<UQUAD>(info.f_bavail) * info.f_frsize;
+    // A margin for the directories and the journal's blocks.
+    constexpr UQUAD MARGIN = 1 << 20;
+    return free < needed + MARGIN && free + j->length >= needed + MARGIN;
 }

@@ -120,6 +120,8 @@ std::unique_ptr<WriteBackLog> journalStepLog(VVFAT *v);
 // Marks the steps before as undone (JOURNAL_UNDONE). FALSE when it cannot be written.
 bool journalMarkUndone(int fd, UQUAD &length, UQUAD &sequence);
 bool journalMarkUndone(VVFAT *v);
+// Whether the journal of v is all that keeps `needed` bytes from fitting in its volume.
+bool journalInTheWay(VVFAT *v, UQUAD needed);
 // The steps of a write-back a journal holds, decoded; FALSE when one cannot be.
 bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps);
 

@@ -427,6 +427,7 @@ struct Applier {
         // A link is removed itself; nothing it leads to is touched.
         const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
+        now = now || !c.log; // nothing could undo it: the trash would only keep it longer
         if (fd >= 0 && asDirectory && !now && !holdsOnlyTrash(fd, o, name)) {
             notWrittenBack(plan,
                            "directory '%s' is kept: it still holds objects the guest did not "
@@ -576,14 +577,16 @@ struct Applier {
         return p.object.some() && !hostObject(v, p.object).created;
     }
 
-    Outcome renameInto(Placement &p, ObjectId dstDir, const std::string &dst) {
+    Outcome renameInto(Placement &p, ObjectId dstDir, const std::string &dst,
+                       bool replace = false) {
         for (int attempt = 0;; ++attempt) {
             const bool noted = noteRename(p.src_dir, p.src_name, dstDir, dst);
             const int srcFd = DosDup(objectDirFd(v, p.src_dir));
             const int dstFd = objectDirFd(v, dstDir);
-            const bool ok =
-                noted && srcFd >= 0 && dstFd >= 0 &&
-                DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd, dst.c_str()) == 0;
+            const bool ok = noted && srcFd >= 0 && dstFd >= 0 &&
+                            (replace ? DosRenameAt(srcFd, p.src_name.c_str(), dstFd, dst.c_str())
+                                     : DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd,
+                                                            dst.c_str())) == 0;
             const int error = errno;
             if (ok && movesRecorded(p)) {
                 // The host may have put another object under the old name just before: what
@@ -648,6 +651,18 @@ struct Applier {
                 rf.deleted = true;
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
+            }
+            if (own && !c.log) {
+                // Nothing could undo it: the new version replaces the old in one step, and the
+                // name never stands empty.
+                if (v->current_mapping && v->current_mapping->object == r.index())
+                    closeCurrentFile(v);
+                const Outcome done = renameInto(p, dstDir, dst, true);
+                if (done == Outcome::Done) {
+                    at.erase({dstDir, dst});
+                    rf.deleted = true;
+                }
+                return done;
             }
             if (own) {
                 // The old version goes to the trash first, so that the write-back can be undone

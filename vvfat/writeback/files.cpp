@@ -117,6 +117,7 @@ void reportFailure(SyncContext &c, const std::string &path, const std::string &w
 }
 
 void countRetryable(Plan &plan, int error) {
+    plan.no_space = plan.no_space || error == ENOSPC || error == EDQUOT;
     switch (error) {
     case ENOSPC:
     case EDQUOT:

@@ -105,6 +105,8 @@ WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly, WriteBackLog *log) {
         } else {
             result.counts = applyPlan(c);
             result.retryable = c.plan.retryable;
+            result.no_space = c.plan.no_space;
+            result.needed_bytes = c.plan.new_bytes;
         }
         closeObjectDirs(v);
         c.steps.swap(result.steps);

@@ -278,6 +278,7 @@ struct Plan {
     std::vector<ObjectFate> objects; // per host object
     ULONG failed = 0;                // guest changes that are not written back
     ULONG retryable = 0;             // of them, those for a reason that may pass
+    bool no_space = false;           // one of them for want of space
     ULONG kept_unlisted = 0; // objects no entry lists, kept since a directory was not read whole
     UQUAD new_bytes = 0;     // bytes of every temporary copy
 
@@ -326,6 +327,8 @@ struct WriteBackResult {
     // error): writing the session back again later may carry them.
     ULONG retryable = 0;
     std::vector<WriteBackStep> steps; // what it changed, for undoing or settling it
+    bool no_space = false;            // a retryable failure was for want of space
+    UQUAD needed_bytes = 0;           // what its new contents take
 };
 // Writes the guest's changes back into the mounted directory and returns what it did; the
 // caller reports the closing line (reportWriteBack) once the journal is settled. Given planOnly,
