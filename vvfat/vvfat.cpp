@@ -36,6 +36,10 @@ void clear(VVFAT *v) {
         // Each step of the write-back is noted in the journal first, and nothing is deleted
         // before the journal says it is done: one cut short, or failing for a reason that may
         // pass, is undone and the journal kept, so that the session is written back whole later.
+        // A journal that could not keep every write holds only part of the session, and may hold
+        // the room the write-back needs: it goes first.
+        if (!journalKeptAll(v))
+            journalEnd(v, true);
         const std::unique_ptr<WriteBackLog> log = journalStepLog(v);
         WriteBackResult result = synchronize(v, nullptr, log.get());
         Settle settle = settleWriteBack(v->root_fd, result, log != nullptr);

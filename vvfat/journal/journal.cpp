@@ -669,3 +669,7 @@ bool journalInTheWay(VVFAT *v, UQUAD needed) {
     constexpr UQUAD MARGIN = 1 << 20;
     return free < needed + MARGIN && free + j->length >= needed + MARGIN;
 }
+
+bool journalKeptAll(VVFAT *v) {
+    return !v->journal || !v->journal->failed;
+}

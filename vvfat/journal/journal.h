@@ -122,6 +122,8 @@ bool journalMarkUndone(int fd, UQUAD &length, UQUAD &sequence);
 bool journalMarkUndone(VVFAT *v);
 // Whether the journal of v is all that keeps `needed` bytes from fitting in its volume.
 bool journalInTheWay(VVFAT *v, UQUAD needed);
+// FALSE when v has a journal that could not keep every write.
+bool journalKeptAll(VVFAT *v);
 // The steps of a write-back a journal holds, decoded; FALSE when one cannot be.
 bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps);
 
