@@ -21,23 +21,6 @@ using namespace testsupport;
 
 namespace {
 
-// The paths where two trees differ, one a line; empty when they are equal.
-std::string treeDifference(const std::map<std::string, std::string> &got,
-                           const std::map<std::string, std::string> &want) {
-    std::string out;
-    for (auto &[path, contents] : got) {
-        auto w = want.find(path);
-        if (w == want.end())
-            out += "  extra: " + path + "\n";
-        else if (w->second != contents)
-            out += "  differs: " + path + "\n";
-    }
-    for (auto &[path, contents] : want)
-        if (!got.count(path))
-            out += "  missing: " + path + "\n";
-    return out;
-}
-
 // A write-back killed at any host call, then the directory mounted again: the next mount undoes
 // what the killed one did and writes the session back from the journal, so that the directory
 // ends exactly as after one write-back that was never interrupted (no duplicates, no "(1)"
@@ -116,7 +99,7 @@ TEST(InterruptedWriteBack, KilledAtAnyHostCallThenMountedAgainEndsAsOneWriteBack
         hostcalls::stop();
         testing::internal::GetCapturedStdout();
         total = hostcalls::plan.total;
-        EXPECT_EQ(treeDifference(contentsTree(sc.work / "count", true), sc.after), "");
+        EXPECT_EQ(contentsDifference(contentsTree(sc.work / "count", true), sc.after), "");
     }
     ASSERT_GT(total, 200);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -158,7 +141,8 @@ TEST(InterruptedWriteBack, KilledAtAnyHostCallThenMountedAgainEndsAsOneWriteBack
         Disk again(VVFAT_CreateWithJournal(dir.c_str(), &kSmallFat16, TRUE));
         again.reset();
         const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(treeDifference(contentsTree(dir, true), sc.after), "") << label << "\n" << out;
+        EXPECT_EQ(contentsDifference(contentsTree(dir, true), sc.after), "") << label << "\n"
+                                                                             << out;
         EXPECT_FALSE(fs::exists(dir / JOURNAL_NAME)) << label << "\n" << out;
         if (HasFailure())
             break;

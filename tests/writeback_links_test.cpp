@@ -51,6 +51,17 @@ struct Sentinel {
     }
 };
 
+// A share, and a file beside it outside the share (mode 0644) that nothing may touch.
+struct ShareWithOutside {
+    TempDir top;
+    fs::path dir = top / "share", outside = top / "outside.txt";
+    ShareWithOutside() {
+        fs::create_directory(dir);
+        writeFile(outside, "outside the share");
+        fs::permissions(outside, fs::perms(0644));
+    }
+};
+
 // Host objects that are symbolic links: what they lead to is never deleted or written.
 TEST(WriteBackLinks, DeletedLinksRemoveOnlyTheLinks) {
     TempDir outside, dir;
@@ -227,11 +238,8 @@ TEST(WriteBackLinks, NothingIsReadOrRepermissionedThroughASwappedLink) {
 // mounted directory. chmod would change the outside file, so the write-back rightly leaves it;
 // but it says nothing and reports "0 not written back": a change dropped silently.
 TEST(WriteBackLinks, AttributeChangeOnALinkedFileIsReportedWhenNotCarriedOut) {
-    TempDir top;
-    const fs::path dir = top / "share", outside = top / "outside.txt";
-    fs::create_directory(dir);
-    writeFile(outside, "outside the share");
-    fs::permissions(outside, fs::perms(0644));
+    ShareWithOutside share;
+    const fs::path &dir = share.dir, &outside = share.outside;
     fs::create_symlink(outside, dir / "alias.txt");
     writeFile(dir / "other.txt", "other");
     Mount g(dir);
@@ -277,11 +285,8 @@ TEST(WriteBackLinks, AFileNamedLikeAWriteBackCopyIsNeverSweptAway) {
 // the guest's read-only is not carried (the outside name would change too), and says so. A
 // file of the share with a single name takes it as before.
 TEST(WriteBackLinks, ReadOnlyOnAHardLinkToAFileOutsideChangesNothingOutside) {
-    TempDir top;
-    const fs::path dir = top / "share", outside = top / "outside.txt";
-    fs::create_directory(dir);
-    writeFile(outside, "outside the share");
-    fs::permissions(outside, fs::perms(0644));
+    ShareWithOutside share;
+    const fs::path &dir = share.dir, &outside = share.outside;
     fs::create_hard_link(outside, dir / "alias.txt");
     writeFile(dir / "own.txt", "only here");
     fs::permissions(dir / "own.txt", fs::perms(0644));
@@ -322,11 +327,8 @@ TEST(WriteBackLinks, FileKeptByTheGuestIsNotEmptiedThroughALinkToADeletedOne) {
 // the link: the outside file is made read-only. Nothing outside the mounted directory may be
 // re-permissioned; the change must go through a descriptor of the object checked.
 TEST(WriteBackLinks, AttributeChangeNeverFollowsALinkSwappedIn) {
-    TempDir top;
-    const fs::path dir = top / "share", outside = top / "outside.txt";
-    fs::create_directory(dir);
-    writeFile(outside, "outside the share");
-    fs::permissions(outside, fs::perms(0644));
+    ShareWithOutside share;
+    const fs::path &dir = share.dir, &outside = share.outside;
     writeFile(dir / "a.txt", "the guest's a");
     fs::permissions(dir / "a.txt", fs::perms(0644));
     Mount g(dir);

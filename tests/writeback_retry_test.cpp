@@ -21,6 +21,7 @@
 
 #include "sdk/src/dos/dos_private.h"
 #include "support/fat_writer.h"
+#include "support/journal_session.h"
 #include "support/memfs.h"
 #include "support/test_support.h"
 #include "vvfat.h"
@@ -29,6 +30,7 @@
 namespace {
 
 using dos::syscalls;
+using testsupport::contentsDifference;
 using testsupport::patternBytes;
 
 constexpr char kShare[] = "/share";
@@ -108,22 +110,6 @@ bool exists(const std::string &path) {
     return syscalls.fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// The paths where two trees differ, one a line; empty when they are equal.
-std::string difference(const Tree &got, const Tree &want) {
-    std::string out;
-    for (auto &[path, contents] : got) {
-        auto w = want.find(path);
-        if (w == want.end())
-            out += "  extra: " + path + "\n";
-        else if (w->second != contents)
-            out += "  differs: " + path + "\n";
-    }
-    for (auto &[path, contents] : want)
-        if (!got.count(path))
-            out += "  missing: " + path + "\n";
-    return out;
-}
-
 // The share after a write-back that was undone: as it was, but for files the guest deleted,
 // which may have gone early to make room (the journal keeps everything the guest wrote).
 std::string undoneDifference(const Tree &got, const Tree &original, const Tree &reference) {
@@ -131,16 +117,12 @@ std::string undoneDifference(const Tree &got, const Tree &original, const Tree &
     for (auto &[path, contents] : original)
         if (!got.count(path) && !reference.count(path) && contents != "<dir>")
             want.erase(path);
-    return difference(got, want);
+    return testsupport::contentsDifference(got, want);
 }
 
 // ---- the guest's session
 
-struct Write {
-    uint64_t sector;
-    std::string data;
-};
-using Session = std::vector<Write>;
+using journaltest::Session;
 
 // Creates, a folder, renames, deletions, edits, and a move by copy and delete (the original
 // deleted, its bytes only in the copy).
@@ -168,31 +150,8 @@ void work(testsupport::FatWriter &w) {
     ASSERT_TRUE(w.flush()) << w.error();
 }
 
-// The sector writes of the session on the disk of root; root is left as it was.
 Session recordSession(const std::string &root) {
-    Session session;
-    VVFAT *v = VVFAT_Create(root.c_str(), nullptr);
-    EXPECT_NE(v, nullptr);
-    if (!v)
-        return session;
-    testsupport::FatWriter w(
-        [v](uint64_t lba, uint32_t count, uint8_t *out) {
-            return VVFAT_ReadData(v, out, lba * 512, count * 512) != 0;
-        },
-        [v, &session](uint64_t lba, uint32_t count, const uint8_t *in) {
-            for (uint32_t i = 0; i < count; ++i)
-                session.push_back(
-                    {lba + i, std::string(reinterpret_cast<const char *>(in) + i * 512, 512)});
-            return VVFAT_WriteData(v, in, lba * 512, count * 512) != 0;
-        },
-        testsupport::fatStampOf(kTreeTime + 86400));
-    EXPECT_TRUE(w.mount()) << w.error();
-    work(w);
-    FILE *null = std::fopen("/dev/null", "w");
-    VVFAT_DryRun(v, null); // forgets the writes: nothing is written back
-    std::fclose(null);
-    VVFAT_Destroy(v);
-    return session;
+    return journaltest::recordSession(root, work);
 }
 
 // Mounts root with the journal, writes the session, and has the journal written out.
@@ -200,8 +159,8 @@ VVFAT *mountWithSession(const std::string &root, const Session &session) {
     VVFAT *v = VVFAT_CreateWithJournal(root.c_str(), nullptr, TRUE);
     if (!v)
         return v;
-    for (const Write &s : session)
-        VVFAT_WriteData(v, s.data.data(), s.sector * 512, 512);
+    for (const journaltest::SectorWrite &s : session)
+        VVFAT_WriteData(v, s.data.data(), uint64_t(s.sector) * 512, 512);
     journalStop(v);
     return v;
 }
@@ -286,10 +245,10 @@ void failEveryPoint(MemoryShare &t, DosFaultOp op, int error, bool persist) {
             EXPECT_EQ(undoneDifference(after, t.original, t.reference), "") << out;
             EXPECT_NE(out.find("mount again"), std::string::npos) << out;
         } else {
-            EXPECT_EQ(difference(after, t.reference), "") << out;
+            EXPECT_EQ(contentsDifference(after, t.reference), "") << out;
         }
         const std::string again = mountAgain(kShare);
-        EXPECT_EQ(difference(tree(kShare), t.reference), "") << out << again;
+        EXPECT_EQ(contentsDifference(tree(kShare), t.reference), "") << out << again;
         EXPECT_FALSE(exists(std::string(kShare) + "/" + JOURNAL_NAME)) << again;
         if (testing::Test::HasFailure())
             break;
@@ -400,11 +359,11 @@ TEST(SmallVolume, FullAtAnyPointOfTheWriteBackKeepsEverythingUntilRoomIsMade) {
             EXPECT_NE(out.find("mount again"), std::string::npos) << out;
         } else {
             ++done;
-            EXPECT_EQ(difference(tree(share), reference), "") << out;
+            EXPECT_EQ(contentsDifference(tree(share), reference), "") << out;
         }
         unlink(filler.c_str());
         const std::string again = mountAgain(share);
-        EXPECT_EQ(difference(tree(share), reference), "") << out << again;
+        EXPECT_EQ(contentsDifference(tree(share), reference), "") << out << again;
         EXPECT_FALSE(exists(share + "/" + JOURNAL_NAME)) << again;
         if (testing::Test::HasFailure())
             break;
@@ -424,30 +383,11 @@ TEST(SmallVolume, DeletingTenMegabytesAndAddingElevenFitsWithTheJournal) {
     makeDir(share);
     put(share + "/big.bin", patternBytes(10u << 20, 1));
     const std::string added = patternBytes(11u << 20, 2);
-    Session session;
-    {
-        VVFAT *v = VVFAT_Create(share.c_str(), nullptr);
-        ASSERT_NE(v, nullptr);
-        testsupport::FatWriter w(
-            [v](uint64_t lba, uint32_t count, uint8_t *out) {
-                return VVFAT_ReadData(v, out, lba * 512, count * 512) != 0;
-            },
-            [v, &session](uint64_t lba, uint32_t count, const uint8_t *in) {
-                for (uint32_t i = 0; i < count; ++i)
-                    session.push_back(
-                        {lba + i, std::string(reinterpret_cast<const char *>(in) + i * 512, 512)});
-                return VVFAT_WriteData(v, in, lba * 512, count * 512) != 0;
-            },
-            testsupport::fatStampOf(kTreeTime + 86400));
-        ASSERT_TRUE(w.mount()) << w.error();
+    const Session session = journaltest::recordSession(share, [&added](testsupport::FatWriter &w) {
         ASSERT_TRUE(w.removeFile("/big.bin")) << w.error();
         ASSERT_TRUE(w.createFile("/added.bin", added)) << w.error();
         ASSERT_TRUE(w.flush()) << w.error();
-        FILE *null = std::fopen("/dev/null", "w");
-        VVFAT_DryRun(v, null);
-        std::fclose(null);
-        VVFAT_Destroy(v);
-    }
+    });
     testing::internal::CaptureStdout();
     VVFAT_Destroy(mountWithSession(share, session));
     const std::string out = testing::internal::GetCapturedStdout();
