@@ -863,8 +863,8 @@ struct Applier {
             const int dirFd = objectDirFd(v, p.target_dir);
             const char *name = p.final_name.c_str();
             struct stat st;
+            // A mode not carried leaves the object written back: never a reason to undo the rest.
             if (dirFd < 0 || DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                countRetryable(plan, errno);
                 reportFailure(c, nodePath(i), "its permissions cannot be set: " + reason(errno));
                 continue;
             }
@@ -919,10 +919,8 @@ struct Applier {
                      now.st_dev == dev && now.st_ino == ino && !S_ISLNK(now.st_mode) &&
                      DosChmodAt(dirFd, name, wanted, 0) == 0;
             }
-            if (!ok) {
-                countRetryable(plan, errno);
+            if (!ok)
                 reportFailure(c, nodePath(i), "its permissions cannot be set: " + reason(errno));
-            }
         }
     }
 
