@@ -40,7 +40,12 @@ void clear(VVFAT *v) {
         // the room the write-back needs: it goes first.
         if (!journalKeptAll(v))
             journalEnd(v, true);
-        const std::unique_ptr<WriteBackLog> log = journalStepLog(v);
+        std::unique_ptr<WriteBackLog> log;
+        try {
+            log = journalStepLog(v);
+        } catch (const std::bad_alloc &) {
+            // without memory for it, the write-back is one nothing could undo
+        }
         WriteBackResult result = synchronize(v, nullptr, log.get());
         Settle settle = settleWriteBack(v->root_fd, result, log != nullptr);
         if (settle == Settle::Undone && result.no_space &&

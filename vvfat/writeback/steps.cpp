@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 
 #include <dos/dirfd.h>
@@ -106,6 +107,9 @@ bool undo(int rootFd, const WriteBackStep &s, UQUAD beganNs) {
     return ok;
 }
 
+bool undoSteps(int rootFd, const std::vector<WriteBackStep> &steps);
+void emptySteps(int rootFd, const std::vector<WriteBackStep> &steps);
+
 } // namespace
 
 std::vector<UBYTE> encodeStep(const WriteBackStep &s) {
@@ -158,6 +162,24 @@ int openRelativeDir(int rootFd, const std::string &path) {
 }
 
 bool undoWriteBack(int rootFd, const std::vector<WriteBackStep> &steps) {
+    try {
+        return undoSteps(rootFd, steps);
+    } catch (const std::bad_alloc &) {
+        return false; // the journal stays: the next mount undoes what is left
+    }
+}
+
+void emptyTrash(int rootFd, const std::vector<WriteBackStep> &steps) {
+    try {
+        emptySteps(rootFd, steps);
+    } catch (const std::bad_alloc &) {
+        report("out of memory: what the write-back deleted is left under hidden names.");
+    }
+}
+
+namespace {
+
+bool undoSteps(int rootFd, const std::vector<WriteBackStep> &steps) {
     // Steps confirmed: a Confirmed step gives the object that the step before it made.
     // Only the last step of a write-back can be cut short before its confirmation: an earlier
     // one left unconfirmed made nothing (its name was taken meanwhile), and is passed over.
@@ -191,7 +213,7 @@ bool undoWriteBack(int rootFd, const std::vector<WriteBackStep> &steps) {
     return ok;
 }
 
-void emptyTrash(int rootFd, const std::vector<WriteBackStep> &steps) {
+void emptySteps(int rootFd, const std::vector<WriteBackStep> &steps) {
     // Where each object in the trash is now: a directory trashed (or moved) after what lay in it
     // carried it along. Removed in the order trashed, what lay in a directory before it.
     struct Trashed {
@@ -221,3 +243,5 @@ void emptyTrash(int rootFd, const std::vector<WriteBackStep> &steps) {
         DosCloseFd(dirFd);
     }
 }
+
+} // namespace
