@@ -28,8 +28,8 @@ struct VVFAT_Configuration {
 VVFAT *VVFAT_Create(CONST_STRPTR dirName, const VVFAT_Configuration *cfg);
 // As VVFAT_Create, and with journal set keeps a journal of the guest's writes in the directory
 // (".vvfat-journal", never shown on the disk), so that a session that does not reach its
-// write-back is recovered at the next mount: replayed into the disk when the directory is as
-// that session saw it, else written back first with the usual rules.
+// write-back is recovered at the next mount: written back at once (the changes it finished; the
+// host keeps its version of the others), then the disk built afresh.
 VVFAT *VVFAT_CreateWithJournal(CONST_STRPTR dirName, const VVFAT_Configuration *cfg, BOOL journal);
 // How a disk is mounted.
 struct VVFAT_Options {
@@ -53,10 +53,19 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size);
 // The disk's size in 512-byte sectors, MBR included; 0 for a null disk.
 ULONG VVFAT_SectorCount(const VVFAT *v);
 
+// Ends the session without its write-back: what the guest wrote is forgotten, and a journal this
+// session made is removed durably, so no later mount recovers it. A journal taken over from an
+// earlier session that did not end stays for the next mount (said so). Then destroying the disk
+// writes nothing back. Null accepted.
+void VVFAT_Abandon(VVFAT *v);
+
+struct VVFAT_WriteBackCounts;
 // Prints to out what the write-back would do with what the guest wrote (created, changed,
-// renamed or moved, deleted, kept and why), changing nothing on the host; then forgets the
-// guest's writes, so that destroying the disk writes nothing back. Null accepted.
-void VVFAT_DryRun(VVFAT *v, FILE *out);
+// renamed or moved, deleted, kept and why, with the host's permissions and free space checked
+// as far as they can be without writing), changing nothing on the host; then forgets the
+// guest's writes, so that destroying the disk writes nothing back. The plan's counts go to
+// counts when given (all 0 when nothing was written). Null accepted.
+void VVFAT_DryRun(VVFAT *v, FILE *out, VVFAT_WriteBackCounts *counts = nullptr);
 
 // Describes on out the journal of the directory dirName, if it has one: its session, what it
 // holds, and what the next mount will do with it. 0: no journal; 1: a journal (or a file in its
@@ -73,7 +82,7 @@ struct VVFAT_JournalState {
         Damaged,             // its header or record is unusable (problem says why)
         Finished,            // written back already; only its removal was lost
         InUse,               // a running session holds it
-        Replayed,            // the directory is as the session saw it: a mount replays it
+        Replayed,            // the directory is as the session saw it: a mount writes it back
         WrittenBack,         // the directory changed since: a mount writes it back first
         Elsewhere,           // made for another directory: a mount sets it aside
     } kind;

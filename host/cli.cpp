@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -33,7 +34,7 @@ constexpr uint64_t LBA28_LIMIT = 1ull << 28;
 constexpr uint64_t PROGRESS_MIN = 2048;
 
 const char *const USAGE =
-    "usage: tessel-host [-t TOOLTYPE]... [--plugin PATH] COMMAND [ARGS]\n"
+    "usage: tessel-host [-t TOOLTYPE]... [--plugin PATH] [--quiet] COMMAND [ARGS]\n"
     "       tessel-host --version\n"
     "\n"
     "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
@@ -42,6 +43,7 @@ const char *const USAGE =
     "it, and talks to the drive through the I/O ports 0xFD08-0xFD0F as a program on the\n"
     "emulated machine would. identify, read and dump never write back: a journal left by a\n"
     "session that did not end is shown on the disk they read and left for a mount that writes.\n"
+    "An unknown tool type is an error that names the known ones.\n"
     "\n"
     "commands:\n"
     "  identify                 the drive's IDENTIFY DEVICE reply, decoded\n"
@@ -54,10 +56,13 @@ const char *const USAGE =
     "                           write the sectors where IMAGE differs from BASE, then\n"
     "                           unmount so the plug-in writes the changes back\n"
     "  prefs                    the tool types the plug-in exports, one per line\n"
-    "  journal                  whether the directory holds a journal of guest writes\n"
-    "                           left by a session that did not end, and what it holds\n"
+    "  journal [--write-back | --discard --yes]\n"
+    "                           whether the directory holds a journal of guest writes\n"
+    "                           left by a session that did not end, and what it holds;\n"
+    "                           or settle it: write it back, or discard it\n"
     "\n"
     "Results go to standard output; messages, the plug-in's included, to standard error.\n"
+    "--quiet shows only errors (with the plug-in's lines that led to them).\n"
     "Without --plugin, Tessel.addonix is looked for beside tessel-host and where an\n"
     "installation puts it.\n"
     "\n"
@@ -93,11 +98,16 @@ const CommandHelp COMMAND_HELP[] = {
      "options), then unmounts so the plug-in writes the changes back. Refuses, writing\n"
      "nothing, when the drive no longer reads as BASE (the directory changed since), and\n"
      "when IMAGE or BASE lies inside the directory. Ctrl-C before the write-back has begun\n"
-     "leaves the directory as it was; once it has begun, it is finished first. Fails when\n"
-     "the write-back reports objects it could not write back. Every write-back ends with a\n"
-     "summary line (created, changed, renamed or moved, deleted, not written back).\n"
-     "  --dry-run  print what the write-back would do (created, changed, renamed or moved,\n"
-     "             deleted, kept and why) and change nothing\n"},
+     "abandons the apply: nothing of it is written back and no journal of it is kept, so the\n"
+     "directory stays as it was; once the write-back has begun, it is finished first. When\n"
+     "the mount recovers a journal left by an earlier session by writing it back, that\n"
+     "write-back is said to be the recovery's, not the apply's. Fails when a write-back\n"
+     "reports objects it could not write back. Every write-back ends with a summary line\n"
+     "(created, changed, renamed or moved, deleted, not written back).\n"
+     "  --dry-run  say what the mount's recovery would do with a pending journal, then print\n"
+     "             what the write-back would do (created, changed, renamed or moved, deleted,\n"
+     "             kept and why, with the host's permissions and free space checked) and\n"
+     "             change nothing; fails when it predicts objects not written back\n"},
     {"prefs", "usage: tessel-host [-t TOOLTYPE]... prefs\n"
               "Prints the tool types that the plug-in exports for the emulator to store.\n"},
     {"journal",
@@ -105,11 +115,15 @@ const CommandHelp COMMAND_HELP[] = {
      "Every sector the guest writes to a directory medium is also appended to a hidden\n"
      "journal in the directory (.vvfat-journal), made durable within a second; a completed\n"
      "write-back removes it. A journal left by a session that did not end (a crash, a kill,\n"
-     "a power cut) is recovered by the next mount: replayed into the disk when the directory\n"
-     "is as that session saw it, else written back with the usual rules first. This command\n"
+     "a power cut) is written back by the next mount that writes back, with the usual rules\n"
+     "when the host changed the directory meanwhile; only the changes that session finished\n"
+     "land, the host keeping its version of the others. This command\n"
      "says whether the directory holds a journal, which session wrote it, what it holds and\n"
      "what the next mount will do with it; it changes nothing. -t JOURNAL=OFF switches the\n"
-     "journal off.\n"},
+     "journal off.\n"
+     "  --write-back     settle it now: mount, recover it as the next mount would, and write\n"
+     "                   it back\n"
+     "  --discard --yes  delete it: the guest's writes it holds are lost for good\n"},
 };
 
 // Standard error, shared with the plug-in's lines and the progress line.
@@ -122,12 +136,20 @@ Console &console() {
 // printf lines.
 FILE *results = stdout;
 DiagnosticTap *tap = nullptr;
+PluginDiagnostics *pluginLines = nullptr;
 
 int fail(const std::string &message) {
     if (tap)
         tap->sync(); // the plug-in's lines that led here come first
+    if (pluginLines)
+        pluginLines->showHeld(); // quiet: an error brings them out
     console().line("tessel-host: " + message);
     return 1;
+}
+
+// "1 object", "2 objects".
+std::string counted(uint64_t n, const char *noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 int usageError(const std::string &message) {
@@ -284,6 +306,7 @@ bool readWholeFile(const std::string &path, std::vector<uint8_t> &data, std::str
 }
 
 struct Options {
+    bool quiet = false;
     std::vector<std::string> toolTypes;
     std::string pluginPath;
     std::string command;
@@ -296,6 +319,7 @@ struct CommandArgs {
     std::string output, input, base;
     bool partition = false;
     bool dryRun = false;
+    bool writeBack = false, discard = false, yes = false; // journal
     bool hasGeometry = false;
     VVFAT_Configuration geometry{};
 };
@@ -318,6 +342,12 @@ bool parseCommandArgs(const Options &o, CommandArgs &c, std::string &error) {
             c.partition = true;
         } else if (a == "--dry-run" && o.command == "apply") {
             c.dryRun = true;
+        } else if (a == "--write-back" && o.command == "journal") {
+            c.writeBack = true;
+        } else if (a == "--discard" && o.command == "journal") {
+            c.discard = true;
+        } else if (a == "--yes" && o.command == "journal") {
+            c.yes = true;
         } else if (takesValue(a)) {
             if (i + 1 >= o.args.size()) {
                 error = a + " needs a value";
@@ -351,6 +381,9 @@ std::string settingOf(const std::vector<std::string> &prefs, const std::string &
     return {};
 }
 
+// The tool types that take a value.
+const char *const VALUED_KEYS[] = {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL", "WRITEBACK"};
+
 // The key a tool type's name selects, as the plug-in reads it: a case-insensitive leading part
 // of the key ("dir" is DIRECTORY), "(" comments out; empty when it selects none.
 std::string keyOf(const std::string &toolType, std::string &value) {
@@ -365,9 +398,25 @@ std::string keyOf(const std::string &toolType, std::string &value) {
     };
     if (equals == std::string::npos)
         return selects("AUTOMOUNT") ? "AUTOMOUNT" : "";
-    for (const char *key : {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL", "WRITEBACK"})
+    for (const char *key : VALUED_KEYS)
         if (selects(key))
             return key;
+    return {};
+}
+
+// A tool type that selects no key: the plug-in would ignore it, and the user meant something.
+std::string unknownToolType(const std::vector<std::string> &toolTypes) {
+    for (const std::string &t : toolTypes) {
+        std::string value;
+        if (!t.empty() && t[0] == '(')
+            continue; // commented out, as the emulator stores a switched-off tool type
+        if (keyOf(t, value).empty()) {
+            std::string known;
+            for (const char *key : VALUED_KEYS)
+                known += std::string(key) + "=..., ";
+            return "unknown tool type '" + t + "'; the known ones are " + known + "AUTOMOUNT";
+        }
+    }
     return {};
 }
 
@@ -430,6 +479,134 @@ std::string humanBytes(uint64_t bytes) {
     return text;
 }
 
+// The status to exit with once the results are out: 1 when they could not all be written.
+int finish(int status) {
+    errno = 0;
+    if (std::fflush(results) != 0 || std::ferror(results)) {
+        const int error = errno;
+        std::clearerr(results);
+        return fail(std::string("cannot write the results: ") +
+                    (error ? std::strerror(error) : "write error"));
+    }
+    return status;
+}
+
+// What the mount's recovery will do with the directory's journal, for a dry run; empty when
+// there is none.
+std::string recoveryForecast(const VVFAT_JournalState &j) {
+    const std::string writes = counted(j.writes, "sector write");
+    switch (j.kind) {
+    case VVFAT_JournalState::None:
+    case VVFAT_JournalState::DirectoryUnreadable:
+        return {};
+    case VVFAT_JournalState::Replayed:
+        return "recovery: the mount writes the journal of " + j.session + " (" + writes +
+               "), which did not end, back first: the changes it finished; the plan below "
+               "writes that session back too";
+    case VVFAT_JournalState::WrittenBack:
+        return "recovery: the directory changed since " + j.session +
+               ", which did not end: the mount writes its journal (" + writes +
+               ") back first, with the usual rules; the plan below is made on that session's disk";
+    case VVFAT_JournalState::Elsewhere:
+        return "recovery: the journal was made by " + j.session +
+               " for another directory: the mount sets it aside and writes nothing of it here";
+    case VVFAT_JournalState::Finished:
+        return "recovery: the journal's session was written back already: the mount removes it";
+    case VVFAT_JournalState::InUse:
+        return "recovery: the journal belongs to a session still running: the mount neither "
+               "uses it nor keeps one";
+    case VVFAT_JournalState::Damaged:
+        if (j.holds_no_write)
+            return "recovery: the journal holds no write (" + j.problem +
+                   "): the mount replaces it";
+        [[fallthrough]];
+    default:
+        return "recovery: the journal cannot be used" +
+               (j.problem.empty() ? std::string() : " (" + j.problem + ")") +
+               ": the mount leaves it as it is";
+    }
+}
+
+// The journal of dir for a command that settles it, in state: -1 when there is one to settle,
+// else the exit status (none: nothing to do, said so).
+int readPendingJournal(const std::string &dir, const char *todo, VVFAT_JournalState &state) {
+    if (!VVFAT_ReadJournalState(dir.c_str(), state))
+        return fail("out of memory");
+    if (state.kind == VVFAT_JournalState::DirectoryUnreadable)
+        return fail("cannot open directory '" + dir + "' (" + state.problem + ")");
+    if (state.kind == VVFAT_JournalState::None) {
+        std::fprintf(results, "No journal in '%s': nothing to %s.\n", dir.c_str(), todo);
+        return 0;
+    }
+    return -1;
+}
+
+// journal --discard: deletes a pending journal that no running session holds. The directory
+// keeps its time: the journal is not the user's.
+int discardJournal(const std::string &dir) {
+    VVFAT_JournalState state{};
+    if (const int settled = readPendingJournal(dir, "discard", state); settled >= 0)
+        return settled;
+    const std::string path = dir + "/.vvfat-journal";
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = dirFd < 0 ? -1
+                             : ::openat(dirFd, ".vvfat-journal",
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    struct stat root {};
+    std::string problem;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        problem = "'" + path + "' is not a journal file that can be opened; it is left as it is";
+    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        problem = "the journal of '" + dir + "' belongs to a session still running; it stays";
+    else if (::fstat(dirFd, &root) != 0 || ::unlinkat(dirFd, ".vvfat-journal", 0) != 0)
+        problem = "cannot delete '" + path + "': " + std::strerror(errno);
+    if (problem.empty()) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, root.st_mtim};
+        ::futimens(dirFd, times);
+        ::fsync(dirFd);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (dirFd >= 0)
+        ::close(dirFd);
+    if (!problem.empty())
+        return fail(problem);
+    std::fprintf(results, "Discarded the journal '%s'%s.\n", path.c_str(),
+                 state.session.empty()
+                     ? ""
+                     : (" (" + counted(state.writes, "sector write") + " of " + state.session + ")")
+                           .c_str());
+    return 0;
+}
+
+// journal --write-back: a mount that writes back and nothing else, so that the mount's recovery
+// settles the journal (replayed and written back, written back, or set aside).
+int writeBackJournal(PluginInstance &instance, const std::vector<std::string> &prefs,
+                     const std::string &dir, PluginDiagnostics &diagnostics) {
+    if (settingOf(prefs, "JOURNAL") == "OFF" || settingOf(prefs, "WRITEBACK") == "OFF")
+        return usageError("journal --write-back needs the journal and the write-back on");
+    VVFAT_JournalState state{};
+    if (const int settled = readPendingJournal(dir, "write back", state); settled >= 0)
+        return settled;
+    {
+        // The recovery may write back while it mounts: neither may be cut short.
+        WriteBackGuard guard;
+        PhaseStatus writingBack(console(), "writing the journal back into '" + dir + "'");
+        instance.activate(true);
+        instance.activate(false);
+    }
+    tap->sync();
+    if (uint64_t lost = diagnostics.notWrittenBack(); lost > 0)
+        return fail(counted(lost, "object") + (lost == 1 ? " was" : " were") +
+                    " not written back into '" + dir + "' (see the VVFAT lines above)");
+    VVFAT_JournalState after{};
+    if (VVFAT_ReadJournalState(dir.c_str(), after) && after.kind != VVFAT_JournalState::None &&
+        after.kind != VVFAT_JournalState::DirectoryUnreadable)
+        return fail("the journal of '" + dir + "' is still there (see the VVFAT lines above)");
+    return 0;
+}
+
 int runCommand(const Options &o) {
     CommandArgs c;
     std::string error;
@@ -471,11 +648,22 @@ int runCommand(const Options &o) {
     if (lba && *lba + *count > LBA28_LIMIT)
         return fail("sectors beyond " + std::to_string(LBA28_LIMIT - 1) +
                     " cannot be addressed by LBA28");
+    if (std::string unknown = unknownToolType(o.toolTypes); !unknown.empty())
+        return usageError(unknown);
     if (o.command != "prefs") {
         std::string mistake = settingsMistake(o.toolTypes);
         if (!mistake.empty())
             return usageError(mistake);
     }
+    if (c.writeBack && c.discard)
+        return usageError("journal takes --write-back or --discard, not both");
+    if (c.yes && !c.discard)
+        return usageError("--yes goes with journal --discard");
+    if (c.discard && !c.yes)
+        return usageError("journal --discard deletes the guest's writes it holds for good; add "
+                          "--yes to do it");
+    if (o.quiet)
+        console().quiet();
 
     installInterruptHandling();
     // Inspection reads the disk and never writes back, a pending journal's session included.
@@ -492,6 +680,8 @@ int runCommand(const Options &o) {
     // The plug-in prints its diagnostics on standard output: they go to standard error, and
     // the write-back's closing line is looked at.
     PluginDiagnostics diagnostics(console());
+    if (o.quiet)
+        diagnostics.quiet();
     // Nothing is written by these commands: the plug-in's line that says so is not news.
     if (hideNoWriteBack)
         diagnostics.hide("is mounted without write-back");
@@ -501,9 +691,11 @@ int runCommand(const Options &o) {
         return fail(error);
     results = diagnosticTap->results();
     tap = diagnosticTap.get();
+    pluginLines = &diagnostics;
     struct Untap {
         ~Untap() {
             tap = nullptr;
+            pluginLines = nullptr;
             results = stdout;
         }
     } untap;
@@ -518,7 +710,7 @@ int runCommand(const Options &o) {
     if (o.command == "prefs") {
         for (const std::string &p : instance->prefs())
             std::fprintf(results, "%s\n", p.c_str());
-        return 0;
+        return finish(0);
     }
 
     std::vector<std::string> prefs = instance->prefs();
@@ -527,8 +719,16 @@ int runCommand(const Options &o) {
     if (o.command == "journal") {
         if (imageMode)
             return fail("image media keep no journal: every sector is written to the image");
+        if (c.discard)
+            return finish(discardJournal(medium));
+        if (c.writeBack)
+            return finish(writeBackJournal(*instance, prefs, medium, diagnostics));
+        VVFAT_JournalState state{};
+        if (VVFAT_ReadJournalState(medium.c_str(), state) &&
+            state.kind == VVFAT_JournalState::DirectoryUnreadable)
+            return fail("cannot open directory '" + medium + "' (" + state.problem + ")");
         const int found = VVFAT_DescribeJournal(medium.c_str(), results);
-        return found < 0 ? 1 : 0;
+        return finish(found < 0 ? 1 : 0);
     }
     if (o.command == "apply" && !imageMode) {
         // The disk would show the image itself, which changes with every dump and apply.
@@ -540,12 +740,30 @@ int runCommand(const Options &o) {
     }
     std::unique_ptr<InProcessDrive> inProcess;
     PortIO *io = instance.get();
+    // An apply into a directory is abandoned cleanly when interrupted before its write-back:
+    // its drive is built here so that it can end its session without one.
+    const bool applying = o.command == "apply" && !imageMode && !c.dryRun;
+    std::optional<DeferredInterrupts> deferral;
+    if (applying)
+        deferral.emplace("tessel-host: interrupted: the apply stops; nothing of it is written "
+                         "back and no journal of it is kept");
+    if (c.dryRun && !imageMode) {
+        VVFAT_JournalState state{};
+        if (VVFAT_ReadJournalState(medium.c_str(), state)) {
+            std::string forecast = recoveryForecast(state);
+            if (!forecast.empty() && settingOf(prefs, "JOURNAL") == "OFF")
+                forecast = "recovery: the journal is off: the mount leaves the journal of an "
+                           "earlier session as it is";
+            if (!forecast.empty())
+                std::fprintf(results, "%s\n", forecast.c_str());
+        }
+    }
     {
         PhaseStatus mounting(console(), "mounting '" + medium + "'");
         if (c.dryRun && imageMode)
             return fail("--dry-run applies to directory media only (an image is written as is)");
         // A dry run needs the disk itself, built the same way, to ask it what it would do.
-        if (c.hasGeometry || c.dryRun) {
+        if (c.hasGeometry || c.dryRun || applying) {
             if (imageMode)
                 return fail("--geometry applies to directory media only");
             // A dry run shows what the mount's recovery would do and plans on that disk,
@@ -561,6 +779,26 @@ int runCommand(const Options &o) {
         } else {
             instance->activate(true);
         }
+    }
+    // A journal the mount recovered by writing it back: that write-back is an earlier session's.
+    tap->sync();
+    const std::optional<uint64_t> recoveryLost = diagnostics.takeNotWrittenBack();
+    if (recoveryLost)
+        console().line("tessel-host: the mount found a journal left by an earlier session that "
+                       "did not end, and wrote that session back into '" +
+                       medium + "' (the write-back line above is the recovery's, not this " +
+                       o.command + "'s)");
+    // Ends an interrupted or refused apply: its session is abandoned, nothing written back.
+    auto abandonApply = [&] {
+        inProcess->abandon();
+        inProcess->unmount();
+        tap->sync();
+    };
+    if (applying && interrupted()) {
+        abandonApply();
+        fail("interrupted: the apply was abandoned before it wrote any sector; '" + medium +
+             "' is as the mount left it");
+        endAsInterrupted();
     }
     AtaGuest guest(*io);
     bool mounted = guest.status() & 0x40; // DRDY: a reset with a medium
@@ -630,17 +868,35 @@ int runCommand(const Options &o) {
     } else if (o.command == "apply") {
         PhaseStatus comparing(console(), "comparing the images"); // until the sectors move
         uint64_t written = 0;
-        if (!applyImage(readerFor(guest), writerFor(guest), c.positional[0], c.base, c.partition,
-                        written, error, progressFor("apply", PROGRESS_MIN)))
+        SectorWriter write = writerFor(guest);
+        // Stops at the next command when interrupted: the session is then abandoned whole.
+        SectorWriter stoppable = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
+            return !(applying && interrupted()) && write(lba, n, in);
+        };
+        const bool applied =
+            applyImage(readerFor(guest), stoppable, c.positional[0], c.base, c.partition, written,
+                       error, progressFor("apply", PROGRESS_MIN));
+        if (applying && interrupted()) {
+            abandonApply();
+            fail("interrupted: the apply was abandoned; nothing of it was written into '" + medium +
+                 "' and no journal of it is kept");
+            endAsInterrupted();
+        }
+        if (!applied)
             status = fail(error);
         else if (!c.dryRun)
-            std::fprintf(results, "%llu sectors written\n",
-                         static_cast<unsigned long long>(written));
+            std::fprintf(results, "%s written\n", counted(written, "sector").c_str());
         if (status == 0 && c.dryRun) {
             tap->sync();
             std::fflush(results);
-            inProcess->dryRun(results);
+            const VVFAT_WriteBackCounts predicted = inProcess->dryRun(results);
+            if (predicted.failed > 0)
+                status = fail("the write-back would leave " + counted(predicted.failed, "object") +
+                              " not written back (see the plan)");
         }
+        // Refused: the session ends as it began, an earlier session's journal left as it was.
+        if (applying && status != 0)
+            abandonApply();
     }
 
     // Unmounting writes a directory medium back; once that has begun it must end, or the
@@ -650,6 +906,16 @@ int runCommand(const Options &o) {
         std::optional<WriteBackGuard> guard;
         if (!imageMode)
             guard.emplace();
+        // From the guard on, an interrupt is refused; one that came just before it still stops
+        // the apply.
+        if (applying && interrupted()) {
+            guard.reset();
+            abandonApply();
+            fail("interrupted: the apply was abandoned; nothing of it was written into '" + medium +
+                 "' and no journal of it is kept");
+            endAsInterrupted();
+        }
+        deferral.reset();
         PhaseStatus writingBack(console(), imageMode ? "closing '" + medium + "'"
                                                      : "writing back into '" + medium + "'");
         if (inProcess)
@@ -658,10 +924,16 @@ int runCommand(const Options &o) {
             instance->activate(false);
     }
     tap->sync();
-    if (uint64_t lost = diagnostics.notWrittenBack(); lost > 0)
-        status = fail(std::to_string(lost) + (lost == 1 ? " object was" : " objects were") +
+    if (recoveryLost.value_or(0) > 0)
+        status = fail(counted(*recoveryLost, "object") +
+                      (*recoveryLost == 1 ? " of the earlier session was"
+                                          : " of the earlier "
+                                            "session were") +
+                      " not written back into '" + medium + "' by the mount's recovery");
+    if (uint64_t lost = diagnostics.takeNotWrittenBack().value_or(0); lost > 0)
+        status = fail(counted(lost, "object") + (lost == 1 ? " was" : " were") +
                       " not written back into '" + medium + "' (see the VVFAT lines above)");
-    return status;
+    return finish(status);
 }
 
 } // namespace
@@ -679,7 +951,9 @@ int runCli(int argc, char **argv) {
             std::printf("tessel-host %s\n", TESSEL_VERSION);
             return 0;
         }
-        if (a == "-t" || a == "--plugin") {
+        if (a == "-q" || a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "-t" || a == "--plugin") {
             if (i + 1 >= argc)
                 return usageError(a + " needs a value");
             (a == "-t" ? o.toolTypes.emplace_back() : o.pluginPath) = argv[++i];

@@ -101,11 +101,47 @@ bool copyToSparse(const SectorReader &read, int fd, uint64_t first, uint64_t end
     return true;
 }
 
+// Writes sectors [first, first + sectors) of the drive in order, zeros included, into what path
+// names that is not a regular file (a device, a pipe): nothing may be put in its place.
+bool writeStreamImage(const SectorReader &read, const std::string &path, uint64_t first,
+                      uint64_t sectors, std::string &error, const Progress &progress) {
+    Fd out(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    if (out.fd < 0) {
+        error = errnoText("cannot open", path);
+        return false;
+    }
+    std::vector<uint8_t> buf(CHUNK * SECTOR_SIZE);
+    for (uint64_t done = 0; done < sectors;) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, sectors - done));
+        if (!read(first + done, n, buf.data())) {
+            error = "cannot read sector " + std::to_string(first + done) + " of the drive";
+            return false;
+        }
+        for (size_t at = 0, size = size_t{n} * SECTOR_SIZE; at < size;) {
+            const ssize_t w = ::write(out.fd, &buf[at], size - at);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                error = errnoText("cannot write", path);
+                return false;
+            }
+            at += static_cast<size_t>(w);
+        }
+        done += n;
+        if (progress)
+            progress(done, sectors);
+    }
+    return true;
+}
+
 // Writes a sparse file of `sectors` sectors under a temporary name and renames it over path, so
 // that a failed dump leaves no half-written image behind.
 bool writeSparseImage(const SectorReader &read, const std::string &path, uint64_t first,
                       uint64_t sectors, uint64_t usedEnd, std::string &error,
                       const Progress &progress) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return writeStreamImage(read, path, first, sectors, error, progress);
     std::string temp = path + ".XXXXXX";
     Fd out(::mkstemp(temp.data()));
     if (out.fd < 0) {

@@ -124,8 +124,10 @@ class InProcessDrive : public PortIO {
     void out(uint16_t port, uint8_t value) override;
     void unmount();
     // Prints to out what the write-back would do with what the guest wrote, and forgets it:
-    // the unmount that follows writes nothing back.
-    void dryRun(FILE *out);
+    // the unmount that follows writes nothing back. Returns the plan's counts.
+    VVFAT_WriteBackCounts dryRun(FILE *out);
+    // Ends the session without a write-back, keeping no journal of it (VVFAT_Abandon).
+    void abandon();
 
   private:
     static std::unique_ptr<InProcessDrive> mount(const std::string &path,

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -209,16 +210,37 @@ std::optional<uint64_t> notWrittenBack(const std::string &line) {
 void PluginDiagnostics::operator()(const std::string &line) {
     if (!hidden_.empty() && line.find(hidden_) != std::string::npos)
         return;
-    console_.line(line);
+    std::unique_lock lock(mutex_);
     if (auto n = host::notWrittenBack(line)) {
-        std::lock_guard lock(mutex_);
         notWrittenBack_ = *n;
+        sinceTaken_ = *n;
     }
+    if (quiet_) {
+        held_.push_back(line);
+        return;
+    }
+    lock.unlock();
+    console_.line(line);
+}
+
+void PluginDiagnostics::showHeld() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(mutex_);
+        lines.swap(held_);
+    }
+    for (const std::string &line : lines)
+        console_.line(line);
 }
 
 uint64_t PluginDiagnostics::notWrittenBack() const {
     std::lock_guard lock(mutex_);
     return notWrittenBack_;
+}
+
+std::optional<uint64_t> PluginDiagnostics::takeNotWrittenBack() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(sinceTaken_, std::nullopt);
 }
 
 } // namespace host

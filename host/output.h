@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace host {
 
@@ -23,6 +24,8 @@ class Console {
     explicit Console(int fd);
     Console(int fd, bool interactive) : fd_(fd), interactive_(interactive) {}
     bool interactive() const { return interactive_; }
+    // No status line from now on: only whole lines.
+    void quiet() { interactive_ = false; }
     // One whole line, above the status line.
     void line(const std::string &text);
     // Replaces the status line (nothing happens off a terminal); `keep` leaves it on screen as
@@ -95,22 +98,32 @@ class DiagnosticTap {
 // for any other line.
 std::optional<uint64_t> notWrittenBack(const std::string &line);
 
-// What tessel-host does with the plug-in's lines: each goes to the console, and the write-back's
-// closing line is remembered. The tap's handler.
+// What tessel-host does with the plug-in's lines: each goes to the console (or, quiet, is held
+// until an error asks for it), and the write-back's closing line is remembered. The tap's
+// handler.
 class PluginDiagnostics {
   public:
     explicit PluginDiagnostics(Console &console) : console_(console) {}
     void operator()(const std::string &line);
     // Lines that hold `text` are not shown (what tessel-host itself asked for, said back).
     void hide(std::string text) { hidden_ = std::move(text); }
+    // Only errors: lines are held, shown by showHeld() when something fails.
+    void quiet() { quiet_ = true; }
+    void showHeld();
     // From the last closing line seen; 0 when there was none.
     uint64_t notWrittenBack() const;
+    // The last closing line's counts since the previous call (a mount's recovery, then the
+    // unmount's write-back), forgotten; nothing when there was none.
+    std::optional<uint64_t> takeNotWrittenBack();
 
   private:
     Console &console_;
     std::string hidden_;
+    bool quiet_ = false;
     mutable std::mutex mutex_;
+    std::vector<std::string> held_;
     uint64_t notWrittenBack_ = 0;
+    std::optional<uint64_t> sinceTaken_;
 };
 
 } // namespace host

@@ -237,9 +237,16 @@ void InProcessDrive::out(uint16_t port, uint8_t value) {
     IDEWrite(ide_, port & 7, value);
 }
 
-void InProcessDrive::dryRun(FILE *out) {
+VVFAT_WriteBackCounts InProcessDrive::dryRun(FILE *out) {
+    VVFAT_WriteBackCounts counts{};
     if (ide_)
-        VVFAT_DryRun(ide_->vvfat, out);
+        VVFAT_DryRun(ide_->vvfat, out, &counts);
+    return counts;
+}
+
+void InProcessDrive::abandon() {
+    if (ide_)
+        VVFAT_Abandon(ide_->vvfat);
 }
 
 void InProcessDrive::unmount() {

@@ -1,13 +1,18 @@
 // tessel-host as a user runs it.
 #include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
 #include "support/tree_snapshot.h"
+#include "vvfat.h"
 
 using namespace testsupport;
 
@@ -314,16 +319,23 @@ TEST(Cli, ApplyOfAnImageInsideTheDirectoryIsRefused) {
     EXPECT_EQ(readFile(e.dir / "share" / "NEWS.TXT"), "news\n");
 }
 
-TEST(Cli, WriteBackThatLeavesObjectsBehindFailsTheApply) {
+TEST(Cli, WriteBackThatLeavesObjectsBehindFailsTheCommand) {
     // The write-back's closing line, put through the tap by a plug-in that relays to the real
-    // one: the apply itself succeeds, the line decides the exit status.
+    // one: the write itself succeeds, the line decides the exit status.
     const std::string line = "VVFAT: write-back: 1 written, 2 not written back.";
-    EditedShare e;
-    auto r = hostSplit(e.dir,
-                       "--plugin " + shellQuote(TESSEL_RELAY_PLUGIN) + " " + e.t + "apply " +
-                           shellQuote(e.part) + " --base " + shellQuote(e.base) + " --partition",
-                       "TESSEL_TEST_UNMOUNT_LINE=" + shellQuote(line) + " ");
-    EXPECT_EQ(readFile(e.dir / "share" / "NEWS.TXT"), "news\n");
+    TempDir dir;
+    std::filesystem::create_directories(dir / "share");
+    const std::string sector = (dir / "sector.bin").string();
+    writeFile(sector, std::string(512, '\0'));
+    auto write = [&](const std::string &unmountLine) {
+        // The last sector of the disk: no cluster of the directory's lies there.
+        return hostSplit(dir,
+                         "--plugin " + shellQuote(TESSEL_RELAY_PLUGIN) + " -t " +
+                             shellQuote("DIRECTORY=" + (dir / "share").string()) +
+                             " write 60000 -i " + shellQuote(sector),
+                         "TESSEL_TEST_UNMOUNT_LINE=" + shellQuote(unmountLine) + " ");
+    };
+    auto r = write(line);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.find("VVFAT"), std::string::npos) << r.out;
     size_t summary = r.err.find(line), verdict = r.err.find("tessel-host: 2 objects were not");
@@ -331,13 +343,7 @@ TEST(Cli, WriteBackThatLeavesObjectsBehindFailsTheApply) {
     EXPECT_NE(verdict, std::string::npos) << r.err;
     EXPECT_LT(summary, verdict) << r.err;
     // One object is said in the singular.
-    EditedShare one;
-    auto s =
-        hostSplit(one.dir,
-                  "--plugin " + shellQuote(TESSEL_RELAY_PLUGIN) + " " + one.t + "apply " +
-                      shellQuote(one.part) + " --base " + shellQuote(one.base) + " --partition",
-                  "TESSEL_TEST_UNMOUNT_LINE=" +
-                      shellQuote("VVFAT: write-back: 1 written, 1 not written back.") + " ");
+    auto s = write("VVFAT: write-back: 1 written, 1 not written back.");
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("tessel-host: 1 object was not written back"), std::string::npos) << s.err;
 }
@@ -368,6 +374,278 @@ TEST(Cli, DryRunPrintsThePlanAndChangesNothing) {
         << real.output;
     EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / "README.TXT"));
     EXPECT_EQ(readFile(e.dir / "share" / "NEWS.TXT"), "news\n");
+}
+
+TEST(Cli, AnUnknownToolTypeIsAnErrorThatNamesTheKnownOnes) {
+    TempDir dir;
+    // Where a Share/ exists, the mistyped DIRECTORY would have dumped that one.
+    std::filesystem::create_directories(dir / "Share");
+    std::string cd = "cd " + shellQuote(dir.str()) + " && ";
+    auto r = run(cd + shellQuote(TESSEL_HOST_PATH) + " -t DIRECTRY=/x dump y.img 2>&1");
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_EQ(lines(r.output), 1u) << r.output;
+    EXPECT_NE(r.output.find("unknown tool type 'DIRECTRY=/x'"), std::string::npos) << r.output;
+    for (const char *key :
+         {"DIRECTORY=", "IMAGEFILE=", "MOUNTMODE=", "JOURNAL=", "WRITEBACK=", "AUTOMOUNT"})
+        EXPECT_NE(r.output.find(key), std::string::npos) << key;
+    EXPECT_FALSE(std::filesystem::exists(dir / "y.img"));
+    // Abbreviations the plug-in takes, and commented-out tool types, are no error.
+    auto ok = run(cd + shellQuote(TESSEL_HOST_PATH) + " -t dir=Share -t '(JOURNAL=OFF)' prefs");
+    EXPECT_EQ(ok.status, 0) << ok.output;
+}
+
+TEST(Cli, EveryDiagnosticGoesToStandardErrorAndQuietShowsOnlyErrors) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "share");
+    writeFile(dir / "share" / "A.TXT", "a");
+    // Links left out are said in one line, not a line each.
+    for (int i = 0; i < 5; ++i)
+        std::filesystem::create_symlink("nowhere",
+                                        dir / "share" / ("dangling" + std::to_string(i)));
+    const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+    auto read = hostSplit(dir, t + "read 0 -o /dev/null");
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(lines(read.err), 1u) << read.err;
+    EXPECT_NE(read.err.find("5 symbolic links in '"), std::string::npos) << read.err;
+
+    auto quiet = hostSplit(dir, "--quiet " + t + "read 0 -o /dev/null");
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
+    // An error brings out the plug-in's lines that led to it.
+    auto gone =
+        hostSplit(dir, "-q -t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) + " read 0");
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_NE(gone.err.find("VVFAT: cannot open directory"), std::string::npos) << gone.err;
+    EXPECT_NE(gone.err.find("tessel-host: no directory mounted"), std::string::npos) << gone.err;
+
+    auto journal =
+        hostSplit(dir, "-t " + shellQuote("DIRECTORY=" + (dir / "gone").string()) + " journal");
+    EXPECT_EQ(journal.status, 1);
+    EXPECT_EQ(journal.out, "");
+    EXPECT_NE(journal.err.find("tessel-host: cannot open directory"), std::string::npos)
+        << journal.err;
+}
+
+TEST(Cli, AWriteErrorOnTheOutputIsAnError) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "share");
+    const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+    struct stat before {};
+    ASSERT_EQ(::stat("/dev/full", &before), 0);
+    auto dump = hostSplit(dir, t + "dump --partition /dev/full");
+    EXPECT_EQ(dump.status, 1) << dump.err;
+    EXPECT_EQ(dump.out, "");
+    EXPECT_NE(dump.err.find("cannot write '/dev/full'"), std::string::npos) << dump.err;
+    // Written into, never replaced.
+    struct stat after {};
+    ASSERT_EQ(::stat("/dev/full", &after), 0);
+    EXPECT_TRUE(S_ISCHR(after.st_mode));
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    // A dump into a pipe is the whole partition, as a dump into a file.
+    const std::string small = "--geometry 40,16,63,16 ";
+    const std::string fifo = (dir / "fifo").string(), piped = (dir / "piped.img").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(host(t + "dump --partition " + small + shellQuote((dir / "p.img").string())).status,
+              0);
+    auto cmp = run("cat " + shellQuote(fifo) + " >" + shellQuote(piped) + " & " +
+                   shellQuote(TESSEL_HOST_PATH) + " " + t + "dump --partition " + small +
+                   shellQuote(fifo) + " && wait && cmp " + shellQuote(piped) + " " +
+                   shellQuote((dir / "p.img").string()));
+    EXPECT_EQ(cmp.status, 0) << cmp.output;
+
+    auto results = run("(" + shellQuote(TESSEL_HOST_PATH) + " " + t + "identify >/dev/full) 2>&1");
+    EXPECT_EQ(results.status, 1) << results.output;
+    EXPECT_NE(results.output.find("tessel-host: cannot write the results"), std::string::npos)
+        << results.output;
+}
+
+// The write-back plan's counts and its closing line's counts, from a dry run's and an apply's
+// output.
+VVFAT_WriteBackCounts planCounts(const std::string &output) {
+    VVFAT_WriteBackCounts n{};
+    size_t at = output.find("write-back plan: ");
+    if (at != std::string::npos)
+        std::sscanf(output.c_str() + at,
+                    "write-back plan: %u to create, %u to change, %u to rename or move, %u to "
+                    "delete, %u not written back.",
+                    &n.created, &n.changed, &n.moved, &n.deleted, &n.failed);
+    return n;
+}
+
+VVFAT_WriteBackCounts writeBackCounts(const std::string &output) {
+    size_t at = output.find("VVFAT: write-back: ");
+    if (at == std::string::npos)
+        return {};
+    return VVFAT_ParseWriteBackLine(output.substr(at, output.find('\n', at) - at))
+        .value_or(VVFAT_WriteBackCounts{});
+}
+
+TEST(Cli, PlanLinesSayWhatChanges) {
+    EditedShare e;
+    std::filesystem::create_directories(e.dir / "share" / "GAMES");
+    writeFile(e.dir / "share" / "GAMES" / "HELLO.BAS", "10 PRINT\n");
+    writeFile(e.dir / "share" / "B.TXT", "b\n");
+    // Dumped again with the folder.
+    ASSERT_EQ(host(e.t + "dump --partition " + shellQuote(e.part)).status, 0);
+    ASSERT_EQ(run("cp --sparse=always " + shellQuote(e.part) + " " + shellQuote(e.base)).status, 0);
+    writeFile(e.dir / "new.txt", "edited\n");
+    for (const std::string &command :
+         {"mcopy -o -i " + shellQuote(e.part) + " " + shellQuote((e.dir / "new.txt").string()) +
+              " ::/README.TXT",
+          "mren -i " + shellQuote(e.part) + " ::/GAMES ::/PLAY",
+          "mmove -i " + shellQuote(e.part) + " ::/B.TXT ::/PLAY"})
+        ASSERT_EQ(run(command).status, 0) << command;
+    const std::string share = (e.dir / "share").string();
+    auto dry = hostSplit(e.dir, e.t + "apply " + shellQuote(e.part) + " --base " +
+                                    shellQuote(e.base) + " --partition --dry-run");
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    // A change in place names the file once; a move names where it goes, under the new name of
+    // the folder it goes into.
+    EXPECT_NE(dry.out.find("VVFAT: plan: change '" + share + "/README.TXT'\n"), std::string::npos)
+        << dry.out;
+    EXPECT_NE(dry.out.find("rename or move '" + share + "/GAMES' -> '" + share + "/PLAY'"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_NE(dry.out.find("'" + share + "/B.TXT' -> '" + share + "/PLAY/B.TXT'"),
+              std::string::npos)
+        << dry.out;
+}
+
+// Runs a command as the unprivileged user nobody, for whom permissions count.
+std::string asNobody() {
+    return "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+}
+
+TEST(Cli, TheDryRunPredictsTheWriteBack) {
+    if (run("command -v setpriv").status != 0 || ::geteuid() != 0)
+        GTEST_SKIP() << "needs root and setpriv to run tessel-host as another user";
+    TempDir dir;
+    // A share where the guest changes what the host lets it change and what it does not: a
+    // read-only folder, and links to a folder outside and to nowhere.
+    std::filesystem::create_directories(dir / "share" / "ro");
+    std::filesystem::create_directories(dir / "share" / "docs");
+    std::filesystem::create_directories(dir / "outside");
+    writeFile(dir / "share" / "README.TXT", "read me\n");
+    writeFile(dir / "share" / "ro" / "R.TXT", "r\n");
+    writeFile(dir / "share" / "docs" / "D.TXT", "d\n");
+    writeFile(dir / "outside" / "O.TXT", "o\n");
+    std::filesystem::create_directory_symlink(dir / "outside", dir / "share" / "linked");
+    std::filesystem::create_symlink("nowhere", dir / "share" / "dangling");
+    ASSERT_EQ(run("chown -R 65534:65534 " + shellQuote(dir.str()) + " && chmod 0755 " +
+                  shellQuote(dir.str()) + " && chmod 0555 " +
+                  shellQuote((dir / "share" / "ro").string()))
+                  .status,
+              0);
+    const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+    const std::string part = (dir / "part.img").string(), base = (dir / "base.img").string();
+    ASSERT_EQ(run(asNobody() + shellQuote(TESSEL_HOST_PATH) + " " + t + "dump --partition " +
+                  shellQuote(part) + " 2>&1")
+                  .status,
+              0);
+    ASSERT_EQ(
+        run(asNobody() + "cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status,
+        0);
+    writeFile(dir / "n.txt", "new\n");
+    for (const std::string &command : {"mcopy -i " + shellQuote(part) + " " +
+                                           shellQuote((dir / "n.txt").string()) + " ::/ro/NEW.TXT",
+                                       "mcopy -i " + shellQuote(part) + " " +
+                                           shellQuote((dir / "n.txt").string()) + " ::/TOP.TXT",
+                                       "mdel -i " + shellQuote(part) + " ::/ro/R.TXT",
+                                       "mdeltree -i " + shellQuote(part) + " ::/linked ::/docs"})
+        ASSERT_EQ(run(command).status, 0) << command;
+    const std::string apply = asNobody() + shellQuote(TESSEL_HOST_PATH) + " " + t + "apply " +
+                              shellQuote(part) + " --base " + shellQuote(base) + " --partition";
+    auto dry = run(apply + " --dry-run 2>&1");
+    EXPECT_EQ(dry.status, 1) << dry.output;
+    EXPECT_NE(dry.output.find("'" + (dir / "share" / "ro" / "NEW.TXT").string() +
+                              "': the host does not let this process change its directory"),
+              std::string::npos)
+        << dry.output;
+    EXPECT_NE(dry.output.find("would leave"), std::string::npos) << dry.output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "share" / "TOP.TXT"));
+    auto real = run(apply + " 2>&1");
+    EXPECT_EQ(real.status, 1) << real.output;
+    const VVFAT_WriteBackCounts planned = planCounts(dry.output),
+                                done = writeBackCounts(real.output);
+    EXPECT_EQ(planned, done) << dry.output << "\n" << real.output;
+    EXPECT_GE(done.failed, 2u) << real.output;
+    EXPECT_EQ(readFile(dir / "share" / "TOP.TXT"), "new\n");
+    EXPECT_EQ(readFile(dir / "outside" / "O.TXT"), "o\n");
+}
+
+TEST(Cli, TheDryRunPredictsAVolumeTooSmall) {
+    // A tmpfs of 1 MiB, where a 3 MB file the guest made cannot be written back.
+    TempDir dir;
+    std::filesystem::create_directories(dir / "vol");
+    if (::geteuid() != 0 ||
+        run("mount -t tmpfs -o size=1m tmpfs " + shellQuote((dir / "vol").string()) + " 2>&1")
+                .status != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { run("umount " + shellQuote(path)); }
+    } unmount{(dir / "vol").string()};
+    std::filesystem::create_directories(dir / "vol" / "share");
+    writeFile(dir / "vol" / "share" / "A.TXT", "a\n");
+    const std::string t =
+        "-t " + shellQuote("DIRECTORY=" + (dir / "vol" / "share").string()) + " -t JOURNAL=OFF ";
+    const std::string geometry = " --geometry 40,16,63,16";
+    const std::string part = (dir / "part.img").string(), base = (dir / "base.img").string();
+    ASSERT_EQ(host(t + "dump --partition " + shellQuote(part) + geometry).status, 0);
+    ASSERT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
+    writeFile(dir / "big.bin", patternBytes(3 << 20, 7));
+    ASSERT_EQ(run("mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "big.bin").string()) +
+                  " ::/BIG.BIN")
+                  .status,
+              0);
+    const std::string apply =
+        t + "apply " + shellQuote(part) + " --base " + shellQuote(base) + " --partition" + geometry;
+    auto dry = host(apply + " --dry-run");
+    EXPECT_EQ(dry.status, 1) << dry.output;
+    EXPECT_NE(dry.output.find("bytes free"), std::string::npos) << dry.output;
+    auto real = host(apply);
+    EXPECT_EQ(real.status, 1) << real.output;
+    EXPECT_EQ(planCounts(dry.output), writeBackCounts(real.output)) << dry.output << "\n"
+                                                                    << real.output;
+}
+
+TEST(Cli, CtrlCDuringAnApplyAbandonsIt) {
+    EditedShare e;
+    // Enough sectors that the apply is still writing them when the signal comes.
+    writeFile(e.dir / "big.bin", patternBytes(40 << 20, 3));
+    ASSERT_EQ(run("mcopy -i " + shellQuote(e.part) + " " +
+                  shellQuote((e.dir / "big.bin").string()) + " ::/BIG.BIN")
+                  .status,
+              0);
+    const auto before = snapshotTree(e.dir / "share");
+    const auto shareTime = std::filesystem::last_write_time(e.dir / "share");
+    const std::string err = (e.dir / "stderr").string();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 2);
+        const std::string share = "DIRECTORY=" + (e.dir / "share").string();
+        ::execl(TESSEL_HOST_PATH, "tessel-host", "-t", share.c_str(), "apply", e.part.c_str(),
+                "--base", e.base.c_str(), "--partition", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    // Interrupted once the apply has begun writing sectors: the journal shows it.
+    for (int i = 0; i < 20000 && !std::filesystem::exists(e.dir / "share" / ".vvfat-journal"); ++i)
+        ::usleep(500);
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const std::string said = readFile(err);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << said;
+    EXPECT_NE(said.find("the apply was abandoned"), std::string::npos) << said;
+    EXPECT_EQ(snapshotTree(e.dir / "share"), before) << said;
+    EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / ".vvfat-journal")) << said;
+    EXPECT_EQ(std::filesystem::last_write_time(e.dir / "share"), shareTime);
+    // The next mount has nothing to recover.
+    auto next = host(e.t + "-t WRITEBACK=ON identify");
+    EXPECT_EQ(next.status, 0) << next.output;
+    EXPECT_EQ(snapshotTree(e.dir / "share"), before) << next.output;
 }
 
 TEST(Cli, InstalledToolFindsItsPluginBesideItself) {

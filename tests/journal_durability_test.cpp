@@ -87,7 +87,9 @@ TEST(JournalDurability, AJournalLeftAfterTheWriteBackSaysItIsFinished) {
     EXPECT_TRUE(jc.finished);
     EXPECT_TRUE(jc.damage.empty()) << jc.damage;
     EXPECT_EQ(jc.writes, 3u);
-    EXPECT_EQ(jc.next_sequence, 5u); // the three sectors, the write-back's start, then the mark
+    EXPECT_TRUE(jc.ended);
+    EXPECT_EQ(jc.next_sequence,
+              6u); // the three sectors, the session's end, the write-back's start, then the mark
 
     // The mark is only ever last: a journal cut before it is one still to recover.
     const std::string bytes = readFile(t / "dir" / kJournal);
@@ -352,7 +354,7 @@ TEST(JournalDurability, CompactionKeepsEveryAcknowledgedWriteThroughKills) {
         EXPECT_LE(jc.writes, 2 * kSectors + 4096 + 8192);
 
         compacted = compacted || jc.writes < durable;
-        // The directory is still as the session saw it: the next mount replays the journal.
+        // The directory is still as the session saw it: the next mount writes the journal back.
         const std::string said = quietly(
             [&] { VVFAT_Destroy(VVFAT_CreateWithJournal((t / "dir").c_str(), nullptr, TRUE)); });
         EXPECT_NE(said.find("recovered " + std::to_string(jc.writes) + " sectors"),

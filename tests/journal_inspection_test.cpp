@@ -143,6 +143,10 @@ TEST_F(Pending, ADryRunPlansOnTheRecoveredDiskAndWritesNothing) {
                                  " --partition --dry-run");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("the disk shows the"), std::string::npos) << r.output;
+    // First what the mount's recovery would do with the journal, then the plan.
+    const size_t forecast = r.output.find("recovery: the mount writes the journal of the session");
+    EXPECT_NE(forecast, std::string::npos) << r.output;
+    EXPECT_LT(forecast, r.output.find("VVFAT: plan:")) << r.output;
     // The recovered session is what the plan would write back.
     EXPECT_NE(r.output.find("create '" + (dir / "docs/new.txt").string() + "'"), std::string::npos)
         << r.output;
@@ -163,4 +167,50 @@ TEST_F(Pending, TheJournalsStateIsReadAsData) {
     fs::remove(dir / kJournal);
     ASSERT_TRUE(VVFAT_ReadJournalState(dir.c_str(), state));
     EXPECT_EQ(state.kind, VVFAT_JournalState::None);
+}
+
+TEST_F(Pending, TheJournalIsSettledByHand) {
+    // The directory as it is, but for the journal.
+    std::string before = fullState(dir);
+    const size_t line = before.find(std::string(kJournal) + " ");
+    ASSERT_NE(line, std::string::npos);
+    before.erase(line, before.find('\n', line) + 1 - line);
+    const auto unasked = host(dir, "journal --discard");
+    EXPECT_EQ(unasked.status, 2) << unasked.output;
+    EXPECT_NE(unasked.output.find("--yes"), std::string::npos) << unasked.output;
+    EXPECT_TRUE(fs::exists(dir / kJournal));
+    const auto discard = host(dir, "journal --discard --yes");
+    EXPECT_EQ(discard.status, 0) << discard.output;
+    EXPECT_FALSE(fs::exists(dir / kJournal)) << discard.output;
+    // Nothing else changed, the directory's time included.
+    EXPECT_EQ(fullState(dir), before) << discard.output;
+    EXPECT_EQ(host(dir, "journal --discard --yes").status, 0);
+
+    leavePendingJournal(dir, session);
+    const auto writeBack = host(dir, "journal --write-back");
+    EXPECT_EQ(writeBack.status, 0) << writeBack.output;
+    EXPECT_NE(writeBack.output.find("VVFAT: write-back: 1 created, 1 changed"), std::string::npos)
+        << writeBack.output;
+    EXPECT_EQ(readFile(dir / "docs/new.txt"), "written by the guest");
+    EXPECT_FALSE(fs::exists(dir / kJournal));
+    const auto none = host(dir, "journal --write-back");
+    EXPECT_EQ(none.status, 0) << none.output;
+    EXPECT_NE(none.output.find("nothing to write back"), std::string::npos) << none.output;
+}
+
+TEST_F(Pending, AnApplyWhoseMountWritesAJournalBackSaysWhoseWriteBackThatIs) {
+    const std::string base = (t / "base.img").string();
+    ASSERT_EQ(host(dir, "dump --partition " + shellQuote(base)).status, 0);
+    // The host changes the directory: the apply's mount writes the earlier session back.
+    writeFile(dir / "docs/notes.txt", "changed on the host meanwhile");
+    const auto r =
+        host(dir, "apply " + shellQuote(base) + " --base " + shellQuote(base) + " --partition");
+    EXPECT_NE(r.output.find("the write-back line above is the recovery's, not this apply's"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("nothing of '" + base + "' was written"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(readFile(dir / "docs/new.txt"), "written by the guest");
+    EXPECT_FALSE(fs::exists(dir / kJournal));
 }

@@ -30,6 +30,7 @@ void clear(VVFAT *v) {
     }
     // The journal is whole on disk before the write-back changes anything.
     journalStop(v);
+    journalMarkEnded(v);
     if (!v->modified) {
         journalEnd(v, true);
     } else {
@@ -174,7 +175,7 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
                    [&] { return writeSectors(v, buffer, offset, size); });
 }
 
-void VVFAT_DryRun(VVFAT *v, FILE *out) {
+void VVFAT_DryRun(VVFAT *v, FILE *out, VVFAT_WriteBackCounts *counts) {
     if (!v)
         return;
     noThrow("VVFAT: cannot show the write-back plan", [&] {
@@ -183,11 +184,37 @@ void VVFAT_DryRun(VVFAT *v, FILE *out) {
             std::fprintf(out, "VVFAT: write-back plan: nothing was written; nothing to do.\n");
         else if (synchronize(v, &plan).ran)
             printPlan(plan, out);
-        else
-            reportWriteBack({0, 0, 0, 0, 1});
+        else {
+            plan.counts = {0, 0, 0, 0, 1};
+            reportWriteBack(plan.counts);
+        }
+        if (counts)
+            *counts = plan.counts;
     });
     v->modified = FALSE; // what the guest wrote is forgotten: destruction writes nothing back
     journalEnd(v, true); // and not recovered later
+}
+
+void VVFAT_Abandon(VVFAT *v) {
+    if (!v)
+        return;
+    noThrow("VVFAT: cannot abandon the session", [v] {
+        const std::string dir = printableName(v->root_path);
+        const bool earlier = v->journal && !journalMadeHere(v);
+        journalEnd(v, !earlier);
+        if (earlier)
+            report("the session on '%s' is abandoned: nothing is written back; the journal it "
+                   "took over from an earlier session stays for the next mount, with any sectors "
+                   "written since.",
+                   dir.c_str());
+        else if (v->guest_wrote)
+            report("the session on '%s' is abandoned: what the guest wrote is discarded and no "
+                   "journal of it is kept.",
+                   dir.c_str());
+    });
+    v->modified = FALSE;
+    v->discard_writes = TRUE;
+    v->guest_wrote = FALSE;
 }
 
 BOOL VVFAT_PlanWriteBack(VVFAT *v, VVFAT_Plan &plan) {

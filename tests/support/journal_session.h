@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,45 @@ inline Tree digest(const fs::path &root) {
         out.push_back(path + " " + std::to_string(bytes.size()) + " " +
                       std::to_string(std::hash<std::string>{}(bytes) % 1000000));
     return out;
+}
+
+// What a session that did not end may leave: each path holds its version in one of the trees
+// the guest's finished steps left (`finished`, from the host's own to the session's end), or is
+// missing where one of them lacks it; no other path appears.
+inline void expectTornOutcome(const Tree &result, const std::vector<Tree> &finished,
+                              const std::string &said) {
+    // "path size checksum" lines by path.
+    auto byPath = [](const Tree &tree) {
+        std::map<std::string, std::string> out;
+        for (const std::string &line : tree) {
+            const size_t cut = line.rfind(' ', line.rfind(' ') - 1);
+            out[line.substr(0, cut)] = line.substr(cut + 1);
+        }
+        return out;
+    };
+    const auto got = byPath(result);
+    std::vector<std::map<std::string, std::string>> versions;
+    std::set<std::string> paths;
+    for (const auto &[path, version] : got)
+        paths.insert(path);
+    for (const Tree &tree : finished) {
+        versions.push_back(byPath(tree));
+        for (const auto &[path, version] : versions.back())
+            paths.insert(path);
+    }
+    for (const std::string &path : paths) {
+        const auto g = got.find(path);
+        bool allowed = false;
+        for (const auto &v : versions) {
+            const auto it = v.find(path);
+            allowed = allowed ||
+                      (g == got.end() ? it == v.end() : it != v.end() && it->second == g->second);
+        }
+        EXPECT_TRUE(allowed) << "'" << path << "' "
+                             << (g == got.end() ? "is missing" : "holds " + g->second)
+                             << ", as no finished step of the guest left it\n"
+                             << said;
+    }
 }
 
 // Puts a journal into dir as a killed session leaves it: the directory keeps its time.

@@ -171,6 +171,13 @@ struct VVFAT {
     BOOL journal_wanted;     // a journal is to be made at the guest's first write
     BOOL discard_writes;     // a session without write-back: what the guest writes is dropped
     BOOL guest_wrote;        // the guest wrote (not only a journal replayed) since the mount
+    // The writes come from a session that did not end (replayed from its journal): it may have
+    // written entries without the data they point to, or data without its entries, so the
+    // write-back tells finished changes from unfinished ones by the order of the writes.
+    BOOL torn;
+    // Then, per sector that session wrote, the place of its last write among the last writes of
+    // all sectors (1, 2, ...).
+    std::unordered_map<ULONG, ULONG> torn_order;
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.
@@ -296,6 +303,8 @@ struct ProcessIdentity {
 ProcessIdentity currentIdentity();
 // Whether the process may read (and, for a directory, search) an object of this status.
 bool mayRead(const struct stat &st, const ProcessIdentity &id);
+// Whether the process may change directory entries in a directory of this status.
+bool mayWrite(const struct stat &st, const ProcessIdentity &id);
 
 // ---- read.cpp: sector read path.
 // Makes v->cluster the contents of data cluster clusterNum as built: a directory's entries, a

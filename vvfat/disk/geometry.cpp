@@ -343,6 +343,8 @@ void releaseDisk(VVFAT *v) {
     arrayFree(v->mapping);
     std::vector<HostObject>().swap(v->objects);
     std::unordered_map<ULONG, UWORD>().swap(v->written_sectors);
+    std::unordered_map<ULONG, ULONG>().swap(v->torn_order);
+    v->torn = FALSE;
     DeleteHashTable(v->sector_cache_table);
     v->sector_cache_table = nullptr;
     if (v->sector_cache_mempool)

@@ -189,16 +189,27 @@ ProcessIdentity currentIdentity() {
     return id;
 }
 
-bool mayRead(const struct stat &st, const ProcessIdentity &id) {
+namespace {
+
+// Whether the permission bits of st grant the process every bit of need (read 4, write 2,
+// search 1).
+bool permits(const struct stat &st, const ProcessIdentity &id, mode_t need) {
     if (id.uid == 0)
-        return true;                                 // the superuser reads and searches everything
-    const mode_t need = S_ISDIR(st.st_mode) ? 5 : 4; // read, and search for a directory
+        return true; // the superuser reads, writes and searches everything
     if (st.st_uid == id.uid)
         return ((st.st_mode >> 6) & need) == need;
     bool member = st.st_gid == id.gid;
     for (size_t i = 0; i < id.groups.size() && !member; ++i)
         member = id.groups[i] == st.st_gid;
-    if (member)
-        return ((st.st_mode >> 3) & need) == need;
-    return (st.st_mode & need) == need;
+    return (((member ? st.st_mode >> 3 : st.st_mode)) & need) == need;
+}
+
+} // namespace
+
+bool mayRead(const struct stat &st, const ProcessIdentity &id) {
+    return permits(st, id, S_ISDIR(st.st_mode) ? 5 : 4); // read, and search for a directory
+}
+
+bool mayWrite(const struct stat &st, const ProcessIdentity &id) {
+    return permits(st, id, 3); // write, and search
 }

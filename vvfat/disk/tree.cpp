@@ -28,11 +28,25 @@ constexpr UQUAD FOUR_GIB = 1ull << 32;
 // the disk, so that symbolic links cannot make it descend into one twice (or forever).
 struct Walk {
     std::set<std::pair<dev_t, ino_t>> directories;
+    // Symbolic links left out, said in one line at the end rather than one line each.
+    ULONG links_nowhere = 0;
+    ULONG links_to_shown = 0; // to a directory the disk shows at its own place
 };
 
 void diagnoseObject(VVFAT *v, ULONG dirObject, const std::string &name, const char *what) {
     report("'%s/%s' %s, left out.", printableName(objectPath(v, dirObject)).c_str(),
            printableName(name).c_str(), what);
+}
+
+void reportLinksLeftOut(VVFAT *v, const Walk &walk) {
+    const ULONG n = walk.links_nowhere + walk.links_to_shown;
+    if (n == 0)
+        return;
+    report("%lu symbolic link%s in '%s' left out: %lu lead%s nowhere, %lu lead%s to a directory "
+           "the disk shows at its own place.",
+           static_cast<unsigned long>(n), n == 1 ? "" : "s", printableName(v->root_path).c_str(),
+           static_cast<unsigned long>(walk.links_nowhere), walk.links_nowhere == 1 ? "s" : "",
+           static_cast<unsigned long>(walk.links_to_shown), walk.links_to_shown == 1 ? "s" : "");
 }
 
 void fillDates(DirEntry *entry, UWORD time, UWORD date) {
@@ -208,12 +222,11 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         }
         if (S_ISLNK(entry.st.st_mode)) {
             if (DosStatAt(fd, name.c_str(), &entry.st, 0) != 0) {
-                diagnoseObject(v, dirObject, name, "is a symbolic link that leads nowhere");
+                ++walk.links_nowhere;
                 continue;
             }
             if (S_ISDIR(entry.st.st_mode) && linkedDirectoryInside(v, fd, name)) {
-                diagnoseObject(v, dirObject, name,
-                               "is a symbolic link to a directory shown at its own place");
+                ++walk.links_to_shown;
                 continue;
             }
             entry.via_link = true;
@@ -238,7 +251,10 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         }
         const std::pair<dev_t, ino_t> id{entry.st.st_dev, entry.st.st_ino};
         if (isDirectory && walk.directories.count(id)) {
-            diagnoseObject(v, dirObject, name, "is a directory already on the disk");
+            if (entry.via_link)
+                ++walk.links_to_shown;
+            else
+                diagnoseObject(v, dirObject, name, "is a directory already on the disk");
             continue;
         }
         if (isDirectory)
@@ -433,6 +449,7 @@ BOOL initDirectories(VVFAT *v) {
             return FALSE;
         }
     }
+    reportLinksLeftOut(v, walk);
     assert((v->fat_type == 32 || arrayGet(v->mapping, 0)->end == 2) &&
            "(v->fat_type == 32) || (mapping->end == 2)");
     // The arrays never change after this: give back what growth reserved.

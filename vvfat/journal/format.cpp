@@ -148,6 +148,7 @@ JournalRead readJournal(int fd, JournalContents &out, JournalKeep keep) {
             const UQUAD sequence = getLE64(e.sequence);
             out.next_sequence = sequence + 1;
             out.finished = type == JOURNAL_DONE;
+            out.ended = out.ended || type == JOURNAL_ENDED;
             if (type == JOURNAL_STEP) {
                 const size_t n = std::min<size_t>(getLE16(e.data), JOURNAL_STEP_PIECE);
                 piece.insert(piece.end(), e.data + 4, e.data + 4 + n);

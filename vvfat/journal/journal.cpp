@@ -522,6 +522,21 @@ bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut) {
     return DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
 }
 
+void journalMarkEnded(VVFAT *v) {
+    Journal *j = v->journal;
+    if (!j || j->failed)
+        return;
+    UBYTE ended[SECTOR_SIZE] = {};
+    putLE64(ended, static_cast<UQUAD>(nowNs()));
+    UBYTE entry[JOURNAL_ENTRY_SIZE];
+    encodeJournalEntry(JOURNAL_ENDED, 0, j->sequence, ended, entry);
+    // Without the mark the session reads as one that did not end: only ever more careful.
+    if (DosWriteAll(j->fd, entry, sizeof entry) >= 0 && DosSyncData(j->fd) == 0) {
+        j->length += sizeof entry;
+        ++j->sequence;
+    }
+}
+
 void journalEnd(VVFAT *v, bool remove, const std::function<void()> &settled) {
     journalStop(v);
     Journal *j = v->journal;
@@ -672,4 +687,8 @@ bool journalInTheWay(VVFAT *v, UQUAD needed) {
 
 bool journalKeptAll(VVFAT *v) {
     return !v->journal || !v->journal->failed;
+}
+
+bool journalMadeHere(const VVFAT *v) {
+    return v->journal && v->journal->created_here;
 }

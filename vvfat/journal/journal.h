@@ -51,6 +51,7 @@ struct JournalContents {
     std::string damage;        // why reading stopped before the end; empty when it did not
     bool unfinished = false;   // cut short while it was being made: it holds no write
     bool finished = false;     // its last good entry says the write-back ran: never replayed
+    bool ended = false;        // its session ended: every write in it is finished
     UQUAD next_sequence = 0;   // good entries, so the number of the next one
     UQUAD writes = 0;          // sector writes among them
     ULONG resumed = 0;         // later sessions that took it over
@@ -101,6 +102,9 @@ bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLeng
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count);
 // Writes out what the journal holds and stops its thread; appends are dropped from then on.
 void journalStop(VVFAT *v);
+// Marks the stopped journal durably as that of a session that ended: should it outlive the
+// write-back, the mount that finds it takes every write in it as finished.
+void journalMarkEnded(VVFAT *v);
 // Marks the journal open as fd, whose good entries (`sequence` of them) end at byte goodLength,
 // as written back, durably: from then on no mount replays it, whether or not its removal reaches
 // the disk. With cut, bytes past goodLength (a torn entry) are cut off first. FALSE when the mark
@@ -126,6 +130,9 @@ bool journalInTheWay(VVFAT *v, UQUAD needed);
 bool journalKeptAll(VVFAT *v);
 // The steps of a write-back a journal holds, decoded; FALSE when one cannot be.
 bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps);
+
+// Whether the journal of v was made by this session (not taken over from an earlier one).
+bool journalMadeHere(const VVFAT *v);
 
 // ---- recover.cpp: a journal found at mount.
 // Takes up the journal of v's directory at mount: with journal off, says whether an earlier one

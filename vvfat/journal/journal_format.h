@@ -4,7 +4,8 @@
 //   the record (serializeRecord);
 //   entries of JOURNAL_ENTRY_SIZE bytes: type, sector, sequence number, 512 bytes, checksum.
 // A damaged or torn entry ends the journal: what precedes it is replayed. A journal whose last
-// good entry is JOURNAL_DONE was written back already: it is never replayed.
+// good entry is JOURNAL_DONE was written back already: it is never replayed. One without
+// JOURNAL_ENDED was left by a session that did not end: its writes may be unfinished.
 // A compacted journal holds the same header and record, then only the last write of each
 // sector, in the order of those writes, numbered afresh.
 #ifndef TESSEL_VVFAT_JOURNAL_FORMAT_H
@@ -47,11 +48,12 @@ enum JournalEntryType : ULONG {
     JOURNAL_SECTOR = 1,  // a sector the guest wrote
     JOURNAL_RESUMED = 2, // a later session took the journal over (start time, process)
     JOURNAL_DONE = 3,    // the write-back ran: written last, just before the journal is removed
+    JOURNAL_ENDED = 4,   // the session ended: every write before it is one the guest finished
     // A piece of a write-back's step (data: 2 bytes of length, 1 byte "more pieces follow", 1
     // reserved, the piece): the steps after the last RESUMED or UNDONE entry are those of a
     // write-back still to be settled.
-    JOURNAL_STEP = 4,
-    JOURNAL_UNDONE = 5, // the steps before it were undone
+    JOURNAL_STEP = 5,
+    JOURNAL_UNDONE = 6, // the steps before it were undone
 };
 constexpr size_t JOURNAL_STEP_PIECE = SECTOR_SIZE - 4;
 

@@ -1,6 +1,6 @@
-// A journal left by a session that never reached its write-back, found at mount: replayed into
-// the disk when the directory is still as that session saw it, written back with the usual
-// rules when the host changed it meanwhile.
+// A journal left by a session that never reached its write-back, found at mount: written back at
+// once (with the usual rules when the host changed the directory meanwhile), only the changes
+// that session finished landing, and the disk built afresh.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -33,13 +33,22 @@ std::string sessionName(UQUAD startedNs, ULONG pid) {
 }
 
 // Writes the journal's sectors into v in the order the guest wrote them; the count written.
+// A session that did not end leaves v torn, with the order of its last writes. Throws
+// std::bad_alloc.
 ULONG replay(VVFAT *v, const JournalContents &jc) {
     ULONG count = 0;
-    for (const JournalContents::Entry &e : jc.entries)
-        if (e.sector < v->sector_count &&
-            VVFAT_WriteData(v, jc.data.data() + e.offset,
+    ULONG order = 0;
+    v->torn = !jc.ended;
+    v->torn_order.clear();
+    for (const JournalContents::Entry &e : jc.entries) {
+        if (e.sector >= v->sector_count)
+            continue;
+        if (v->torn)
+            v->torn_order[e.sector] = ++order;
+        if (VVFAT_WriteData(v, jc.data.data() + e.offset,
                             static_cast<UQUAD>(e.sector) * SECTOR_SIZE, SECTOR_SIZE))
             ++count;
+    }
     return count;
 }
 
@@ -391,37 +400,45 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     }
     if (v->discard_writes)
         return showRecovered(v, fd, jc, shown, session);
+    // Written back now, not shown to the guest again: a session that did not end may have left
+    // changes half made, which only the order of its writes can tell from finished ones; a
+    // session continued on top of them could not be told apart from it.
+    VVFAT *disk = v;
     if (shown == Shown::Yes) {
-        replay(v, jc);
-        const auto count = static_cast<ULONG>(jc.writes);
-        report("recovered %lu sectors written by %s, which did not end; they are "
-               "written back at the next unmount.",
-               static_cast<unsigned long>(count), session.c_str());
-        if (!journalResume(v, fd, jc.header, jc.good_length, jc.next_sequence))
+        report("recovered %lu sectors written by %s, which did not end; they are written back "
+               "now, and the disk is built afresh.",
+               static_cast<unsigned long>(jc.writes), session.c_str());
+    } else {
+        report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
+               "written back now, with the usual rules, and the disk is built afresh.",
+               dir, session.c_str(), static_cast<unsigned long>(jc.writes));
+        disk = diskFromRecord(v, jc.record);
+        if (!disk) {
+            report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
+                   "and this session keeps none.",
+                   dir);
             DosCloseFd(fd);
-        return v;
+            return v;
+        }
     }
-
-    report("'%s' changed since %s, which did not end: its %lu journaled sectors are "
-           "written back now, with the usual rules, and the disk is built afresh.",
-           dir, session.c_str(), static_cast<unsigned long>(jc.writes));
-    VVFAT *old = diskFromRecord(v, jc.record);
-    if (!old) {
-        report("the journal of '%s' cannot be rebuilt into a disk; it is left as it is "
-               "and this session keeps none.",
-               dir);
-        DosCloseFd(fd);
-        return v;
-    }
-    replay(old, jc);
     // Noted in the journal step by step, like any write-back: one cut short is undone by the
     // next mount, one that fails for a reason that may pass is undone now.
-    const std::unique_ptr<WriteBackLog> log = journalStepLog(fd, jc.good_length, jc.next_sequence);
-    jc.file_length = jc.good_length;
-    WriteBackResult result = synchronize(old, nullptr, log.get());
-    const Settle settle = settleWriteBack(old->root_fd, result, true);
-    old->modified = FALSE;
-    VVFAT_Destroy(old);
+    WriteBackResult result{};
+    Settle settle = Settle::Kept;
+    try {
+        replay(disk, jc);
+        const std::unique_ptr<WriteBackLog> log =
+            journalStepLog(fd, jc.good_length, jc.next_sequence);
+        jc.file_length = jc.good_length;
+        result = synchronize(disk, nullptr, log.get());
+        settle = settleWriteBack(disk->root_fd, result, true);
+    } catch (const std::bad_alloc &) {
+        result.ran = false;
+        result.counts.failed = 1;
+    }
+    disk->modified = FALSE;
+    if (disk != v)
+        VVFAT_Destroy(disk);
     if (settle != Settle::Final) {
         if (settle == Settle::Undone)
             journalMarkUndone(fd, jc.good_length, jc.next_sequence);
@@ -430,7 +447,8 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
                "none.",
                dir);
         DosCloseFd(fd);
-        // What the write-back may have changed before it was undone: show the directory as it is.
+        // The disk shows the directory as it is, without the writes kept for the next mount
+        // and with whatever the write-back undid.
         if (!rebuild(v, cfg)) {
             VVFAT_Destroy(v);
             return nullptr;
@@ -615,7 +633,8 @@ int describeJournal(CONST_STRPTR dirName, FILE *out) {
         break;
     case VVFAT_JournalState::Replayed:
         std::fprintf(out, "Left by a session that did not end. The directory is as that session "
-                          "saw it: the next mount shows the guest its work again.\n");
+                          "saw it: the next mount that writes back writes the changes it finished "
+                          "back, then builds the disk afresh.\n");
         break;
     case VVFAT_JournalState::Elsewhere:
         std::fprintf(out, "Made for another directory, not this one: the next mount sets it aside "

@@ -108,13 +108,18 @@ struct Decoder {
         return path.empty() ? "/" : path;
     }
 
-    bool readDirectory(LONG node, ULONG first, std::vector<UBYTE> &buffer) {
+    // Fills buffer with the directory's entries, and sectors with the sector each 512 bytes of
+    // them came from.
+    bool readDirectory(LONG node, ULONG first, std::vector<UBYTE> &buffer,
+                       std::vector<ULONG> &sectors) {
         VVFAT *v = disk.v;
         if (first == 0) {
             buffer.resize(static_cast<size_t>(v->root_entries) * sizeof(DirEntry));
             VVFAT_ReadData(v, buffer.data(),
                            static_cast<UQUAD>(v->offset_to_root_dir) * SECTOR_SIZE,
                            static_cast<ULONG>(buffer.size()));
+            for (size_t k = 0; k * SECTOR_SIZE < buffer.size(); ++k)
+                sectors.push_back(v->offset_to_root_dir + static_cast<ULONG>(k));
             return true;
         }
         const ULONG csize = v->sectors_per_cluster * SECTOR_SIZE;
@@ -130,6 +135,9 @@ struct Decoder {
             buffer.resize(buffer.size() + csize);
             VVFAT_ReadData(v, buffer.data() + buffer.size() - csize,
                            cluster2Sector(v, chain.cur) * SECTOR_SIZE, csize);
+            tree.nodes[static_cast<size_t>(node)].listing.push_back(chain.cur);
+            for (ULONG k = 0; k < v->sectors_per_cluster; ++k)
+                sectors.push_back(static_cast<ULONG>(cluster2Sector(v, chain.cur)) + k);
             const ChainEnd how = chain.advance();
             if (how == ChainEnd::More)
                 continue;
@@ -199,7 +207,9 @@ struct Decoder {
             const LONG dirNode = queue[q].node;
             const int depth = queue[q].depth;
             std::vector<UBYTE> buffer;
-            if (!readDirectory(dirNode, tree.nodes[static_cast<size_t>(dirNode)].first, buffer))
+            std::vector<ULONG> sectors;
+            if (!readDirectory(dirNode, tree.nodes[static_cast<size_t>(dirNode)].first, buffer,
+                               sectors))
                 tree.incomplete = true;
             const UBYTE *p = buffer.data();
             const UBYTE *end = p + buffer.size();
@@ -215,6 +225,13 @@ struct Decoder {
                 n.attributes = entry->attributes;
                 n.is_dir = (entry->attributes & ATTR_DIRECTORY) != 0;
                 n.first = entryFirstCluster(*entry, v->fat_type);
+                n.entry_size = getLE32(entry->size);
+                n.mdate = getLE16(entry->mdate);
+                n.mtime = getLE16(entry->mtime);
+                n.entry_sector =
+                    sectors[static_cast<size_t>(reinterpret_cast<const UBYTE *>(entry) -
+                                                buffer.data()) /
+                            SECTOR_SIZE];
                 const LONG self = static_cast<LONG>(tree.nodes.size());
                 if (n.is_dir) {
                     // A directory reached twice would be written back twice, or forever.

@@ -81,6 +81,7 @@ struct Planner {
     // Recorded objects by directory and creation short name ("dir:NAME    EXT"), and by
     // directory and creation name as read ("dir/name"), for claims by name.
     std::unordered_map<std::string, std::vector<ObjectId>> by_name;
+    TornSession torn; // a session that did not end: which of its changes it finished
     // Final names given so far, per directory object.
     std::map<std::pair<ObjectId, std::string>, NodeId> taken;
 
@@ -345,6 +346,11 @@ struct Planner {
             skip(i, "its first cluster is not on the disk");
             return;
         }
+        if (v->torn && torn.why[i.index()]) {
+            ++plan.unfinished;
+            skip(i, torn.why[i.index()]);
+            return;
+        }
         if (p.kind_changed) {
             skip(i, n.is_dir ? "the guest's entry calls this file a directory; the file stays as "
                                "it was"
@@ -558,7 +564,12 @@ struct Planner {
             }
             switch (hostState(c, o)) {
             case HostState::Intact:
-                fate.remove = true;
+                if (const char *why = v->torn ? unfinishedRemoval(c, torn, o) : nullptr) {
+                    ++plan.unfinished;
+                    fate.reason = why;
+                } else {
+                    fate.remove = true;
+                }
                 break;
             case HostState::Changed:
                 fate.reason = "the host changed it meanwhile";
@@ -593,6 +604,8 @@ struct Planner {
         for (NodeId i : plan.guestNodes())
             if (plan.node(i).object.isNone())
                 claimByName(i, directoryOfClaim(node(i).parentNode()));
+        if (v->torn)
+            judgeTornSession(c, torn);
         markRemovals();
         for (NodeId i : plan.guestNodes())
             decide(i);

@@ -1,6 +1,10 @@
 // Writing the guest's changes back into the host directory: decode, plan, check, carry out.
 #include <cstdio>
+#include <map>
 #include <new>
+#include <sys/statvfs.h>
+
+#include <dos/dirfd.h>
 
 #include <addonix/boundary.h>
 
@@ -19,37 +23,140 @@ VVFAT_PlannedChange::Kind changeKind(NodeAction action, bool isDir) {
     }
 }
 
+// Where object o will be once the plan is carried out: under the new names of the folders it
+// lies in, not their old ones.
+std::string finalPath(const SyncContext &c, ObjectId o, size_t depth = 0) {
+    const ObjectFate &fate = c.plan.object(o);
+    if (o != ROOT_OBJECT && fate.claimed && fate.claimer.some() && depth < c.plan.objects.size()) {
+        const NodePlan &p = c.plan.node(fate.claimer);
+        if ((p.action == NodeAction::Move || p.action == NodeAction::Create) && p.target_dir.some())
+            return finalPath(c, p.target_dir, depth + 1) + "/" + p.final_name;
+    }
+    return objectPath(c.v, o);
+}
+
+// The directories each change of a plan alters: where it puts or deletes its object, and for a
+// move where it takes it from.
+struct ChangedDirs {
+    ObjectId dir, from_dir;
+};
+
+// What the write-back would find refused without trying it: a directory of the host it may not
+// change (read-only volume, no write permission), or too little space for its new copies. The
+// changes it would refuse become "keep" lines, counted as not written back.
+
+void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<ChangedDirs> &dirs) {
+    VVFAT *v = c.v;
+    struct statvfs volume {};
+    const bool volumeKnown = DosStatVfs(v->root_fd, &volume) == 0;
+    const bool readOnly = volumeKnown && (volume.f_flag & ST_RDONLY);
+    const ProcessIdentity identity = currentIdentity();
+    // The superuser may also use the blocks a volume keeps back from the others.
+    const UQUAD freeBlocks = identity.uid == 0 ? volume.f_bfree : volume.f_bavail;
+    const UQUAD freeBytes = volumeKnown ? freeBlocks * volume.f_frsize : 0;
+    const bool noSpace = volumeKnown && c.plan.new_bytes > freeBytes;
+    std::map<ULONG, bool> changeable; // per host directory
+    auto mayChangeIn = [&](ObjectId dir) {
+        // A directory the write-back makes is as changeable as the one it is made in.
+        while (dir.some() && dir != ROOT_OBJECT && dir.index() < v->objects.size() &&
+               v->objects[dir.index()].created)
+            dir = ObjectId(v->objects[dir.index()].parent);
+        if (!dir.some() || dir.index() >= v->objects.size())
+            return true;
+        auto [it, fresh] = changeable.emplace(dir.index(), true);
+        if (fresh) {
+            struct stat st;
+            const int fd = objectDirFd(v, dir);
+            it->second = fd < 0 || DosFstat(fd, &st) != 0 || mayWrite(st, identity);
+        }
+        return it->second;
+    };
+    std::vector<VVFAT_PlannedChange> kept;
+    std::vector<VVFAT_PlannedChange> carried;
+    for (size_t k = 0; k < out.changes.size(); ++k) {
+        VVFAT_PlannedChange &change = out.changes[k];
+        if (change.kind == VVFAT_PlannedChange::Keep) {
+            kept.push_back(std::move(change));
+            continue;
+        }
+        std::string why;
+        if (readOnly)
+            why = "the host's volume is read-only";
+        else if (noSpace && (change.kind == VVFAT_PlannedChange::Create ||
+                             change.kind == VVFAT_PlannedChange::Change))
+            why = "the host's volume has " + std::to_string(freeBytes) +
+                  " bytes free, the write-back's new copies need " +
+                  std::to_string(c.plan.new_bytes);
+        else if (!mayChangeIn(dirs[k].dir) ||
+                 (change.kind == VVFAT_PlannedChange::Move && !mayChangeIn(dirs[k].from_dir)))
+            why = "the host does not let this process change its directory";
+        if (why.empty()) {
+            carried.push_back(std::move(change));
+            continue;
+        }
+        switch (change.kind) {
+        case VVFAT_PlannedChange::Create:
+        case VVFAT_PlannedChange::CreateDirectory:
+            --out.counts.created;
+            break;
+        case VVFAT_PlannedChange::Change:
+            --out.counts.changed;
+            break;
+        case VVFAT_PlannedChange::Move:
+            --out.counts.moved;
+            break;
+        default:
+            --out.counts.deleted;
+            break;
+        }
+        ++out.counts.failed;
+        kept.push_back({VVFAT_PlannedChange::Keep, change.path, {}, why + "; not written back"});
+    }
+    out.changes = std::move(carried);
+    for (VVFAT_PlannedChange &k : kept)
+        out.changes.push_back(std::move(k));
+}
+
 } // namespace
 
 void describePlan(const SyncContext &c, VVFAT_Plan &out) {
     VVFAT *v = c.v;
     out.changes.clear();
     out.counts = {0, 0, 0, 0, c.plan.failed};
+    std::vector<ChangedDirs> dirs;
     for (NodeId i : c.plan.guestNodes()) {
         const NodePlan &p = c.plan.node(i);
         if (p.action != NodeAction::Move && p.action != NodeAction::Rewrite &&
             p.action != NodeAction::Create)
             continue;
         const auto kind = changeKind(p.action, c.tree.nodes[i.index()].is_dir);
-        const std::string to = objectPath(v, p.target_dir) + "/" + p.final_name;
+        const std::string to = finalPath(c, p.target_dir) + "/" + p.final_name;
+        VVFAT_PlannedChange change{kind, to, {}, {}};
+        ChangedDirs changed{p.target_dir, {}};
         if (kind == VVFAT_PlannedChange::Create || kind == VVFAT_PlannedChange::CreateDirectory) {
             ++out.counts.created;
-            out.changes.push_back({kind, to, {}, {}});
         } else {
             ++(kind == VVFAT_PlannedChange::Move ? out.counts.moved : out.counts.changed);
-            out.changes.push_back({kind, objectPath(v, p.object), to, {}});
+            change.path = objectPath(v, p.object);
+            change.to = to;
+            changed.from_dir = ObjectId(v->objects[p.object.index()].parent);
         }
+        out.changes.push_back(std::move(change));
+        dirs.push_back(changed);
     }
     for (ObjectId o : c.plan.hostObjects())
         if (c.plan.object(o).remove) {
             ++out.counts.deleted;
             out.changes.push_back({VVFAT_PlannedChange::Delete, objectPath(v, o), {}, {}});
+            dirs.push_back({ObjectId(v->objects[o.index()].parent), {}});
         }
     for (ObjectId o : c.plan.hostObjects()) {
         const ObjectFate &fate = c.plan.object(o);
         if (!fate.reason.empty() && !fate.claimed)
             out.changes.push_back({VVFAT_PlannedChange::Keep, objectPath(v, o), {}, fate.reason});
     }
+    dirs.resize(out.changes.size());
+    checkPlanOnHost(c, out, dirs);
 }
 
 void printPlan(const VVFAT_Plan &plan, FILE *out) {
@@ -61,7 +168,7 @@ void printPlan(const VVFAT_Plan &plan, FILE *out) {
         if (change.kind == VVFAT_PlannedChange::Keep)
             std::fprintf(out, "VVFAT: plan: %s '%s': %s\n", word, path.c_str(),
                          change.reason.c_str());
-        else if (!change.to.empty())
+        else if (!change.to.empty() && change.to != change.path)
             std::fprintf(out, "VVFAT: plan: %s '%s' -> '%s'\n", word, path.c_str(),
                          printableName(change.to).c_str());
         else

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -157,6 +158,10 @@ struct GuestNode {
     std::vector<ULONG> clusters; // files: the clusters of its contents, in order
     bool broken = false;         // its contents cannot be told (it starts outside the disk)
     bool cut = false;            // its chain ends before its size: written as far as it goes
+    ULONG entry_sector = 0;      // the sector holding its short entry
+    ULONG entry_size = 0;        // the size its entry gives
+    UWORD mdate = 0, mtime = 0;  // its entry's modification stamp
+    std::vector<ULONG> listing;  // directories: the clusters holding its entries
 
     // Its directory's node; none for the root.
     NodeId parentNode() const {
@@ -279,6 +284,8 @@ struct Plan {
     ULONG failed = 0;                // guest changes that are not written back
     ULONG retryable = 0;             // of them, those for a reason that may pass
     bool no_space = false;           // one of them for want of space
+    // Of them, changes a session that did not end left unfinished: no later try can finish them.
+    ULONG unfinished = 0;
     ULONG kept_unlisted = 0; // objects no entry lists, kept since a directory was not read whole
     UQUAD new_bytes = 0;     // bytes of every temporary copy
 
@@ -316,6 +323,17 @@ HostState hostState(SyncContext &c, ObjectId object);
 // The name an object had on the disk when it was built; an empty name when its entries cannot
 // be decoded.
 void creationName(VVFAT *v, ObjectId object, EntryName &name);
+
+// ---- torn.cpp: a session that did not end (VVFAT::torn).
+struct TornSession {
+    std::vector<const char *> why;               // per node: why its change is unfinished, or null
+    std::unordered_set<ULONG> finished_clusters; // the clusters of the finished nodes
+};
+// Judges every node's change by the order of the session's writes, once the claims are made.
+// An unfinished directory makes the tree incomplete: nothing is deleted.
+void judgeTornSession(SyncContext &c, TornSession &t);
+// Why removing the recorded object the guest deleted would not be finished; null when it would.
+const char *unfinishedRemoval(SyncContext &c, const TornSession &t, ObjectId object);
 
 // ---- writeback.cpp: the write-back as a whole.
 // What one write-back did: whether it ran to its end (whatever it could not write back, it
