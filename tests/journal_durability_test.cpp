@@ -88,7 +88,8 @@ TEST(JournalDurability, AJournalLeftAfterTheWriteBackSaysItIsFinished) {
     EXPECT_TRUE(jc.damage.empty()) << jc.damage;
     EXPECT_EQ(jc.writes, 3u);
     EXPECT_TRUE(jc.ended);
-    EXPECT_EQ(jc.next_sequence, 5u); // the three sectors, the session's end, then the mark
+    EXPECT_EQ(jc.next_sequence,
+              6u); // the three sectors, the session's end, the write-back's start, then the mark
 
     // The mark is only ever last: a journal cut before it is one still to recover.
     const std::string bytes = readFile(t / "dir" / kJournal);

@@ -502,7 +502,7 @@ struct DieAt {
 // once the write-back has made a directory or put a new file in place (and up to the journal's
 // removal), the next mount writes the journal back again with the usual rules, and what the
 // first write-back made is taken for the host's own: "projects (1)", "save2 (1).dat" beside it.
-TEST(JournalRecovery, DISABLED_KilledDuringItsWriteBackEndsAsIfNotKilled) {
+TEST(JournalRecovery, KilledDuringItsWriteBackEndsAsIfNotKilled) {
     TempDir t;
     const Session s = modelSession(t.path());
     const Tree reference = referenceTree(t.path(), s, s.size());

@@ -98,7 +98,7 @@ Recorded record(const fs::path &root, const Steps &steps, FatWriter::Options opt
         r.done.push_back(r.writes.size());
     }
     r.data_start = v->offset_to_data;
-    SyncContext c{v, {}, {}, {}};
+    SyncContext c{v, {}, {}, {}, nullptr, {}};
     EXPECT_TRUE(c.disk.open(v));
     EXPECT_TRUE(decodeGuestTree(c.disk, c.tree));
     for (const SectorWrite &s : r.writes)

@@ -287,12 +287,11 @@ TEST(WriteBackContents, DryRunChangesNothing) {
                               (c.to.empty() ? "" : " " + fs::relative(c.to, dir.path()).string()));
         std::sort(changes.begin(), changes.end());
         using C = VVFAT_PlannedChange;
-        std::vector<std::string> expected = {
-            std::to_string(C::CreateDirectory) + " made",
-            std::to_string(C::Create) + " made/new.txt",
-            std::to_string(C::Change) + " A.TXT A.TXT",
-            std::to_string(C::Move) + " B.TXT sub/b moved.txt",
-            std::to_string(C::Delete) + " gone.txt"};
+        std::vector<std::string> expected = {std::to_string(C::CreateDirectory) + " made",
+                                             std::to_string(C::Create) + " made/new.txt",
+                                             std::to_string(C::Change) + " A.TXT A.TXT",
+                                             std::to_string(C::Move) + " B.TXT sub/b moved.txt",
+                                             std::to_string(C::Delete) + " gone.txt"};
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(changes, expected);
     });

@@ -51,6 +51,17 @@ struct Sentinel {
     }
 };
 
+// A share, and a file beside it outside the share (mode 0644) that nothing may touch.
+struct ShareWithOutside {
+    TempDir top;
+    fs::path dir = top / "share", outside = top / "outside.txt";
+    ShareWithOutside() {
+        fs::create_directory(dir);
+        writeFile(outside, "outside the share");
+        fs::permissions(outside, fs::perms(0644));
+    }
+};
+
 // Host objects that are symbolic links: what they lead to is never deleted or written.
 TEST(WriteBackLinks, DeletedLinksRemoveOnlyTheLinks) {
     TempDir outside, dir;
@@ -227,11 +238,8 @@ TEST(WriteBackLinks, NothingIsReadOrRepermissionedThroughASwappedLink) {
 // mounted directory. chmod would change the outside file, so the write-back rightly leaves it;
 // but it says nothing and reports "0 not written back": a change dropped silently.
 TEST(WriteBackLinks, AttributeChangeOnALinkedFileIsReportedWhenNotCarriedOut) {
-    TempDir top;
-    const fs::path dir = top / "share", outside = top / "outside.txt";
-    fs::create_directory(dir);
-    writeFile(outside, "outside the share");
-    fs::permissions(outside, fs::perms(0644));
+    ShareWithOutside share;
+    const fs::path &dir = share.dir, &outside = share.outside;
     fs::create_symlink(outside, dir / "alias.txt");
     writeFile(dir / "other.txt", "other");
     Mount g(dir);
@@ -246,6 +254,56 @@ TEST(WriteBackLinks, AttributeChangeOnALinkedFileIsReportedWhenNotCarriedOut) {
     EXPECT_TRUE(fs::is_symlink(dir / "alias.txt"));
     EXPECT_TRUE(mentions(out, "alias.txt")) << out;
     EXPECT_GE(failedOf(g), 1) << out;
+}
+
+// A host file the guest never saw (the disk hides it) whose name looks like one of the
+// write-back's own copies is the user's: a write-back that changes its directory, with the journal
+// or without, leaves it alone. Only copies a write-back's journal names are ever removed.
+TEST(WriteBackLinks, AFileNamedLikeAWriteBackCopyIsNeverSweptAway) {
+    for (const VVFAT_Configuration *cfg :
+         {&kFat32, static_cast<const VVFAT_Configuration *>(nullptr)}) {
+        SCOPED_TRACE(cfg ? "without the journal" : "through the plug-in, with the journal");
+        TempDir top;
+        const fs::path dir = top / "share";
+        fs::create_directories(dir / "sub");
+        writeFile(dir / "sub" / "a.txt", "a");
+        writeFile(dir / "sub" / ".vvfat-0000000A.tmp", "the user's own");
+        writeFile(dir / ".vvfat-00000000.tmp", "the user's too");
+        Mount g(dir, cfg);
+        ASSERT_TRUE(g.ok());
+        ASSERT_TRUE(g.fat().createFile("/sub/b.txt", "new")) << g.fat().error();
+        ASSERT_TRUE(g.fat().removeFile("/sub/a.txt")) << g.fat().error();
+        const std::string out = g.finish();
+        EXPECT_EQ(readFile(dir / "sub" / "b.txt"), "new") << out;
+        EXPECT_FALSE(fs::exists(dir / "sub" / "a.txt")) << out;
+        EXPECT_EQ(readFile(dir / "sub" / ".vvfat-0000000A.tmp"), "the user's own") << out;
+        EXPECT_EQ(readFile(dir / ".vvfat-00000000.tmp"), "the user's too") << out;
+    }
+}
+
+// A file of the share that is a hard link to a file outside it shares its mode with that name:
+// the guest's read-only is not carried (the outside name would change too), and says so. A
+// file of the share with a single name takes it as before.
+TEST(WriteBackLinks, ReadOnlyOnAHardLinkToAFileOutsideChangesNothingOutside) {
+    ShareWithOutside share;
+    const fs::path &dir = share.dir, &outside = share.outside;
+    fs::create_hard_link(outside, dir / "alias.txt");
+    writeFile(dir / "own.txt", "only here");
+    fs::permissions(dir / "own.txt", fs::perms(0644));
+    Mount g(dir);
+    ASSERT_TRUE(g.ok());
+    FatWriter &f = g.fat();
+    for (const char *name : {"alias.txt", "own.txt"}) {
+        const FatWriter::Item item = f.at(name);
+        ASSERT_TRUE(item.found) << name << g.created();
+        const unsigned char attr = static_cast<unsigned char>(item.attr | 0x01);
+        f.writeAt(item.entry + 11, &attr, 1);
+    }
+    const std::string out = g.finish();
+    EXPECT_EQ(modeOf(outside), 0644u) << out;
+    EXPECT_EQ(modeOf(dir / "own.txt"), 0444u) << out;
+    EXPECT_TRUE(mentions(out, "alias.txt")) << out;
+    EXPECT_EQ(failedOf(g), 1) << out;
 }
 
 // The guest sees a symbolic link to a file of the share as a file of its own, a copy. It
@@ -269,11 +327,8 @@ TEST(WriteBackLinks, FileKeptByTheGuestIsNotEmptiedThroughALinkToADeletedOne) {
 // the link: the outside file is made read-only. Nothing outside the mounted directory may be
 // re-permissioned; the change must go through a descriptor of the object checked.
 TEST(WriteBackLinks, AttributeChangeNeverFollowsALinkSwappedIn) {
-    TempDir top;
-    const fs::path dir = top / "share", outside = top / "outside.txt";
-    fs::create_directory(dir);
-    writeFile(outside, "outside the share");
-    fs::permissions(outside, fs::perms(0644));
+    ShareWithOutside share;
+    const fs::path &dir = share.dir, &outside = share.outside;
     writeFile(dir / "a.txt", "the guest's a");
     fs::permissions(dir / "a.txt", fs::perms(0644));
     Mount g(dir);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <new>
 
 #include <addonix/boundary.h>
@@ -33,8 +34,38 @@ void clear(VVFAT *v) {
     if (!v->modified) {
         journalEnd(v, true);
     } else {
-        const WriteBackResult result = synchronize(v);
-        journalEnd(v, result.ran);
+        // Each step of the write-back is noted in the journal first, and nothing is deleted
+        // before the journal says it is done: one cut short, or failing for a reason that may
+        // pass, is undone and the journal kept, so that the session is written back whole later.
+        // A journal that could not keep every write holds only part of the session, and may hold
+        // the room the write-back needs: it goes first.
+        if (!journalKeptAll(v))
+            journalEnd(v, true);
+        std::unique_ptr<WriteBackLog> log;
+        try {
+            log = journalStepLog(v);
+        } catch (const std::bad_alloc &) {
+            // without memory for it, the write-back is one nothing could undo
+        }
+        WriteBackResult result = synchronize(v, nullptr, log.get());
+        Settle settle = settleWriteBack(v->root_fd, result, log != nullptr);
+        if (settle == Settle::Undone && result.no_space &&
+            journalInTheWay(v, result.needed_bytes)) {
+            // The journal's own space never decides: it gives way, and the session is written
+            // back as without a journal, from what the disk holds in memory.
+            report("the journal takes the room the write-back needs; it gives way and the "
+                   "write-back runs again without it.");
+            journalEnd(v, true);
+            result = synchronize(v);
+            settle = Settle::Final;
+        }
+        if (settle == Settle::Final) {
+            journalEnd(v, true, [&] { emptyTrash(v->root_fd, result.steps); });
+        } else {
+            if (settle == Settle::Undone)
+                journalMarkUndone(v);
+            journalEnd(v, false);
+        }
         // Said once the journal is settled: a write-back reported done is not replayed.
         reportWriteBack(result.counts);
     }

@@ -644,6 +644,11 @@ int mFsync(int fd) {
     return description(fd) ? 0 : fail(EBADF);
 }
 
+// One process: a lock is always had.
+int mFlock(int fd, int) {
+    return description(fd) ? 0 : fail(EBADF);
+}
+
 int mDup(int fd) {
     auto d = description(fd);
     if (!d)
@@ -883,6 +888,8 @@ void install() {
     dos::syscalls.pread = mPread;
     dos::syscalls.fsync = mFsync;
     dos::syscalls.syncfs = mFsync;
+    dos::syscalls.fdatasync = mFsync;
+    dos::syscalls.flock = mFlock;
     dos::syscalls.futimens = mFutimens;
     dos::syscalls.dup = mDup;
     dos::syscalls.rewinddir = mRewinddir;

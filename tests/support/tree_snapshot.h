@@ -88,6 +88,23 @@ inline std::map<std::string, std::string> contentsTree(const std::filesystem::pa
     return out;
 }
 
+// The paths where two trees of contents differ, one a line; empty when they are equal.
+inline std::string contentsDifference(const std::map<std::string, std::string> &got,
+                                      const std::map<std::string, std::string> &want) {
+    std::string out;
+    for (auto &[path, contents] : got) {
+        auto w = want.find(path);
+        if (w == want.end())
+            out += "  extra: " + path + "\n";
+        else if (w->second != contents)
+            out += "  differs: " + path + "\n";
+    }
+    for (auto &[path, contents] : want)
+        if (!got.count(path))
+            out += "  missing: " + path + "\n";
+    return out;
+}
+
 // Everything stat says of every object below root (and of root, "."), except the access time
 // and, unless asked, the change time: what "untouched" means for a directory.
 inline std::map<std::string, std::string> statTree(const std::filesystem::path &root,

@@ -127,10 +127,11 @@ struct Scenario {
         after = contentsTree(dir, true);
     }
 
-    // A fresh copy of the pristine tree at `dir`, mounted, with the guest's writes applied.
-    Disk mountCopy(const fs::path &dir) const {
+    // A fresh copy of the pristine tree at `dir`, mounted (with the journal, or without), with
+    // the guest's writes applied.
+    Disk mountCopy(const fs::path &dir, bool journal = false) const {
         copyTree(pristine, dir);
-        Disk disk(VVFAT_Create(dir.c_str(), &kSmallFat16));
+        Disk disk(VVFAT_CreateWithJournal(dir.c_str(), &kSmallFat16, journal));
         if (disk)
             for (auto &[sector, data] : writes)
                 VVFAT_WriteData(disk.get(), data.data(), sector * SECTOR_SIZE, SECTOR_SIZE);

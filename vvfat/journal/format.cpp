@@ -141,6 +141,7 @@ JournalRead readJournal(int fd, JournalContents &out, JournalKeep keep) {
     out.last_pid = out.header.pid;
     // With LastWrites, where each sector's entry is: a rewrite replaces its bytes in place.
     std::unordered_map<ULONG, size_t> bySector;
+    std::vector<UBYTE> piece; // of a step, until its last piece
     out.good_length = visitJournalEntries(
         fd, recordEnd, out.file_length, out.damage, [&](const JournalEntryBytes &e) {
             const ULONG type = getLE32(e.type);
@@ -148,6 +149,19 @@ JournalRead readJournal(int fd, JournalContents &out, JournalKeep keep) {
             out.next_sequence = sequence + 1;
             out.finished = type == JOURNAL_DONE;
             out.ended = out.ended || type == JOURNAL_ENDED;
+            if (type == JOURNAL_STEP) {
+                const size_t n = std::min<size_t>(getLE16(e.data), JOURNAL_STEP_PIECE);
+                piece.insert(piece.end(), e.data + 4, e.data + 4 + n);
+                if (!e.data[2]) {
+                    out.steps.push_back(std::move(piece));
+                    piece.clear();
+                }
+                return;
+            }
+            if (type == JOURNAL_RESUMED || type == JOURNAL_UNDONE) {
+                out.steps.clear(); // settled: undone before the journal went on
+                piece.clear();
+            }
             if (type == JOURNAL_RESUMED) {
                 ++out.resumed;
                 out.last_started_ns = getLE64(e.data);
@@ -199,9 +213,8 @@ UQUAD visitJournalEntries(int fd, UQUAD at, UQUAD fileLength, std::string &damag
             const ULONG type = getLE32(e->type);
             if (getLE32(e->checksum) !=
                     journalChecksum(raw, offsetof(JournalEntryBytes, checksum)) ||
-                getLE64(e->sequence) != sequence ||
-                (type != JOURNAL_SECTOR && type != JOURNAL_RESUMED && type != JOURNAL_DONE &&
-                 type != JOURNAL_ENDED)) {
+                getLE64(e->sequence) != sequence || type < JOURNAL_SECTOR ||
+                type > JOURNAL_UNDONE) {
                 damage = "a damaged entry at byte " + std::to_string(at + used);
                 return at + used;
             }

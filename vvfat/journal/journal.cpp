@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -86,6 +87,8 @@ struct Compaction {
                    if (getLE32(e.type) == JOURNAL_SECTOR) {
                        last[getLE32(e.sector)] = getLE64(e.sequence);
                    } else if (getLE32(e.type) == JOURNAL_RESUMED) {
+                       // Steps of a write-back are settled once a session took the journal
+                       // over: they are left out.
                        ++resumed;
                        std::memcpy(marker, e.data, sizeof marker);
                    }
@@ -540,7 +543,7 @@ void journalMarkEnded(VVFAT *v) {
     }
 }
 
-void journalEnd(VVFAT *v, bool remove) {
+void journalEnd(VVFAT *v, bool remove, const std::function<void()> &settled) {
     journalStop(v);
     Journal *j = v->journal;
     if (!j)
@@ -550,12 +553,17 @@ void journalEnd(VVFAT *v, bool remove) {
         struct stat root;
         const bool rootKnown = rootTimes(v->root_fd, root);
         // Only the journal itself: a name another process put there stays.
-        if (namesJournal(v->root_fd, j->fd)) {
+        if (!namesJournal(v->root_fd, j->fd)) {
+            if (settled)
+                settled();
+        } else {
             // Without the mark the journal is still removed: the write-back ran, and a journal
             // that cannot be written any more is better gone than replayed.
             // After a failed write the file may end inside an entry: the mark goes after the
             // good ones.
             journalMarkDone(j->fd, j->length, j->sequence, j->failed);
+            if (settled)
+                settled();
             if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0) {
                 report("the journal '%s' cannot be removed (%s).", j->path.c_str(),
                        errorWords(errno));
@@ -572,6 +580,119 @@ void journalEnd(VVFAT *v, bool remove) {
         DosSyncData(j->fd);
     }
     freeJournal(j);
+}
+
+namespace {
+
+// The steps of a write-back appended to a journal as they are taken. A step that cannot be
+// written whole is cut off again, and no step is taken after it: what follows a torn entry
+// could never be read back.
+class StepLog : public WriteBackLog {
+  public:
+    StepLog(int fd, UQUAD &length, UQUAD &sequence)
+        : fd_(fd), length_(length), sequence_(sequence) {}
+    bool note(const WriteBackStep &step) override {
+        if (failed_)
+            return false;
+        struct stat st;
+        if (!checked_ && DosFstat(fd_, &st) == 0 && static_cast<UQUAD>(st.st_size) != length_ &&
+            DosTruncate(fd_, static_cast<off_t>(length_)) != 0)
+            return fail();
+        checked_ = true;
+        const std::vector<UBYTE> bytes = encodeStep(step);
+        std::vector<UBYTE> entries;
+        UQUAD next = sequence_;
+        for (size_t at = 0; at < bytes.size() || at == 0; at += JOURNAL_STEP_PIECE) {
+            const size_t n = std::min(JOURNAL_STEP_PIECE, bytes.size() - at);
+            UBYTE data[SECTOR_SIZE] = {};
+            putLE16(data, static_cast<UWORD>(n));
+            data[2] = at + n < bytes.size() ? 1 : 0;
+            std::memcpy(data + 4, bytes.data() + at, n);
+            entries.resize(entries.size() + JOURNAL_ENTRY_SIZE);
+            encodeJournalEntry(JOURNAL_STEP, 0, next++, data,
+                               entries.data() + entries.size() - JOURNAL_ENTRY_SIZE);
+            if (bytes.empty())
+                break;
+        }
+        if (DosWriteAll(fd_, entries.data(), entries.size()) < 0)
+            return fail();
+        sequence_ = next;
+        length_ += entries.size();
+        return true;
+    }
+    bool sync() override { return !failed_ && DosSyncData(fd_) == 0; }
+
+  private:
+    bool fail() {
+        const int error = errno;
+        DosTruncate(fd_, static_cast<off_t>(length_));
+        failed_ = true;
+        errno = error;
+        return false;
+    }
+    int fd_;
+    UQUAD &length_;
+    UQUAD &sequence_;
+    bool checked_ = false;
+    bool failed_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<WriteBackLog> journalStepLog(int fd, UQUAD &length, UQUAD &sequence) {
+    return std::make_unique<StepLog>(fd, length, sequence);
+}
+
+std::unique_ptr<WriteBackLog> journalStepLog(VVFAT *v) {
+    Journal *j = v->journal;
+    if (!j || j->failed)
+        return nullptr;
+    return journalStepLog(j->fd, j->length, j->sequence);
+}
+
+bool journalMarkUndone(int fd, UQUAD &length, UQUAD &sequence) {
+    UBYTE data[SECTOR_SIZE] = {};
+    UBYTE entry[JOURNAL_ENTRY_SIZE];
+    encodeJournalEntry(JOURNAL_UNDONE, 0, sequence, data, entry);
+    if (DosTruncate(fd, static_cast<off_t>(length)) != 0 ||
+        DosWriteAll(fd, entry, sizeof entry) < 0 || DosSyncData(fd) != 0) {
+        DosTruncate(fd, static_cast<off_t>(length));
+        return false;
+    }
+    ++sequence;
+    length += sizeof entry;
+    return true;
+}
+
+bool journalMarkUndone(VVFAT *v) {
+    Journal *j = v->journal;
+    return j && !j->failed && journalMarkUndone(j->fd, j->length, j->sequence);
+}
+
+bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps) {
+    steps.clear();
+    for (const std::vector<UBYTE> &bytes : jc.steps) {
+        WriteBackStep step;
+        if (!decodeStep(bytes, step))
+            return false;
+        steps.push_back(std::move(step));
+    }
+    return true;
+}
+
+bool journalInTheWay(VVFAT *v, UQUAD needed) {
+    Journal *j = v->journal;
+    struct statvfs info;
+    if (!j || DosStatVfs(v->root_fd, &info) != 0)
+        return false;
+    const UQUAD free = static_cast<UQUAD>(info.f_bavail) * info.f_frsize;
+    // A margin for the directories and the journal's blocks.
+    constexpr UQUAD MARGIN = 1 << 20;
+    return free < needed + MARGIN && free + j->length >= needed + MARGIN;
+}
+
+bool journalKeptAll(VVFAT *v) {
+    return !v->journal || !v->journal->failed;
 }
 
 bool journalMadeHere(const VVFAT *v) {

@@ -6,11 +6,13 @@
 #define TESSEL_VVFAT_JOURNAL_H
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "disk/disk.h"
 #include "journal/journal_format.h"
+#include "writeback/writeback.h"
 
 struct JournalHeader {
     UQUAD started_ns = 0;    // the session's start, nanoseconds since the epoch
@@ -55,6 +57,9 @@ struct JournalContents {
     ULONG resumed = 0;         // later sessions that took it over
     UQUAD last_started_ns = 0; // the latest of them (or the first session)
     ULONG last_pid = 0;
+    // The encoded steps (encodeStep) of a write-back still to be settled: cut short, or done
+    // (then its trash is still to be emptied).
+    std::vector<std::vector<UBYTE>> steps;
 };
 enum class JournalRead { Ok, NotAJournal, Damaged };
 // Which sector writes readJournal keeps: every one (memory grows with the journal's length), or
@@ -106,9 +111,25 @@ void journalMarkEnded(VVFAT *v);
 // cannot be written.
 bool journalMarkDone(int fd, UQUAD goodLength, UQUAD sequence, bool cut);
 // Stops the journal (journalStop) and closes it. With remove (the write-back is done), marks the
-// journal done durably, deletes it, makes the deletion durable, and gives the mounted directory
-// back its time when nothing else changed it: a power cut at any point never replays the session.
-void journalEnd(VVFAT *v, bool remove);
+// journal done durably, runs settled (the trash emptied), deletes it, makes the deletion durable,
+// and gives the mounted directory back its time when nothing else changed it: a power cut at any
+// point never replays the session.
+void journalEnd(VVFAT *v, bool remove, const std::function<void()> &settled = {});
+// A log of the write-back's steps in the journal open as fd, whose good entries (`sequence` of
+// them) end at byte `length` (bytes past it are cut off first); both follow what it appends.
+std::unique_ptr<WriteBackLog> journalStepLog(int fd, UQUAD &length, UQUAD &sequence);
+// The same for the journal of v, stopped; null when it has none or it could not keep every
+// write (then nothing can retry the write-back).
+std::unique_ptr<WriteBackLog> journalStepLog(VVFAT *v);
+// Marks the steps before as undone (JOURNAL_UNDONE). FALSE when it cannot be written.
+bool journalMarkUndone(int fd, UQUAD &length, UQUAD &sequence);
+bool journalMarkUndone(VVFAT *v);
+// Whether the journal of v is all that keeps `needed` bytes from fitting in its volume.
+bool journalInTheWay(VVFAT *v, UQUAD needed);
+// FALSE when v has a journal that could not keep every write.
+bool journalKeptAll(VVFAT *v);
+// The steps of a write-back a journal holds, decoded; FALSE when one cannot be.
+bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps);
 
 // Whether the journal of v was made by this session (not taken over from an earlier one).
 bool journalMadeHere(const VVFAT *v);

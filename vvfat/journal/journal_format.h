@@ -49,6 +49,12 @@ enum JournalEntryType : ULONG {
     JOURNAL_RESUMED = 2, // a later session took the journal over (start time, process)
     JOURNAL_DONE = 3,    // the write-back ran: written last, just before the journal is removed
     JOURNAL_ENDED = 4,   // the session ended: every write before it is one the guest finished
+    // A piece of a write-back's step (data: 2 bytes of length, 1 byte "more pieces follow", 1
+    // reserved, the piece): the steps after the last RESUMED or UNDONE entry are those of a
+    // write-back still to be settled.
+    JOURNAL_STEP = 5,
+    JOURNAL_UNDONE = 6, // the steps before it were undone
 };
+constexpr size_t JOURNAL_STEP_PIECE = SECTOR_SIZE - 4;
 
 #endif

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <unordered_map>
 #include <sys/file.h>
 
@@ -164,17 +165,22 @@ void setAside(VVFAT *v, dev_t dev, ino_t ino, const std::string &session) {
 }
 
 // Removes the journal open as fd, when the name still leads to it: marked done first, so that
-// a power cut before the removal is durable never replays it, and the removal made durable.
-// The journal is not the user's: the directory keeps the time it had.
-void removeJournal(VVFAT *v, int fd, const JournalContents &jc) {
+// a power cut before the removal is durable never replays it, then the trash of its write-back
+// emptied, and the removal made durable. The journal is not the user's: the directory keeps the
+// time it had.
+void removeJournal(VVFAT *v, int fd, const JournalContents &jc,
+                   const std::vector<WriteBackStep> &steps = {}) {
     struct stat mine, named, root;
     if (DosFstat(fd, &mine) != 0 ||
         DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
+        emptyTrash(v->root_fd, steps);
         return;
+    }
     const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
     if (!jc.finished)
         journalMarkDone(fd, jc.good_length, jc.next_sequence, jc.file_length != jc.good_length);
+    emptyTrash(v->root_fd, steps);
     if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
         report("the journal '%s/%s' cannot be removed (%s).", v->root_path.c_str(), JOURNAL_NAME,
                errorWords(errno));
@@ -265,6 +271,38 @@ VVFAT *showRecovered(VVFAT *v, int fd, const JournalContents &jc, Shown shown,
     return old;
 }
 
+// A write-back cut short (killed, or failed for a reason that may pass, then not undone whole):
+// what it did is undone, marked so in the journal at fd, and v is built again from the
+// directory as it is then. Yes: go on with the journal; No: the journal is left as it is;
+// Broken: v could not be built again.
+Shown undoCutShort(VVFAT *v, int fd, JournalContents &jc, const VVFAT_Configuration *cfg,
+                   const std::string &session) {
+    std::vector<WriteBackStep> steps;
+    const char *dir = v->root_path.c_str();
+    if (!decodeSteps(jc, steps)) {
+        report("the journal of '%s' holds a write-back step that cannot be read; it is left as "
+               "it is and this session keeps none.",
+               dir);
+        return Shown::No;
+    }
+    report("the write-back of %s was cut short; what it changed in '%s' is undone first.",
+           session.c_str(), dir);
+    closeObjectDirs(v);
+    const bool undone = undoWriteBack(v->root_fd, steps);
+    if (!undone ||
+        (jc.file_length != jc.good_length &&
+         DosTruncate(fd, static_cast<off_t>(jc.good_length)) != 0) ||
+        !journalMarkUndone(fd, jc.good_length, jc.next_sequence)) {
+        report("what the write-back of %s changed in '%s' cannot be undone whole (%s); the "
+               "journal is left for the next mount and this session keeps none.",
+               session.c_str(), dir, errorWords(undone ? errno : EIO));
+        return rebuild(v, cfg) ? Shown::No : Shown::Broken;
+    }
+    jc.file_length = jc.good_length;
+    jc.steps.clear();
+    return rebuild(v, cfg) ? Shown::Yes : Shown::Broken;
+}
+
 // The mount's answer to a journal found at fd. Returns the disk to present (v, or v rebuilt
 // after a write-back), null when the rebuilt disk cannot be made. fd is taken over.
 VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
@@ -302,6 +340,19 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         return v;
     }
     const std::string session = sessionName(jc.header.started_ns, jc.header.pid);
+    if (!jc.finished && !jc.steps.empty() && !v->discard_writes) {
+        switch (undoCutShort(v, fd, jc, cfg, session)) {
+        case Shown::Yes:
+            break;
+        case Shown::No:
+            DosCloseFd(fd);
+            return v;
+        case Shown::Broken:
+            DosCloseFd(fd);
+            VVFAT_Destroy(v);
+            return nullptr;
+        }
+    }
     if (jc.finished) {
         // Its write-back ran; only the removal was lost (a power cut): never replayed.
         if (v->discard_writes) {
@@ -314,7 +365,10 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
         report("the journal of '%s' was left by %s after its write-back had run; it is "
                "removed.",
                dir, session.c_str());
-        removeJournal(v, fd, jc);
+        // What that write-back put in the trash goes now; nothing else of that name.
+        std::vector<WriteBackStep> steps;
+        decodeSteps(jc, steps);
+        removeJournal(v, fd, jc, steps); // its trash is hidden from the disk shown
         DosCloseFd(fd);
         v->journal_wanted = TRUE;
         return v;
@@ -378,8 +432,11 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
             return v;
         }
     }
+    // Noted in the journal step by step, like any write-back: one cut short is undone by the
+    // next mount, one that fails for a reason that may pass is undone now.
     WriteBackResult result{};
     VVFAT *built = nullptr;
+    Settle settle = Settle::Kept;
     try {
         replay(disk, jc);
         if (disk->torn) {
@@ -387,24 +444,24 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
             // disk as it was built. A sector's place is that of the last write that changed
             // it: a rewrite of the same bytes finishes nothing and leaves nothing half done.
             const UQUAD recordEnd = JOURNAL_HEADER_SIZE + jc.header.record_length;
+            const UQUAD writesEnd = jc.good_length;     // the write-back's steps follow
             std::unordered_map<ULONG, ULONG> lastBytes; // checksum of each sector's last write
             std::string damage;
-            visitJournalEntries(
-                fd, recordEnd, jc.good_length, damage, [&](const JournalEntryBytes &e) {
-                    const ULONG sector = getLE32(e.sector);
-                    if (getLE32(e.type) != JOURNAL_SECTOR || !disk->torn_order.count(sector))
-                        return;
-                    const ULONG sum = journalChecksum(e.data, SECTOR_SIZE);
-                    auto [it, fresh] = lastBytes.try_emplace(sector, sum);
-                    if (fresh || it->second != sum) {
-                        it->second = sum;
-                        disk->torn_order[sector] = getLE64(e.sequence) + 1;
-                    }
-                });
-            disk->torn_writes = [fd, recordEnd, &jc](const auto &visit) {
+            visitJournalEntries(fd, recordEnd, writesEnd, damage, [&](const JournalEntryBytes &e) {
+                const ULONG sector = getLE32(e.sector);
+                if (getLE32(e.type) != JOURNAL_SECTOR || !disk->torn_order.count(sector))
+                    return;
+                const ULONG sum = journalChecksum(e.data, SECTOR_SIZE);
+                auto [it, fresh] = lastBytes.try_emplace(sector, sum);
+                if (fresh || it->second != sum) {
+                    it->second = sum;
+                    disk->torn_order[sector] = getLE64(e.sequence) + 1;
+                }
+            });
+            disk->torn_writes = [fd, recordEnd, writesEnd](const auto &visit) {
                 std::string damage;
                 visitJournalEntries(
-                    fd, recordEnd, jc.good_length, damage, [&](const JournalEntryBytes &e) {
+                    fd, recordEnd, writesEnd, damage, [&](const JournalEntryBytes &e) {
                         if (getLE32(e.type) == JOURNAL_SECTOR)
                             visit(getLE32(e.sector), e.data, getLE64(e.sequence) + 1);
                     });
@@ -416,7 +473,11 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
                                       SECTOR_SIZE);
             };
         }
-        result = synchronize(disk);
+        const std::unique_ptr<WriteBackLog> log =
+            journalStepLog(fd, jc.good_length, jc.next_sequence);
+        jc.file_length = jc.good_length;
+        result = synchronize(disk, nullptr, log.get());
+        settle = settleWriteBack(disk->root_fd, result, true);
     } catch (const std::bad_alloc &) {
         result.ran = false;
         result.counts.failed = 1;
@@ -425,23 +486,25 @@ VVFAT *recover(VVFAT *v, int fd, const VVFAT_Configuration *cfg) {
     disk->torn_built = nullptr;
     VVFAT_Destroy(built);
     disk->modified = FALSE;
-    const bool shownDisk = disk == v;
-    if (!shownDisk)
+    if (disk != v)
         VVFAT_Destroy(disk);
-    if (!result.ran) {
+    if (settle != Settle::Final) {
+        if (settle == Settle::Undone)
+            journalMarkUndone(fd, jc.good_length, jc.next_sequence);
         reportWriteBack(result.counts);
         report("the journal of '%s' is kept for the next mount; this session keeps "
                "none.",
                dir);
         DosCloseFd(fd);
-        // The disk shows the directory as it is, without the writes kept for the next mount.
-        if (shownDisk && !rebuild(v, cfg)) {
+        // The disk shows the directory as it is, without the writes kept for the next mount
+        // and with whatever the write-back undid.
+        if (!rebuild(v, cfg)) {
             VVFAT_Destroy(v);
             return nullptr;
         }
         return v;
     }
-    removeJournal(v, fd, jc);
+    removeJournal(v, fd, jc, result.steps);
     DosCloseFd(fd);
     reportWriteBack(result.counts);
     // The directory now holds the guest's work: show it as it is.

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <set>
 
 #include <dos/dirfd.h>
@@ -62,6 +63,55 @@ struct Applier {
         plan.node(n).failed = true;
         reportFailure(c, nodePath(n), why);
     }
+    void fail(NodeId n, const std::string &why, int error) {
+        countRetryable(plan, error);
+        fail(n, why + reason(error));
+    }
+
+    // A directory's path relative to the mounted directory, as the steps name it.
+    std::string relative(ObjectId dir) const {
+        const std::string path = objectPath(v, dir);
+        return path.size() > v->root_path.size() ? path.substr(v->root_path.size() + 1)
+                                                 : std::string();
+    }
+
+    // Notes a step before it is taken; FALSE (errno EIO) when the log cannot keep it, and then
+    // the step is not taken.
+    bool note(const WriteBackStep &step) {
+        c.steps.push_back(step);
+        if (c.log && !c.log->note(step)) {
+            c.steps.pop_back();
+            errno = EIO;
+            return false;
+        }
+        return true;
+    }
+    bool confirm(const struct stat &st) {
+        WriteBackStep step;
+        step.kind = WriteBackStep::Confirmed;
+        step.dev = static_cast<UQUAD>(st.st_dev);
+        step.ino = static_cast<UQUAD>(st.st_ino);
+        return note(step);
+    }
+    // Notes the rename of whatever fromDir/from is now (looked at without following a link).
+    bool noteRename(ObjectId fromDir, const std::string &from, ObjectId toDir,
+                    const std::string &to, bool trash = false) {
+        const int fd = objectDirFd(v, fromDir);
+        struct stat st;
+        if (fd < 0 || DosStatAt(fd, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return true; // nothing there to move: the rename fails and changes nothing
+        WriteBackStep step;
+        step.kind = WriteBackStep::Renamed;
+        step.trash = trash;
+        step.from_dir = relative(fromDir);
+        step.from = from;
+        step.to_dir = relative(toDir);
+        step.to = to;
+        step.dev = static_cast<UQUAD>(st.st_dev);
+        step.ino = static_cast<UQUAD>(st.st_ino);
+        step.mode = st.st_mode;
+        return note(step);
+    }
 
     std::string reason(int error) const {
         return error == ESTALE ? std::string("another object has taken its place")
@@ -104,7 +154,7 @@ struct Applier {
                     sources.insert(s);
         for (ObjectId o : plan.hostObjects())
             if (plan.object(o).remove && !hostObject(v, o).is_dir && !sources.count(o))
-                removeObject(o);
+                removeObject(o, true);
     }
 
     void makeDirectories() {
@@ -126,9 +176,13 @@ struct Applier {
                 (fd >= 0 && DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
             if (held)
                 name = asideName(fd, name);
-            if (fd < 0 || name.empty() || DosMkdirAt(fd, name.c_str(), 0777) != 0 ||
-                DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                fail(i, "the directory cannot be made: " + reason(errno));
+            WriteBackStep step;
+            step.kind = WriteBackStep::MadeDir;
+            step.to_dir = relative(p.target_dir);
+            step.to = name;
+            if (fd < 0 || name.empty() || !note(step) || DosMkdirAt(fd, name.c_str(), 0777) != 0 ||
+                DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !confirm(st)) {
+                fail(i, "the directory cannot be made: ", errno);
                 continue;
             }
             setObjectName(v, made, name);
@@ -162,20 +216,6 @@ struct Applier {
         return std::string();
     }
 
-    // Copies an interrupted write-back left are removed from every directory the guest kept.
-    void removeStaleCopies() {
-        for (NodeId i : IdRange<NodeId>(0, nodes.size())) {
-            const NodePlan &p = plan.node(i);
-            if (!node(i).is_dir || p.object.isNone() || p.action == NodeAction::Skip ||
-                p.action == NodeAction::Create || hostObject(v, p.object).via_link ||
-                hostState(c, p.object) != HostState::Intact)
-                continue;
-            const int fd = objectDirFd(v, p.object);
-            if (fd >= 0)
-                removeWriteBackCopies(fd);
-        }
-    }
-
     void writeContents() {
         for (NodeId i : plan.guestNodes()) {
             NodePlan &p = plan.node(i);
@@ -188,13 +228,29 @@ struct Applier {
             }
             const int dirFd = DosDup(objectDirFd(v, p.target_dir));
             if (dirFd < 0) {
-                fail(i, "its directory cannot be reached: " + reason(errno));
+                fail(i, "its directory cannot be reached: ", errno);
                 continue;
             }
             std::string temp;
-            const int fd = createTempFile(dirFd, temp_counter, temp);
+            const std::string dirPath = relative(p.target_dir);
+            const int fd = createTempFile(dirFd, temp_counter, temp, [&](const char *name) {
+                WriteBackStep step;
+                step.kind = WriteBackStep::Made;
+                step.to_dir = dirPath;
+                step.to = name;
+                return note(step);
+            });
+            struct stat madeNow;
+            if (fd >= 0 && (DosFstat(fd, &madeNow) != 0 || !confirm(madeNow))) {
+                const int error = errno;
+                DosCloseFd(fd);
+                DosUnlinkAt(dirFd, temp.c_str(), 0);
+                fail(i, "no file can be made there: ", error);
+                DosCloseFd(dirFd);
+                continue;
+            }
             if (fd < 0) {
-                fail(i, "no file can be made there: " + reason(errno));
+                fail(i, "no file can be made there: ", errno);
                 DosCloseFd(dirFd);
                 continue;
             }
@@ -236,7 +292,7 @@ struct Applier {
             DosCloseFd(fd);
             if (!ok) {
                 DosUnlinkAt(dirFd, temp.c_str(), 0);
-                fail(i, why + reason(error));
+                fail(i, why, error);
             } else {
                 addPlacement({i, ObjectId::none(), p.target_dir, temp, false, false, {}});
                 if (node(i).cut)
@@ -280,6 +336,14 @@ struct Applier {
                     if (p.object.isNone() && !p.done)
                         failPlacement(p, error);
             }
+        }
+        // What was made is known durably before anything is moved.
+        if (c.log && !c.log->sync()) {
+            report("the journal cannot confirm the write-back's steps (%s); nothing is moved.",
+                   errorWords(errno));
+            for (Placement &p : placements)
+                if (!p.done)
+                    failPlacement(p, EIO);
         }
     }
 
@@ -346,22 +410,27 @@ struct Applier {
     }
 
     // Deletes a recorded object still as recorded; a directory only when nothing else is in it.
-    bool removeObject(ObjectId o) {
+    // The object goes to the trash (a private name in its directory), removed once the
+    // write-back is settled, so that it can be undone until then; `now` (space is short)
+    // removes it at once.
+    bool removeObject(ObjectId o, bool now = false) {
         ObjectFate &fate = plan.object(o);
         if (fate.deleted)
             return true;
         HostObject &r = hostObject(v, o);
-        const HostState now = identify(v, o);
-        if (now != HostState::Intact) {
+        const HostState state = identify(v, o);
+        if (state != HostState::Intact) {
             const int error = errno;
-            if (now == HostState::Unreachable)
+            if (state == HostState::Unreachable) {
+                countRetryable(plan, error);
                 notWrittenBack(plan, "'%s' cannot be deleted (%s).",
                                printableName(objectPath(v, o)).c_str(), errorWords(error));
-            else if (now == HostState::Changed)
+            } else if (state == HostState::Changed) {
                 notWrittenBack(plan, "'%s' changed on the host meanwhile; not deleted.",
                                printableName(objectPath(v, o)).c_str());
+            }
             fate.deleted = true; // not to be tried again
-            return now == HostState::Gone;
+            return state == HostState::Gone;
         }
         if (v->current_mapping && v->current_mapping->object == o.index())
             closeCurrentFile(v);
@@ -370,68 +439,115 @@ struct Applier {
         // A link is removed itself; nothing it leads to is touched.
         const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
-        if (fd >= 0 && !asDirectory) {
-            // A file is taken out of the host's way under a private name, and deleted only if
-            // it proves to be the object the guest saw: the host may have saved a new one there.
+        now = now || !c.log; // nothing could undo it: the trash would only keep it longer
+        if (fd >= 0 && asDirectory && !now && !holdsOnlyTrash(fd, o, name)) {
+            notWrittenBack(plan,
+                           "directory '%s' is kept: it still holds objects the guest did not "
+                           "see or that could not be moved.",
+                           printableName(objectPath(v, o)).c_str());
+            fate.deleted = true;
+            return false;
+        }
+        if (fd >= 0 && (!asDirectory || !now)) {
+            // Taken out of the host's way under a private name, and deleted only if it proves
+            // to be the object the guest saw: the host may have saved a new one there.
+            const int trashFd = fd;
+            const ObjectId trashDir = parent;
             std::string temp;
+            int error = 0;
             for (int attempt = 0; attempt < 1000 && temp.empty(); ++attempt) {
                 char buffer[32];
                 std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
                               static_cast<unsigned long>(temp_counter++));
-                if (DosRenameAtNoReplace(fd, name.c_str(), fd, buffer) == 0)
+                struct stat st;
+                if (DosStatAt(trashFd, buffer, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                    continue;
+                if (!noteRename(parent, name, trashDir, buffer, true)) {
+                    error = errno;
+                    break;
+                }
+                if (DosRenameAtNoReplace(fd, name.c_str(), trashFd, buffer) == 0)
                     temp = buffer;
-                else if (errno != EEXIST)
+                else if ((error = errno) != EEXIST)
                     break;
             }
-            if (!temp.empty() && identifyAt(r, fd, temp.c_str()) != HostState::Intact) {
+            if (!temp.empty() && identifyAt(r, trashFd, temp.c_str()) != HostState::Intact) {
                 std::string back = name;
-                for (unsigned k = 1;
-                     DosRenameAtNoReplace(fd, temp.c_str(), fd, back.c_str()) != 0 &&
-                     errno == EEXIST && k < 100;
-                     ++k)
+                for (unsigned k = 1; k < 100; ++k) {
+                    if (noteRename(trashDir, temp, parent, back) &&
+                        DosRenameAtNoReplace(trashFd, temp.c_str(), fd, back.c_str()) == 0)
+                        break;
+                    if (errno != EEXIST)
+                        break;
                     back = conflictName(name, k);
+                }
                 notWrittenBack(plan, "'%s' changed on the host meanwhile; not deleted.",
                                printableName(objectPath(v, parent) + "/" + back).c_str());
                 fate.deleted = true;
                 return false;
             }
+            if (!temp.empty() && !now) {
+                trash.insert({parent, temp});
+                trashed(o, parent, name);
+                return true;
+            }
             if (!temp.empty()) {
                 if (DosUnlinkAt(fd, temp.c_str(), 0) == 0) {
-                    at.erase({parent, name});
-                    touched.insert(parent);
-                    fate.deleted = true;
-                    ++removed;
+                    trashed(o, parent, name);
                     return true;
                 }
-                const int error = errno;
+                error = errno;
                 DosRenameAtNoReplace(fd, temp.c_str(), fd, name.c_str()); // back where it was
-                notWrittenBack(plan, "'%s' cannot be deleted (%s).",
-                               printableName(objectPath(v, o)).c_str(), errorWords(error));
-                fate.deleted = true;
-                return false;
             }
+            countRetryable(plan, error);
+            notWrittenBack(plan, "'%s' cannot be deleted (%s).",
+                           printableName(objectPath(v, o)).c_str(), errorWords(error));
+            fate.deleted = true;
+            return false;
         }
+        // A directory removed at once.
         if (fd < 0 || DosUnlinkAt(fd, name.c_str(), asDirectory ? AT_REMOVEDIR : 0) != 0) {
             const int error = errno;
-            if (error == ENOTEMPTY || error == EEXIST)
+            if (error == ENOTEMPTY || error == EEXIST) {
                 notWrittenBack(plan,
                                "directory '%s' is kept: it still holds objects the guest did not "
                                "see or that could not be moved.",
                                printableName(objectPath(v, o)).c_str());
-            else
+            } else {
+                countRetryable(plan, error);
                 notWrittenBack(plan, "'%s' cannot be deleted (%s).",
                                printableName(objectPath(v, o)).c_str(), errorWords(error));
+            }
             fate.deleted = true;
             return false;
         }
-        at.erase({parent, name});
-        touched.insert(parent);
-        fate.deleted = true;
-        if (r.is_dir)
-            closeObjectDirs(v);
-        ++removed;
+        trashed(o, parent, name);
         return true;
     }
+
+    // The object left its place for good (or for the trash).
+    void trashed(ObjectId o, ObjectId parent, const std::string &name) {
+        at.erase({parent, name});
+        touched.insert(parent);
+        plan.object(o).deleted = true;
+        if (hostObject(v, o).is_dir)
+            closeObjectDirs(v);
+        ++removed;
+    }
+
+    // Whether directory object `dir`, `name` in dirFd, holds nothing but this write-back's trash
+    // (what the guest deleted in it).
+    bool holdsOnlyTrash(int dirFd, ObjectId dir, const std::string &name) {
+        std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(dirFd, name.c_str()), DosCloseDir);
+        if (!d)
+            return true; // the removal says why
+        while (const struct dirent *e = DosReadDir(d.get()))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+                !trash.count({dir, e->d_name}))
+                return false;
+        return true;
+    }
+    std::set<std::pair<ObjectId, std::string>> trash; // (directory, name) of what is in the trash
 
     // A directory the guest deleted, with what it recorded inside, deepest first.
     bool removeTree(ObjectId o) {
@@ -483,34 +599,41 @@ struct Applier {
 
     // A rename within one directory to a name that differs only in case, on a host that finds
     // the object itself under the new name: through a private name, as such hosts take it.
-    bool renameCaseOnly(int dirFd, const std::string &from, const std::string &to) {
-        if (!sameNameIgnoringCase(from, to) || listedSpelling(dirFd, to) != from) {
+    // Each rename is noted first, so that a kill between them is undone.
+    bool renameCaseOnly(ObjectId dir, const std::string &from, const std::string &to) {
+        const int dirFd = objectDirFd(v, dir);
+        if (dirFd < 0 || !sameNameIgnoringCase(from, to) || listedSpelling(dirFd, to) != from) {
             errno = EEXIST;
             return false;
         }
         char temp[32];
         std::snprintf(temp, sizeof temp, ".vvfat-%08lX.tmp",
                       static_cast<unsigned long>(temp_counter++));
-        if (DosRenameAtNoReplace(dirFd, from.c_str(), dirFd, temp) != 0)
+        if (!noteRename(dir, from, dir, temp) ||
+            DosRenameAtNoReplace(dirFd, from.c_str(), dirFd, temp) != 0)
             return false;
-        if (DosRenameAtNoReplace(dirFd, temp, dirFd, to.c_str()) == 0)
+        if (noteRename(dir, temp, dir, to) &&
+            DosRenameAtNoReplace(dirFd, temp, dirFd, to.c_str()) == 0)
             return true;
         const int error = errno;
-        DosRenameAtNoReplace(dirFd, temp, dirFd, from.c_str());
+        if (noteRename(dir, temp, dir, from))
+            DosRenameAtNoReplace(dirFd, temp, dirFd, from.c_str());
         errno = error;
         return false;
     }
 
-    Outcome renameInto(Placement &p, ObjectId dstDir, const std::string &dst, bool replace) {
+    Outcome renameInto(Placement &p, ObjectId dstDir, const std::string &dst,
+                       bool replace = false) {
         for (int attempt = 0;; ++attempt) {
+            const bool noted = noteRename(p.src_dir, p.src_name, dstDir, dst);
             const int srcFd = DosDup(objectDirFd(v, p.src_dir));
             const int dstFd = objectDirFd(v, dstDir);
-            bool ok = srcFd >= 0 && dstFd >= 0 &&
+            bool ok = noted && srcFd >= 0 && dstFd >= 0 &&
                       (replace ? DosRenameAt(srcFd, p.src_name.c_str(), dstFd, dst.c_str())
                                : DosRenameAtNoReplace(srcFd, p.src_name.c_str(), dstFd,
                                                       dst.c_str())) == 0;
-            if (!ok && errno == EEXIST && p.src_dir == dstDir)
-                ok = renameCaseOnly(dstFd, p.src_name, dst);
+            if (!ok && noted && errno == EEXIST && p.src_dir == dstDir)
+                ok = renameCaseOnly(dstDir, p.src_name, dst);
             const int error = errno;
             if (ok && movesRecorded(p)) {
                 // The host may have put another object under the old name just before: what
@@ -519,7 +642,8 @@ struct Applier {
                 struct stat st;
                 if (DosStatAt(dstFd, dst.c_str(), &st, o.via_link ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
                     (st.st_dev != o.dev || st.st_ino != o.ino)) {
-                    DosRenameAtNoReplace(dstFd, dst.c_str(), srcFd, p.src_name.c_str());
+                    if (noteRename(dstDir, dst, p.src_dir, p.src_name))
+                        DosRenameAtNoReplace(dstFd, dst.c_str(), srcFd, p.src_name.c_str());
                     DosCloseFd(srcFd);
                     return failPlacement(p, ESTALE);
                 }
@@ -591,8 +715,9 @@ struct Applier {
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
-            if (own) {
-                // The new version replaces the old in one step: the name never stands empty.
+            if (own && !c.log) {
+                // Nothing could undo it: the new version replaces the old in one step, and the
+                // name never stands empty.
                 if (v->current_mapping && v->current_mapping->object == r.index())
                     closeCurrentFile(v);
                 const Outcome done = renameInto(p, dstDir, dst, true);
@@ -602,13 +727,22 @@ struct Applier {
                 }
                 return done;
             }
+            if (own) {
+                // The old version goes to the trash first, so that the write-back can be undone
+                // until it is settled: the name stands empty for a moment.
+                const ULONG before = removed;
+                if (!removeObject(r))
+                    return conflict(p, dst);
+                removed = before; // an old version, not a deletion of the guest's
+                return renameInto(p, dstDir, dst);
+            }
             // What the guest deleted goes first; a directory once what moves out of it has.
             if (ro.is_dir && pendingInside(r))
                 return Outcome::Blocked;
             if (!(ro.is_dir ? removeTree(r) : removeObject(r)))
                 return conflict(p, dst);
         }
-        return renameInto(p, dstDir, dst, false);
+        return renameInto(p, dstDir, dst);
     }
 
     Outcome conflict(Placement &p, const std::string &wanted) {
@@ -647,7 +781,7 @@ struct Applier {
             // Set aside for a cycle of renames: back under its own name, or, when another
             // object took that, left under the visible name it was set aside as.
             const int fd = objectDirFd(v, p.src_dir);
-            if (fd >= 0 &&
+            if (fd >= 0 && noteRename(p.src_dir, p.src_name, p.src_dir, p.aside_from) &&
                 DosRenameAtNoReplace(fd, p.src_name.c_str(), fd, p.aside_from.c_str()) == 0) {
                 at.erase({p.src_dir, p.src_name});
                 setObjectName(v, p.object, p.aside_from);
@@ -663,6 +797,7 @@ struct Applier {
             : error == ESTALE ? "the host removed or replaced it meanwhile"
             : error == EEXIST ? "the object that bears its new name could not be moved away"
                               : reason(error);
+        countRetryable(plan, error);
         fail(p.node, "it cannot be put in place: " + why);
         p.done = true;
         if (p.object.some() && hostObject(v, p.object).created)
@@ -711,7 +846,7 @@ struct Applier {
             const int fd = objectDirFd(v, dir);
             const std::string old = objectName(v, held);
             const std::string aside = asideName(fd, old);
-            if (fd < 0 || aside.empty() ||
+            if (fd < 0 || aside.empty() || !noteRename(dir, old, dir, aside) ||
                 DosRenameAtNoReplace(fd, old.c_str(), fd, aside.c_str()) != 0) {
                 failPlacement(blocker, errno);
                 return true;
@@ -795,6 +930,7 @@ struct Applier {
             const int dirFd = objectDirFd(v, p.target_dir);
             const char *name = p.final_name.c_str();
             struct stat st;
+            // A mode not carried leaves the object written back: never a reason to undo the rest.
             if (dirFd < 0 || DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 reportFailure(c, nodePath(i), "its permissions cannot be set: " + reason(errno));
                 continue;
@@ -815,6 +951,24 @@ struct Applier {
                 modeWithAttributes(st.st_mode, S_ISDIR(st.st_mode), node(i).attributes);
             if (wanted == (st.st_mode & 07777))
                 continue;
+            // A file's mode is shared by all its names: one outside the directory would change.
+            if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+                reportFailure(c, nodePath(i),
+                              "it has other names on the host (hard links), which would change "
+                              "with it; its permissions stay");
+                continue;
+            }
+            WriteBackStep step;
+            step.kind = WriteBackStep::Moded;
+            step.to_dir = relative(p.target_dir);
+            step.to = p.final_name;
+            step.dev = static_cast<UQUAD>(st.st_dev);
+            step.ino = static_cast<UQUAD>(st.st_ino);
+            step.mode = st.st_mode & 07777;
+            if (!note(step)) {
+                reportFailure(c, nodePath(i), "its permissions cannot be set: " + reason(EIO));
+                continue;
+            }
             // Through a descriptor of the object checked, so that nothing swapped in meanwhile
             // is changed.
             const int fd = DosOpenAt(dirFd, name,
@@ -853,7 +1007,19 @@ struct Applier {
 VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
     Applier a(c);
     a.init();
-    a.removeStaleCopies();
+    WriteBackStep begin;
+    begin.kind = WriteBackStep::Begin;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    begin.ns = static_cast<UQUAD>(timeNs(now));
+    if (!a.note(begin)) {
+        notWrittenBack(c.plan,
+                       "the journal cannot keep the write-back's steps (%s); nothing is "
+                       "written back.",
+                       errorWords(EIO));
+        ++c.plan.retryable;
+        return {0, 0, 0, 0, c.plan.failed};
+    }
     a.deleteEarlyWhenShort();
     a.makeDirectories();
     a.writeContents();
@@ -876,5 +1042,8 @@ VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
                static_cast<unsigned long>(c.plan.kept_unlisted));
         c.plan.failed += c.plan.kept_unlisted;
     }
+    // Without a log nothing can undo it: it is settled now.
+    if (!c.log)
+        emptyTrash(c.v->root_fd, c.steps);
     return {a.created, a.changed, a.moved, a.removed, c.plan.failed};
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
+#include <functional>
 #include <set>
 #include <sys/stat.h>
 
@@ -15,27 +16,17 @@
 
 #include "writeback/writeback.h"
 
-void removeWriteBackCopies(int dirFd) {
-    std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(dirFd, "."), DosCloseDir);
-    if (!d)
-        return;
-    std::vector<std::string> stale;
-    while (const struct dirent *e = DosReadDir(d.get()))
-        if (isWriteBackCopy(e->d_name))
-            stale.emplace_back(e->d_name);
-    d.reset();
-    for (const std::string &name : stale) {
-        struct stat st;
-        if (DosStatAt(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            DosUnlinkAt(dirFd, name.c_str(), 0);
-    }
-}
-
-int createTempFile(int dirFd, ULONG &counter, std::string &name) {
+int createTempFile(int dirFd, ULONG &counter, std::string &name,
+                   const std::function<bool(const char *)> &intent) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         char buffer[32];
         std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
                       static_cast<unsigned long>(counter++));
+        struct stat st;
+        if (DosStatAt(dirFd, buffer, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue; // not ours: never named in an intent
+        if (intent && !intent(buffer))
+            return -1;
         const int fd = DosOpenAt(dirFd, buffer, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
         if (fd >= 0 || errno != EEXIST) {
             name = buffer;
@@ -123,4 +114,25 @@ void notWrittenBack(Plan &plan, const char *format, ...) {
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why) {
     notWrittenBack(c.plan, "'%s' is not written back: %s.", printableName(path).c_str(),
                    why.c_str());
+}
+
+void countRetryable(Plan &plan, int error) {
+    plan.no_space = plan.no_space || error == ENOSPC || error == EDQUOT;
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EIO:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+    case EBUSY:
+    case EAGAIN:
+        ++plan.retryable;
+        break;
+    default:
+        break;
+    }
 }

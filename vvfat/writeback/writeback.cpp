@@ -183,8 +183,10 @@ void printPlan(const VVFAT_Plan &plan, FILE *out) {
                  static_cast<unsigned long>(n.failed));
 }
 
-WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly) {
+WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly, WriteBackLog *log) {
     v->temp_name_seed = 0xDEADBABE;
+    // Without memory, the steps taken so far are still the caller's, to undo.
+    std::vector<WriteBackStep> steps;
     try {
         // The plan may add the directories it means to make to the record: they go with it.
         struct Restore {
@@ -194,21 +196,52 @@ WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly) {
                 v->objects.erase(v->objects.begin() + static_cast<long>(objects), v->objects.end());
             }
         } restore{v, v->objects.size()};
-        SyncContext c{v, {}, {}, {}};
+        SyncContext c{v, {}, {}, {}, planOnly ? nullptr : log, {}};
+        struct Keep {
+            SyncContext &c;
+            std::vector<WriteBackStep> &steps;
+            ~Keep() { steps.swap(c.steps); }
+        } keep{c, steps};
         if (!c.disk.open(v))
-            return {false, {0, 0, 0, 0, 1}};
+            return {false, {0, 0, 0, 0, 1}, 0, {}};
         decodeGuestTree(c.disk, c.tree);
         makePlan(c);
-        WriteBackResult result{true, {}};
-        if (planOnly)
+        WriteBackResult result{true, {}, 0, {}};
+        if (planOnly) {
             describePlan(c, *planOnly);
-        else
+        } else {
             result.counts = applyPlan(c);
+            result.retryable = c.plan.retryable;
+            result.no_space = c.plan.no_space;
+            result.needed_bytes = c.plan.new_bytes;
+        }
         closeObjectDirs(v);
+        c.steps.swap(result.steps);
         return result;
     } catch (const std::bad_alloc &) {
         report("out of memory during the write-back; what was not done is kept as it "
                "was.");
-        return {false, {0, 0, 0, 0, 1}};
+        WriteBackResult result{false, {0, 0, 0, 0, 1}, 1, {}};
+        result.steps.swap(steps);
+        return result;
     }
+}
+
+Settle settleWriteBack(int rootFd, WriteBackResult &result, bool retryLater) {
+    if (result.ran && (result.retryable == 0 || !retryLater))
+        return Settle::Final;
+    if (!result.ran && result.steps.size() <= 1)
+        return Settle::Kept; // it changed nothing
+    if (!retryLater)
+        return Settle::Final;
+    const bool undone = undoWriteBack(rootFd, result.steps);
+    if (undone)
+        report("nothing of this session is written back: the directory is as it was, and the "
+               "guest's work stays in the journal. Free space or put right what is named above, "
+               "then mount again: it is written back then.");
+    else
+        report("the write-back could not be undone whole; the journal stays, and the next mount "
+               "finishes undoing it and writes the guest's work back again.");
+    result.counts = {0, 0, 0, 0, result.counts.failed ? result.counts.failed : 1};
+    return undone ? Settle::Undone : Settle::Kept;
 }

@@ -13,6 +13,7 @@
 
 #include <cassert>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -195,6 +196,51 @@ struct GuestTree {
 // disk's own; diagnostics name what was passed over.
 bool decodeGuestTree(GuestDisk &disk, GuestTree &tree);
 
+// ---- steps.cpp: what a write-back changes, kept so that one cut short can be undone.
+// A write-back with a journal notes each change in it before making it (the intent), and
+// deletes nothing until it is settled: what the guest deleted, and the old version a new one
+// replaces, go to the trash (a private name in the mounted directory's top level) and are
+// removed only once the journal says the write-back is done. So until then every change can be
+// undone, and a mount that finds a write-back cut short (killed, or failed for a reason that
+// may pass) undoes it and writes the session back afresh: the result is that of one
+// uninterrupted write-back. Paths are relative to the mounted directory ("" is the directory).
+struct WriteBackStep {
+    enum Kind : UBYTE {
+        Begin = 1,     // a write-back starts (ns: when)
+        Made = 2,      // a temporary copy is made at to_dir/to
+        MadeDir = 3,   // a directory is made at to_dir/to
+        Renamed = 4,   // the object (dev, ino) goes from from_dir/from to to_dir/to
+        Moded = 5,     // the object (dev, ino) at to_dir/to had `mode`
+        Confirmed = 6, // the last Made or MadeDir was made: as (dev, ino)
+    };
+    Kind kind = Begin;
+    bool trash = false; // Renamed into the trash: removed once the write-back is settled
+    std::string from_dir, from, to_dir, to;
+    UQUAD dev = 0, ino = 0;
+    ULONG mode = 0;
+    UQUAD ns = 0;
+};
+// Where the steps go as they are taken (the journal). FALSE when a step cannot be kept: the
+// change it announces is then not made.
+class WriteBackLog {
+  public:
+    virtual ~WriteBackLog() = default;
+    virtual bool note(const WriteBackStep &step) = 0;
+    // Makes the steps noted so far durable.
+    virtual bool sync() = 0;
+};
+std::vector<UBYTE> encodeStep(const WriteBackStep &step);
+bool decodeStep(const std::vector<UBYTE> &bytes, WriteBackStep &step);
+// Undoes the steps of a write-back cut short, last first, each only where the host still shows
+// it done (so undoing twice, or after a kill while undoing, ends the same). TRUE when nothing of
+// them is left.
+bool undoWriteBack(int rootFd, const std::vector<WriteBackStep> &steps);
+// Removes what a settled write-back put in the trash: only objects its steps name, still the
+// objects they name.
+void emptyTrash(int rootFd, const std::vector<WriteBackStep> &steps);
+// A directory by its path relative to rootFd, each step without following a link; -1 with errno.
+int openRelativeDir(int rootFd, const std::string &path);
+
 // ---- plan.cpp: what the write-back will do.
 
 // What becomes of one guest node.
@@ -253,6 +299,8 @@ struct Plan {
     std::vector<NodePlan> nodes;     // per guest node
     std::vector<ObjectFate> objects; // per host object
     ULONG failed = 0;                // guest changes that are not written back
+    ULONG retryable = 0;             // of them, those for a reason that may pass
+    bool no_space = false;           // one of them for want of space
     // Of them, changes a session that did not end left unfinished: no later try can finish them.
     ULONG unfinished = 0;
     ULONG kept_unlisted = 0; // objects no entry lists, kept since a directory was not read whole
@@ -272,6 +320,8 @@ struct SyncContext {
     GuestDisk disk;
     GuestTree tree;
     Plan plan;
+    WriteBackLog *log = nullptr;      // where each change is noted first; null: none
+    std::vector<WriteBackStep> steps; // the changes made, in order
 };
 
 // Matches the guest's tree with the record and the host, deciding each node's action and
@@ -309,13 +359,28 @@ const char *unfinishedRemoval(SyncContext &c, const TornSession &t, ObjectId obj
 struct WriteBackResult {
     bool ran;
     VVFAT_WriteBackCounts counts;
+    // Of counts.failed, those for a reason that may pass (no space, a permission, an I/O
+    // error): writing the session back again later may carry them.
+    ULONG retryable = 0;
+    std::vector<WriteBackStep> steps; // what it changed, for undoing or settling it
+    bool no_space = false;            // a retryable failure was for want of space
+    UQUAD needed_bytes = 0;           // what its new contents take
 };
 // Writes the guest's changes back into the mounted directory and returns what it did; the
 // caller reports the closing line (reportWriteBack) once the journal is settled. Given planOnly,
 // fills it with the plan instead and changes nothing. Never throws: without memory, what was not
 // done is kept and reported. Not ran when it stopped before changing anything (the disk's
-// layout unreadable, no memory): then the counts say 1 not written back.
-WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly = nullptr);
+// layout unreadable, no memory): then the counts say 1 not written back. Given a log, each
+// change is noted there first and the trash is left for the caller (settleWriteBack); without
+// one, the trash is emptied at once.
+WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly = nullptr, WriteBackLog *log = nullptr);
+// What becomes of a write-back once it ends. Final: it left nothing retryable, or nothing can
+// retry it (no log kept its session); its trash is then emptied by the caller. Undone: it could
+// not carry everything for a reason that may pass, so it was undone whole (said so, and counted
+// as nothing written back) and the session is kept for another. Kept: it did not run, or could
+// not be undone whole; the session is kept, and the next mount undoes what is left.
+enum class Settle { Final, Undone, Kept };
+Settle settleWriteBack(int rootFd, WriteBackResult &result, bool retryLater);
 // The plan as data: its changes in the order of the tree, deletions, objects kept, and counts.
 void describePlan(const SyncContext &c, VVFAT_Plan &out);
 // Prints a plan to out, one line per change, and its summary line: the one printer of a plan.
@@ -327,11 +392,10 @@ void printPlan(const VVFAT_Plan &plan, FILE *out);
 VVFAT_WriteBackCounts applyPlan(SyncContext &c);
 
 // ---- files.cpp: host files of the write-back.
-// Removes the copies an interrupted write-back left in the directory (regular files named as
-// its temporary files). isWriteBackCopy is declared in disk/disk.h.
-void removeWriteBackCopies(int dirFd);
 // A fresh temporary file in dirFd, created exclusively; -1 with errno when none can be made.
-int createTempFile(int dirFd, ULONG &counter, std::string &name);
+// intent, if given, is told the name first (a name free when looked at), and may refuse it.
+int createTempFile(int dirFd, ULONG &counter, std::string &name,
+                   const std::function<bool(const char *)> &intent = {});
 // Writes the node's contents as the guest sees them into fd. FALSE with errno on failure (EIO
 // when a sector cannot be read).
 bool copyGuestContents(SyncContext &c, const GuestNode &node, int fd);
@@ -342,6 +406,8 @@ mode_t modeWithAttributes(mode_t mode, bool isDir, UBYTE attributes);
 // Counts a guest change that was not written back and says why, in a line of its own: the one
 // way a failure is counted.
 void notWrittenBack(Plan &plan, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Counts a failure of `error` among the retryable ones when that reason may pass.
+void countRetryable(Plan &plan, int error);
 // notWrittenBack for an object of the guest: "'path' is not written back: why."
 void reportFailure(SyncContext &c, const std::string &path, const std::string &why);
 // "stem (n).ext": the name an object takes beside another that keeps `name`, at most 255 bytes.
