@@ -139,6 +139,9 @@ struct VVFAT_PlannedChange {
 struct VVFAT_Plan {
     std::vector<VVFAT_PlannedChange> changes;
     VVFAT_WriteBackCounts counts;
+    // A refusal that may pass (a permission, the space) undoes a journaled write-back whole:
+    // nothing of the changes would be written, and the journal keeps them for a later mount.
+    bool undone = false;
 };
 // The write-back's plan for what the guest wrote, as data; changes nothing and forgets nothing.
 // FALSE when there is none (the guest's layout unreadable, no memory).

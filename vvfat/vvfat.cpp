@@ -147,6 +147,7 @@ VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *
         VVFAT *v = VVFAT_Create(dirName, cfg);
         if (!v)
             return v;
+        v->journaled = options.journal;
         if (!options.write_back) {
             v->discard_writes = TRUE;
             report("'%s' is mounted without write-back: what the guest writes is discarded at "

@@ -172,6 +172,7 @@ struct VVFAT {
     BOOL journal_wanted;     // a journal is to be made at the guest's first write
     BOOL discard_writes;     // a session without write-back: what the guest writes is dropped
     BOOL guest_wrote;        // the guest wrote (not only a journal replayed) since the mount
+    BOOL journaled; // mounted to keep a journal (without write-back: would keep one if it wrote)
     // The writes come from a session that did not end (replayed from its journal): it may have
     // written entries without the data they point to, or data without its entries, so the
     // write-back tells finished changes from unfinished ones by the order of the writes.

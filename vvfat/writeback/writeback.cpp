@@ -73,6 +73,7 @@ void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<Ch
     };
     std::vector<VVFAT_PlannedChange> kept;
     std::vector<VVFAT_PlannedChange> carried;
+    ULONG refused = 0;
     for (size_t k = 0; k < out.changes.size(); ++k) {
         VVFAT_PlannedChange &change = out.changes[k];
         if (change.kind == VVFAT_PlannedChange::Keep) {
@@ -110,11 +111,17 @@ void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<Ch
             break;
         }
         ++out.counts.failed;
+        ++refused;
         kept.push_back({VVFAT_PlannedChange::Keep, change.path, {}, why + "; not written back"});
     }
     out.changes = std::move(carried);
     for (VVFAT_PlannedChange &k : kept)
         out.changes.push_back(std::move(k));
+    // Every reason above may pass: with a journal the write-back is undone whole, to be retried.
+    if (refused > 0 && v->journaled) {
+        out.undone = true;
+        out.counts.created = out.counts.changed = out.counts.moved = out.counts.deleted = 0;
+    }
 }
 
 } // namespace
@@ -174,6 +181,10 @@ void printPlan(const VVFAT_Plan &plan, FILE *out) {
         else
             std::fprintf(out, "VVFAT: plan: %s '%s'\n", word, path.c_str());
     }
+    if (plan.undone)
+        std::fprintf(out, "VVFAT: plan: what is refused may pass, so nothing of this session "
+                          "would be written back: the directory stays as it is, and the journal "
+                          "keeps the guest's work for a mount after it is put right.\n");
     const VVFAT_WriteBackCounts &n = plan.counts;
     std::fprintf(out,
                  "VVFAT: write-back plan: %lu to create, %lu to change, %lu to rename or move, "
