@@ -188,9 +188,10 @@ void SettingsWindow::ShowOutcome(const char *writeBack, const char *journal, boo
     // A mount replaces the recovery shown, also with none.
     if (mounted)
         lastRecovery = journal;
-    std::string status = lastWriteBack;
-    if (!lastRecovery.empty())
-        status += (status.empty() ? "" : "  ") + lastRecovery;
+    // A recovery comes first: the mount that recovers a session writes it back.
+    std::string status = lastRecovery;
+    if (!lastWriteBack.empty())
+        status += (status.empty() ? "" : "  ") + lastWriteBack;
     // The host's thread may show it while the panel is on screen.
     const bool locked = LockLooper();
     myPlugin->TXT_Status->SetText(status.c_str());

@@ -14,7 +14,8 @@
 // - a name is not finished when its long-name entries changed but do not make a whole name with
 //   its short entry, or when its short entry took a numeric tail (the alias of a long name)
 //   that no whole long name goes with;
-// - a directory is finished when every cluster of its listing is its own or wholly written;
+// - a directory is finished when every cluster of its listing is its own, was free (it reads as
+//   zeros, no entries, where it was not written) or was wholly written;
 // - a deletion is finished when the guest's FAT freed the object's clusters or gave them to a
 //   finished object, the session wrote none of them for contents no entry holds, and no
 //   unfinished object took its name.
@@ -210,7 +211,9 @@ struct Judge {
         const GuestNode &n = c.tree.nodes[i.index()];
         const ObjectId object = c.plan.node(i).object;
         for (ULONG cluster : n.listing) {
-            if (ownCluster(v, object, cluster))
+            // A cluster free on the disk as built reads as zeros where it was not written: no
+            // entries. Another object's would show its bytes as entries.
+            if (ownCluster(v, object, cluster) || !findMappingForCluster(v, cluster))
                 continue;
             const auto first = static_cast<ULONG>(cluster2Sector(v, cluster));
             for (ULONG s = 0; s < v->sectors_per_cluster; ++s)
