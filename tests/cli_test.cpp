@@ -147,6 +147,15 @@ TEST(Cli, ImageRoundTrip) {
               0);
 }
 
+// The guest copies a file NEWS.TXT onto the disk image `part`, with mtools.
+void guestWritesNews(const std::filesystem::path &dir, const std::string &part) {
+    writeFile(dir / "news.txt", "Written by the guest\n");
+    ASSERT_EQ(run("mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "news.txt").string()) +
+                  " ::/NEWS.TXT")
+                  .status,
+              0);
+}
+
 TEST(Cli, DirectoryDumpEditApply) {
     TempDir dir;
     std::filesystem::create_directories(dir / "share" / "GAMES");
@@ -159,11 +168,7 @@ TEST(Cli, DirectoryDumpEditApply) {
     EXPECT_EQ(run("fsck.fat -n " + shellQuote(part)).status, 0);
     ASSERT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
 
-    writeFile(dir / "news.txt", "Written by the guest\n");
-    ASSERT_EQ(run("mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "news.txt").string()) +
-                  " ::/NEWS.TXT")
-                  .status,
-              0);
+    guestWritesNews(dir.path(), part);
     ASSERT_EQ(run("mdel -i " + shellQuote(part) + " ::/README.TXT").status, 0);
     auto a = host(t + "apply " + shellQuote(part) + " --base " + shellQuote(base) + " --partition");
     EXPECT_EQ(a.status, 0) << a.output;
@@ -191,11 +196,7 @@ TEST(Cli, TheDiskTheToolTypesAskForIsTheOneApplyMounts) {
     ASSERT_EQ(host(t + "dump --partition " + shellQuote(part)).status, 0);
     EXPECT_NE(run("minfo -i " + shellQuote(part) + " ::").output.find("FAT16"), std::string::npos);
     ASSERT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
-    writeFile(dir / "news.txt", "Written by the guest\n");
-    ASSERT_EQ(run("mcopy -i " + shellQuote(part) + " " + shellQuote((dir / "news.txt").string()) +
-                  " ::/NEWS.TXT")
-                  .status,
-              0);
+    guestWritesNews(dir.path(), part);
     const std::string apply =
         t + "apply " + shellQuote(part) + " --base " + shellQuote(base) + " --partition";
     auto dry = host(apply + " --dry-run");
