@@ -435,42 +435,6 @@ bool journalBegin(VVFAT *v) {
     return true;
 }
 
-bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLength,
-                   UQUAD sequence) {
-    Journal *j = newJournal(v, fd);
-    if (!j)
-        return false;
-    j->root_mtime_ns = header.root_mtime_ns;
-    struct stat now;
-    j->root_mtime_after = rootTimes(v->root_fd, now) ? timeNs(now.st_mtim) : 0;
-    j->sequence = sequence;
-    j->length = goodLength;
-    j->name_durable = true;
-    UBYTE marker[SECTOR_SIZE] = {};
-    putLE64(marker, static_cast<UQUAD>(nowNs()));
-    putLE32(marker + 8, static_cast<ULONG>(getpid()));
-    UBYTE entry[JOURNAL_ENTRY_SIZE];
-    encodeJournalEntry(JOURNAL_RESUMED, 0, j->sequence, marker, entry);
-    // fd appends: the entries go after the good ones.
-    const bool kept = DosTruncate(fd, static_cast<off_t>(goodLength)) == 0 &&
-                      DosWriteAll(fd, entry, sizeof entry) >= 0 && DosSyncData(fd) == 0;
-    if (kept) {
-        ++j->sequence;
-        j->length += sizeof entry;
-    }
-    if (!kept || !j->start()) {
-        reportEvent(VVFAT_Report::JournalUnwritable,
-                    "the journal '%s' cannot be continued (%s); what the guest writes from "
-                    "now on is kept in memory only, until the write-back.",
-                    j->path.c_str(), errorWords(errno));
-        // Still held, taking no more: the write-back carries the recovered sectors and must
-        // remove it, or the next mount would write them back a second time.
-        j->failed = true;
-    }
-    v->journal = j;
-    return true;
-}
-
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count) {
     Journal *j = v->journal;
     if (!j || j->failed)

@@ -93,11 +93,6 @@ void setRootTime(int rootFd, QUAD ns);
 // Starts journaling v at the guest's first write: creates the journal with the record. FALSE
 // (journaling off for this mount, with a diagnostic) when it cannot.
 bool journalBegin(VVFAT *v);
-// Takes over a recovered journal, open for appending and locked: cut back to its good length,
-// marked as taken over, entries continuing from `sequence`. When it cannot be continued it is
-// still taken, appends dropped, so that the write-back removes it. FALSE (fd left to the
-// caller) without memory.
-bool journalResume(VVFAT *v, int fd, const JournalHeader &header, UQUAD goodLength, UQUAD sequence);
 // Appends sectors the guest wrote (count whole sectors starting at `sector`).
 void journalAppend(VVFAT *v, ULONG sector, const UBYTE *data, ULONG count);
 // Writes out what the journal holds and stops its thread; appends are dropped from then on.
