@@ -170,10 +170,14 @@ struct Node {
     bool linked = true;    // still at the clusters it had at the start (a file with some)
     bool changed = false;  // its contents changed
     bool wasEmpty = false; // an empty file at the start
+    // First clusters on the disk at the start and at the end (our writer only): the write-back
+    // knows objects by them.
+    uint32_t originFirst = 0, first = 0;
 };
 
 struct Model {
     std::vector<Node> nodes{Node{"", true, "", -1, true, false, "."}};
+    bool inPlace = false; // the guest's driver edits files in place (our writer)
 
     int child(int dir, const std::string &name) const {
         for (size_t i = 1; i < nodes.size(); ++i)
@@ -327,6 +331,7 @@ bool step(Model &m, const Op &o, Action &act) {
         if (id <= 0 || m.nodes[id].dir)
             return false;
         Node &n = m.nodes[id];
+        const std::string before = n.data;
         if (o.kind == Kind::Overwrite) {
             if (n.data.empty())
                 return false;
@@ -346,7 +351,10 @@ bool step(Model &m, const Op &o, Action &act) {
             n.data = act.bytes;
         }
         act.whole = n.data;
-        n.changed = true;
+        // Our writer writes nothing where nothing is appended or cut: the contents are as they
+        // were (mtools copies the whole file anew).
+        n.changed = n.changed || !m.inPlace || act.whole != before || o.kind == Kind::Overwrite ||
+                    o.kind == Kind::Rewrite;
         if (o.kind == Kind::Rewrite || n.data.empty())
             n.linked = false; // a new chain, or none
         // Its directory too: new contents may arrive by a rename inside it.
@@ -1051,6 +1059,10 @@ struct Claims {
                 continue;
             if (!c.origin.empty() && c.originParent == p && (c.dir || c.linked))
                 return true;
+            // An entry that starts where one of its objects began, if only by a reused cluster.
+            for (size_t j = 1; c.first != 0 && j < m.nodes.size(); ++j)
+                if (m.nodes[j].originParent == p && m.nodes[j].originFirst == c.first)
+                    return true;
             if (!c.dir && c.data.empty())
                 for (size_t j = 1; j < m.nodes.size(); ++j) {
                     const Node &e = m.nodes[j];
@@ -1062,13 +1074,60 @@ struct Claims {
     }
     // Whether the alive node is taken for its own recorded object.
     bool claimed(const Node &n) const {
-        if (n.dir)
-            return true;
+        if (n.dir) // renamed, it must keep one of its objects
+            return !n.origin.empty() && dirKept(static_cast<int>(&n - m.nodes.data()));
         if (n.linked && (!n.changed || atOrigin(n)))
             return true;
         return atOrigin(n) && dirKept(n.parent);
     }
 };
+
+// A directory the guest made in the cluster of one it deleted is that one, moved, where the
+// write-back can tell no other: under its name (a bare one compared without case), or keeping
+// one of its objects (by a reused cluster, too), or the old one held nothing.
+void adoptReusedDirectories(Model &m) {
+    for (size_t i = 1; i < m.nodes.size(); ++i) {
+        Node &n = m.nodes[i];
+        if (!n.alive || !n.dir || !n.origin.empty() || n.first == 0)
+            continue;
+        for (size_t d = 1; d < m.nodes.size(); ++d) {
+            Node &old = m.nodes[d];
+            if (old.alive || !old.dir || old.origin.empty())
+                continue;
+            // Or, its cluster taken by no directory, under its name where it stood.
+            bool taken = false;
+            for (const Node &c : m.nodes)
+                taken = taken || (c.alive && c.dir && c.first == old.originFirst);
+            if (old.originFirst != n.first &&
+                (taken || old.originParent != n.parent || !namesMatch(leafOf(old.origin), n.name)))
+                continue;
+            bool had = false, keeps = false;
+            for (size_t k = 1; k < m.nodes.size(); ++k) {
+                const Node &e = m.nodes[k];
+                if (e.originParent != static_cast<int>(d) || e.origin.empty())
+                    continue;
+                had = true;
+                for (size_t j = 1; j < m.nodes.size(); ++j) {
+                    const Node &c = m.nodes[j];
+                    keeps =
+                        keeps ||
+                        (c.alive && c.parent == static_cast<int>(i) &&
+                         ((c.first != 0 && c.first == e.originFirst) ||
+                          (c.first == 0 && e.wasEmpty && namesMatch(leafOf(e.origin), c.name))));
+                }
+            }
+            if (!namesMatch(leafOf(old.origin), n.name) && had && !keeps)
+                continue;
+            n.origin = old.origin;
+            n.originParent = old.originParent;
+            old.origin.clear();
+            for (Node &e : m.nodes)
+                if (e.originParent == static_cast<int>(d))
+                    e.originParent = static_cast<int>(i);
+            break;
+        }
+    }
+}
 
 void keepHostSpelling(Model &m, const fs::path &ref) {
     std::vector<int> order;
@@ -1176,6 +1235,9 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
             },
             testsupport::fatStampOf(kFixedTime), options);
         guestOk = w.mount();
+        m.inPlace = true;
+        for (size_t i = 1; guestOk && i < m.nodes.size(); ++i)
+            m.nodes[i].originFirst = w.at(m.nodes[i].origin).first;
         for (const Op &o : c.ops) {
             Action act;
             if (!guestOk || (c.writer == Writer::Own83 && !diskAgrees(w, m, o)) || !step(m, o, act))
@@ -1199,6 +1261,9 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
             guestOk = false;
             log += "own writer: " + w.error() + "\n";
         }
+        for (size_t i = 1; guestOk && i < m.nodes.size(); ++i)
+            if (m.nodes[i].alive)
+                m.nodes[i].first = w.at(m.path(static_cast<int>(i))).first;
     } else {
         Mtools mt;
         mt.image = (work / "disk.img").string();
@@ -1247,6 +1312,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         VVFAT_Destroy(disk);
         return setupFail("the guest side failed\n" + log);
     }
+    adoptReusedDirectories(m);
     keepHostSpelling(m, ref);
     if (checkDisk) {
         // The guest left a sound file system: a fault found below is the write-back's.
@@ -1545,6 +1611,20 @@ const std::vector<Regression> kRegressions = {
      {op::Rename("notes.md/X.Md/Img2.bin", "DATA.TXT"),
       op::Rename("notes.md/X.Md/notes7.txt", "Img2.bin"),
       op::Rename("notes.md/X.Md/DATA.TXT", "notes7.txt"), op::Delete("notes.md/X.Md/Img2.bin")}},
+    {"DirectoryMadeInADeletedOnesClusterIsThatOne",
+     "3: a directory made anew under a deleted one's name, in its cluster, keeps the host's "
+     "spelling",
+     Writer::Own83,
+     12,
+     {D("Q.txt"), D("Q.txt/a.txt")},
+     {op::DeleteTree("Q.txt/a.txt"), op::Mkdir("A.TxT")}},
+    {"SaveAnewInARenamedDirectoryKeepsTheSpelling",
+     "3: a file saved anew in a directory the guest renamed keeps the host's spelling",
+     Writer::Own83,
+     16,
+     {D("cafe.txt"), F("cafe.txt/B.txt", 1, 523)},
+     {op::Rename("cafe.txt", "Readme18"), op::Delete("Readme18/B.txt"),
+      op::Create("Readme18/B.txt", 1, 10)}},
     // Empty files (first cluster 0).
     {"EmptyFileLeftAloneIsRecreated",
      "2: an empty file the guest did not touch keeps its inode and mtime",
