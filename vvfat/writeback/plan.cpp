@@ -494,6 +494,8 @@ struct Planner {
     // leaves that spelling to it: an 8.3-only guest's short entry may take up the long-name
     // entries another name left behind, when their 8-bit checksum happens to match.
     bool shownByOther(NodeId i, const std::string &name) {
+        if (name == node(i).name.name)
+            return false; // its own spelling: nothing to leave
         const NodeId dirNode = node(i).parentNode();
         for (size_t k = 0; k < nodes.size(); ++k)
             if (k != i.index() && nodes[k].parentNode() == dirNode && nodes[k].name.name == name)
