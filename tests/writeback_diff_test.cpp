@@ -170,10 +170,14 @@ struct Node {
     bool linked = true;    // still at the clusters it had at the start (a file with some)
     bool changed = false;  // its contents changed
     bool wasEmpty = false; // an empty file at the start
+    // First clusters on the disk at the start and at the end (our writer only): the write-back
+    // knows objects by them.
+    uint32_t originFirst = 0, first = 0;
 };
 
 struct Model {
     std::vector<Node> nodes{Node{"", true, "", -1, true, false, "."}};
+    bool inPlace = false; // the guest's driver edits files in place (our writer)
 
     int child(int dir, const std::string &name) const {
         for (size_t i = 1; i < nodes.size(); ++i)
@@ -327,6 +331,7 @@ bool step(Model &m, const Op &o, Action &act) {
         if (id <= 0 || m.nodes[id].dir)
             return false;
         Node &n = m.nodes[id];
+        const std::string before = n.data;
         if (o.kind == Kind::Overwrite) {
             if (n.data.empty())
                 return false;
@@ -346,7 +351,10 @@ bool step(Model &m, const Op &o, Action &act) {
             n.data = act.bytes;
         }
         act.whole = n.data;
-        n.changed = true;
+        // Our writer writes nothing where nothing is appended or cut: the contents are as they
+        // were (mtools copies the whole file anew).
+        n.changed = n.changed || !m.inPlace || act.whole != before || o.kind == Kind::Overwrite ||
+                    o.kind == Kind::Rewrite;
         if (o.kind == Kind::Rewrite || n.data.empty())
             n.linked = false; // a new chain, or none
         // Its directory too: new contents may arrive by a rename inside it.
@@ -855,6 +863,90 @@ bool applyOwn(testsupport::FatWriter &w, const Action &a) {
     return false;
 }
 
+// An 8.3-only guest leaves the long-name entries of old names behind, and a later short entry
+// whose 8-bit checksum happens to match takes one up again (one time in 256): the disk then
+// shows an old long name, and one name may stand for two entries. Where the disk and the model
+// do not agree on the one object each name of an operation stands for, the guest cannot mean
+// one for certain: the operation is skipped on both sides.
+size_t diskMatches(const std::vector<testsupport::FatWriter::Item> &items, const std::string &leaf,
+                   const testsupport::FatWriter::Item **match) {
+    size_t count = 0;
+    for (const auto &it : items) {
+        std::string base = it.shortName.substr(0, 8), ext = it.shortName.substr(8);
+        base.erase(base.find_last_not_of(' ') + 1);
+        ext.erase(ext.find_last_not_of(' ') + 1);
+        const std::string shown = ext.empty() ? base : base + "." + ext;
+        if (sameIgnoringCase(it.name, leaf) || sameIgnoringCase(shown, leaf)) {
+            ++count;
+            *match = &it;
+        }
+    }
+    return count;
+}
+
+size_t modelMatches(const Model &m, int dir, const std::string &leaf) {
+    size_t count = 0;
+    for (size_t i = 1; i < m.nodes.size(); ++i)
+        count +=
+            m.nodes[i].alive && m.nodes[i].parent == dir && sameIgnoringCase(m.nodes[i].name, leaf);
+    return count;
+}
+
+bool diskAgrees(testsupport::FatWriter &w, const Model &m, const Op &o) {
+    // Each name of path in turn; dirFirst and id end at the last directory both reach.
+    uint32_t dirFirst = w.root();
+    int id = 0;
+    const auto agrees = [&](const std::string &leaf) {
+        const testsupport::FatWriter::Item *match = nullptr;
+        const std::vector<testsupport::FatWriter::Item> items = w.list(dirFirst);
+        const size_t onDisk = diskMatches(items, leaf, &match);
+        if (onDisk != modelMatches(m, id, leaf) || onDisk > 1)
+            return false;
+        const int next = m.child(id, leaf);
+        if (onDisk == 1 && match->isDir() && m.nodes[next].dir)
+            dirFirst = match->first, id = next;
+        else
+            id = -1;
+        return true;
+    };
+    const auto walk = [&](const std::string &path) {
+        dirFirst = w.root(), id = 0;
+        std::stringstream s(path);
+        std::string part;
+        while (std::getline(s, part, '/'))
+            if (!part.empty() && (id < 0 || !agrees(part)))
+                return id < 0;
+        return true;
+    };
+    std::string parentPath;
+    const std::string leaf = splitLeaf(o.path, parentPath);
+    switch (o.kind) {
+    case Kind::Create:
+    case Kind::Mkdir:
+        return walk(parentPath) && (id < 0 || agrees(leaf));
+    case Kind::Rename: {
+        if (!walk(parentPath))
+            return false;
+        if (id < 0)
+            return true; // no such directory: the model skips it
+        const int dir = id;
+        const uint32_t first = dirFirst;
+        if (!agrees(leaf))
+            return false;
+        dirFirst = first, id = dir;
+        return agrees(o.arg);
+    }
+    case Kind::Move: {
+        const int subject = m.find(o.path);
+        if (!walk(o.path) || !walk(o.arg))
+            return false;
+        return id < 0 || subject <= 0 || agrees(m.nodes[subject].name);
+    }
+    default:
+        return walk(o.path);
+    }
+}
+
 void applyHost(const fs::path &root, const Action &a) {
     fs::path p = root / a.path;
     if (!a.stored.empty() && (a.kind == Kind::Create || a.kind == Kind::Mkdir))
@@ -967,6 +1059,10 @@ struct Claims {
                 continue;
             if (!c.origin.empty() && c.originParent == p && (c.dir || c.linked))
                 return true;
+            // An entry that starts where one of its objects began, if only by a reused cluster.
+            for (size_t j = 1; c.first != 0 && j < m.nodes.size(); ++j)
+                if (m.nodes[j].originParent == p && m.nodes[j].originFirst == c.first)
+                    return true;
             if (!c.dir && c.data.empty())
                 for (size_t j = 1; j < m.nodes.size(); ++j) {
                     const Node &e = m.nodes[j];
@@ -978,13 +1074,60 @@ struct Claims {
     }
     // Whether the alive node is taken for its own recorded object.
     bool claimed(const Node &n) const {
-        if (n.dir)
-            return true;
+        if (n.dir) // renamed, it must keep one of its objects
+            return !n.origin.empty() && dirKept(static_cast<int>(&n - m.nodes.data()));
         if (n.linked && (!n.changed || atOrigin(n)))
             return true;
         return atOrigin(n) && dirKept(n.parent);
     }
 };
+
+// A directory the guest made in the cluster of one it deleted is that one, moved, where the
+// write-back can tell no other: under its name (a bare one compared without case), or keeping
+// one of its objects (by a reused cluster, too), or the old one held nothing.
+void adoptReusedDirectories(Model &m) {
+    for (size_t i = 1; i < m.nodes.size(); ++i) {
+        Node &n = m.nodes[i];
+        if (!n.alive || !n.dir || !n.origin.empty() || n.first == 0)
+            continue;
+        for (size_t d = 1; d < m.nodes.size(); ++d) {
+            Node &old = m.nodes[d];
+            if (old.alive || !old.dir || old.origin.empty())
+                continue;
+            // Or, its cluster taken by no directory, under its name where it stood.
+            bool taken = false;
+            for (const Node &c : m.nodes)
+                taken = taken || (c.alive && c.dir && c.first == old.originFirst);
+            if (old.originFirst != n.first &&
+                (taken || old.originParent != n.parent || !namesMatch(leafOf(old.origin), n.name)))
+                continue;
+            bool had = false, keeps = false;
+            for (size_t k = 1; k < m.nodes.size(); ++k) {
+                const Node &e = m.nodes[k];
+                if (e.originParent != static_cast<int>(d) || e.origin.empty())
+                    continue;
+                had = true;
+                for (size_t j = 1; j < m.nodes.size(); ++j) {
+                    const Node &c = m.nodes[j];
+                    keeps =
+                        keeps ||
+                        (c.alive && c.parent == static_cast<int>(i) &&
+                         ((c.first != 0 && c.first == e.originFirst) ||
+                          (c.first == 0 && e.wasEmpty && namesMatch(leafOf(e.origin), c.name))));
+                }
+            }
+            if (!namesMatch(leafOf(old.origin), n.name) && had && !keeps)
+                continue;
+            n.origin = old.origin;
+            n.originParent = old.originParent;
+            old.origin.clear();
+            for (Node &e : m.nodes)
+                if (e.originParent == static_cast<int>(d))
+                    e.originParent = static_cast<int>(i);
+            break;
+        }
+    }
+}
 
 void keepHostSpelling(Model &m, const fs::path &ref) {
     std::vector<int> order;
@@ -1016,7 +1159,13 @@ void keepHostSpelling(Model &m, const fs::path &ref) {
                 sameIgnoringCase(leafOf(o.origin), n.name) && (!o.alive || !claims.claimed(o)))
                 spelling = leafOf(o.origin);
         }
-        if (!spelling.empty() && spelling != n.name)
+        // A spelling another entry of the directory shows stays with that one.
+        bool taken = false;
+        for (size_t k = 1; k < m.nodes.size(); ++k)
+            taken = taken ||
+                    (static_cast<int>(k) != id && m.nodes[k].alive &&
+                     m.nodes[k].parent == n.parent && sameIgnoringCase(m.nodes[k].name, spelling));
+        if (!spelling.empty() && spelling != n.name && !taken)
             renames.emplace_back(id, spelling);
     }
     for (const auto &[id, spelling] : renames) {
@@ -1086,9 +1235,12 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
             },
             testsupport::fatStampOf(kFixedTime), options);
         guestOk = w.mount();
+        m.inPlace = true;
+        for (size_t i = 1; guestOk && i < m.nodes.size(); ++i)
+            m.nodes[i].originFirst = w.at(m.nodes[i].origin).first;
         for (const Op &o : c.ops) {
             Action act;
-            if (!guestOk || !step(m, o, act))
+            if (!guestOk || (c.writer == Writer::Own83 && !diskAgrees(w, m, o)) || !step(m, o, act))
                 continue;
             if (!applyOwn(w, act)) {
                 guestOk = false;
@@ -1109,6 +1261,9 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
             guestOk = false;
             log += "own writer: " + w.error() + "\n";
         }
+        for (size_t i = 1; guestOk && i < m.nodes.size(); ++i)
+            if (m.nodes[i].alive)
+                m.nodes[i].first = w.at(m.path(static_cast<int>(i))).first;
     } else {
         Mtools mt;
         mt.image = (work / "disk.img").string();
@@ -1157,6 +1312,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
         VVFAT_Destroy(disk);
         return setupFail("the guest side failed\n" + log);
     }
+    adoptReusedDirectories(m);
     keepHostSpelling(m, ref);
     if (checkDisk) {
         // The guest left a sound file system: a fault found below is the write-back's.
@@ -1431,6 +1587,44 @@ const std::vector<Regression> kRegressions = {
      {F("notes.txt", 2000, 1), F("Readme.md", 700, 2), D("docs"), F("docs/A.c", 0, 3)},
      {op::Rename("notes.txt", "x.txt"), op::Rename("x.txt", "notes.txt"),
       op::Move("Readme.md", "docs"), op::Delete("docs/A.c"), op::Create("docs/a.c", 10, 4)}},
+    // An 8.3-only guest's short entry whose checksum happens to match long-name entries left
+    // behind takes them up: the disk shows an old long name beside a bare one.
+    {"BareNameLeavesTheSpellingAnotherEntryShows",
+     "3: a bare name takes the host's spelling of the object it replaces only where no other "
+     "entry of the directory shows that spelling",
+     Writer::Own83,
+     16,
+     {F("Q0", 0, 580), D("RePoRt.tXt"), D("RePoRt.tXt/README.BIN"), F("Q.TxT", 0, 120, true)},
+     {op::Rename("Q0", "Q.TxT"), op::Move("RePoRt.tXt/README.BIN", "")}},
+    {"NameTakenUpByAnOldLongNameKeepsBothFiles",
+     "1: two entries shown under one name ignoring case both land, neither lost",
+     Writer::Own83,
+     16,
+     {F("DaTa.c", 0, 505), F("NoTeS6.mD", 1, 26, true)},
+     {op::Rename("NoTeS6.mD", "DaTa.c"), op::Create("b.bin", 0, 6)}},
+    {"AmbiguousNameIsNotUsedByTheGuest",
+     "1: a rename that takes up an old long name, then a delete, lose nothing else",
+     Writer::Own83,
+     32,
+     {D("notes.md"), D("notes.md/X.Md"), F("notes.md/X.Md/Img2.bin", 0, 262),
+      F("notes.md/X.Md/notes7.txt", 1, 303)},
+     {op::Rename("notes.md/X.Md/Img2.bin", "DATA.TXT"),
+      op::Rename("notes.md/X.Md/notes7.txt", "Img2.bin"),
+      op::Rename("notes.md/X.Md/DATA.TXT", "notes7.txt"), op::Delete("notes.md/X.Md/Img2.bin")}},
+    {"DirectoryMadeInADeletedOnesClusterIsThatOne",
+     "3: a directory made anew under a deleted one's name, in its cluster, keeps the host's "
+     "spelling",
+     Writer::Own83,
+     12,
+     {D("Q.txt"), D("Q.txt/a.txt")},
+     {op::DeleteTree("Q.txt/a.txt"), op::Mkdir("A.TxT")}},
+    {"SaveAnewInARenamedDirectoryKeepsTheSpelling",
+     "3: a file saved anew in a directory the guest renamed keeps the host's spelling",
+     Writer::Own83,
+     16,
+     {D("cafe.txt"), F("cafe.txt/B.txt", 1, 523)},
+     {op::Rename("cafe.txt", "Readme18"), op::Delete("Readme18/B.txt"),
+      op::Create("Readme18/B.txt", 1, 10)}},
     // Empty files (first cluster 0).
     {"EmptyFileLeftAloneIsRecreated",
      "2: an empty file the guest did not touch keeps its inode and mtime",

@@ -243,7 +243,8 @@ struct Planner {
             if (it == by_name.end())
                 continue;
             for (ObjectId o : it->second) {
-                if (plan.object(o).claimed || hostObject(v, o).is_dir != n.is_dir)
+                if (plan.object(o).claimed || hostObject(v, o).is_dir != n.is_dir ||
+                    (n.name.bare && shownByOther(i, objectName(v, o))))
                     continue;
                 EntryName created;
                 creationName(v, o, created);
@@ -376,7 +377,8 @@ struct Planner {
         p.final_name =
             claims && sameStoredName(created, n.name) ? objectName(v, object) : n.name.name;
         if (n.name.bare && !(claims && sameStoredName(created, n.name)))
-            if (const ObjectId gone = deletedNamed(dir, n.name.name); gone.some())
+            if (const ObjectId gone = deletedNamed(dir, n.name.name);
+                gone.some() && !shownByOther(i, objectName(v, gone)))
                 p.final_name = objectName(v, gone); // the spelling of the object it replaces
         // A name like the write-back's own copies would be hidden and then removed as one.
         if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str()) ||
@@ -488,6 +490,19 @@ struct Planner {
         return it->second;
     }
 
+    // Whether an entry of i's directory other than i shows `name` spelt so. A bare entry then
+    // leaves that spelling to it: an 8.3-only guest's short entry may take up the long-name
+    // entries another name left behind, when their 8-bit checksum happens to match.
+    bool shownByOther(NodeId i, const std::string &name) {
+        if (name == node(i).name.name)
+            return false; // its own spelling: nothing to leave
+        const NodeId dirNode = node(i).parentNode();
+        for (size_t k = 0; k < nodes.size(); ++k)
+            if (k != i.index() && nodes[k].parentNode() == dirNode && nodes[k].name.name == name)
+                return true;
+        return false;
+    }
+
     // A new file under the name of a file the guest deleted from the same directory, whose host
     // file is as the disk showed it, is that file saved anew (as programs save by deleting and
     // writing again): it replaces the file's contents as any rewrite does, keeping its mode.
@@ -496,7 +511,8 @@ struct Planner {
         if (n.is_dir || n.broken || plan.node(i).kind_changed)
             return;
         const ObjectId gone = deletedNamed(dir, n.name.name);
-        if (gone.isNone() || hostObject(v, gone).is_dir || hostObject(v, gone).via_link)
+        if (gone.isNone() || hostObject(v, gone).is_dir || hostObject(v, gone).via_link ||
+            (n.name.bare && shownByOther(i, objectName(v, gone))))
             return;
         plan.object(gone).remove = false;
         claim(i, gone);
