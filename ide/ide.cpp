@@ -49,14 +49,6 @@ void resumeWriteOperation(IDE *ide) {
     }
 }
 
-// Sectors of the mounted medium: for an image the larger of the drive's geometry and the file,
-// the virtual disk's own size for a directory; 0 with none mounted.
-UQUAD mediumSectors(const IDE *ide) {
-    if (ide->raw_file_handle)
-        return ide->image_sectors;
-    return VVFAT_SectorCount(ide->vvfat);
-}
-
 // A command refused before it starts: nothing moves, and the error register says why.
 void abortCommand(IDE *ide) {
     ide->reg_error = IDE_ERROR_ABRT;
@@ -109,6 +101,14 @@ void mountDirectory(IDE *ide, CONST_STRPTR path) {
 }
 
 } // namespace
+
+// Sectors of the mounted medium: for an image the larger of the drive's geometry and the file,
+// the virtual disk's own size for a directory; 0 with none mounted.
+UQUAD mediumSectors(const IDE *ide) {
+    if (ide->raw_file_handle)
+        return ide->image_sectors;
+    return VVFAT_SectorCount(ide->vvfat);
+}
 
 QUAD getSectorFromRegisters(const IDE *ide) {
     const UBYTE *r = ide->registers;

@@ -403,10 +403,16 @@ struct Applier {
         return k.some() && placement(k).done;
     }
 
-    // Whether an object's move is still to be made.
+    // Whether an object's move is still to be made, or its new version still to be put in
+    // place under another name (after which the old one goes).
     bool movePending(ObjectId o) const {
         const PlacementId k = plan.object(o).placement;
-        return k.some() && !placement(k).done;
+        if (k.some() && !placement(k).done)
+            return true;
+        const NodeId claimer = plan.object(o).claimer;
+        return claimer.some() && plan.node(claimer).action == NodeAction::Rewrite &&
+               !plan.node(claimer).replaces_own && !plan.node(claimer).failed &&
+               placementPending(claimer);
     }
 
     // Deletes a recorded object still as recorded; a directory only when nothing else is in it.
@@ -777,6 +783,9 @@ struct Applier {
             const int fd = objectDirFd(v, p.src_dir);
             if (fd >= 0)
                 DosUnlinkAt(fd, p.src_name.c_str(), 0);
+            const NodePlan &np = plan.node(p.node);
+            if (np.action == NodeAction::Rewrite && np.object.some())
+                restoreOldVersion(np.object);
         } else if (!p.aside_from.empty()) {
             // Set aside for a cycle of renames: back under its own name, or, when another
             // object took that, left under the visible name it was set aside as.
@@ -841,7 +850,10 @@ struct Applier {
             const ObjectId held = holder->second;
             if (!movePending(held))
                 continue;
-            Placement &blocker = placement(plan.object(held).placement);
+            // The holder moves, or is the old version of a file rewritten elsewhere: either way
+            // it can wait under a name aside.
+            const PlacementId moving = plan.object(held).placement;
+            Placement &blocker = moving.some() ? placement(moving) : p;
             const ObjectId dir = parentOf(v, held);
             const int fd = objectDirFd(v, dir);
             const std::string old = objectName(v, held);
@@ -854,15 +866,41 @@ struct Applier {
             at.erase(holder);
             setObjectName(v, held, aside);
             at[{dir, aside}] = held;
+            if (hostObject(v, held).is_dir)
+                closeObjectDirs(v);
+            if (moving.isNone()) {
+                old_set_aside[held] = old;
+                return true;
+            }
             if (blocker.aside_from.empty())
                 blocker.aside_from = blocker.src_name;
             blocker.src_name = aside;
-            if (hostObject(v, held).is_dir)
-                closeObjectDirs(v);
             return true;
         }
         return false;
     }
+
+    // The old version of a rewrite that failed, set aside for a cycle: back under its name.
+    void restoreOldVersion(ObjectId o) {
+        const auto it = old_set_aside.find(o);
+        if (it == old_set_aside.end())
+            return;
+        const ObjectId dir = parentOf(v, o);
+        const int fd = objectDirFd(v, dir);
+        const std::string aside = objectName(v, o);
+        if (fd >= 0 && !at.count({dir, it->second}) && noteRename(dir, aside, dir, it->second) &&
+            DosRenameAtNoReplace(fd, aside.c_str(), fd, it->second.c_str()) == 0) {
+            at.erase({dir, aside});
+            setObjectName(v, o, it->second);
+            at[{dir, it->second}] = o;
+        } else {
+            report("'%s' stays set aside as '%s'.",
+                   printableName(objectPath(v, dir) + "/" + it->second).c_str(),
+                   printableName(aside).c_str());
+        }
+        old_set_aside.erase(it);
+    }
+    std::map<ObjectId, std::string> old_set_aside; // old versions set aside, by their own name
 
     void placeAll() {
         for (;;) {
