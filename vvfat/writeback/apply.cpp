@@ -152,9 +152,15 @@ struct Applier {
                 plan.node(i).action == NodeAction::Create)
                 for (ObjectId s : contentSources(c, node(i)))
                     sources.insert(s);
+        const ULONG before = removed;
         for (ObjectId o : plan.hostObjects())
             if (plan.object(o).remove && !hostObject(v, o).is_dir && !sources.count(o))
                 removeObject(o, true);
+        if (v->user_trash && removed > before)
+            report("the volume is short of the space the write-back needs: what the guest deleted "
+                   "is removed rather than moved to the Trash (%lu %s).",
+                   static_cast<unsigned long>(removed - before),
+                   removed - before == 1 ? "object" : "objects");
     }
 
     void makeDirectories() {
@@ -439,7 +445,9 @@ struct Applier {
         // A link is removed itself; nothing it leads to is touched.
         const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
-        now = now || !c.log; // nothing could undo it: the trash would only keep it longer
+        // Without a log nothing could undo it: the private trash would only keep it longer,
+        // unless it is on its way to the user's.
+        now = now || (!c.log && !v->user_trash);
         if (fd >= 0 && asDirectory && !now && !holdsOnlyTrash(fd, o, name)) {
             notWrittenBack(plan,
                            "directory '%s' is kept: it still holds objects the guest did not "
@@ -523,6 +531,37 @@ struct Applier {
         }
         trashed(o, parent, name);
         return true;
+    }
+
+    // Gives the recorded file r a second name in the private trash beside it, so that a new
+    // version can replace it in one step; FALSE (nothing done) where the host cannot link it.
+    bool linkAside(ObjectId r) {
+        const ObjectId parent = parentOf(v, r);
+        const int fd = objectDirFd(v, parent);
+        const std::string name = objectName(v, r);
+        if (fd < 0 || hostObject(v, r).is_dir || hostObject(v, r).via_link)
+            return false;
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            char buffer[32];
+            std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
+                          static_cast<unsigned long>(temp_counter++));
+            struct stat st;
+            if (DosStatAt(fd, buffer, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+            if (!noteRename(parent, name, parent, buffer, true))
+                return false;
+            if (DosLinkAt(fd, name.c_str(), fd, buffer) == 0) {
+                if (identifyAt(hostObject(v, r), fd, buffer) == HostState::Intact) {
+                    trash.insert({parent, buffer});
+                    return true;
+                }
+                DosUnlinkAt(fd, buffer, 0); // not the recorded file: the caller looks again
+                return false;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
     }
 
     // The object left its place for good (or for the trash).
@@ -714,6 +753,18 @@ struct Applier {
                 rf.deleted = true;
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
+            }
+            if (own && (c.log || v->user_trash) && linkAside(r)) {
+                // The old version keeps a second name in the trash: the new one replaces it in
+                // one step, and the name never stands empty.
+                if (v->current_mapping && v->current_mapping->object == r.index())
+                    closeCurrentFile(v);
+                const Outcome done = renameInto(p, dstDir, dst, true);
+                if (done == Outcome::Done) {
+                    at.erase({dstDir, dst});
+                    rf.deleted = true;
+                }
+                return done;
             }
             if (own && !c.log) {
                 // Nothing could undo it: the new version replaces the old in one step, and the
@@ -1043,7 +1094,6 @@ VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
         c.plan.failed += c.plan.kept_unlisted;
     }
     // Without a log nothing can undo it: it is settled now.
-    if (!c.log)
-        emptyTrash(c.v->root_fd, c.steps);
-    return {a.created, a.changed, a.moved, a.removed, c.plan.failed};
+    const ULONG trashed = c.log ? 0 : emptyTrash(c.v, c.steps);
+    return {a.created, a.changed, a.moved, a.removed, c.plan.failed, trashed};
 }
