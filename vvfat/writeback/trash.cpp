@@ -29,6 +29,36 @@ std::string baseName(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The device of the object at an absolute path, or of the nearest of its parents that exists.
+bool deviceOf(std::string path, dev_t &dev) {
+    for (;;) {
+        struct stat st;
+        if (DosStatAt(AT_FDCWD, path.c_str(), &st, 0) == 0) {
+            dev = st.st_dev;
+            return true;
+        }
+        if (errno != ENOENT || path == "/")
+            return false;
+        path = parentPath(path);
+    }
+}
+
+// Whether dirFd's `name` is a directory we may use as a trash: not a link, ours, and, when asked,
+// with the sticky bit (a volume's shared .Trash).
+bool fitForTrash(int dirFd, const char *name, bool sticky) {
+    struct stat st;
+    if (DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode) || (sticky && !(st.st_mode & S_ISVTX)) ||
+        (!sticky && st.st_uid != DosGetEuid())) {
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
+#ifndef __HAIKU__
+
 // The directory at an absolute path, made (private to the user) where it is missing, without
 // following a link at its last step; -1 with errno.
 int openMadeDir(const std::string &path, bool make) {
@@ -46,22 +76,6 @@ int openMadeDir(const std::string &path, bool make) {
     return fd;
 }
 
-// The device of the object at an absolute path, or of the nearest of its parents that exists.
-bool deviceOf(std::string path, dev_t &dev) {
-    for (;;) {
-        struct stat st;
-        if (DosStatAt(AT_FDCWD, path.c_str(), &st, 0) == 0) {
-            dev = st.st_dev;
-            return true;
-        }
-        if (errno != ENOENT || path == "/")
-            return false;
-        path = parentPath(path);
-    }
-}
-
-#ifndef __HAIKU__
-
 // "files" and "info" of a trash directory, made where missing.
 bool openCan(int trashFd, int &files, int &info) {
     for (const char *name : {"files", "info"})
@@ -70,20 +84,6 @@ bool openCan(int trashFd, int &files, int &info) {
     files = DosOpenAt(trashFd, "files", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     info = files < 0 ? -1 : DosOpenAt(trashFd, "info", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     return info >= 0;
-}
-
-// Whether dirFd's `name` is a directory we may use as a trash: not a link, ours, and, when asked,
-// with the sticky bit (a volume's shared .Trash).
-bool fitForTrash(int dirFd, const char *name, bool sticky) {
-    struct stat st;
-    if (DosStatAt(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    if (!S_ISDIR(st.st_mode) || (sticky && !(st.st_mode & S_ISVTX)) ||
-        (!sticky && st.st_uid != DosGetEuid())) {
-        errno = EPERM;
-        return false;
-    }
-    return true;
 }
 
 // Percent-encoded as a URI path: unreserved characters and '/' as they are.
@@ -104,6 +104,19 @@ std::string percentEncoded(const std::string &path) {
 }
 
 #endif
+
+// The path without links, as a lock names it; path itself when it has none.
+std::string canonicalPath(const std::string &path) {
+    std::string out = path;
+    const BPTR lock = Lock(path.c_str(), SHARED_LOCK);
+    if (lock) {
+        char buffer[PATH_MAX];
+        if (NameFromLock(lock, buffer, sizeof buffer))
+            out = buffer;
+        UnLock(lock);
+    }
+    return out;
+}
 
 } // namespace
 
@@ -134,7 +147,8 @@ std::string chooseTrash(const std::string &dir, dev_t dev) {
     dev_t homeDev;
     if (!home.empty() && deviceOf(home, homeDev) && homeDev == dev)
         return home;
-    const std::string top = volumeTop(dir, dev);
+    // Walked up without links, which would lead the walk off the volume.
+    const std::string top = volumeTop(canonicalPath(dir), dev);
     const std::string base = top == "/" ? std::string() : top;
     const std::string uid = std::to_string(static_cast<unsigned long>(DosGetEuid()));
     // A shared .Trash with the sticky bit, as an administrator may have made it.
@@ -152,17 +166,7 @@ std::string chooseTrash(const std::string &dir, dev_t dev) {
 }
 
 std::string absoluteDirectoryPath(const std::string &path) {
-    if (!path.empty() && path[0] == '/')
-        return path;
-    std::string out = path;
-    const BPTR lock = Lock(path.c_str(), SHARED_LOCK);
-    if (lock) {
-        char buffer[PATH_MAX];
-        if (NameFromLock(lock, buffer, sizeof buffer))
-            out = buffer;
-        UnLock(lock);
-    }
-    return out;
+    return !path.empty() && path[0] == '/' ? path : canonicalPath(path);
 }
 
 UserTrash::~UserTrash() {
