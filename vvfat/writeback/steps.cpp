@@ -224,17 +224,16 @@ bool undoSteps(int rootFd, const std::vector<WriteBackStep> &steps) {
 
 // Removes dirFd's `name`, a directory with all it holds (what the write-back put in the trash).
 bool removeAll(int dirFd, const char *name) {
-    const int fd = DosOpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd >= 0) {
+    const ClosingFd fd(DosOpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (fd.fd >= 0) {
         std::vector<std::string> names;
-        if (std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(fd, "."), DosCloseDir); d)
+        if (std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(fd.fd, "."), DosCloseDir); d)
             while (const struct dirent *e = DosReadDir(d.get()))
                 if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
                     names.push_back(e->d_name);
         for (const std::string &inside : names)
-            if (DosUnlinkAt(fd, inside.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM))
-                removeAll(fd, inside.c_str());
-        DosCloseFd(fd);
+            if (DosUnlinkAt(fd.fd, inside.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM))
+                removeAll(fd.fd, inside.c_str());
     }
     return DosUnlinkAt(dirFd, name, AT_REMOVEDIR) == 0;
 }
@@ -281,11 +280,12 @@ ULONG emptySteps(VVFAT *v, const std::vector<WriteBackStep> &steps) {
     int why = 0;
     for (const Trashed &t : trashed) {
         struct stat st;
-        int dirFd = -1;
-        if (!lookAt(rootFd, t.dir, t.name, st, dirFd) || !isObject(st, *t.step)) {
-            DosCloseFd(dirFd);
+        int fd = -1;
+        const bool there = lookAt(rootFd, t.dir, t.name, st, fd);
+        const ClosingFd closing(fd);
+        const int dirFd = fd;
+        if (!there || !isObject(st, *t.step))
             continue;
-        }
         const std::string dirPath = v->absolute_root + (t.dir.empty() ? "" : "/" + t.dir);
         struct stat named;
         // Linked aside for a replacement that did not happen: only the second name goes.
@@ -315,7 +315,6 @@ ULONG emptySteps(VVFAT *v, const std::vector<WriteBackStep> &steps) {
                                : DosUnlinkAt(dirFd, t.name.c_str(),
                                              S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0))
             report("'%s' cannot be removed (%s).", t.name.c_str(), errorWords(errno));
-        DosCloseFd(dirFd);
     }
     if (refused)
         report("%lu %s could not go to the Trash (%s) and %s removed.",

@@ -66,13 +66,12 @@ int openMadeDir(const std::string &path, bool make) {
     int fd = DosOpenAt(AT_FDCWD, path.c_str(), flags);
     if (fd >= 0 || errno != ENOENT || !make || path == "/")
         return fd;
-    const int parent = openMadeDir(parentPath(path), true);
-    if (parent < 0)
-        return -1;
     const std::string name = baseName(path);
-    if (DosMkdirAt(parent, name.c_str(), 0700) == 0 || errno == EEXIST)
-        fd = DosOpenAt(parent, name.c_str(), flags);
-    DosCloseFd(parent);
+    const ClosingFd parent(openMadeDir(parentPath(path), true));
+    if (parent.fd < 0)
+        return -1;
+    if (DosMkdirAt(parent.fd, name.c_str(), 0700) == 0 || errno == EEXIST)
+        fd = DosOpenAt(parent.fd, name.c_str(), flags);
     return fd;
 }
 
@@ -152,16 +151,15 @@ std::string chooseTrash(const std::string &dir, dev_t dev) {
     const std::string base = top == "/" ? std::string() : top;
     const std::string uid = std::to_string(static_cast<unsigned long>(DosGetEuid()));
     // A shared .Trash with the sticky bit, as an administrator may have made it.
-    const int topFd = DosOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY);
+    const ClosingFd topFd(DosOpenAt(AT_FDCWD, top.c_str(), O_RDONLY | O_DIRECTORY));
     bool shared = false;
-    if (topFd >= 0 && fitForTrash(topFd, ".Trash", true)) {
-        const int sharedFd = DosOpenAt(topFd, ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-        shared = sharedFd >= 0 &&
-                 (DosMkdirAt(sharedFd, uid.c_str(), 0700) == 0 || errno == EEXIST) &&
-                 fitForTrash(sharedFd, uid.c_str(), false);
-        DosCloseFd(sharedFd);
+    if (topFd.fd >= 0 && fitForTrash(topFd.fd, ".Trash", true)) {
+        const ClosingFd sharedFd(
+            DosOpenAt(topFd.fd, ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+        shared = sharedFd.fd >= 0 &&
+                 (DosMkdirAt(sharedFd.fd, uid.c_str(), 0700) == 0 || errno == EEXIST) &&
+                 fitForTrash(sharedFd.fd, uid.c_str(), false);
     }
-    DosCloseFd(topFd);
     return shared ? base + "/.Trash/" + uid : base + "/.Trash-" + uid;
 }
 
@@ -182,7 +180,7 @@ bool UserTrash::usable(const std::string &dir, dev_t dev) {
         errno = found->second.error;
         return found->second.files >= 0;
     }
-    Can can;
+    Can &can = cans_[dev]; // first: what is opened below is closed with the trash
 #ifdef __HAIKU__
     (void)dir;
     char path[PATH_MAX];
@@ -190,22 +188,20 @@ bool UserTrash::usable(const std::string &dir, dev_t dev) {
         can.files = DosOpenAt(AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
 #else
     const std::string path = chooseTrash(dir, dev);
-    const int trashFd = openMadeDir(path, true);
+    const ClosingFd trashFd(openMadeDir(path, true));
     struct stat st;
-    if (trashFd >= 0 && DosFstat(trashFd, &st) == 0 && st.st_dev != dev) {
+    if (trashFd.fd >= 0 && DosFstat(trashFd.fd, &st) == 0 && st.st_dev != dev) {
         errno = EXDEV; // a link led elsewhere: a move there would copy
-    } else if (trashFd >= 0 && !openCan(trashFd, can.files, can.info)) {
+    } else if (trashFd.fd >= 0 && !openCan(trashFd.fd, can.files, can.info)) {
         DosCloseFd(can.files);
         can.files = -1;
     }
-    DosCloseFd(trashFd);
     if (can.files >= 0 && can.info < 0) {
         DosCloseFd(can.files);
         can.files = -1;
     }
 #endif
     can.error = can.files >= 0 ? 0 : (errno ? errno : EIO);
-    cans_[dev] = can;
     errno = can.error;
     return can.files >= 0;
 }
@@ -244,12 +240,6 @@ bool UserTrash::put(int dirFd, const char *name, const std::string &original, de
         return true;
 #else
         const std::string infoName = entry + ".trashinfo";
-        const int fd = DosOpenAt(can.info, infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return false;
-        }
         const time_t now = std::time(nullptr);
         struct tm local;
         char date[32] = "";
@@ -257,6 +247,12 @@ bool UserTrash::put(int dirFd, const char *name, const std::string &original, de
             std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
         const std::string text =
             "[Trash Info]\nPath=" + percentEncoded(original) + "\nDeletionDate=" + date + "\n";
+        const int fd = DosOpenAt(can.info, infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return false;
+        }
         const bool written = DosWriteAll(fd, text.data(), text.size()) >= 0;
         int error = errno;
         DosCloseFd(fd);

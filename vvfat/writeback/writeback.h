@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include <dos/dirfd.h>
+
 #include "disk/disk.h"
 
 // ---- ids: which host object, which guest node.
@@ -247,6 +249,15 @@ int openRelativeDir(int rootFd, const std::string &path);
 // The trash of the volume holding objects: on Haiku its Trash folder (the original path in
 // Tracker's attribute); elsewhere the freedesktop.org trash (an info/NAME.trashinfo, then the
 // object in files/NAME). Each trash is looked for and made once per device.
+// A descriptor closed when it goes out of scope (also when an allocation fails meanwhile).
+struct ClosingFd {
+    int fd;
+    explicit ClosingFd(int f) : fd(f) {}
+    ClosingFd(const ClosingFd &) = delete;
+    ClosingFd &operator=(const ClosingFd &) = delete;
+    ~ClosingFd() { DosCloseFd(fd); }
+};
+
 class UserTrash {
   public:
     UserTrash() = default;
