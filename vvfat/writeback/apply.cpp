@@ -754,21 +754,9 @@ struct Applier {
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
-            if (own && (c.log || v->user_trash) && linkAside(r)) {
-                // The old version keeps a second name in the trash: the new one replaces it in
-                // one step, and the name never stands empty.
-                if (v->current_mapping && v->current_mapping->object == r.index())
-                    closeCurrentFile(v);
-                const Outcome done = renameInto(p, dstDir, dst, true);
-                if (done == Outcome::Done) {
-                    at.erase({dstDir, dst});
-                    rf.deleted = true;
-                }
-                return done;
-            }
-            if (own && !c.log) {
-                // Nothing could undo it: the new version replaces the old in one step, and the
-                // name never stands empty.
+            if (own && (((c.log || v->user_trash) && linkAside(r)) || !c.log)) {
+                // The new version replaces the old in one step, and the name never stands empty:
+                // the old one was linked into the trash, or nothing could undo it anyway.
                 if (v->current_mapping && v->current_mapping->object == r.index())
                     closeCurrentFile(v);
                 const Outcome done = renameInto(p, dstDir, dst, true);
