@@ -90,7 +90,7 @@ void writeData(IDE *ide, UBYTE value) {
 }
 
 void mountDirectory(IDE *ide, CONST_STRPTR path) {
-    const VVFAT_Options options{!ide->journal_off, !ide->writeback_off};
+    const VVFAT_Options options{!ide->journal_off, !ide->writeback_off, !ide->trash_off};
     if (ide->disk_fat_type == 0 && ide->disk_size_mb == 0) {
         ide->vvfat = VVFAT_CreateWithOptions(path, nullptr, options);
         return;
@@ -211,6 +211,10 @@ void IDESetJournal(IDE *ide, BOOL journal) {
 
 void IDESetWriteBack(IDE *ide, BOOL writeBack) {
     ide->writeback_off = !writeBack;
+}
+
+void IDESetTrash(IDE *ide, BOOL trash) {
+    ide->trash_off = !trash;
 }
 
 void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB) {

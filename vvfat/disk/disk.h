@@ -185,6 +185,10 @@ struct VVFAT {
         torn_writes;
     // and a sector as the disk was built, before any of them (FALSE when it cannot be read).
     std::function<bool(ULONG sector, UBYTE *out)> torn_built;
+    // What the write-back removes for good goes to the user's trash, which names it by its path
+    // from the mounted directory's absolute path.
+    BOOL user_trash;
+    std::string absolute_root;
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.

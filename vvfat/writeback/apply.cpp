@@ -152,9 +152,15 @@ struct Applier {
                 plan.node(i).action == NodeAction::Create)
                 for (ObjectId s : contentSources(c, node(i)))
                     sources.insert(s);
+        const ULONG before = removed;
         for (ObjectId o : plan.hostObjects())
             if (plan.object(o).remove && !hostObject(v, o).is_dir && !sources.count(o))
                 removeObject(o, true);
+        if (v->user_trash && removed > before)
+            report("the volume is short of the space the write-back needs: what the guest deleted "
+                   "is removed rather than moved to the Trash (%lu %s).",
+                   static_cast<unsigned long>(removed - before),
+                   removed - before == 1 ? "object" : "objects");
     }
 
     void makeDirectories() {
@@ -445,7 +451,9 @@ struct Applier {
         // A link is removed itself; nothing it leads to is touched.
         const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
-        now = now || !c.log; // nothing could undo it: the trash would only keep it longer
+        // Without a log nothing could undo it: the private trash would only keep it longer,
+        // unless it is on its way to the user's.
+        now = now || (!c.log && !v->user_trash);
         if (fd >= 0 && asDirectory && !now && !holdsOnlyTrash(fd, o, name)) {
             notWrittenBack(plan,
                            "directory '%s' is kept: it still holds objects the guest did not "
@@ -529,6 +537,37 @@ struct Applier {
         }
         trashed(o, parent, name);
         return true;
+    }
+
+    // Gives the recorded file r a second name in the private trash beside it, so that a new
+    // version can replace it in one step; FALSE (nothing done) where the host cannot link it.
+    bool linkAside(ObjectId r) {
+        const ObjectId parent = parentOf(v, r);
+        const int fd = objectDirFd(v, parent);
+        const std::string name = objectName(v, r);
+        if (fd < 0 || hostObject(v, r).is_dir || hostObject(v, r).via_link)
+            return false;
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            char buffer[32];
+            std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
+                          static_cast<unsigned long>(temp_counter++));
+            struct stat st;
+            if (DosStatAt(fd, buffer, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+            if (!noteRename(parent, name, parent, buffer, true))
+                return false;
+            if (DosLinkAt(fd, name.c_str(), fd, buffer) == 0) {
+                if (identifyAt(hostObject(v, r), fd, buffer) == HostState::Intact) {
+                    trash.insert({parent, buffer});
+                    return true;
+                }
+                DosUnlinkAt(fd, buffer, 0); // not the recorded file: the caller looks again
+                return false;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
     }
 
     // The object left its place for good (or for the trash).
@@ -721,9 +760,9 @@ struct Applier {
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
-            if (own && !c.log) {
-                // Nothing could undo it: the new version replaces the old in one step, and the
-                // name never stands empty.
+            if (own && (((c.log || v->user_trash) && linkAside(r)) || !c.log)) {
+                // The new version replaces the old in one step, and the name never stands empty:
+                // the old one was linked into the trash, or nothing could undo it anyway.
                 if (v->current_mapping && v->current_mapping->object == r.index())
                     closeCurrentFile(v);
                 const Outcome done = renameInto(p, dstDir, dst, true);
@@ -1081,7 +1120,6 @@ VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
         c.plan.failed += c.plan.kept_unlisted;
     }
     // Without a log nothing can undo it: it is settled now.
-    if (!c.log)
-        emptyTrash(c.v->root_fd, c.steps);
-    return {a.created, a.changed, a.moved, a.removed, c.plan.failed};
+    const ULONG trashed = c.log ? 0 : emptyTrash(c.v, c.steps);
+    return {a.created, a.changed, a.moved, a.removed, c.plan.failed, trashed};
 }
