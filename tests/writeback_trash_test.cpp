@@ -1,10 +1,13 @@
 // What the write-back deletes, and the old version of what it replaces, go to the user's trash,
 // where a file manager finds them with their original path: driven end to end by tessel-host,
 // with mtools as the guest on a dump of the disk.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -157,6 +160,38 @@ TEST(Trash, DeletedAndReplacedObjectsCanBeRestoredFromTheTrash) {
     EXPECT_EQ(readFile(s.share / "folder" / "sub" / "y.txt"), patternBytes(9000, 1));
 }
 
+// Without a journal nothing undoes a write-back: what it deletes goes to the trash at once,
+// never waiting under a hidden name that a kill would leave behind.
+TEST(Trash, WithoutAJournalObjectsGoToTheTrashAtOnce) {
+    Session s;
+    writeFile(s.share / "a.txt", "alpha");
+    writeFile(s.share / "r.txt", "old version");
+    fs::create_directories(s.share / "folder");
+    writeFile(s.share / "folder" / "x.txt", "x");
+    writeFile(s.work.path() / "r.txt", "new version");
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    s.guest("mdel", "::/a.txt");
+    s.guest("mdeltree", "::/folder");
+    s.guest("mcopy -o", shellQuote((s.work.path() / "r.txt").string()) + " ::/r.txt");
+    auto r = s.apply("-t JOURNAL=OFF");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("3 deleted, 4 moved to the Trash, 0 not written back."),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(readFile(s.share / "r.txt"), "new version");
+    for (const auto &e : fs::recursive_directory_iterator(s.share))
+        EXPECT_EQ(e.path().filename().string().rfind(".vvfat-", 0), std::string::npos) << e.path();
+    const std::string root = fs::canonical(s.share).string();
+    std::map<std::string, fs::path> byOriginal;
+    for (const auto &[name, e] : readTrash(s.data / "Trash"))
+        byOriginal[e.original] = e.file;
+    ASSERT_EQ(byOriginal.size(), 4u) << r.output;
+    EXPECT_EQ(readFile(byOriginal[root + "/a.txt"]), "alpha");
+    EXPECT_EQ(readFile(byOriginal[root + "/r.txt"]), "old version");
+    EXPECT_EQ(readFile(byOriginal[root + "/folder/x.txt"]), "x");
+    EXPECT_TRUE(fs::is_directory(byOriginal[root + "/folder"]));
+}
+
 TEST(Trash, SwitchedOffTheWriteBackRemovesAsBefore) {
     Session s;
     writeFile(s.share / "a.txt", "alpha");
@@ -229,6 +264,36 @@ TEST(Trash, AnotherVolumeHasItsTrashAtItsTop) {
     // The path the user mounted, through its link.
     EXPECT_EQ(trash.begin()->second.original, s.share.string() + "/deep/a.txt");
     EXPECT_TRUE(readTrash(s.data / "Trash").empty());
+}
+
+// A share that is a volume of its own (a card) holds that volume's trash at its top: the guest
+// never sees it, and cannot make an entry of that name.
+TEST(Trash, TheTrashAtTheTopOfTheShareIsNotShown) {
+    Session s;
+    if (mount("tessel-test", s.share.c_str(), "tmpfs", 0, "size=16m") != 0)
+        TESSEL_SKIP_WITHOUT_PRIVILEGES("mount a volume: " << std::strerror(errno));
+    struct Unmount {
+        fs::path p;
+        ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
+    } unmount{s.share};
+    writeFile(s.share / "a.txt", "alpha");
+    writeFile(s.share / "b.txt", "beta");
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    s.guest("mdel", "::/a.txt");
+    auto r = s.apply();
+    EXPECT_EQ(r.status, 0) << r.output;
+    const fs::path top = s.share / (".Trash-" + std::to_string(geteuid()));
+    ASSERT_EQ(readTrash(top).size(), 1u) << r.output;
+
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    const auto listing = run("mdir -a -b -i " + shellQuote(s.image.string()) + " ::/ 2>&1");
+    EXPECT_EQ(listing.output.find("Trash"), std::string::npos) << listing.output;
+    EXPECT_NE(listing.output.find("b.txt"), std::string::npos) << listing.output;
+    s.guest("mmd", "::/.Trash-" + std::to_string(geteuid()) + " ::/.Trash");
+    r = s.apply();
+    EXPECT_NE(r.output.find("cannot be used on the host"), std::string::npos) << r.output;
+    EXPECT_EQ(readTrash(top).size(), 1u);
+    EXPECT_FALSE(fs::exists(s.share / ".Trash"));
 }
 
 } // namespace

@@ -387,6 +387,9 @@ inline constexpr const char JOURNAL_SET_ASIDE[] = ".vvfat-journal.elsewhere";
 // Whether a top-level name is the journal's, or one set aside: never shown on a disk, never
 // written back.
 bool isJournalName(const char *name);
+// Whether a top-level name is the disk's own: the journal's, or the trash of the volume whose top
+// is the mounted directory. Never shown on a disk, never written back.
+bool isKeptAtRoot(const VVFAT *v, const char *name);
 // Whether a name is one of the write-back's temporary copies (".vvfat-XXXXXXXX.tmp"). One that a
 // killed write-back left is never shown on a disk and is removed by the next write-back.
 bool isWriteBackCopy(const char *name);

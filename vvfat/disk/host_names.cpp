@@ -3,6 +3,10 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <dos/dirfd.h>
 
 #include "disk/disk.h"
 
@@ -20,6 +24,30 @@ bool isWriteBackCopy(const char *name) {
 bool isJournalName(const char *name) {
     return std::strcmp(name, JOURNAL_NAME) == 0 ||
            std::strncmp(name, JOURNAL_SET_ASIDE, sizeof JOURNAL_SET_ASIDE - 1) == 0;
+}
+
+// A volume's trash at its top, as file managers name it: ".Trash", or ".Trash-" and a user id.
+bool isVolumeTrashName(const char *name) {
+    if (std::strcmp(name, ".Trash") == 0)
+        return true;
+    if (std::strncmp(name, ".Trash-", 7) != 0 || name[7] == '\0')
+        return false;
+    for (const char *c = name + 7; *c; ++c)
+        if (!std::isdigit(static_cast<unsigned char>(*c)))
+            return false;
+    return true;
+}
+
+bool isKeptAtRoot(const VVFAT *v, const char *name) {
+    if (isJournalName(name))
+        return true;
+    if (!isVolumeTrashName(name))
+        return false;
+    // Only where the mounted directory is the top of its volume is that the volume's trash.
+    struct stat root, parent;
+    return DosFstat(v->root_fd, &root) == 0 &&
+           DosStatAt(v->root_fd, "..", &parent, AT_SYMLINK_NOFOLLOW) == 0 &&
+           (root.st_dev != parent.st_dev || root.st_ino == parent.st_ino);
 }
 
 bool isUsableHostName(const std::string &name) {

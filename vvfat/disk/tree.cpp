@@ -249,8 +249,8 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         }
         if (!isDirectory && isWriteBackCopy(name.c_str()))
             continue; // an interrupted write-back's copy: not the user's, removed at the next
-        if (dirObject == 0 && isJournalName(name.c_str()))
-            continue; // the journal of guest writes: the disk's own, never shown
+        if (dirObject == 0 && isKeptAtRoot(v, name.c_str()))
+            continue; // the journal of guest writes, or the volume's trash: never shown
         if (!isDirectory && static_cast<UQUAD>(entry.st.st_size) >= FOUR_GIB) {
             diagnoseObject(v, dirObject, name, "is 4 GB or larger");
             continue;

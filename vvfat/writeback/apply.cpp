@@ -500,6 +500,10 @@ struct Applier {
                 fate.deleted = true;
                 return false;
             }
+            if (!temp.empty() && !now && toUserTrashNow(fd, temp.c_str(), parent, name, r.dev)) {
+                trashed(o, parent, name);
+                return true;
+            }
             if (!temp.empty() && !now) {
                 trash.insert({parent, temp});
                 trashed(o, parent, name);
@@ -538,6 +542,29 @@ struct Applier {
         trashed(o, parent, name);
         return true;
     }
+
+    // Without a log nothing undoes a deletion, so what goes to the user's trash goes at once:
+    // under a private name until the end, a kill would leave it there. `current` in dirFd is the
+    // object known to the user as `name` in parent; with link it keeps its place too.
+    bool toUserTrashNow(int dirFd, const char *current, ObjectId parent, const std::string &name,
+                        dev_t dev, bool link = false) {
+        if (c.log || !v->user_trash || dirFd < 0)
+            return false;
+        if (!user_trash_now)
+            user_trash_now = std::make_unique<UserTrash>();
+        const std::string original =
+            v->absolute_root + objectPath(v, parent).substr(v->root_path.size()) + "/" + name;
+        if (user_trash_now->put(dirFd, current, original, dev, link)) {
+            ++trashed_now;
+            return true;
+        }
+        trash_refusal = trash_refusal ? trash_refusal : errno;
+        ++refused_now;
+        return false;
+    }
+    std::unique_ptr<UserTrash> user_trash_now;
+    ULONG trashed_now = 0, refused_now = 0;
+    int trash_refusal = 0;
 
     // Gives the recorded file r a second name in the private trash beside it, so that a new
     // version can replace it in one step; FALSE (nothing done) where the host cannot link it.
@@ -760,7 +787,11 @@ struct Applier {
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
-            if (own && (((c.log || v->user_trash) && linkAside(r)) || !c.log)) {
+            // Without a log nothing could undo it: the old version is linked into the user's
+            // trash if it can be, and replaced either way.
+            if (own && !c.log)
+                toUserTrashNow(objectDirFd(v, dstDir), dst.c_str(), dstDir, dst, ro.dev, true);
+            if (own && (!c.log || linkAside(r))) {
                 // The new version replaces the old in one step, and the name never stands empty:
                 // the old one was linked into the trash, or nothing could undo it anyway.
                 if (v->current_mapping && v->current_mapping->object == r.index())
@@ -1121,5 +1152,9 @@ VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
     }
     // Without a log nothing can undo it: it is settled now.
     const ULONG trashed = c.log ? 0 : emptyTrash(c.v, c.steps);
-    return {a.created, a.changed, a.moved, a.removed, c.plan.failed, trashed};
+    if (a.refused_now)
+        report("%lu %s could not go to the Trash (%s) and %s removed.",
+               static_cast<unsigned long>(a.refused_now), a.refused_now == 1 ? "object" : "objects",
+               errorWords(a.trash_refusal), a.refused_now == 1 ? "was" : "were");
+    return {a.created, a.changed, a.moved, a.removed, c.plan.failed, trashed + a.trashed_now};
 }

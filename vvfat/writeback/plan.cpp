@@ -313,7 +313,7 @@ struct Planner {
         for (unsigned k = 1; k < 10000; ++k) {
             name = conflictName(p.final_name, k);
             if (!isWriteBackCopy(name.c_str()) &&
-                !(dir == ROOT_OBJECT && isJournalName(name.c_str())) &&
+                !(dir == ROOT_OBJECT && isKeptAtRoot(v, name.c_str())) &&
                 willBeFree(dir, name, ObjectId::none()))
                 break;
         }
@@ -384,7 +384,7 @@ struct Planner {
                 p.final_name = objectName(v, gone); // the spelling of the object it replaces
         // A name like the write-back's own copies would be hidden and then removed as one.
         if (!isUsableHostName(p.final_name) || isWriteBackCopy(p.final_name.c_str()) ||
-            (p.target_dir == ROOT_OBJECT && isJournalName(p.final_name.c_str()))) {
+            (p.target_dir == ROOT_OBJECT && isKeptAtRoot(v, p.final_name.c_str()))) {
             p.action = NodeAction::Skip;
             notWrittenBack(plan, "an entry named '%s' cannot be used on the host; skipped.",
                            printableName(p.final_name).c_str());
