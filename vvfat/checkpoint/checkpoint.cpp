@@ -48,8 +48,10 @@ struct JudgeAsTorn {
         for (const auto &[sector, at] : v->checkpoint_order)
             v->torn_order[sector] = base + at;
         v->torn = TRUE;
+        v->torn_quiet = TRUE;
     }
     ~JudgeAsTorn() {
+        v->torn_quiet = FALSE;
         if (settled)
             return;
         v->torn = torn;

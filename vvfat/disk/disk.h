@@ -185,6 +185,10 @@ struct VVFAT {
         torn_writes;
     // and a sector as the disk was built, before any of them (FALSE when it cannot be read).
     std::function<bool(ULONG sector, UBYTE *out)> torn_built;
+    // The writes judged have stopped for a while (a checkpoint): data written after an entry,
+    // or a file emptied, is the guest's last word, not a copy under way; contents never written
+    // still are unfinished.
+    BOOL torn_quiet;
     // Sectors cached to keep what the disk showed at the last checkpoint, not written since: a
     // write to one is the guest's, to be noted like any other.
     std::unordered_set<ULONG> shown_sectors;

@@ -180,12 +180,12 @@ struct Judge {
         // Data written after the entry last changed: finished only if the entry was changed
         // first and every sector within its size written since (old bytes left between new
         // ones may be a rewrite cut short).
-        if (lastData > entry && (entry == 0 || writtenBeforeEntry || unwritten))
+        if (!v->torn_quiet && lastData > entry && (entry == 0 || writtenBeforeEntry || unwritten))
             return "its contents were being written when the session ended";
         if (object.some() && object != ROOT_OBJECT && hostObject(v, object).mapping >= 0 &&
             n.size < hostObject(v, object).size) {
             // Emptied: the start of a copy over it (an open that truncates) as often as a wish.
-            if (n.size == 0)
+            if (n.size == 0 && !v->torn_quiet)
                 return "it was emptied, as a copy over it begins, when the session ended";
             // What it gave up must be given up in the FAT too, and not be under way again.
             const Mapping *m =
