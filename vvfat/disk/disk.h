@@ -346,6 +346,9 @@ bool mayWrite(const struct stat &st, const ProcessIdentity &id);
 BOOL readCluster(VVFAT *v, ULONG clusterNum);
 // The mapping whose clusters include clusterNum, or null for a free or reserved cluster.
 Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum);
+// Whether the cluster shows file object `object`'s bytes from `position` on (the record's
+// clusters, however many runs they take).
+bool clusterHolds(VVFAT *v, ULONG object, ULONG cluster, UQUAD position);
 // The index of the first mapping in [index1, index2) that ends after clusterNum; index2 when
 // none does. Mappings are sorted by cluster.
 LONG findMappingForClusterAux(VVFAT *v, ULONG clusterNum, LONG index1, LONG index2);
