@@ -1,15 +1,20 @@
 // Checkpoints through the disk's entry points: a half-written save is never written back, a
 // finished one is, and what a checkpoint wrote is the baseline that later changes (the guest's
 // and the host's) are judged against.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <dos/faults.h>
 #include <gtest/gtest.h>
 
 #include "support/fat_writer.h"
+#include "support/journal_session.h"
 #include "support/vvfat_disk.h"
 
 using testsupport::patternBytes;
@@ -135,6 +140,122 @@ TEST(Checkpoint, WhatItWroteIsTheBaselineForLaterChanges) {
     EXPECT_EQ(readFile(dir / "host.txt"), "host's own+guest");
     EXPECT_EQ(readFile(dir / "c.txt"), "edited on the host");
     EXPECT_FALSE(fs::exists(dir / "b.txt"));
+}
+
+// ---- The journal across checkpoints.
+
+void makeTree(const fs::path &root) {
+    fs::create_directories(root / "docs");
+    writeFile(root / "readme.txt", patternBytes(2000, 1));
+    writeFile(root / "docs/notes.txt", patternBytes(5000, 2));
+    writeFile(root / "docs/old.txt", patternBytes(100, 3));
+    for (const char *p : {"readme.txt", "docs/notes.txt", "docs/old.txt", "docs", "."})
+        journaltest::setTime(root / p, journaltest::kTreeTime);
+}
+
+// Two rounds of a guest's work: the writes of each.
+void recordRounds(const fs::path &work, journaltest::Session &first, journaltest::Session &second) {
+    const fs::path root = work / "model";
+    makeTree(root);
+    const auto roundOne = [](testsupport::FatWriter &w) {
+        ASSERT_TRUE(w.overwrite("/readme.txt", 100, "EDITED IN PLACE")) << w.error();
+        ASSERT_TRUE(w.makeDirectory("/projects")) << w.error();
+        ASSERT_TRUE(w.createFile("/projects/game.bas", patternBytes(3000, 6))) << w.error();
+        ASSERT_TRUE(w.flush()) << w.error();
+    };
+    // The writer decides alike from the same disk: the first round's writes begin the whole.
+    first = journaltest::recordSession(root, roundOne);
+    const journaltest::Session all =
+        journaltest::recordSession(root, [&](testsupport::FatWriter &w) {
+            roundOne(w);
+            ASSERT_TRUE(w.rename("/docs/old.txt", "older.txt")) << w.error();
+            ASSERT_TRUE(w.append("/projects/game.bas", patternBytes(2000, 7))) << w.error();
+            ASSERT_TRUE(w.removeFile("/docs/notes.txt")) << w.error();
+            ASSERT_TRUE(w.flush()) << w.error();
+        });
+    fs::remove_all(root);
+    ASSERT_GT(all.size(), first.size());
+    second.assign(all.begin() + static_cast<long>(first.size()), all.end());
+}
+
+void writeAll(VVFAT *v, const journaltest::Session &s) {
+    for (const journaltest::SectorWrite &w : s)
+        VVFAT_WriteData(v, w.data.data(), uint64_t{w.sector} * 512, 512);
+}
+
+// The tree a session leaves that ends normally.
+journaltest::Tree referenceTree(const fs::path &dir, const std::vector<journaltest::Session> &s) {
+    fs::remove_all(dir);
+    makeTree(dir);
+    testing::internal::CaptureStdout();
+    VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+    for (const journaltest::Session &round : s)
+        writeAll(v, round);
+    VVFAT_Destroy(v);
+    testing::internal::GetCapturedStdout();
+    return journaltest::digest(dir);
+}
+
+struct DieAt {
+    static inline ULONG k = 0, seen = 0;
+    static void observe(DosFaultOp) {
+        if (++seen == k)
+            _exit(0);
+    }
+};
+
+// A session killed at each host call of a checkpoint, or after it once more writes came: the
+// next mount ends with the tree of a session that ended normally after the writes acknowledged.
+TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledgedWrites) {
+    TempDir t;
+    journaltest::Session first, second;
+    recordRounds(t.path(), first, second);
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    const fs::path dir = t / "dir";
+    const journaltest::Tree afterFirst = referenceTree(dir, {first});
+    const journaltest::Tree afterBoth = referenceTree(dir, {first, second});
+    ASSERT_NE(afterFirst, afterBoth);
+    bool ranWhole = false;
+    for (ULONG k = 1; !ranWhole && k < 400; ++k) {
+        SCOPED_TRACE("killed at host call " + std::to_string(k) + " of the checkpoint");
+        fs::remove_all(dir);
+        makeTree(dir);
+        std::fflush(stdout);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+            if (!v)
+                _exit(1);
+            writeAll(v, first);
+            usleep(300000); // the journal's thread is idle: every host call is the checkpoint's
+            DieAt::k = k;
+            DosFaultObserve(DieAt::observe);
+            const VVFAT_CheckpointResult r = VVFAT_Checkpoint(v);
+            DosFaultObserve(nullptr);
+            if (r.kind != VVFAT_CheckpointResult::Done)
+                _exit(3);
+            writeAll(v, second);
+            usleep(300000);
+            _exit(2); // dies after the second round, its writes journaled
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 3) << "the checkpoint did not write back";
+        ASSERT_NE(WEXITSTATUS(status), 1);
+        ranWhole = WEXITSTATUS(status) == 2;
+        testing::internal::CaptureStdout();
+        VVFAT_Destroy(VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE));
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(fs::exists(dir / journaltest::kJournal)) << said;
+        EXPECT_EQ(journaltest::digest(dir), ranWhole ? afterBoth : afterFirst) << said;
+        if (HasFailure())
+            break;
+    }
+    EXPECT_TRUE(ranWhole);
 }
 
 } // namespace
