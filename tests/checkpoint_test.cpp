@@ -196,14 +196,6 @@ journaltest::Tree referenceTree(const fs::path &dir, const std::vector<journalte
     return journaltest::digest(dir);
 }
 
-struct DieAt {
-    static inline ULONG k = 0, seen = 0;
-    static void observe(DosFaultOp) {
-        if (++seen == k)
-            _exit(0);
-    }
-};
-
 // A session killed at each host call of a checkpoint, or after it once more writes came: the
 // next mount ends with the tree of a session that ended normally after the writes acknowledged.
 TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledgedWrites) {
@@ -231,8 +223,8 @@ TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledg
                 _exit(1);
             writeAll(v, first);
             usleep(300000); // the journal's thread is idle: every host call is the checkpoint's
-            DieAt::k = k;
-            DosFaultObserve(DieAt::observe);
+            journaltest::DieAt::k = k;
+            DosFaultObserve(journaltest::DieAt::observe);
             const VVFAT_CheckpointResult r = VVFAT_Checkpoint(v);
             DosFaultObserve(nullptr);
             if (r.kind != VVFAT_CheckpointResult::Done)

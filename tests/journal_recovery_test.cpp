@@ -488,14 +488,7 @@ TEST(JournalRecovery, ACopyOnAVolumeOfAnotherSizeRecoversTheSession) {
     EXPECT_EQ(digest(t / "copy"), reference) << out;
 }
 
-// Stops the process at the k-th host call of any kind.
-struct DieAt {
-    static inline ULONG k = 0, seen = 0;
-    static void observe(DosFaultOp) {
-        if (++seen == k)
-            _exit(0);
-    }
-};
+using journaltest::DieAt;
 
 // A session killed while it writes back: its journal is still there, and the next mount must end
 // with the same tree as a write-back that was not interrupted. Disabled: it does not yet. Killed

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include <dos/faults.h>
 #include <gtest/gtest.h>
 
 #include "support/fat_writer.h"
@@ -33,6 +35,15 @@ namespace fs = std::filesystem;
 // Trees are stamped with this time, the guest's entries a day later.
 constexpr time_t kTreeTime = 1700000000;
 constexpr char kJournal[] = ".vvfat-journal";
+
+// Stops the process at the k-th host call of any kind, once observing (DosFaultObserve).
+struct DieAt {
+    static inline ULONG k = 0, seen = 0;
+    static void observe(DosFaultOp) {
+        if (++seen == k)
+            _exit(0);
+    }
+};
 
 struct SectorWrite {
     uint32_t sector;

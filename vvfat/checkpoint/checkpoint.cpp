@@ -121,20 +121,22 @@ const char *inconsistency(SyncContext &c, const QuietReports &quiet) {
     return nullptr;
 }
 
-// The clusters of a file object, in the order of its contents.
-std::vector<ULONG> objectClusters(VVFAT *v, ULONG object) {
-    std::vector<std::pair<ULONG, const Mapping *>> runs;
+// The clusters of every file object, in the order of its contents.
+std::vector<std::vector<ULONG>> objectClusters(VVFAT *v) {
+    std::vector<std::vector<std::pair<ULONG, const Mapping *>>> runs(v->objects.size());
     for (ULONG k = 0; k < v->mapping.next; ++k) {
         const Mapping &m = v->mapping.items[k];
-        if (m.object == object && !(m.mode & MODE_DIRECTORY))
-            runs.push_back({m.info.file.offset, &m});
+        if (m.object < runs.size() && !(m.mode & MODE_DIRECTORY))
+            runs[m.object].push_back({m.info.file.offset, &m});
     }
-    std::sort(runs.begin(), runs.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<ULONG> clusters;
-    for (const auto &[offset, m] : runs)
-        for (ULONG cl = m->begin; cl < m->end; ++cl)
-            clusters.push_back(cl);
+    std::vector<std::vector<ULONG>> clusters(v->objects.size());
+    for (size_t o = 0; o < runs.size(); ++o) {
+        std::sort(runs[o].begin(), runs[o].end(),
+                  [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &[offset, m] : runs[o])
+            for (ULONG cl = m->begin; cl < m->end; ++cl)
+                clusters[o].push_back(cl);
+    }
     return clusters;
 }
 
@@ -159,13 +161,14 @@ bool keepWhatGoes(SyncContext &c) {
         !keepShown(v, v->offset_to_root_dir, v->offset_to_data - v->offset_to_root_dir))
         return false;
     std::vector<bool> stays(v->objects.size());
+    const std::vector<std::vector<ULONG>> clusters = objectClusters(v);
     for (NodeId i : c.plan.guestNodes()) {
         const NodePlan &p = c.plan.node(i);
         const GuestNode &n = c.tree.nodes[i.index()];
         if (!n.is_dir && p.claimsObject() &&
             (p.action == NodeAction::None || p.action == NodeAction::Move) &&
-            hostObject(v, p.object).size == n.size &&
-            objectClusters(v, p.object.index()) == n.clusters)
+            hostObject(v, p.object).size == n.size && p.object.index() < clusters.size() &&
+            clusters[p.object.index()] == n.clusters)
             stays[p.object.index()] = true;
     }
     for (ULONG k = 0; k < v->mapping.next; ++k) {
