@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,22 @@ struct DieAt {
             _exit(0);
     }
 };
+
+// Runs body in a child process, its standard output thrown away, and returns the child's exit
+// status (body's result, or what it passed to _exit); -1 when it did not exit.
+inline int inChild(const std::function<int()> &body) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
 
 struct SectorWrite {
     uint32_t sector;
