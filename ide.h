@@ -41,8 +41,9 @@ struct IDE {
     UQUAD image_read_position;
     // Set by IDEHoldCommands: command and data register writes are ignored.
     BOOL commands_held;
-    BOOL journal_off;   // directory media mounted from now on keep no journal of guest writes
-    BOOL writeback_off; // directory media mounted from now on write nothing back
+    BOOL journal_off;    // directory media mounted from now on keep no journal of guest writes
+    BOOL writeback_off;  // directory media mounted from now on write nothing back
+    BOOL trash_off;      // and remove what they delete rather than put it in the user's trash
     UBYTE disk_fat_type; // directory media mounted from now on: FAT 12, 16 or 32; 0 automatic
     ULONG disk_size_mb;  // and their size in megabytes; 0 the volume's
     UQUAD image_sectors; // the image medium's size: the drive's, or the longer file's
@@ -63,6 +64,9 @@ void IDESetJournal(IDE *ide, BOOL journal);
 // Whether directory media mounted from now on write the guest's changes back (the default);
 // without, what the guest writes is discarded at unmount and no journal is kept.
 void IDESetWriteBack(IDE *ide, BOOL writeBack);
+// Whether what directory media mounted from now on delete or replace goes to the user's trash
+// (the default) rather than away.
+void IDESetTrash(IDE *ide, BOOL trash);
 // The FAT type (12, 16, 32; 0 automatic) and size in megabytes (0: the volume's) of directory
 // media mounted from now on. A disk that cannot be made so is not mounted (said why).
 void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB);

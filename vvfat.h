@@ -50,6 +50,9 @@ struct VVFAT_Options {
     BOOL write_back; // FALSE: nothing is written back and no journal is kept or taken up; a
                      // journal left by a session that did not end is shown (its sectors on the
                      // disk) and left for a mount that writes back
+    // What the write-back deletes, and the old version of what it replaces, go to the user's
+    // trash instead of away (the drive asks for it unless the user switched it off).
+    BOOL trash = FALSE;
 };
 VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *cfg,
                                const VVFAT_Options &options);
@@ -125,6 +128,7 @@ struct VVFAT_WriteBackCounts {
     ULONG moved;
     ULONG deleted;
     ULONG failed;
+    ULONG trashed = 0; // of the deleted and the old versions replaced, those in the user's trash
     bool operator==(const VVFAT_WriteBackCounts &) const = default;
 };
 

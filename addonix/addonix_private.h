@@ -28,13 +28,14 @@ struct PluginData {
     BCheckBox *BTN_ImageFileMount;
     PopASL *STR_ImageFileName;
     PopASL *STR_DirectoryName;
-    APTR BTN_ImageFileName; // never set
-    APTR BTN_DirectoryName; // never set
-    BCheckBox *BTN_Journal; // directory media keep a journal of guest writes
-    BCheckBox *BTN_Discard; // directory media write nothing back
+    APTR BTN_ImageFileName;     // never set
+    APTR BTN_DirectoryName;     // never set
+    BCheckBox *BTN_Journal;     // directory media keep a journal of guest writes
+    BCheckBox *BTN_Discard;     // directory media write nothing back
     BOptionPopUp *CYA_FatType;  // 0 (automatic), 12, 16 or 32
     BTextControl *STR_DiskSize; // megabytes; empty for the volume's size
     BStringView *TXT_Status;    // the last write-back's result and journal recovery
+    BCheckBox *BTN_Trash;       // what the write-back deletes goes to the user's trash
 };
 static_assert(std::is_trivial_v<PluginData> && std::is_standard_layout_v<PluginData>);
 static_assert(offsetof(PluginData, common) == 0);
@@ -53,6 +54,7 @@ struct InitialSettings {
     BOOL autoMount = FALSE;
     BOOL journal = TRUE;
     BOOL writeBack = TRUE;
+    BOOL trash = TRUE;
     LONG fatType = 0;           // 12, 16 or 32; 0 automatic
     CONST_STRPTR diskSize = ""; // megabytes as typed; empty for the volume's size
 };
@@ -68,6 +70,7 @@ CONST_STRPTR settingImageFileName(const PluginData *data);
 BOOL settingImageMounted(const PluginData *data);
 BOOL settingJournal(const PluginData *data);
 BOOL settingWriteBack(const PluginData *data);
+BOOL settingTrash(const PluginData *data);
 LONG settingFatType(const PluginData *data);
 CONST_STRPTR settingDiskSize(const PluginData *data);
 void setImageMounted(PluginData *data, BOOL mounted);

@@ -65,6 +65,7 @@ void mount(PluginData *data) {
         IDESetDisk(data->ide, UBYTE(settingFatType(data)), megabytes);
         IDESetJournal(data->ide, settingJournal(data));
         IDESetWriteBack(data->ide, settingWriteBack(data));
+        IDESetTrash(data->ide, settingTrash(data));
         // A directory that cannot be mounted leaves the drive without medium, unreported.
         IDEMount(data->ide, IDE_MOUNT_DIRECTORY, settingDirectoryName(data));
         break;

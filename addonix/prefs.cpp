@@ -7,8 +7,8 @@
 
 namespace {
 
-// At most eight entries and the terminating null.
-const ULONG prefsSlots = 9;
+// At most nine entries and the terminating null.
+const ULONG prefsSlots = 10;
 
 STRPTR *exportSettings(const PluginData *data, APTR pool) {
     auto *slots = static_cast<STRPTR *>(AllocPooled(pool, prefsSlots * sizeof(STRPTR)));
@@ -27,6 +27,8 @@ STRPTR *exportSettings(const PluginData *data, APTR pool) {
         slots[used++] = MakeToolType(pool, "JOURNAL", "OFF");
     if (!settingWriteBack(data))
         slots[used++] = MakeToolType(pool, "WRITEBACK", "OFF");
+    if (!settingTrash(data))
+        slots[used++] = MakeToolType(pool, "TRASH", "OFF");
     // Automatic unless set.
     if (const LONG fatType = settingFatType(data); fatType != 0)
         slots[used++] = MakeToolTypeNum(pool, "FATTYPE", fatType);

@@ -79,6 +79,9 @@ BBox *makeDirectoryBox(PluginData *data, const InitialSettings &settings) {
     data->BTN_Discard = adopt(column, new BCheckBox("discard", GetString(MSG_DISCARD), nullptr));
     data->BTN_Discard->SetToolTip(GetString(MSG_DISCARD_HELP));
     data->BTN_Discard->SetValue(writeBack ? B_CONTROL_OFF : B_CONTROL_ON);
+    data->BTN_Trash = adopt(column, new BCheckBox("trash", GetString(MSG_TRASH), nullptr));
+    data->BTN_Trash->SetToolTip(GetString(MSG_TRASH_HELP));
+    data->BTN_Trash->SetValue(settings.trash ? B_CONTROL_ON : B_CONTROL_OFF);
     addDiskRow(column, data, settings);
     data->TXT_Status = adopt(column, new BStringView("status", ""));
     return box.release();
@@ -228,6 +231,10 @@ BOOL settingJournal(const PluginData *data) {
 
 BOOL settingWriteBack(const PluginData *data) {
     return data->BTN_Discard->Value() == 0;
+}
+
+BOOL settingTrash(const PluginData *data) {
+    return data->BTN_Trash->Value() != 0;
 }
 
 LONG settingFatType(const PluginData *data) {

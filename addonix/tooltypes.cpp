@@ -46,6 +46,11 @@ void parseToolType(CONST_STRPTR toolType, InitialSettings &settings) {
             settings.writeBack = FALSE;
         else if (Stricmp(value, "ON") == 0)
             settings.writeBack = TRUE;
+    } else if (nameSelects(toolType, length, "TRASH")) {
+        if (Stricmp(value, "OFF") == 0)
+            settings.trash = FALSE;
+        else if (Stricmp(value, "ON") == 0)
+            settings.trash = TRUE;
     } else if (nameSelects(toolType, length, "FATTYPE")) {
         if (std::strcmp(value, "12") == 0 || std::strcmp(value, "16") == 0 ||
             std::strcmp(value, "32") == 0)

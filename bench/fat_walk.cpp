@@ -4,20 +4,9 @@
 #include <cstring>
 
 #include "fat_format.h"
+#include "vvfat/disk/disk.h"
 
 namespace bench {
-
-namespace {
-
-std::string shortName(const DirEntry &e) {
-    std::string base(reinterpret_cast<const char *>(e.name), 8);
-    std::string ext(reinterpret_cast<const char *>(e.extension), 3);
-    base.erase(base.find_last_not_of(' ') + 1);
-    ext.erase(ext.find_last_not_of(' ') + 1);
-    return ext.empty() ? base : base + "." + ext;
-}
-
-} // namespace
 
 bool FatVolume::open(const host::SectorReader &read, std::string &error) {
     read_ = read;
@@ -136,7 +125,7 @@ bool FatVolume::walk(uint32_t cluster, const std::string &prefix, int depth,
             longName.clear();
             continue;
         }
-        const std::string name = longName.empty() ? shortName(e) : longName;
+        const std::string name = longName.empty() ? shownShortName(e) : longName;
         longName.clear();
         const uint32_t first = entryFirstCluster(e);
         if (e.attributes & ATTR_DIRECTORY) {

@@ -35,7 +35,9 @@ enum {
     MSG_DISK_SIZE = 27,
     MSG_DISK_SIZE_HELP = 28,
     MSG_NOTIFICATION_TITLE = 29,
-    MSG_COUNT = 30
+    MSG_TRASH = 30,
+    MSG_TRASH_HELP = 31,
+    MSG_COUNT = 32
 };
 
 // Entries in ascending id order, no header and no end marker: id (4 bytes, big-endian),

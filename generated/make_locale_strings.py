@@ -49,6 +49,10 @@ TEXTS = [
     "far as the FAT type reaches). FAT12 disks have up to 127 MB, FAT16 disks 5 to 2047 MB, "
     "FAT32 disks 65 MB or more. Takes effect at the next mount.",
     "Tessel hard disc",
+    "Move what the machine deletes to the Trash",
+    "Files and folders that the machine deletes, and the old version of each file it replaces, "
+    "go to the Trash of their volume when the disk is unmounted, where the file manager can "
+    "restore them. Switched off, they are removed for good. Takes effect at the next mount.",
 ]
 
 

@@ -39,8 +39,9 @@ const char *const USAGE =
     "\n"
     "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
     "(as the emulator stores them: -t DIRECTORY=/path, -t IMAGEFILE=/path/disk.img,\n"
-    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT, -t JOURNAL=OFF, -t WRITEBACK=OFF), enables\n"
-    "it, and talks to the drive through the I/O ports 0xFD08-0xFD0F as a program on the\n"
+    "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT, -t JOURNAL=OFF, -t WRITEBACK=OFF,\n"
+    "-t TRASH=OFF), enables it, and talks to the drive through the I/O ports 0xFD08-0xFD0F as a "
+    "program on the\n"
     "emulated machine would. identify, read and dump never write back: a journal left by a\n"
     "session that did not end is shown on the disk they read and left for a mount that writes.\n"
     "An unknown tool type is an error that names the known ones.\n"
@@ -103,7 +104,10 @@ const CommandHelp COMMAND_HELP[] = {
      "the mount recovers a journal left by an earlier session by writing it back, that\n"
      "write-back is said to be the recovery's, not the apply's. Fails when a write-back\n"
      "reports objects it could not write back. Every write-back ends with a summary line\n"
-     "(created, changed, renamed or moved, deleted, not written back).\n"
+     "(created, changed, renamed or moved, deleted, how many of the deleted and replaced\n"
+     "went to the Trash when any did, not written back). What the write-back deletes, and\n"
+     "the old version of what it replaces, go to the Trash of their volume, where a file\n"
+     "manager can restore them; -t TRASH=OFF removes them instead.\n"
      "  --dry-run  say what the mount's recovery would do with a pending journal, then print\n"
      "             what the write-back would do (created, changed, renamed or moved, deleted,\n"
      "             kept and why, with the host's permissions and free space checked) and\n"
@@ -452,7 +456,7 @@ std::string settingOf(const std::vector<std::string> &prefs, const std::string &
 
 // The tool types that take a value.
 const char *const VALUED_KEYS[] = {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL",
-                                   "WRITEBACK", "FATTYPE",   "DISKSIZE"};
+                                   "WRITEBACK", "FATTYPE",   "DISKSIZE",  "TRASH"};
 
 // The key a tool type's name selects, as the plug-in reads it: a case-insensitive leading part
 // of the key ("dir" is DIRECTORY), "(" comments out; empty when it selects none.
@@ -507,7 +511,7 @@ std::string settingsMistake(const std::vector<std::string> &toolTypes) {
                 return "'" + t + "' is neither MOUNTMODE=Directory nor MOUNTMODE=ImageFile";
         } else if (key == "DIRECTORY") {
             directory = true;
-        } else if ((key == "JOURNAL" || key == "WRITEBACK") &&
+        } else if ((key == "JOURNAL" || key == "WRITEBACK" || key == "TRASH") &&
                    ::strcasecmp(value.c_str(), "ON") != 0 &&
                    ::strcasecmp(value.c_str(), "OFF") != 0) {
             return "'" + t + "' is neither " + key + "=ON nor " + key + "=OFF";
@@ -840,7 +844,8 @@ int runCommand(const Options &o) {
             // writing nothing; so does inspection.
             const VVFAT_Options options{settingOf(prefs, "JOURNAL") != "OFF",
                                         !inspects && !c.dryRun &&
-                                            settingOf(prefs, "WRITEBACK") != "OFF"};
+                                            settingOf(prefs, "WRITEBACK") != "OFF",
+                                        settingOf(prefs, "TRASH") != "OFF"};
             // The disk the tool types ask for, as the plug-in builds it.
             VVFAT_Configuration requested{};
             const VVFAT_Configuration *geometry = c.hasGeometry ? &c.geometry : nullptr;

@@ -49,14 +49,6 @@ void resumeWriteOperation(IDE *ide) {
     }
 }
 
-// Sectors of the mounted medium: for an image the larger of the drive's geometry and the file,
-// the virtual disk's own size for a directory; 0 with none mounted.
-UQUAD mediumSectors(const IDE *ide) {
-    if (ide->raw_file_handle)
-        return ide->image_sectors;
-    return VVFAT_SectorCount(ide->vvfat);
-}
-
 // A command refused before it starts: nothing moves, and the error register says why.
 void abortCommand(IDE *ide) {
     ide->reg_error = IDE_ERROR_ABRT;
@@ -98,7 +90,7 @@ void writeData(IDE *ide, UBYTE value) {
 }
 
 void mountDirectory(IDE *ide, CONST_STRPTR path) {
-    const VVFAT_Options options{!ide->journal_off, !ide->writeback_off};
+    const VVFAT_Options options{!ide->journal_off, !ide->writeback_off, !ide->trash_off};
     if (ide->disk_fat_type == 0 && ide->disk_size_mb == 0) {
         ide->vvfat = VVFAT_CreateWithOptions(path, nullptr, options);
         return;
@@ -109,6 +101,14 @@ void mountDirectory(IDE *ide, CONST_STRPTR path) {
 }
 
 } // namespace
+
+// Sectors of the mounted medium: for an image the larger of the drive's geometry and the file,
+// the virtual disk's own size for a directory; 0 with none mounted.
+UQUAD mediumSectors(const IDE *ide) {
+    if (ide->raw_file_handle)
+        return ide->image_sectors;
+    return VVFAT_SectorCount(ide->vvfat);
+}
 
 QUAD getSectorFromRegisters(const IDE *ide) {
     const UBYTE *r = ide->registers;
@@ -211,6 +211,10 @@ void IDESetJournal(IDE *ide, BOOL journal) {
 
 void IDESetWriteBack(IDE *ide, BOOL writeBack) {
     ide->writeback_off = !writeBack;
+}
+
+void IDESetTrash(IDE *ide, BOOL trash) {
+    ide->trash_off = !trash;
 }
 
 void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB) {

@@ -26,5 +26,7 @@ BOOL imageTransfer(IDE *ide, UQUAD address, bool write);
 // 0, which would be sector -1).
 QUAD getSectorFromRegisters(const IDE *ide);
 void executeCommand(IDE *ide, UBYTE command);
+// Sectors of the mounted medium; 0 with none mounted.
+UQUAD mediumSectors(const IDE *ide);
 
 #endif

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "ide_private.h"
 
 // The reply of the DiskOnModule this drive answers as. Serial, firmware and model strings hold
@@ -56,7 +58,12 @@ void fillIdentify(IDE *ide) {
     putWord(b, 54, static_cast<UWORD>(ide->nb_cylinders));
     putWord(b, 55, static_cast<UWORD>(ide->nb_heads));
     putWord(b, 56, static_cast<UWORD>(ide->nb_sectors_per_cylinder));
-    ULONG sectors = ide->nb_cylinders * ide->nb_heads * ide->nb_sectors_per_cylinder;
+    // The addressable sectors: an image longer than the geometry is reachable whole by LBA, as
+    // far as 28-bit addresses go.
+    constexpr UQUAD LBA28_SECTORS = 0x0FFFFFFF;
+    const UQUAD geometry = UQUAD(ide->nb_cylinders) * ide->nb_heads * ide->nb_sectors_per_cylinder;
+    const ULONG sectors =
+        static_cast<ULONG>(std::max(geometry, std::min(mediumSectors(ide), LBA28_SECTORS)));
     putWord(b, 60, static_cast<UWORD>(sectors));
     putWord(b, 61, static_cast<UWORD>(sectors >> 16));
 }

@@ -184,6 +184,10 @@ TEST_F(Plugin, ToolTypesAreParsedByTheirRules) {
          {d, i, md, "JOURNAL=OFF", "WRITEBACK=OFF"}},
         {"write-back on again", {"WRITEBACK=OFF", "writeback=ON"}, {d, i, md}},
         {"write-back needs the whole word", {"WRITEBACK=NO"}, {d, i, md}},
+        {"trash off", {"TRASH=OFF"}, {d, i, md, "TRASH=OFF"}},
+        {"trash prefix, any case", {"t=off"}, {d, i, md, "TRASH=OFF"}},
+        {"trash on again", {"TRASH=OFF", "trash=On"}, {d, i, md}},
+        {"trash needs the whole word", {"TRASH=NO", "TRASH"}, {d, i, md}},
         {"FAT types", {"FATTYPE=12"}, {d, i, md, "FATTYPE=12"}},
         {"FAT type prefix", {"fat=32"}, {d, i, md, "FATTYPE=32"}},
         {"no such FAT type", {"FATTYPE=24", "FATTYPE=016", "FATTYPE= 16", "FATTYPE="}, {d, i, md}},
@@ -192,8 +196,8 @@ TEST_F(Plugin, ToolTypesAreParsedByTheirRules) {
         {"disk size kept as typed", {"DISKSIZE=12MB"}, {d, i, md, "DISKSIZE=12MB"}},
         {"disk size emptied", {"DISKSIZE=500", "DISKSIZE="}, {d, i, md}},
         {"every setting at once",
-         {"AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF", "FATTYPE=16", "DISKSIZE=100"},
-         {d, i, a, md, "JOURNAL=OFF", "WRITEBACK=OFF", "FATTYPE=16", "DISKSIZE=100"}},
+         {"AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF", "TRASH=OFF", "FATTYPE=16", "DISKSIZE=100"},
+         {d, i, a, md, "JOURNAL=OFF", "WRITEBACK=OFF", "TRASH=OFF", "FATTYPE=16", "DISKSIZE=100"}},
     };
     for (const ToolTypeCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -209,7 +213,7 @@ TEST_F(Plugin, ExportedSettingsReadBackAsTheSameSettings) {
         {"DIRECTORY=", "IMAGEFILE=disk=1.img", "AUTOMOUNT", "MOUNTMODE=ImageFile"},
         {"DIRECTORY=/tmp/a b/", "IMAGEFILE=", "MOUNTMODE=Directory"},
         {"DIRECTORY=Work", "JOURNAL=OFF"},
-        {"DIRECTORY=Work", "AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF"},
+        {"DIRECTORY=Work", "AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF", "TRASH=OFF"},
         {"DIRECTORY=Work", "FATTYPE=12", "DISKSIZE=20"},
     };
     for (const auto &toolTypes : settings) {

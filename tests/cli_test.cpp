@@ -425,7 +425,7 @@ TEST(Cli, DryRunPrintsThePlanAndChangesNothing) {
     auto real = host(apply);
     EXPECT_EQ(real.status, 0) << real.output;
     EXPECT_NE(real.output.find("VVFAT: write-back: 1 created, 0 changed, 0 renamed or moved, 1 "
-                               "deleted, 0 not written back."),
+                               "deleted, 1 moved to the Trash, 0 not written back."),
               std::string::npos)
         << real.output;
     EXPECT_FALSE(std::filesystem::exists(e.dir / "share" / "README.TXT"));
@@ -441,8 +441,8 @@ TEST(Cli, AnUnknownToolTypeIsAnErrorThatNamesTheKnownOnes) {
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_EQ(lines(r.output), 1u) << r.output;
     EXPECT_NE(r.output.find("unknown tool type 'DIRECTRY=/x'"), std::string::npos) << r.output;
-    for (const char *key :
-         {"DIRECTORY=", "IMAGEFILE=", "MOUNTMODE=", "JOURNAL=", "WRITEBACK=", "AUTOMOUNT"})
+    for (const char *key : {"DIRECTORY=", "IMAGEFILE=", "MOUNTMODE=", "JOURNAL=", "WRITEBACK=",
+                            "TRASH=", "AUTOMOUNT"})
         EXPECT_NE(r.output.find(key), std::string::npos) << key;
     EXPECT_FALSE(std::filesystem::exists(dir / "y.img"));
     // Abbreviations the plug-in takes, and commented-out tool types, are no error.

@@ -85,6 +85,15 @@ class Drive : public ::testing::Test {
             s += static_cast<char>(in(0));
         return s;
     }
+    // Words 60-61 of the IDENTIFY reply: the sectors LBA reaches.
+    uint32_t identifiedSectors() {
+        out(7, 0xEC);
+        const std::string id = readSector();
+        const auto word = [&](int w) {
+            return uint32_t(static_cast<UBYTE>(id[w * 2]) | static_cast<UBYTE>(id[w * 2 + 1]) << 8);
+        };
+        return word(60) | word(61) << 16;
+    }
     void writeSector(const std::string &data) {
         for (int i = 0; i < 512; ++i)
             out(0, static_cast<UBYTE>(data[i]));
@@ -279,6 +288,7 @@ TEST_F(Drive, ShortImagesGrowAndLongOnesKeepTheirSize) {
     // command is refused and the file does not grow.
     std::string big = mountNewImage(200000000);
     EXPECT_EQ(fileSize(big), 200000000);
+    EXPECT_EQ(identifiedSectors(), 390625u);
     const std::string sector = patternBytes(512, 5);
     lba(390624, 1); // the file's last sector
     out(7, 0x30);
@@ -313,6 +323,7 @@ TEST_F(Drive, ImageOfFiveGibibytesIsReadAndWrittenAtItsFarSectors) {
     EXPECT_EQ(in(1), 0);
     EXPECT_TRUE(readSector() == sector);
     expectBothRefused([&] { lba(uint32_t(size / 512), 1); }, "past the image's end");
+    EXPECT_EQ(identifiedSectors(), size / 512); // IDENTIFY gives the whole card to LBA
     IDEUnMount(ide);
     EXPECT_EQ(fileSize(path), size);
     EXPECT_TRUE(preadString(path, 9000000 * 512ull, 512) == sector);

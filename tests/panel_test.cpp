@@ -220,6 +220,29 @@ TEST_F(Panel, DiscardBoxMountsWithoutWriteBackAtTheNextMount) {
     EXPECT_FALSE(data()->ide->writeback_off);
 }
 
+// The trash box: on unless the tool types say TRASH=OFF, exported only when off, and read at
+// the next mount.
+TEST_F(Panel, TrashBoxIsReadAtTheNextMount) {
+    TempDir dir;
+    open({"DIRECTORY=" + dir.str(), "TRASH=OFF"});
+    BCheckBox *trash = data()->BTN_Trash;
+    ASSERT_NE(trash, nullptr);
+    EXPECT_EQ(box("directory")->FindView("trash"), trash);
+    EXPECT_STREQ(trash->Label(), "Move what the machine deletes to the Trash");
+    EXPECT_EQ(trash->Value(), B_CONTROL_OFF);
+    EXPECT_THAT(instance->prefs(), ::testing::Contains("TRASH=OFF"));
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(instance->activate(true));
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(data()->ide->trash_off);
+
+    trash->SetValue(B_CONTROL_ON);
+    EXPECT_TRUE(data()->ide->trash_off); // until the next mount
+    EXPECT_THAT(instance->prefs(), ::testing::Not(::testing::Contains("TRASH=OFF")));
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_FALSE(data()->ide->trash_off);
+}
+
 // The disk asked for: the FAT-type pop-up and the size field, set from the tool types, exported
 // when set, and read at the next mount like the check boxes.
 TEST_F(Panel, FatTypeAndSizeAreReadAtTheNextMount) {

@@ -16,6 +16,11 @@ TEST(Reports, TheClosingLineIsReadBackAsTheCountsItWasMadeOf) {
     EXPECT_EQ(line, "VVFAT: write-back: 1 created, 22 changed, 333 renamed or moved, 4444 deleted, "
                     "55555 not written back.");
     EXPECT_EQ(VVFAT_ParseWriteBackLine(line), counts);
+    const VVFAT_WriteBackCounts trashed{0, 1, 0, 2, 0, 3};
+    EXPECT_EQ(VVFAT_WriteBackLine(trashed), "VVFAT: write-back: 0 created, 1 changed, 0 renamed or "
+                                            "moved, 2 deleted, 3 moved to the Trash, 0 not "
+                                            "written back.");
+    EXPECT_EQ(VVFAT_ParseWriteBackLine(VVFAT_WriteBackLine(trashed)), trashed);
     for (const char *other : {"VVFAT: write-back plan: 0 to create, 0 not written back.",
                               "VVFAT: write-back: 1 created, 2 not written back", // no full stop
                               "VVFAT: write-back: x not written back.",

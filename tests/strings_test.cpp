@@ -59,6 +59,10 @@ const std::vector<std::string> expectedTexts = {
     "far as the FAT type reaches). FAT12 disks have up to 127 MB, FAT16 disks 5 to 2047 MB, "
     "FAT32 disks 65 MB or more. Takes effect at the next mount.",
     "Tessel hard disc",
+    "Move what the machine deletes to the Trash",
+    "Files and folders that the machine deletes, and the old version of each file it replaces, "
+    "go to the Trash of their volume when the disk is unmounted, where the file manager can "
+    "restore them. Switched off, they are removed for good. Takes effect at the next mount.",
 };
 
 ULONG be32(const UBYTE *p) {
@@ -110,8 +114,8 @@ TEST(GetString, EveryIdWithoutTranslationsGivesTheBuiltInTextFromTheBlock) {
 }
 
 TEST(GetString, UnknownIdsGiveAnEmptyTextWithoutLeavingTheBlock) {
-    for (LONG id :
-         {LONG(MSG_COUNT), LONG(MSG_COUNT) + 1, LONG(1000), LONG(-1), LONG(INT_MIN), LONG(INT_MAX)}) {
+    for (LONG id : {LONG(MSG_COUNT), LONG(MSG_COUNT) + 1, LONG(1000), LONG(-1), LONG(INT_MIN),
+                    LONG(INT_MAX)}) {
         ASSERT_NE(GetString(id), nullptr);
         EXPECT_STREQ(GetString(id), "") << "id " << id;
     }

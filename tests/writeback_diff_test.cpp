@@ -1687,6 +1687,34 @@ const std::vector<Regression> kRegressions = {
      {F("notes.txt", 2000, 1), F("Readme.md", 700, 2), D("docs"), F("docs/A.c", 0, 3)},
      {op::Rename("notes.txt", "x.txt"), op::Rename("x.txt", "notes.txt"),
       op::Move("Readme.md", "docs"), op::Delete("docs/A.c"), op::Create("docs/a.c", 10, 4)}},
+    // mren carries the old entry's case flags over: a lower-case extension flag on a name
+    // without an extension says no case, and the name keeps the spelling of the one it replaces.
+    {"RenameOverAFileCarryingAnExtensionFlag",
+     "3: a short name that says no case keeps the host's spelling of the object it replaces",
+     Writer::Mtools,
+     16,
+     {F("Q9.c", 0, 925), F("a", 0, 540, true)},
+     {op::Rename("Q9.c", "a")}},
+    // The same, where the bare entry keeps its file's clusters (saved anew into the clusters it
+    // freed): the file takes its bare name and the spelling goes to the other entry.
+    {"BareNameOfARewriteLeavesTheSpellingAnotherEntryShows",
+     "3: a bare name keeps the host's spelling of its own object only where no other entry of "
+     "the directory shows that spelling",
+     Writer::Own83,
+     16,
+     {F("A2.txt", 0, 693), F("Notes", 1, 884), F("x.bin", 0, 393), D("DATA8.C")},
+     {op::Delete("x.bin"), op::Move("A2.txt", "DATA8.C"), op::Delete("Notes"),
+      op::Create("Notes", 1, 835), op::Mkdir("ReAdMe.tXt"), op::Mkdir("B2.txt")}},
+    // Two files rewritten in place that swap names: each new version waits for the other's old
+    // one to leave the name.
+    {"RewrittenFilesSwapNames",
+     "1: every object the guest changed ends exactly as the guest left it",
+     Writer::Own,
+     32,
+     {F("first.txt", 3000, 1), F("second.txt", 5000, 2)},
+     {op::Overwrite("first.txt", 10, 100, 3), op::Overwrite("second.txt", 4000, 600, 4),
+      op::Rename("first.txt", "t.txt"), op::Rename("second.txt", "first.txt"),
+      op::Rename("t.txt", "second.txt")}},
     // An 8.3-only guest's short entry whose checksum happens to match long-name entries left
     // behind takes them up: the disk shows an old long name beside a bare one.
     {"BareNameLeavesTheSpellingAnotherEntryShows",

@@ -83,8 +83,12 @@ TEST(InterruptedWriteBack, KilledAtAnyHostCallThenMountedAgainEndsAsOneWriteBack
     ASSERT_GE(sc.after.size(), 200u);
 
     // The journal written out first: from then on every host call is the write-back's.
+    // What it deletes and replaces goes to the user's trash, whose steps are killed too: a home
+    // trash on the tree's own volume.
+    const fs::path trashHome = sc.work / "data";
+    setenv("XDG_DATA_HOME", trashHome.c_str(), 1);
     auto mountJournaled = [&sc](const fs::path &dir) {
-        Disk disk = sc.mountCopy(dir, true);
+        Disk disk = sc.mountCopy(dir, true, true);
         if (disk)
             journalStop(disk.get());
         return disk;
@@ -100,6 +104,8 @@ TEST(InterruptedWriteBack, KilledAtAnyHostCallThenMountedAgainEndsAsOneWriteBack
         testing::internal::GetCapturedStdout();
         total = hostcalls::plan.total;
         EXPECT_EQ(contentsDifference(contentsTree(sc.work / "count", true), sc.after), "");
+        const fs::path trashed = trashHome / "Trash" / "files";
+        EXPECT_TRUE(fs::exists(trashed / "f0.txt") && fs::exists(trashed / "f1.txt"));
     }
     ASSERT_GT(total, 200);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -138,7 +144,9 @@ TEST(InterruptedWriteBack, KilledAtAnyHostCallThenMountedAgainEndsAsOneWriteBack
         sc.check(killed, "", label, true);
 
         testing::internal::CaptureStdout();
-        Disk again(VVFAT_CreateWithJournal(dir.c_str(), &kSmallFat16, TRUE));
+        VVFAT_Options options{TRUE, TRUE};
+        options.trash = TRUE;
+        Disk again(VVFAT_CreateWithOptions(dir.c_str(), &kSmallFat16, options));
         again.reset();
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(contentsDifference(contentsTree(dir, true), sc.after), "") << label << "\n"

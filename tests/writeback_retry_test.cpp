@@ -154,9 +154,18 @@ Session recordSession(const std::string &root) {
     return journaltest::recordSession(root, work);
 }
 
+// Whether mounts put what the write-back deletes in the user's trash.
+bool withTrash = false;
+
+VVFAT *mountJournaled(const std::string &root) {
+    VVFAT_Options options{TRUE, TRUE};
+    options.trash = withTrash;
+    return VVFAT_CreateWithOptions(root.c_str(), nullptr, options);
+}
+
 // Mounts root with the journal, writes the session, and has the journal written out.
 VVFAT *mountWithSession(const std::string &root, const Session &session) {
-    VVFAT *v = VVFAT_CreateWithJournal(root.c_str(), nullptr, TRUE);
+    VVFAT *v = mountJournaled(root);
     if (!v)
         return v;
     for (const journaltest::SectorWrite &s : session)
@@ -168,7 +177,7 @@ VVFAT *mountWithSession(const std::string &root, const Session &session) {
 // A mount and unmount of root with the journal; its messages.
 std::string mountAgain(const std::string &root) {
     testing::internal::CaptureStdout();
-    VVFAT_Destroy(VVFAT_CreateWithJournal(root.c_str(), nullptr, TRUE));
+    VVFAT_Destroy(mountJournaled(root));
     return testing::internal::GetCapturedStdout();
 }
 
@@ -254,6 +263,23 @@ void failEveryPoint(MemoryShare &t, DosFaultOp op, int error, bool persist) {
             break;
     }
     EXPECT_GT(undone, 0);
+}
+
+// The trash never makes a write-back fail: with it, a volume full from any write (a .trashinfo
+// included) or a rename failing (one into the trash included) ends as without it.
+TEST_F(MemoryShare, WithTheTrashAnyFailureEndsAsWithoutIt) {
+    withTrash = true;
+    fresh();
+    testing::internal::CaptureStdout();
+    VVFAT_Destroy(mountWithSession(kShare, session));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(contentsDifference(tree(kShare), reference), "") << out;
+    const std::string trash = std::string(std::getenv("XDG_DATA_HOME")) + "/Trash";
+    EXPECT_TRUE(exists(trash + "/files/f5.txt") && exists(trash + "/info/f5.txt.trashinfo")) << out;
+    EXPECT_NE(out.find("moved to the Trash"), std::string::npos) << out;
+    failEveryPoint(*this, DOS_FAULT_WRITE, ENOSPC, true);
+    failEveryPoint(*this, DOS_FAULT_RENAME, EIO, false);
+    withTrash = false;
 }
 
 TEST_F(MemoryShare, AVolumeFullFromAnyWriteKeepsEverythingUntilTheNextMount) {

@@ -61,7 +61,7 @@ void clear(VVFAT *v) {
             settle = Settle::Final;
         }
         if (settle == Settle::Final) {
-            journalEnd(v, true, [&] { emptyTrash(v->root_fd, result.steps); });
+            journalEnd(v, true, [&] { result.counts.trashed += emptyTrash(v, result.steps); });
         } else {
             if (settle == Settle::Undone)
                 journalMarkUndone(v);
@@ -152,6 +152,14 @@ VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *
         if (!v)
             return v;
         v->journaled = options.journal;
+        try {
+            if (options.trash)
+                v->absolute_root = absoluteDirectoryPath(v->root_path);
+            v->user_trash = options.trash;
+        } catch (const std::bad_alloc &) {
+            VVFAT_Destroy(v);
+            throw;
+        }
         if (!options.write_back) {
             v->discard_writes = TRUE;
             report("'%s' is mounted without write-back: what the guest writes is discarded at "

@@ -514,6 +514,30 @@ int mRenameAtNoReplace(int fromfd, const char *from, int tofd, const char *to) {
     return renameImpl(fromfd, from, tofd, to, true);
 }
 
+int mLinkAt(int fromfd, const char *from, int tofd, const char *to, int flags) {
+    if (flags & ~AT_SYMLINK_FOLLOW)
+        return fail(EINVAL);
+    Found a, b;
+    if (int error = lookup(fromfd, from, flags & AT_SYMLINK_FOLLOW, a))
+        return fail(error);
+    const int error = lookup(tofd, to, false, b);
+    if (error == 0)
+        return fail(EEXIST);
+    if (error != ENOENT || !b.parent)
+        return fail(error);
+    if (a.node->isDir())
+        return fail(EPERM);
+    if (!may(*b.parent, 3))
+        return fail(EACCES);
+    if (b.parent->nlink == 0)
+        return fail(ENOENT);
+    b.parent->entries[b.name] = a.node;
+    ++a.node->nlink;
+    a.node->ctime = now();
+    changed(*b.parent);
+    return 0;
+}
+
 int mRename(const char *from, const char *to) {
     return renameImpl(AT_FDCWD, from, AT_FDCWD, to, false);
 }
@@ -881,6 +905,7 @@ void install() {
     dos::syscalls.mkdirat = mMkdirAt;
     dos::syscalls.renameat = mRenameAt;
     dos::syscalls.renameatNoReplace = mRenameAtNoReplace;
+    dos::syscalls.linkat = mLinkAt;
     dos::syscalls.unlinkat = mUnlinkAt;
     dos::syscalls.fchmodat = mFchmodAt;
     dos::syscalls.fchmod = mFchmod;

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -79,3 +80,26 @@ std::string shellQuote(const std::string &word) {
 }
 
 } // namespace testsupport
+
+namespace {
+
+// Every test process, and every tessel-host it starts, has a home trash of its own: what a
+// write-back moves to the trash never reaches the user's.
+struct TestTrashHome {
+    std::string path;
+    pid_t owner = getpid();
+    TestTrashHome() {
+        std::string templ = (fs::temp_directory_path() / "tessel-trash-XXXXXX").string();
+        if (mkdtemp(templ.data())) {
+            path = templ;
+            setenv("XDG_DATA_HOME", path.c_str(), 1);
+        }
+    }
+    ~TestTrashHome() {
+        std::error_code ec;
+        if (!path.empty() && getpid() == owner)
+            fs::remove_all(path, ec);
+    }
+} testTrashHome;
+
+} // namespace

@@ -127,11 +127,13 @@ struct Scenario {
         after = contentsTree(dir, true);
     }
 
-    // A fresh copy of the pristine tree at `dir`, mounted (with the journal, or without), with
-    // the guest's writes applied.
-    Disk mountCopy(const fs::path &dir, bool journal = false) const {
+    // A fresh copy of the pristine tree at `dir`, mounted (with the journal, or without; with
+    // the user's trash, or without), with the guest's writes applied.
+    Disk mountCopy(const fs::path &dir, bool journal = false, bool trash = false) const {
         copyTree(pristine, dir);
-        Disk disk(VVFAT_CreateWithJournal(dir.c_str(), &kSmallFat16, journal));
+        VVFAT_Options options{journal, TRUE};
+        options.trash = trash;
+        Disk disk(VVFAT_CreateWithOptions(dir.c_str(), &kSmallFat16, options));
         if (disk)
             for (auto &[sector, data] : writes)
                 VVFAT_WriteData(disk.get(), data.data(), sector * SECTOR_SIZE, SECTOR_SIZE);

@@ -486,7 +486,8 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
         return result;
     }
     if (v->journal)
-        journalEnd(v, true, [&] { emptyTrash(v->root_fd, written.steps); });
+        journalEnd(v, true, [&] { written.counts.trashed += emptyTrash(v, written.steps); });
+    result.counts = written.counts;
     if (v->journaled)
         v->journal_wanted = TRUE; // a journal afresh, from the new baseline, at the next write
     result.kind = VVFAT_CheckpointResult::Done;

@@ -196,6 +196,10 @@ struct VVFAT {
     std::unordered_map<ULONG, UQUAD> checkpoint_order;
     UQUAD checkpoint_writes;
     BOOL checkpoint_order_lost; // no memory to keep the order: no checkpoint until the unmount
+    // What the write-back removes for good goes to the user's trash, which names it by its path
+    // from the mounted directory's absolute path.
+    BOOL user_trash;
+    std::string absolute_root;
 };
 
 // ---- geometry.cpp: creation, layout and boot structures.

@@ -99,12 +99,17 @@ const char *errorWords(int error) {
 }
 
 void writeBackLine(const VVFAT_WriteBackCounts &c, char *out, size_t size) {
+    // Said only when the trash took something, so that the line is as it always was otherwise.
+    char trashed[48] = "";
+    if (c.trashed)
+        std::snprintf(trashed, sizeof trashed, " %lu moved to the Trash,",
+                      static_cast<unsigned long>(c.trashed));
     std::snprintf(out, size,
-                  "VVFAT: write-back: %lu created, %lu changed, %lu renamed or moved, %lu deleted, "
-                  "%lu not written back.",
+                  "VVFAT: write-back: %lu created, %lu changed, %lu renamed or moved, %lu deleted,"
+                  "%s %lu not written back.",
                   static_cast<unsigned long>(c.created), static_cast<unsigned long>(c.changed),
                   static_cast<unsigned long>(c.moved), static_cast<unsigned long>(c.deleted),
-                  static_cast<unsigned long>(c.failed));
+                  trashed, static_cast<unsigned long>(c.failed));
 }
 
 std::string VVFAT_WriteBackLine(const VVFAT_WriteBackCounts &counts) {
@@ -144,7 +149,8 @@ std::optional<VVFAT_WriteBackCounts> VVFAT_ParseWriteBackLine(const std::string 
     } parts[] = {{" created,", &VVFAT_WriteBackCounts::created},
                  {" changed,", &VVFAT_WriteBackCounts::changed},
                  {" renamed or moved,", &VVFAT_WriteBackCounts::moved},
-                 {" deleted,", &VVFAT_WriteBackCounts::deleted}};
+                 {" deleted,", &VVFAT_WriteBackCounts::deleted},
+                 {" moved to the Trash,", &VVFAT_WriteBackCounts::trashed}};
     for (const auto &part : parts) {
         const size_t at = line.find(part.words, head.size() - 1);
         if (at != std::string::npos)

@@ -174,13 +174,13 @@ void removeJournal(VVFAT *v, int fd, const JournalContents &jc,
     if (DosFstat(fd, &mine) != 0 ||
         DosStatAt(v->root_fd, JOURNAL_NAME, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
-        emptyTrash(v->root_fd, steps);
+        emptyTrash(v, steps);
         return;
     }
     const bool rootKnown = DosFstat(v->root_fd, &root) == 0;
     if (!jc.finished)
         journalMarkDone(fd, jc.good_length, jc.next_sequence, jc.file_length != jc.good_length);
-    emptyTrash(v->root_fd, steps);
+    emptyTrash(v, steps);
     if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0)
         report("the journal '%s/%s' cannot be removed (%s).", v->root_path.c_str(), JOURNAL_NAME,
                errorWords(errno));

@@ -152,9 +152,15 @@ struct Applier {
                 plan.node(i).action == NodeAction::Create)
                 for (ObjectId s : contentSources(c, node(i)))
                     sources.insert(s);
+        const ULONG before = removed;
         for (ObjectId o : plan.hostObjects())
             if (plan.object(o).remove && !hostObject(v, o).is_dir && !sources.count(o))
                 removeObject(o, true);
+        if (v->user_trash && removed > before)
+            report("the volume is short of the space the write-back needs: what the guest deleted "
+                   "is removed rather than moved to the Trash (%lu %s).",
+                   static_cast<unsigned long>(removed - before),
+                   removed - before == 1 ? "object" : "objects");
     }
 
     void makeDirectories() {
@@ -403,10 +409,16 @@ struct Applier {
         return k.some() && placement(k).done;
     }
 
-    // Whether an object's move is still to be made.
+    // Whether an object's move is still to be made, or its new version still to be put in
+    // place under another name (after which the old one goes).
     bool movePending(ObjectId o) const {
         const PlacementId k = plan.object(o).placement;
-        return k.some() && !placement(k).done;
+        if (k.some() && !placement(k).done)
+            return true;
+        const NodeId claimer = plan.object(o).claimer;
+        return claimer.some() && plan.node(claimer).action == NodeAction::Rewrite &&
+               !plan.node(claimer).replaces_own && !plan.node(claimer).failed &&
+               placementPending(claimer);
     }
 
     // Deletes a recorded object still as recorded; a directory only when nothing else is in it.
@@ -439,7 +451,9 @@ struct Applier {
         // A link is removed itself; nothing it leads to is touched.
         const bool asDirectory = r.is_dir && !r.via_link;
         const std::string name = objectName(v, o);
-        now = now || !c.log; // nothing could undo it: the trash would only keep it longer
+        // Without a log nothing could undo it: the private trash would only keep it longer,
+        // unless it is on its way to the user's.
+        now = now || (!c.log && !v->user_trash);
         if (fd >= 0 && asDirectory && !now && !holdsOnlyTrash(fd, o, name)) {
             notWrittenBack(plan,
                            "directory '%s' is kept: it still holds objects the guest did not "
@@ -523,6 +537,37 @@ struct Applier {
         }
         trashed(o, parent, name);
         return true;
+    }
+
+    // Gives the recorded file r a second name in the private trash beside it, so that a new
+    // version can replace it in one step; FALSE (nothing done) where the host cannot link it.
+    bool linkAside(ObjectId r) {
+        const ObjectId parent = parentOf(v, r);
+        const int fd = objectDirFd(v, parent);
+        const std::string name = objectName(v, r);
+        if (fd < 0 || hostObject(v, r).is_dir || hostObject(v, r).via_link)
+            return false;
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            char buffer[32];
+            std::snprintf(buffer, sizeof buffer, ".vvfat-%08lX.tmp",
+                          static_cast<unsigned long>(temp_counter++));
+            struct stat st;
+            if (DosStatAt(fd, buffer, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                continue;
+            if (!noteRename(parent, name, parent, buffer, true))
+                return false;
+            if (DosLinkAt(fd, name.c_str(), fd, buffer) == 0) {
+                if (identifyAt(hostObject(v, r), fd, buffer) == HostState::Intact) {
+                    trash.insert({parent, buffer});
+                    return true;
+                }
+                DosUnlinkAt(fd, buffer, 0); // not the recorded file: the caller looks again
+                return false;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
     }
 
     // The object left its place for good (or for the trash).
@@ -715,9 +760,9 @@ struct Applier {
                 at.erase(holder);
                 return now == HostState::Gone ? place(p) : conflict(p, dst);
             }
-            if (own && !c.log) {
-                // Nothing could undo it: the new version replaces the old in one step, and the
-                // name never stands empty.
+            if (own && (((c.log || v->user_trash) && linkAside(r)) || !c.log)) {
+                // The new version replaces the old in one step, and the name never stands empty:
+                // the old one was linked into the trash, or nothing could undo it anyway.
                 if (v->current_mapping && v->current_mapping->object == r.index())
                     closeCurrentFile(v);
                 const Outcome done = renameInto(p, dstDir, dst, true);
@@ -777,6 +822,9 @@ struct Applier {
             const int fd = objectDirFd(v, p.src_dir);
             if (fd >= 0)
                 DosUnlinkAt(fd, p.src_name.c_str(), 0);
+            const NodePlan &np = plan.node(p.node);
+            if (np.action == NodeAction::Rewrite && np.object.some())
+                restoreOldVersion(np.object);
         } else if (!p.aside_from.empty()) {
             // Set aside for a cycle of renames: back under its own name, or, when another
             // object took that, left under the visible name it was set aside as.
@@ -841,7 +889,10 @@ struct Applier {
             const ObjectId held = holder->second;
             if (!movePending(held))
                 continue;
-            Placement &blocker = placement(plan.object(held).placement);
+            // The holder moves, or is the old version of a file rewritten elsewhere: either way
+            // it can wait under a name aside.
+            const PlacementId moving = plan.object(held).placement;
+            Placement &blocker = moving.some() ? placement(moving) : p;
             const ObjectId dir = parentOf(v, held);
             const int fd = objectDirFd(v, dir);
             const std::string old = objectName(v, held);
@@ -854,15 +905,41 @@ struct Applier {
             at.erase(holder);
             setObjectName(v, held, aside);
             at[{dir, aside}] = held;
+            if (hostObject(v, held).is_dir)
+                closeObjectDirs(v);
+            if (moving.isNone()) {
+                old_set_aside[held] = old;
+                return true;
+            }
             if (blocker.aside_from.empty())
                 blocker.aside_from = blocker.src_name;
             blocker.src_name = aside;
-            if (hostObject(v, held).is_dir)
-                closeObjectDirs(v);
             return true;
         }
         return false;
     }
+
+    // The old version of a rewrite that failed, set aside for a cycle: back under its name.
+    void restoreOldVersion(ObjectId o) {
+        const auto it = old_set_aside.find(o);
+        if (it == old_set_aside.end())
+            return;
+        const ObjectId dir = parentOf(v, o);
+        const int fd = objectDirFd(v, dir);
+        const std::string aside = objectName(v, o);
+        if (fd >= 0 && !at.count({dir, it->second}) && noteRename(dir, aside, dir, it->second) &&
+            DosRenameAtNoReplace(fd, aside.c_str(), fd, it->second.c_str()) == 0) {
+            at.erase({dir, aside});
+            setObjectName(v, o, it->second);
+            at[{dir, it->second}] = o;
+        } else {
+            report("'%s' stays set aside as '%s'.",
+                   printableName(objectPath(v, dir) + "/" + it->second).c_str(),
+                   printableName(aside).c_str());
+        }
+        old_set_aside.erase(it);
+    }
+    std::map<ObjectId, std::string> old_set_aside; // old versions set aside, by their own name
 
     void placeAll() {
         for (;;) {
@@ -1043,7 +1120,6 @@ VVFAT_WriteBackCounts applyPlan(SyncContext &c) {
         c.plan.failed += c.plan.kept_unlisted;
     }
     // Without a log nothing can undo it: it is settled now.
-    if (!c.log)
-        emptyTrash(c.v->root_fd, c.steps);
-    return {a.created, a.changed, a.moved, a.removed, c.plan.failed};
+    const ULONG trashed = c.log ? 0 : emptyTrash(c.v, c.steps);
+    return {a.created, a.changed, a.moved, a.removed, c.plan.failed, trashed};
 }

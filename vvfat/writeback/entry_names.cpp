@@ -87,7 +87,10 @@ const DirEntry *readDirEntry(const UBYTE *buffer, const UBYTE *end, EntryName &f
             return &entry;
         filename.units.clear();
         filename.name = shownShortName(entry);
-        filename.bare = (entry.reserved[0] & (CASE_LOWER_BASE | CASE_LOWER_EXT)) == 0;
+        // A flag for an extension the name does not have says nothing (a rename may carry the
+        // old entry's flags over).
+        const UBYTE sayCase = CASE_LOWER_BASE | (entry.extension[0] == ' ' ? 0 : CASE_LOWER_EXT);
+        filename.bare = (entry.reserved[0] & sayCase) == 0;
         return &entry;
     }
     return nullptr;

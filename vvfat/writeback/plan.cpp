@@ -373,10 +373,12 @@ struct Planner {
         EntryName created;
         if (claims)
             creationName(v, object, created);
-        // An object the guest did not rename keeps its host name, whatever bytes it holds.
-        p.final_name =
-            claims && sameStoredName(created, n.name) ? objectName(v, object) : n.name.name;
-        if (n.name.bare && !(claims && sameStoredName(created, n.name)))
+        // An object the guest did not rename keeps its host name, whatever bytes it holds,
+        // unless a bare entry's spelling is shown by another entry (see shownByOther).
+        const bool keepsName = claims && sameStoredName(created, n.name) &&
+                               !(n.name.bare && shownByOther(i, objectName(v, object)));
+        p.final_name = keepsName ? objectName(v, object) : n.name.name;
+        if (n.name.bare && !keepsName)
             if (const ObjectId gone = deletedNamed(dir, n.name.name);
                 gone.some() && !shownByOther(i, objectName(v, gone)))
                 p.final_name = objectName(v, gone); // the spelling of the object it replaces

@@ -3,8 +3,11 @@
 // and inode), so that nothing the write-back did not make or move is ever touched.
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <memory>
+#include <set>
 #include <new>
 #include <sys/stat.h>
 
@@ -93,6 +96,11 @@ bool undo(int rootFd, const WriteBackStep &s, UQUAD beganNs) {
             const int fromFd = openRelativeDir(rootFd, s.from_dir);
             ok = fromFd >= 0 &&
                  DosRenameAtNoReplace(dirFd, s.to.c_str(), fromFd, s.from.c_str()) == 0;
+            // Linked into the trash rather than moved: the object never left its name.
+            struct stat at;
+            if (!ok && errno == EEXIST &&
+                DosStatAt(fromFd, s.from.c_str(), &at, AT_SYMLINK_NOFOLLOW) == 0 && isObject(at, s))
+                ok = DosUnlinkAt(dirFd, s.to.c_str(), 0) == 0;
             DosCloseFd(fromFd);
         }
         break;
@@ -108,7 +116,7 @@ bool undo(int rootFd, const WriteBackStep &s, UQUAD beganNs) {
 }
 
 bool undoSteps(int rootFd, const std::vector<WriteBackStep> &steps);
-void emptySteps(int rootFd, const std::vector<WriteBackStep> &steps);
+ULONG emptySteps(VVFAT *v, const std::vector<WriteBackStep> &steps);
 
 } // namespace
 
@@ -169,11 +177,12 @@ bool undoWriteBack(int rootFd, const std::vector<WriteBackStep> &steps) {
     }
 }
 
-void emptyTrash(int rootFd, const std::vector<WriteBackStep> &steps) {
+ULONG emptyTrash(VVFAT *v, const std::vector<WriteBackStep> &steps) {
     try {
-        emptySteps(rootFd, steps);
+        return emptySteps(v, steps);
     } catch (const std::bad_alloc &) {
         report("out of memory: what the write-back deleted is left under hidden names.");
+        return 0;
     }
 }
 
@@ -213,9 +222,26 @@ bool undoSteps(int rootFd, const std::vector<WriteBackStep> &steps) {
     return ok;
 }
 
-void emptySteps(int rootFd, const std::vector<WriteBackStep> &steps) {
+// Removes dirFd's `name`, a directory with all it holds (what the write-back put in the trash).
+bool removeAll(int dirFd, const char *name) {
+    const ClosingFd fd(DosOpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    if (fd.fd >= 0) {
+        std::vector<std::string> names;
+        if (std::unique_ptr<DIR, void (*)(DIR *)> d(DosOpenDirAt(fd.fd, "."), DosCloseDir); d)
+            while (const struct dirent *e = DosReadDir(d.get()))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    names.push_back(e->d_name);
+        for (const std::string &inside : names)
+            if (DosUnlinkAt(fd.fd, inside.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM))
+                removeAll(fd.fd, inside.c_str());
+    }
+    return DosUnlinkAt(dirFd, name, AT_REMOVEDIR) == 0;
+}
+
+ULONG emptySteps(VVFAT *v, const std::vector<WriteBackStep> &steps) {
+    const int rootFd = v->root_fd;
     // Where each object in the trash is now: a directory trashed (or moved) after what lay in it
-    // carried it along. Removed in the order trashed, what lay in a directory before it.
+    // carried it along. Taken in the order trashed, what lay in a directory before it.
     struct Trashed {
         std::string dir, name;
         const WriteBackStep *step;
@@ -234,14 +260,67 @@ void emptySteps(int rootFd, const std::vector<WriteBackStep> &steps) {
         if (s.trash)
             trashed.push_back({s.to_dir, s.to, &s});
     }
+    std::set<std::string> trashedDirs;
+    for (const Trashed &t : trashed)
+        if (S_ISDIR(t.step->mode))
+            trashedDirs.insert(t.dir.empty() ? t.name : t.dir + "/" + t.name);
+    // The outermost trashed directory that holds dir (or is it); empty for none.
+    auto outermost = [&trashedDirs](const std::string &dir) {
+        for (size_t end = dir.find('/');; end = dir.find('/', end + 1)) {
+            std::string prefix = dir.substr(0, end);
+            if (trashedDirs.count(prefix) || end == std::string::npos)
+                return trashedDirs.count(prefix) ? prefix : std::string();
+        }
+    };
+    std::unique_ptr<UserTrash> user;
+    if (v->user_trash)
+        user = std::make_unique<UserTrash>();
+    std::map<std::string, ULONG> carried; // per outermost trashed directory, what it holds
+    ULONG moved = 0, refused = 0;
+    int why = 0;
     for (const Trashed &t : trashed) {
         struct stat st;
-        int dirFd = -1;
-        if (lookAt(rootFd, t.dir, t.name, st, dirFd) && isObject(st, *t.step) &&
-            DosUnlinkAt(dirFd, t.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0)
+        int fd = -1;
+        const bool there = lookAt(rootFd, t.dir, t.name, st, fd);
+        const ClosingFd closing(fd);
+        const int dirFd = fd;
+        if (!there || !isObject(st, *t.step))
+            continue;
+        const std::string dirPath = v->absolute_root + (t.dir.empty() ? "" : "/" + t.dir);
+        struct stat named;
+        // Linked aside for a replacement that did not happen: only the second name goes.
+        const bool stillNamed =
+            DosStatAt(dirFd, t.step->from.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            isObject(named, *t.step);
+        const std::string holder = user && !stillNamed ? outermost(t.dir) : std::string();
+        bool done = false, restored = false;
+        if (!holder.empty() && user->usable(dirPath, st.st_dev)) {
+            // It goes with its directory, under its own name again.
+            DosRenameAtNoReplace(dirFd, t.name.c_str(), dirFd, t.step->from.c_str());
+            ++carried[holder];
+            done = true;
+        } else if (user && !stillNamed) {
+            const std::string self = t.dir.empty() ? t.name : t.dir + "/" + t.name;
+            const ULONG inside = carried.count(self) ? carried[self] : 0;
+            restored = inside > 0;
+            done = user->put(dirFd, t.name.c_str(), dirPath + "/" + t.step->from, st.st_dev);
+            if (done) {
+                moved += 1 + inside;
+            } else {
+                why = why ? why : errno;
+                refused += 1 + inside;
+            }
+        }
+        if (!done && (restored ? !removeAll(dirFd, t.name.c_str())
+                               : DosUnlinkAt(dirFd, t.name.c_str(),
+                                             S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0))
             report("'%s' cannot be removed (%s).", t.name.c_str(), errorWords(errno));
-        DosCloseFd(dirFd);
     }
+    if (refused)
+        report("%lu %s could not go to the Trash (%s) and %s removed.",
+               static_cast<unsigned long>(refused), refused == 1 ? "object" : "objects",
+               errorWords(why), refused == 1 ? "was" : "were");
+    return moved;
 }
 
 } // namespace

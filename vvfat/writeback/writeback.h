@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include <dos/dirfd.h>
+
 #include "disk/disk.h"
 
 // ---- ids: which host object, which guest node.
@@ -236,10 +238,58 @@ bool decodeStep(const std::vector<UBYTE> &bytes, WriteBackStep &step);
 // them is left.
 bool undoWriteBack(int rootFd, const std::vector<WriteBackStep> &steps);
 // Removes what a settled write-back put in the trash: only objects its steps name, still the
-// objects they name.
-void emptyTrash(int rootFd, const std::vector<WriteBackStep> &steps);
+// objects they name. With v->user_trash they go to the user's trash instead (a directory with
+// what it held under their own names again), each removed with a diagnostic where that trash
+// cannot take it. Returns how many objects went to the user's trash.
+ULONG emptyTrash(VVFAT *v, const std::vector<WriteBackStep> &steps);
 // A directory by its path relative to rootFd, each step without following a link; -1 with errno.
 int openRelativeDir(int rootFd, const std::string &path);
+
+// ---- trash.cpp: the user's trash, where a file manager can restore what the write-back removes.
+// The trash of the volume holding objects: on Haiku its Trash folder (the original path in
+// Tracker's attribute); elsewhere the freedesktop.org trash (an info/NAME.trashinfo, then the
+// object in files/NAME). Each trash is looked for and made once per device.
+// A descriptor closed when it goes out of scope (also when an allocation fails meanwhile).
+struct ClosingFd {
+    int fd;
+    explicit ClosingFd(int f) : fd(f) {}
+    ClosingFd(const ClosingFd &) = delete;
+    ClosingFd &operator=(const ClosingFd &) = delete;
+    ~ClosingFd() { DosCloseFd(fd); }
+};
+
+class UserTrash {
+  public:
+    UserTrash() = default;
+    UserTrash(const UserTrash &) = delete;
+    UserTrash &operator=(const UserTrash &) = delete;
+    ~UserTrash();
+    // Whether objects of device dev, in the directory at the absolute path dir, have a trash;
+    // FALSE with errno when none can be used.
+    bool usable(const std::string &dir, dev_t dev);
+    // Moves `name` in dirFd, an object of device dev whose path the user knows as `original`
+    // (absolute), into its trash under a free name; with link, gives it a second name there and
+    // leaves it in place. FALSE with errno when the trash cannot take it (it is then untouched).
+    bool put(int dirFd, const char *name, const std::string &original, dev_t dev,
+             bool link = false);
+
+  private:
+    struct Can {
+        int files = -1, info = -1; // descriptors; files -1 when there is none
+        int error = 0;             // why there is none
+    };
+    std::map<dev_t, Can> cans_;
+};
+// The home trash: $XDG_DATA_HOME/Trash, else ~/.local/share/Trash; empty without either.
+std::string homeTrashPath();
+// The mount point of the volume dev that holds the directory at the absolute path dir.
+std::string volumeTop(const std::string &dir, dev_t dev);
+// The trash directory for objects of device dev in the directory dir: the home trash when it
+// lies on that device, else on that volume's top $top/.Trash/$uid (when .Trash is a directory
+// with the sticky bit, not a link) or $top/.Trash-$uid.
+std::string chooseTrash(const std::string &dir, dev_t dev);
+// path made absolute (as a lock names it); path itself when it cannot be.
+std::string absoluteDirectoryPath(const std::string &path);
 
 // ---- plan.cpp: what the write-back will do.
 

@@ -1,8 +1,12 @@
 // Directory-relative host calls, counted for fault injection like every other call.
 #include <dos/dirfd.h>
 
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef __HAIKU__
+#include <TypeConstants.h>
+#endif
 
 #include "dos_private.h"
 
@@ -30,6 +34,12 @@ int DosRenameAtNoReplace(int fromFd, const char *from, int toFd, const char *to)
     if (injected(DOS_FAULT_RENAME))
         return -1;
     return retryOnEintr([&] { return syscalls.renameatNoReplace(fromFd, from, toFd, to); });
+}
+
+int DosLinkAt(int fromFd, const char *from, int toFd, const char *to) {
+    if (injected(DOS_FAULT_RENAME))
+        return -1;
+    return retryOnEintr([&] { return syscalls.linkat(fromFd, from, toFd, to, 0); });
 }
 
 int DosUnlinkAt(int dirFd, const char *name, int flags) {
@@ -193,3 +203,22 @@ gid_t DosGetEgid() {
 int DosGetGroups(int size, gid_t list[]) {
     return syscalls.getgroups(size, list);
 }
+
+#ifdef __HAIKU__
+int DosFindTrash(dev_t dev, char *path, int size) {
+    if (injected(DOS_FAULT_OPEN))
+        return -1;
+    const int status = syscalls.findTrash(dev, path, size);
+    // Haiku's status codes are its errno values.
+    return status == 0 ? 0 : dos::fail(status);
+}
+
+int DosWriteStringAttr(int fd, const char *attribute, const char *text) {
+    if (injected(DOS_FAULT_WRITE))
+        return -1;
+    const size_t size = std::strlen(text) + 1;
+    const ssize_t written = retryOnEintr(
+        [&] { return syscalls.writeAttr(fd, attribute, B_STRING_TYPE, 0, text, size); });
+    return written == static_cast<ssize_t>(size) ? 0 : -1;
+}
+#endif

@@ -3,6 +3,7 @@
 #define TESSEL_DOS_PRIVATE_H
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
@@ -86,6 +87,13 @@ struct SystemCalls {
     gid_t (*getegid)();
     int (*getgroups)(int size, gid_t list[]);
     int (*dirfd)(DIR *dir);
+    int (*linkat)(int fromfd, const char *from, int tofd, const char *to, int flags);
+#ifdef __HAIKU__
+    // The volume's Trash folder (find_directory), made when it is missing; a status_t.
+    int (*findTrash)(dev_t volume, char *path, int size);
+    ssize_t (*writeAttr)(int fd, const char *attribute, uint32_t type, off_t at, const void *buffer,
+                         size_t size); // fs_write_attr
+#endif
 };
 
 extern SystemCalls syscalls;

@@ -10,6 +10,11 @@
 
 #include "dos_private.h"
 
+#ifdef __HAIKU__
+#include <FindDirectory.h>
+#include <fs_attr.h>
+#endif
+
 namespace dos {
 
 namespace {
@@ -51,6 +56,12 @@ int realFdatasync(int fd) {
     return ::fsync(fd);
 #endif
 }
+
+#ifdef __HAIKU__
+int realFindTrash(dev_t volume, char *path, int size) {
+    return ::find_directory(B_TRASH_DIRECTORY, volume, true, path, size);
+}
+#endif
 
 constexpr SystemCalls kRealCalls = {
     realOpen,
@@ -100,6 +111,11 @@ constexpr SystemCalls kRealCalls = {
     ::getegid,
     ::getgroups,
     ::dirfd,
+    ::linkat,
+#ifdef __HAIKU__
+    realFindTrash,
+    ::fs_write_attr,
+#endif
 };
 
 struct Fault {

@@ -18,11 +18,13 @@ int DosRenameAt(int fromFd, const char *from, int toFd, const char *to); // rena
 // As DosRenameAt, but fails with EEXIST rather than replace an object under `to`.
 int DosRenameAtNoReplace(int fromFd, const char *from, int toFd, const char *to); // rename
 int DosUnlinkAt(int dirFd, const char *name, int flags);                          // delete
-int DosChmodAt(int dirFd, const char *name, mode_t mode, int flags);              // set protection
-int DosFchmod(int fd, mode_t mode);                                               // set protection
-int DosStatAt(int dirFd, const char *name, struct stat *st, int flags);           // stat
-int DosFstat(int fd, struct stat *st);                                            // stat
-int DosStatVfs(int fd, struct statvfs *info);                                     // stat
+// A second name for a file (not followed through a link); fails with EEXIST on a taken name.
+int DosLinkAt(int fromFd, const char *from, int toFd, const char *to);  // rename
+int DosChmodAt(int dirFd, const char *name, mode_t mode, int flags);    // set protection
+int DosFchmod(int fd, mode_t mode);                                     // set protection
+int DosStatAt(int dirFd, const char *name, struct stat *st, int flags); // stat
+int DosFstat(int fd, struct stat *st);                                  // stat
+int DosStatVfs(int fd, struct statvfs *info);                           // stat
 // Writes all of length bytes, resuming short writes; -1 on failure.
 ssize_t DosWriteAll(int fd, const void *buffer, size_t length); // write
 // Reads up to length bytes at offset, resuming short reads: the count read (less than length
@@ -53,5 +55,11 @@ void DosCloseFd(int fd); // keeps errno
 uid_t DosGetEuid();
 gid_t DosGetEgid();
 int DosGetGroups(int size, gid_t list[]);
+#ifdef __HAIKU__
+// The Trash folder of the volume `dev`, made when missing, into path; -1 with errno on failure.
+int DosFindTrash(dev_t dev, char *path, int size); // open
+// Sets the string attribute `attribute` of the open node fd to text (its zero included).
+int DosWriteStringAttr(int fd, const char *attribute, const char *text); // write
+#endif
 
 #endif

@@ -1,0 +1,234 @@
+// What the write-back deletes, and the old version of what it replaces, go to the user's trash,
+// where a file manager finds them with their original path: driven end to end by tessel-host,
+// with mtools as the guest on a dump of the disk.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+#include "vvfat/writeback/writeback.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A share, a home trash of its own, and the guest's session on a dump through tessel-host.
+struct Session {
+    TempDir work;
+    fs::path share = work.path() / "share";
+    fs::path data = work.path() / "data"; // XDG_DATA_HOME
+    fs::path image = work.path() / "new.img", base = work.path() / "base.img";
+
+    Session() {
+        fs::create_directories(share);
+        fs::create_directories(data);
+    }
+    std::string host(const std::string &args) const {
+        return "XDG_DATA_HOME=" + shellQuote(data.string()) + " " + shellQuote(TESSEL_HOST_PATH) +
+               " -t DIRECTORY=" + shellQuote(share.string()) + " " + args;
+    }
+    void dump() {
+        auto r = run(host("dump " + shellQuote(base.string()) + " --partition 2>&1"));
+        ASSERT_EQ(r.status, 0) << r.output;
+        // The dump is sparse: copied as such.
+        r = run("cp --sparse=always " + shellQuote(base.string()) + " " +
+                shellQuote(image.string()));
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    void guest(const std::string &command, const std::string &args) {
+        auto r = run(command + " -i " + shellQuote(image.string()) + " " + args + " 2>&1");
+        ASSERT_EQ(r.status, 0) << command << " " << args << "\n" << r.output;
+    }
+    CommandResult apply(const std::string &toolTypes = "") {
+        return run(host(toolTypes + " apply " + shellQuote(image.string()) + " --base " +
+                        shellQuote(base.string()) + " --partition 2>&1"));
+    }
+};
+
+std::string percentDecoded(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// A trash entry as a file manager reads it: its info file checked, its Path= decoded.
+struct Entry {
+    fs::path file;
+    std::string original;
+};
+std::map<std::string, Entry> readTrash(const fs::path &trash) {
+    std::map<std::string, Entry> out;
+    if (!fs::exists(trash / "info"))
+        return out;
+    for (const auto &info : fs::directory_iterator(trash / "info")) {
+        const std::string name = info.path().filename().string();
+        EXPECT_EQ(info.path().extension(), ".trashinfo") << name;
+        const std::string text = readFile(info.path());
+        EXPECT_EQ(text.rfind("[Trash Info]\n", 0), 0u) << text;
+        const size_t path = text.find("\nPath="), date = text.find("\nDeletionDate=");
+        EXPECT_NE(path, std::string::npos) << text;
+        EXPECT_NE(date, std::string::npos) << text;
+        if (path == std::string::npos || date == std::string::npos)
+            continue;
+        const std::string encoded = text.substr(path + 6, text.find('\n', path + 1) - path - 6);
+        EXPECT_EQ(encoded.find_first_of(" #?\t"), std::string::npos) << "not encoded: " << encoded;
+        struct tm when {};
+        const std::string stamp = text.substr(date + 14, text.find('\n', date + 1) - date - 14);
+        const char *end = strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S", &when);
+        EXPECT_TRUE(end && *end == '\0') << stamp;
+        when.tm_isdst = -1;
+        EXPECT_LT(std::abs(std::difftime(std::time(nullptr), std::mktime(&when))), 600) << stamp;
+        const std::string entry = name.substr(0, name.size() - 10);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(trash / "files" / entry))) << entry;
+        out[entry] = {trash / "files" / entry, percentDecoded(encoded)};
+    }
+    return out;
+}
+
+TEST(Trash, DeletedAndReplacedObjectsCanBeRestoredFromTheTrash) {
+    Session s;
+    writeFile(s.share / "a.txt", "alpha");
+    writeFile(s.share / "my notes #1.txt", "notes");
+    writeFile(s.share / "r.txt", "old version");
+    writeFile(s.share / "keep.txt", "kept");
+    fs::create_directories(s.share / "folder" / "sub");
+    writeFile(s.share / "folder" / "x.txt", "x");
+    writeFile(s.share / "folder" / "sub" / "y.txt", patternBytes(9000, 1));
+    fs::create_directories(s.share / "other");
+    writeFile(s.share / "other" / "a.txt", "other alpha");
+    writeFile(s.work.path() / "r.txt", "new version");
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    s.guest("mdel", "::/a.txt ::/other/a.txt '::/my notes #1.txt'");
+    s.guest("mdeltree", "::/folder");
+    s.guest("mcopy -o", shellQuote((s.work.path() / "r.txt").string()) + " ::/r.txt");
+
+    auto r = s.apply();
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("1 changed, 0 renamed or moved, 7 deleted, 8 moved to the Trash, 0 "
+                            "not written back."),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(readFile(s.share / "r.txt"), "new version");
+    EXPECT_EQ(readFile(s.share / "keep.txt"), "kept");
+    EXPECT_FALSE(fs::exists(s.share / "folder"));
+
+    auto trash = readTrash(s.data / "Trash");
+    const std::string root = fs::canonical(s.share).string();
+    // Two a.txt: the second takes a free name, as file managers do.
+    ASSERT_EQ(trash.size(), 5u) << r.output;
+    ASSERT_TRUE(trash.count("a.txt") && trash.count("a.txt.2"));
+    std::map<std::string, std::string> byOriginal;
+    for (const auto &[name, e] : trash)
+        byOriginal[e.original] = name;
+    for (const char *original : {"/a.txt", "/other/a.txt", "/my notes #1.txt", "/r.txt", "/folder"})
+        EXPECT_TRUE(byOriginal.count(root + original)) << original;
+    EXPECT_EQ(readFile(trash[byOriginal[root + "/r.txt"]].file), "old version");
+    // The folder went whole, what it held under its own names.
+    const fs::path folder = trash["folder"].file;
+    EXPECT_EQ(readFile(folder / "x.txt"), "x");
+    EXPECT_EQ(readFile(folder / "sub" / "y.txt"), patternBytes(9000, 1));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+
+    // Restored as a file manager does: renamed back to the path its info gives.
+    for (const auto &[name, e] : trash) {
+        if (e.original == root + "/r.txt")
+            continue; // its name holds the new version
+        ASSERT_FALSE(fs::exists(e.original)) << e.original;
+        fs::rename(e.file, e.original);
+    }
+    EXPECT_EQ(readFile(s.share / "a.txt"), "alpha");
+    EXPECT_EQ(readFile(s.share / "other" / "a.txt"), "other alpha");
+    EXPECT_EQ(readFile(s.share / "my notes #1.txt"), "notes");
+    EXPECT_EQ(readFile(s.share / "folder" / "sub" / "y.txt"), patternBytes(9000, 1));
+}
+
+TEST(Trash, SwitchedOffTheWriteBackRemovesAsBefore) {
+    Session s;
+    writeFile(s.share / "a.txt", "alpha");
+    writeFile(s.share / "r.txt", "old");
+    writeFile(s.work.path() / "r.txt", "new");
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    s.guest("mdel", "::/a.txt");
+    s.guest("mcopy -o", shellQuote((s.work.path() / "r.txt").string()) + " ::/r.txt");
+    auto r = s.apply("-t TRASH=OFF");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("1 changed, 0 renamed or moved, 1 deleted, 0 not written back."),
+              std::string::npos)
+        << r.output;
+    EXPECT_FALSE(fs::exists(s.share / "a.txt"));
+    EXPECT_EQ(readFile(s.share / "r.txt"), "new");
+    EXPECT_TRUE(readTrash(s.data / "Trash").empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(s.share), fs::directory_iterator()), 1);
+}
+
+TEST(Trash, ATrashThatCannotBeUsedLeavesTheWriteBackAsWithoutIt) {
+    Session s;
+    writeFile(s.share / "a.txt", "alpha");
+    fs::create_directories(s.share / "folder");
+    writeFile(s.share / "folder" / "x.txt", "x");
+    writeFile(s.data / "Trash", "a file where the trash would be");
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    s.guest("mdel", "::/a.txt");
+    s.guest("mdeltree", "::/folder");
+    auto r = s.apply();
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("3 objects could not go to the Trash (Not a directory) and were "
+                            "removed."),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("3 deleted, 0 not written back."), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::is_empty(s.share));
+}
+
+// A volume of its own (the tmpfs at /dev/shm) keeps its trash at its top, not in the home.
+TEST(Trash, AnotherVolumeHasItsTrashAtItsTop) {
+    struct stat shm, tmp;
+    const std::string uid = std::to_string(geteuid());
+    const fs::path topTrash = "/dev/shm/.Trash-" + uid;
+    if (stat("/dev/shm", &shm) != 0 || access("/dev/shm", W_OK) != 0 ||
+        stat(fs::temp_directory_path().c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev ||
+        fs::exists(topTrash))
+        GTEST_SKIP() << "needs a writable /dev/shm on a volume of its own, without " << topTrash;
+    const std::string home = homeTrashPath();
+    EXPECT_EQ(chooseTrash(fs::temp_directory_path().string(), tmp.st_dev), home);
+    char templ[] = "/dev/shm/tessel-trash-XXXXXX";
+    ASSERT_TRUE(mkdtemp(templ));
+    const fs::path dir = templ;
+    fs::create_directories(dir / "deep");
+    EXPECT_EQ(volumeTop((dir / "deep").string(), shm.st_dev), "/dev/shm");
+    EXPECT_EQ(chooseTrash((dir / "deep").string(), shm.st_dev), topTrash.string());
+
+    Session s;
+    fs::remove_all(s.share);
+    fs::create_directory_symlink(dir, s.share);
+    writeFile(dir / "deep" / "a.txt", "alpha");
+    ASSERT_NO_FATAL_FAILURE(s.dump());
+    s.guest("mdel", "::/deep/a.txt");
+    auto r = s.apply();
+    EXPECT_EQ(r.status, 0) << r.output;
+    auto trash = readTrash(topTrash);
+    std::error_code ec;
+    fs::remove_all(topTrash, ec);
+    fs::remove_all(dir, ec);
+    ASSERT_EQ(trash.size(), 1u) << r.output;
+    // The path the user mounted, through its link.
+    EXPECT_EQ(trash.begin()->second.original, s.share.string() + "/deep/a.txt");
+    EXPECT_TRUE(readTrash(s.data / "Trash").empty());
+}
+
+} // namespace
