@@ -151,6 +151,23 @@ struct VVFAT_Plan {
 // FALSE when there is none (the guest's layout unreadable, no memory).
 BOOL VVFAT_PlanWriteBack(VVFAT *v, VVFAT_Plan &plan);
 
+// A checkpoint: what the guest changed since the last one (or the mount) written back while the
+// disk stays mounted, once its file system decodes consistently. The disk shows the same sectors
+// afterwards; what was written back becomes the baseline that later changes are judged against,
+// and a journal starts afresh from it.
+struct VVFAT_CheckpointResult {
+    enum Kind {
+        Nothing, // nothing written since the last checkpoint
+        Done,    // written back (counts)
+        Skipped, // the guest's file system is not in a state to write back now (reason)
+        Failed,  // the write-back could not be carried whole (reason); tried again later
+    } kind = Nothing;
+    VVFAT_WriteBackCounts counts{};
+    std::string reason;
+};
+// Runs a checkpoint on the calling thread; no guest write may arrive meanwhile. Null accepted.
+VVFAT_CheckpointResult VVFAT_Checkpoint(VVFAT *v);
+
 // One report of a disk: a line for a person, and for the write-back's closing line its counts.
 struct VVFAT_Report {
     const char *line;                        // "VVFAT: ...", without a newline

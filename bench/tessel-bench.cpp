@@ -2,6 +2,7 @@
 //   mount DIR      ActivatePlugin of the plug-in on DIR: time, resident memory, descriptors
 //   read DIR       sequential read of every file of DIR's virtual disk in 64 KiB requests
 //   writeback DIR  unmount after rewriting every 100 KiB file of DIR's virtual disk
+//   checkpoint DIR the same rewrite, written back by a checkpoint instead
 //   dump DIR       tessel-host's dump and apply through the port window: the extent in use read
 //                  into an image, then every data sector of it written back changed
 // The floors beside them are measured with the standard tools by scripts/bench.sh, which also
@@ -200,7 +201,9 @@ void bumpStamp(DirEntry &entry) {
     putLE16(entry.mtime, static_cast<UWORD>(twoSeconds < 29 ? time + 1 : time - 1));
 }
 
-int benchWriteback(const std::string &dir, uint32_t fileSize) {
+// The write-back at unmount, or (checkpoint) a checkpoint while the disk stays mounted: the time
+// a checkpoint takes is what it would hold up a thread that waited for it.
+int benchWriteback(const std::string &dir, uint32_t fileSize, bool checkpoint = false) {
     VVFAT *disk = VVFAT_Create(dir.c_str(), nullptr);
     if (!disk)
         return fail("VVFAT_Create failed");
@@ -248,8 +251,18 @@ int benchWriteback(const std::string &dir, uint32_t fileSize) {
     }
 
     const auto start = Clock::now();
-    VVFAT_Destroy(disk);
+    if (checkpoint) {
+        const VVFAT_CheckpointResult r = VVFAT_Checkpoint(disk);
+        if (r.kind != VVFAT_CheckpointResult::Done) {
+            VVFAT_Destroy(disk);
+            return fail("the checkpoint did not write back: " + r.reason);
+        }
+    } else {
+        VVFAT_Destroy(disk);
+    }
     const double seconds = secondsSince(start);
+    if (checkpoint)
+        VVFAT_Destroy(disk);
 
     // The last file rewritten must now hold the guest's bytes.
     const std::string expected(reinterpret_cast<const char *>(contents.data()), fileSize);
@@ -421,6 +434,7 @@ int usage() {
     std::fprintf(stderr, "usage: tessel-bench mount DIR\n"
                          "       tessel-bench read DIR [REQUEST_BYTES]\n"
                          "       tessel-bench writeback DIR [FILE_SIZE]\n"
+                         "       tessel-bench checkpoint DIR [FILE_SIZE]\n"
                          "       tessel-bench dump DIR\n"
                          "       tessel-bench tree DIR OBJECTS\n"
                          "       tessel-bench files DIR COUNT SIZE PERDIR\n");
@@ -441,6 +455,8 @@ int main(int argc, char **argv) {
         return benchRead(dir, argc == 4 ? std::stoul(argv[3]) : 65536);
     if (command == "writeback" && argc <= 4)
         return benchWriteback(dir, argc == 4 ? std::stoul(argv[3]) : 102400);
+    if (command == "checkpoint" && argc <= 4)
+        return benchWriteback(dir, argc == 4 ? std::stoul(argv[3]) : 102400, true);
     if (command == "dump" && argc == 3)
         return benchDumpApply(dir);
     if (command == "tree" && argc == 4)

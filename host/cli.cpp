@@ -94,7 +94,7 @@ const CommandHelp COMMAND_HELP[] = {
              "                       type (12, 16 or 32) instead of the automatic one\n"},
     {"apply",
      "usage: tessel-host [-t TOOLTYPE]... apply IMAGE --base BASE [--partition] [--geometry "
-     "C,H,S,FAT] [--dry-run]\n"
+     "C,H,S,FAT] [--dry-run] [--checkpoints N]\n"
      "Writes every sector where IMAGE differs from BASE (an earlier dump with the same\n"
      "options), then unmounts so the plug-in writes the changes back. Refuses, writing\n"
      "nothing, when the drive no longer reads as BASE (the directory changed since), and\n"
@@ -111,7 +111,9 @@ const CommandHelp COMMAND_HELP[] = {
      "  --dry-run  say what the mount's recovery would do with a pending journal, then print\n"
      "             what the write-back would do (created, changed, renamed or moved, deleted,\n"
      "             kept and why, with the host's permissions and free space checked) and\n"
-     "             change nothing; fails when it predicts objects not written back\n"},
+     "             change nothing; fails when it predicts objects not written back\n"
+     "  --checkpoints N  split the writes into N rounds, each followed by a checkpoint that\n"
+     "             writes back what the rounds so far changed while the disk stays mounted\n"},
     {"prefs", "usage: tessel-host [-t TOOLTYPE]... prefs\n"
               "Prints the tool types that the plug-in exports for the emulator to store.\n"},
     {"journal",
@@ -323,6 +325,7 @@ struct CommandArgs {
     std::string output, input, base;
     bool partition = false;
     bool dryRun = false;
+    uint64_t checkpoints = 0; // apply: rounds, each followed by a checkpoint
     bool writeBack = false, discard = false, yes = false; // journal
     bool hasGeometry = false;
     VVFAT_Configuration geometry{};
@@ -334,7 +337,7 @@ bool parseCommandArgs(const Options &o, CommandArgs &c, std::string &error) {
             return o.command == "read";
         if (flag == "-i")
             return o.command == "write";
-        if (flag == "--base")
+        if (flag == "--base" || flag == "--checkpoints")
             return o.command == "apply";
         if (flag == "--geometry")
             return o.command == "dump" || o.command == "apply";
@@ -364,7 +367,14 @@ bool parseCommandArgs(const Options &o, CommandArgs &c, std::string &error) {
                 c.input = v;
             else if (a == "--base")
                 c.base = v;
-            else if (!parseGeometry(v, c.geometry, error))
+            else if (a == "--checkpoints") {
+                if (v.empty() || v.size() > 6 ||
+                    v.find_first_not_of("0123456789") != std::string::npos || std::stoul(v) == 0) {
+                    error = "--checkpoints needs a number of rounds from 1";
+                    return false;
+                }
+                c.checkpoints = std::stoul(v);
+            } else if (!parseGeometry(v, c.geometry, error))
                 return false;
             else
                 c.hasGeometry = true;
@@ -376,6 +386,65 @@ bool parseCommandArgs(const Options &o, CommandArgs &c, std::string &error) {
         }
     }
     return true;
+}
+
+// The sectors an apply would write, counted by applying to nowhere.
+uint64_t countApplied(const SectorReader &read, const CommandArgs &c, std::string &error) {
+    uint64_t total = 0, written = 0;
+    const SectorWriter count = [&](uint64_t, uint32_t n, const uint8_t *) {
+        total += n;
+        return true;
+    };
+    applyImage(read, count, c.positional[0], c.base, c.partition, written, error, {});
+    return total;
+}
+
+// A writer that splits `total` sectors into `rounds` rounds and runs a checkpoint after each;
+// a call with no sectors ends the last round.
+SectorWriter checkpointRounds(const SectorWriter &write, InProcessDrive *drive, uint64_t total,
+                              uint64_t rounds, uint64_t &failures) {
+    if (!drive)
+        return write;
+    auto done = std::make_shared<uint64_t>(0);
+    auto round = std::make_shared<uint64_t>(0);
+    auto runCheckpoint = [drive, rounds, round, &failures] {
+        const VVFAT_CheckpointResult r = drive->checkpoint();
+        ++*round;
+        static const char *const kinds[] = {"nothing to write back", "written back", "skipped",
+                                            "failed"};
+        std::string line = "checkpoint " + std::to_string(*round) + " of " +
+                           std::to_string(rounds) + ": " + kinds[r.kind];
+        if (r.kind == VVFAT_CheckpointResult::Done) {
+            const std::string counts = VVFAT_WriteBackLine(r.counts);
+            line += ":" + counts.substr(counts.find(':', counts.find(':') + 1) + 1);
+            failures += r.counts.failed;
+        } else if (!r.reason.empty()) {
+            line += " (" + r.reason + ")";
+        }
+        std::fprintf(results, "%s\n", line.c_str());
+        return true;
+    };
+    return [=](uint64_t lba, uint32_t n, const uint8_t *in) {
+        if (n == 0)
+            return *round < rounds ? runCheckpoint() : true;
+        while (n > 0) {
+            // The end of the current round, in sectors written; the last takes the rest.
+            const uint64_t mark = *round + 1 >= rounds ? UINT64_MAX : total * (*round + 1) / rounds;
+            const uint64_t room = mark > *done ? mark - *done : 0;
+            const auto piece = static_cast<uint32_t>(std::min<uint64_t>(n, room));
+            if (piece > 0) {
+                if (!write(lba, piece, in))
+                    return false;
+                *done += piece;
+                lba += piece;
+                in += static_cast<size_t>(piece) * SECTOR;
+                n -= piece;
+            }
+            if (*done >= mark)
+                runCheckpoint();
+        }
+        return true;
+    };
 }
 
 std::string settingOf(const std::vector<std::string> &prefs, const std::string &key) {
@@ -893,9 +962,19 @@ int runCommand(const Options &o) {
         SectorWriter stoppable = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
             return !(applying && interrupted()) && write(lba, n, in);
         };
-        const bool applied =
-            applyImage(readerFor(guest), stoppable, c.positional[0], c.base, c.partition, written,
-                       error, progressFor("apply", PROGRESS_MIN));
+        uint64_t checkpointFailures = 0;
+        const bool checkpoints = c.checkpoints > 0 && applying;
+        SectorWriter rounds =
+            checkpointRounds(stoppable, checkpoints ? inProcess.get() : nullptr,
+                             checkpoints ? countApplied(readerFor(guest), c, error) : 0,
+                             c.checkpoints, checkpointFailures);
+        bool applied = applyImage(readerFor(guest), rounds, c.positional[0], c.base, c.partition,
+                                  written, error, progressFor("apply", PROGRESS_MIN));
+        if (applied && checkpoints)
+            applied = rounds(0, 0, nullptr); // the last round's checkpoint
+        if (checkpointFailures > 0)
+            status = fail(counted(checkpointFailures, "object") +
+                          " not written back by the checkpoints");
         if (applying && interrupted()) {
             abandonApply();
             fail("interrupted: the apply was abandoned; nothing of it was written into '" + medium +

@@ -140,6 +140,8 @@ class InProcessDrive : public PortIO {
     VVFAT_WriteBackCounts dryRun(FILE *out);
     // Ends the session without a write-back, keeping no journal of it (VVFAT_Abandon).
     void abandon();
+    // Writes back what the guest changed since the last checkpoint (VVFAT_Checkpoint).
+    VVFAT_CheckpointResult checkpoint();
 
   private:
     static std::unique_ptr<InProcessDrive> mount(const std::string &path,

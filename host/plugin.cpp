@@ -270,6 +270,10 @@ void InProcessDrive::abandon() {
         VVFAT_Abandon(ide_->vvfat);
 }
 
+VVFAT_CheckpointResult InProcessDrive::checkpoint() {
+    return ide_ ? VVFAT_Checkpoint(ide_->vvfat) : VVFAT_CheckpointResult{};
+}
+
 void InProcessDrive::unmount() {
     IDEUnMount(ide_);
 }

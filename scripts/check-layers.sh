@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks what each layer of the product includes: the virtual disk's concepts in order format,
-# disk, writeback, journal (each sees those before it), and no reaching into another folder by a
-# relative path. The build's include directories keep the other layers apart.
+# disk, writeback, journal, checkpoint (each sees those before it), and no reaching into another
+# folder by a relative path. The build's include directories keep the other layers apart.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 status=0
@@ -11,7 +11,7 @@ allowed() { # folder -> the vvfat/ folders its files may include
     vvfat/disk) echo "format disk" ;;
     vvfat/writeback) echo "format disk writeback" ;;
     vvfat/journal) echo "format disk writeback journal" ;;
-    *) echo "format disk writeback journal" ;;
+    *) echo "format disk writeback journal checkpoint" ;;
     esac
 }
 while IFS= read -r file; do

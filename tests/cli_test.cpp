@@ -185,6 +185,31 @@ TEST(Cli, DirectoryDumpEditApply) {
     EXPECT_EQ(snapshotTree(dir / "share"), snapshot);
 }
 
+// An apply in rounds: each round's checkpoint writes back what is finished by then, and the
+// unmount has nothing left to write.
+TEST(Cli, ApplyInRoundsWritesBackAtEachCheckpoint) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "share");
+    writeFile(dir / "share" / "README.TXT", "read me\n");
+    const std::string t = "-t " + shellQuote("DIRECTORY=" + (dir / "share").string()) + " ";
+    const std::string part = (dir / "part.img").string(), base = (dir / "base.img").string();
+    ASSERT_EQ(host(t + "dump --partition " + shellQuote(part)).status, 0);
+    ASSERT_EQ(run("cp --sparse=always " + shellQuote(part) + " " + shellQuote(base)).status, 0);
+    guestWritesNews(dir.path(), part);
+    ASSERT_EQ(run("mdel -i " + shellQuote(part) + " ::/README.TXT").status, 0);
+    auto a = host(t + "apply " + shellQuote(part) + " --base " + shellQuote(base) +
+                  " --partition --checkpoints 2");
+    EXPECT_EQ(a.status, 0) << a.output;
+    EXPECT_NE(a.output.find("checkpoint 1 of 2: "), std::string::npos) << a.output;
+    EXPECT_NE(a.output.find("checkpoint 2 of 2: written back: "), std::string::npos) << a.output;
+    EXPECT_EQ(a.output.find("VVFAT: write-back:"), std::string::npos) << a.output;
+    EXPECT_EQ(readFile(dir / "share" / "NEWS.TXT"), "Written by the guest\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "share" / "README.TXT"));
+    auto bad = host(t + "apply " + shellQuote(part) + " --base " + shellQuote(base) +
+                    " --partition --checkpoints 0");
+    EXPECT_NE(bad.status, 0);
+}
+
 // The disk the tool types ask for is the one dump shows and apply and its dry run mount again.
 TEST(Cli, TheDiskTheToolTypesAskForIsTheOneApplyMounts) {
     TempDir dir;

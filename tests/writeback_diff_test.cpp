@@ -7,7 +7,9 @@
 //
 // One seed:   TESSEL_DIFF_SEED=N [TESSEL_DIFF_WRITER=own|own83|mtools] [TESSEL_DIFF_FAT=12|16|32]
 //             writeback_diff_test --gtest_filter=WritebackDiffTool.Seed
-// Long run:   scripts/diff-writeback.sh SECONDS [--writer own|own83|mtools]
+// Long run:   scripts/diff-writeback.sh SECONDS [--writer own|own83|mtools] [--checkpoints]
+// With TESSEL_DIFF_CHECKPOINTS=1 (--checkpoints), our writer's sessions run checkpoints between
+// and inside operations.
 // own83 is our writer in its 8.3 mode: a guest that knows only short names, which cannot say
 // case and leaves the long-name entries of old names behind.
 // A failing seed is shrunk to a short case printed as an entry of kRegressions below.
@@ -142,6 +144,9 @@ struct Case {
     int fat = 16;
     std::vector<TreeItem> tree;
     std::vector<Op> ops;
+    // Our writer: a checkpoint after every that many operations (0: none), and once inside an
+    // operation that writes several sectors.
+    int checkpoint_every = 0;
 };
 
 // ---- The model: what the tree is after each operation, and which objects the guest touched.
@@ -1178,6 +1183,66 @@ void keepHostSpelling(Model &m, const fs::path &ref) {
     }
 }
 
+// Every sector of the disk, read.
+std::string wholeDisk(VVFAT *disk) {
+    const ULONG sectors = VVFAT_SectorCount(disk);
+    std::string bytes(static_cast<size_t>(sectors) * SECTOR_SIZE, '\0');
+    for (ULONG s = 0; s < sectors; s += 128) {
+        const ULONG n = std::min<ULONG>(128, sectors - s);
+        VVFAT_ReadData(disk, bytes.data() + static_cast<size_t>(s) * SECTOR_SIZE,
+                       static_cast<UQUAD>(s) * SECTOR_SIZE, n * SECTOR_SIZE);
+    }
+    return bytes;
+}
+
+// A tree with its paths in one case. With checkpoints, a name the guest stores as a bare 8.3
+// entry, whose case says nothing, keeps the host's spelling of the last checkpoint that wrote
+// the object, not the spelling it had at the mount, which the model knows.
+std::map<std::string, std::string> folded(const std::map<std::string, std::string> &tree) {
+    std::map<std::string, std::string> out;
+    for (const auto &[path, contents] : tree) {
+        std::string key = path;
+        for (char &ch : key)
+            ch = upper(ch);
+        out[key] = contents;
+    }
+    return out;
+}
+
+// Checkpoints that wrote back, and those skipped, over a run.
+int checkpointsDone = 0, checkpointsSkipped = 0;
+
+// Runs a checkpoint: the disk must read the same after it, and once it wrote back, the host must
+// hold what the reference holds (between operations: compareHost). What is wrong goes to report.
+void checkpointAndCompare(VVFAT *disk, const fs::path &host, const fs::path &ref,
+                          const std::string &when, std::string &report, bool compareHost = true) {
+    const std::string before = wholeDisk(disk);
+    testing::internal::CaptureStdout();
+    const VVFAT_CheckpointResult r = VVFAT_Checkpoint(disk);
+    const std::string said = testing::internal::GetCapturedStdout();
+    if (wholeDisk(disk) != before)
+        report += "  the disk reads otherwise after the checkpoint " + when + "\n";
+    checkpointsSkipped += r.kind == VVFAT_CheckpointResult::Skipped;
+    if (r.kind != VVFAT_CheckpointResult::Done)
+        return;
+    ++checkpointsDone;
+    if (r.counts.failed)
+        report += "  the checkpoint " + when + " did not write everything back\n" + said;
+    if (!compareHost)
+        return;
+    const auto got = folded(contentsTree(host, false)), want = folded(contentsTree(ref, false));
+    if (got != want) {
+        report += "  after the checkpoint " + when + " the host differs:";
+        for (const auto &[path, contents] : want)
+            if (!got.count(path) || got.at(path) != contents)
+                report += " " + path;
+        for (const auto &[path, contents] : got)
+            if (!want.count(path))
+                report += " +" + path;
+        report += "\n" + said;
+    }
+}
+
 Outcome runCase(const Case &c, bool checkDisk = false) {
     Outcome out;
     const auto setupFail = [&](const std::string &why) {
@@ -1224,18 +1289,30 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     if (!disk)
         return setupFail("VVFAT_Create refused the disk");
     std::string log;
+    std::string checkpoints; // what the checkpoints found wrong
     bool guestOk = true;
     if (c.writer != Writer::Mtools) {
         testsupport::FatWriterOptions options;
         options.longNames = c.writer == Writer::Own;
+        // With checkpoints, also one inside an operation now and then: skipped while what the
+        // operation wrote does not decode or is unfinished; whatever it writes back, the disk
+        // reads the same and the end is the same.
+        size_t writes = 0;
+        const size_t insideEvery = c.checkpoint_every > 0 ? 5 + 4 * c.checkpoint_every : 0;
         testsupport::FatWriter w(
             testsupport::readerFor(disk),
-            [disk](uint64_t lba, uint32_t count, const uint8_t *in) {
-                return VVFAT_WriteData(disk, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
+            [&, disk](uint64_t lba, uint32_t count, const uint8_t *in) {
+                const bool ok =
+                    VVFAT_WriteData(disk, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
+                if (ok && insideEvery && ++writes % insideEvery == 0)
+                    checkpointAndCompare(disk, host, ref, "inside an operation", checkpoints,
+                                         false);
+                return ok;
             },
             testsupport::fatStampOf(kFixedTime), options);
         guestOk = w.mount();
         m.inPlace = true;
+        size_t done = 0;
         for (size_t i = 1; guestOk && i < m.nodes.size(); ++i)
             m.nodes[i].originFirst = w.at(m.nodes[i].origin).first;
         for (const Op &o : c.ops) {
@@ -1246,6 +1323,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
                 guestOk = false;
                 log += "own writer failed on " + printOp(o) + ": " + w.error() + "\n";
             }
+            ++done;
             std::string dir, leaf;
             if (guestOk && c.writer == Writer::Own83 && Mtools::namedBy(act, dir, leaf)) {
                 // It stores the name in upper case.
@@ -1256,6 +1334,14 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
                 }
             }
             applyHost(ref, act);
+            if (guestOk && c.checkpoint_every > 0 && done % c.checkpoint_every == 0) {
+                if (!w.flush()) {
+                    guestOk = false;
+                    log += "own writer: " + w.error() + "\n";
+                } else {
+                    checkpointAndCompare(disk, host, ref, "after " + printOp(o), checkpoints);
+                }
+            }
         }
         if (guestOk && !w.flush()) {
             guestOk = false;
@@ -1330,7 +1416,11 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     const std::string said = testing::internal::GetCapturedStdout();
 
     std::ostringstream r;
-    const auto got = contentsTree(host, false), want = contentsTree(ref, false);
+    auto got = contentsTree(host, false), want = contentsTree(ref, false);
+    if (c.checkpoint_every > 0) {
+        got = folded(got);
+        want = folded(want);
+    }
     for (const auto &[path, contents] : want) {
         auto it = got.find(path);
         if (it == got.end())
@@ -1371,6 +1461,7 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
             r << "  untouched " << (n.dir ? "directory " : "file ") << now << " changed:" << what
               << (n.dir ? "" : " (" + std::to_string(n.data.size()) + " bytes)") << "\n";
     }
+    r << checkpoints;
     out.report += r.str();
     out.failed = !r.str().empty();
     if (out.failed && !said.empty())
@@ -1520,11 +1611,19 @@ constexpr int kSanitizerDivisor = 1;
 #endif
 
 // Runs seeds; returns the failing ones, the first of them shrunk and printed.
-void runSeeds(Writer writer, int fat, uint64_t first, int count) {
+// With checkpoints, one after every 1 to 3 operations, as the seed says.
+Case generateWith(uint64_t seed, Writer writer, int fat, bool checkpoints) {
+    Case c = generate(seed, writer, fat);
+    if (checkpoints)
+        c.checkpoint_every = 1 + static_cast<int>(seed % 3);
+    return c;
+}
+
+void runSeeds(Writer writer, int fat, uint64_t first, int count, bool checkpoints = false) {
     std::vector<uint64_t> failing;
     std::string firstReport;
     for (int i = 0; i < count; ++i) {
-        const Case c = generate(first + i, writer, fat);
+        const Case c = generateWith(first + i, writer, fat, checkpoints);
         const Outcome o = runCase(c);
         if (o.setupFailed)
             ADD_FAILURE() << "seed " << first + i << ": " << o.report;
@@ -1542,7 +1641,8 @@ void runSeeds(Writer writer, int fat, uint64_t first, int count) {
     std::string shrunk;
     if (envInt("TESSEL_DIFF_SHRINK", 1)) {
         // mtools runs cost several times ours: a smaller budget keeps a failing run short.
-        Case small = shrink(generate(failing[0], writer, fat), writer == Writer::Own ? 300 : 120);
+        Case small = shrink(generateWith(failing[0], writer, fat, checkpoints),
+                            writer == Writer::Own ? 300 : 120);
         small.name = "Seed" + std::to_string(failing[0]) + "Fat" + std::to_string(fat) +
                      writerCaseName(writer);
         shrunk = "\nshrunk:\n" + printCase(small) + runCase(small, true).report;
@@ -1985,6 +2085,28 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(writerName(i.param.writer)) + "Fat" + std::to_string(i.param.fat);
     });
 
+// The same with checkpoints between the operations: after each, the host holds what the guest's
+// disk holds, and the disk reads the same as before it.
+class WritebackDiffCheckpoints : public testing::TestWithParam<int> {};
+
+TEST_P(WritebackDiffCheckpoints, RandomSeeds) {
+    const int fat = GetParam();
+    const int scale = envInt("TESSEL_DIFF_SEEDS_PERCENT", 100);
+    // FAT32's disk is large: reading it whole around each checkpoint costs the most.
+    const int count = std::max(1, (fat == 32 ? 10 : 40) * scale / 100 / kSanitizerDivisor);
+    checkpointsDone = checkpointsSkipped = 0;
+    runSeeds(Writer::Own, fat, 7000 + 1000 * static_cast<uint64_t>(fat), count, true);
+    // Between whole operations the disk is consistent: checkpoints there write back.
+    EXPECT_GT(checkpointsDone, count);
+    std::cout << checkpointsDone << " checkpoints wrote back, " << checkpointsSkipped
+              << " were skipped\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Own, WritebackDiffCheckpoints, testing::Values(12, 16, 32),
+                         [](const testing::TestParamInfo<int> &i) {
+                             return "Fat" + std::to_string(i.param);
+                         });
+
 class WritebackDiffRegression : public testing::TestWithParam<Regression> {};
 
 TEST_P(WritebackDiffRegression, KeepsThePromise) {
@@ -2010,7 +2132,7 @@ TEST(WritebackDiffTool, Seed) {
     const uint64_t seed = std::strtoull(seedText, nullptr, 10);
     static const int fats[] = {12, 16, 32};
     const int fat = envInt("TESSEL_DIFF_FAT", fats[seed % 3]);
-    const Case c = generate(seed, writer, fat);
+    const Case c = generateWith(seed, writer, fat, envInt("TESSEL_DIFF_CHECKPOINTS", 0) != 0);
     std::cout << printCase(c);
     const Outcome o = runCase(c, true);
     std::cout << o.report;
@@ -2049,7 +2171,7 @@ TEST(WritebackDiffTool, Long) {
                               : (seed / 3) % 4 == 0 ? Writer::Mtools
                               : (seed / 3) % 4 == 1 ? Writer::Own83
                                                     : Writer::Own;
-        const Case c = generate(seed, writer, fat);
+        const Case c = generateWith(seed, writer, fat, envInt("TESSEL_DIFF_CHECKPOINTS", 0) != 0);
         const Outcome o = runCase(c);
         ++runs;
         if (!o.failed)

@@ -13,6 +13,7 @@
 #include <dos/dirfd.h>
 #include <proto/dos.h>
 
+#include "checkpoint/checkpoint.h"
 #include "disk/disk.h"
 #include "journal/journal.h"
 #include "writeback/writeback.h"
@@ -81,9 +82,12 @@ BOOL writeSectors(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
     auto cbuf = static_cast<const UBYTE *>(buffer);
     BOOL kept = TRUE;
     for (ULONG i = 0; i < scount; ++i, ++sectorNum, cbuf += SECTOR_SIZE) {
-        if (!captureSector(v, sectorNum, cbuf))
+        if (!captureSector(v, sectorNum, cbuf)) {
             kept = FALSE; // the guest must see ERR rather than lose the data silently
-        else if (v->journal)
+            continue;
+        }
+        noteCheckpointWrite(v, sectorNum);
+        if (v->journal)
             journalAppend(v, sectorNum, cbuf, 1);
     }
     return kept;
@@ -186,6 +190,17 @@ BOOL VVFAT_WriteData(VVFAT *v, const void *buffer, UQUAD offset, ULONG size) {
         return FALSE;
     return noThrow("VVFAT: cannot keep a written sector", FALSE,
                    [&] { return writeSectors(v, buffer, offset, size); });
+}
+
+VVFAT_CheckpointResult VVFAT_Checkpoint(VVFAT *v) {
+    VVFAT_CheckpointResult result;
+    if (!v)
+        return result;
+    if (!noThrow("VVFAT: cannot run a checkpoint", [&] { result = checkpoint(v); })) {
+        result.kind = VVFAT_CheckpointResult::Skipped;
+        result.reason = "memory ran short";
+    }
+    return result;
 }
 
 void VVFAT_DryRun(VVFAT *v, FILE *out, VVFAT_WriteBackCounts *counts) {

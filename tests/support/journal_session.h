@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include <dos/faults.h>
 #include <gtest/gtest.h>
 
 #include "support/fat_writer.h"
@@ -33,6 +36,31 @@ namespace fs = std::filesystem;
 // Trees are stamped with this time, the guest's entries a day later.
 constexpr time_t kTreeTime = 1700000000;
 constexpr char kJournal[] = ".vvfat-journal";
+
+// Stops the process at the k-th host call of any kind, once observing (DosFaultObserve).
+struct DieAt {
+    static inline ULONG k = 0, seen = 0;
+    static void observe(DosFaultOp) {
+        if (++seen == k)
+            _exit(0);
+    }
+};
+
+// Runs body in a child process, its standard output thrown away, and returns the child's exit
+// status (body's result, or what it passed to _exit); -1 when it did not exit.
+inline int inChild(const std::function<int()> &body) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
 
 struct SectorWrite {
     uint32_t sector;

@@ -185,6 +185,17 @@ struct VVFAT {
         torn_writes;
     // and a sector as the disk was built, before any of them (FALSE when it cannot be read).
     std::function<bool(ULONG sector, UBYTE *out)> torn_built;
+    // The writes judged have stopped for a while (a checkpoint): data written after an entry,
+    // or a file emptied, is the guest's last word, not a copy under way; contents never written
+    // still are unfinished.
+    BOOL torn_quiet;
+    // Sectors cached to keep what the disk showed at the last checkpoint, not written since: a
+    // write to one is the guest's, to be noted like any other.
+    std::unordered_set<ULONG> shown_sectors;
+    // Per sector written since the last checkpoint, the place of its last write in their order.
+    std::unordered_map<ULONG, UQUAD> checkpoint_order;
+    UQUAD checkpoint_writes;
+    BOOL checkpoint_order_lost; // no memory to keep the order: no checkpoint until the unmount
     // What the write-back removes for good goes to the user's trash, which names it by its path
     // from the mounted directory's absolute path.
     BOOL user_trash;
@@ -339,6 +350,9 @@ bool mayWrite(const struct stat &st, const ProcessIdentity &id);
 BOOL readCluster(VVFAT *v, ULONG clusterNum);
 // The mapping whose clusters include clusterNum, or null for a free or reserved cluster.
 Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum);
+// Whether the cluster shows file object `object`'s bytes from `position` on (the record's
+// clusters, however many runs they take).
+bool clusterHolds(VVFAT *v, ULONG object, ULONG cluster, UQUAD position);
 // The index of the first mapping in [index1, index2) that ends after clusterNum; index2 when
 // none does. Mappings are sorted by cluster.
 LONG findMappingForClusterAux(VVFAT *v, ULONG clusterNum, LONG index1, LONG index2);
@@ -363,6 +377,9 @@ ULONG writtenSectors(const VVFAT *v, ULONG cluster);
 // Keeps a 512-byte sector the guest wrote and marks the disk modified. FALSE when there is no
 // memory to keep it (the guest must then see an error).
 BOOL captureSector(VVFAT *v, ULONG sectorNum, const UBYTE *data);
+// Keeps a sector as the disk shows it now, not as a guest write, before the host object behind
+// it changes; one already cached stays as it is. FALSE without memory.
+BOOL keepShownSector(VVFAT *v, ULONG sectorNum, const UBYTE *data);
 
 // ---- report.cpp: every "VVFAT: " line goes out through the reports' one sink.
 // Reports one line, "VVFAT: " then the printf-style text (no newline). Never allocates for a line
@@ -372,6 +389,15 @@ void reportV(const char *format, va_list args);
 // A line that tells of a journal event (VVFAT_Report::event).
 void reportEvent(VVFAT_Report::Event event, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+// While one lives, the lines this thread reports are counted, not delivered: a look at the
+// guest's file system that may find it half written says nothing until it is acted on.
+struct QuietReports {
+    ULONG count = 0;
+    QuietReports();
+    ~QuietReports();
+    QuietReports(const QuietReports &) = delete;
+    QuietReports &operator=(const QuietReports &) = delete;
+};
 // Reports the write-back's closing line, with its counts.
 void reportWriteBack(const VVFAT_WriteBackCounts &counts);
 // The closing line of a write-back into out (size bytes); the one place it is worded.

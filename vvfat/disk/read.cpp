@@ -42,6 +42,13 @@ Mapping *findMappingForCluster(VVFAT *v, ULONG clusterNum) {
     return m;
 }
 
+bool clusterHolds(VVFAT *v, ULONG object, ULONG cluster, UQUAD position) {
+    const Mapping *m = findMappingForCluster(v, cluster);
+    return m && m->object == object && !(m->mode & MODE_DIRECTORY) &&
+           static_cast<UQUAD>(cluster - m->begin) * v->cluster_size + m->info.file.offset ==
+               position;
+}
+
 void closeCurrentFile(VVFAT *v) {
     v->current_mapping = nullptr;
     DosCloseFd(v->current_fd);

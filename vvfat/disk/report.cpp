@@ -12,6 +12,7 @@ namespace {
 
 std::mutex sinkMutex;
 VVFAT_ReportSink sink = nullptr;
+thread_local QuietReports *quiet = nullptr;
 void *sinkContext = nullptr;
 
 void reportEventV(VVFAT_Report::Event event, const char *format, va_list args);
@@ -53,6 +54,10 @@ void reportV(const char *format, va_list args) {
 namespace {
 
 void reportEventV(VVFAT_Report::Event event, const char *format, va_list args) {
+    if (quiet) {
+        ++quiet->count;
+        return;
+    }
     // No allocation for ordinary lines: a report must get out when memory has run out.
     char small[1024];
     std::memcpy(small, "VVFAT: ", 7);
@@ -74,6 +79,14 @@ void reportEventV(VVFAT_Report::Event event, const char *format, va_list args) {
 }
 
 } // namespace
+
+QuietReports::QuietReports() {
+    quiet = this;
+}
+
+QuietReports::~QuietReports() {
+    quiet = nullptr;
+}
 
 void reportWriteBack(const VVFAT_WriteBackCounts &counts) {
     char line[256];

@@ -33,9 +33,32 @@ BOOL captureSector(VVFAT *v, ULONG sectorNum, const UBYTE *data) {
             block = nullptr;
         if (block && sectorNum >= v->offset_to_data)
             noteWrittenSector(v, sectorNum);
+    } else if (!v->shown_sectors.empty() && v->shown_sectors.erase(sectorNum)) {
+        noteWrittenSector(v, sectorNum);
     }
     if (!block)
         return FALSE;
+    std::memcpy(block, data, SECTOR_SIZE);
+    return TRUE;
+}
+
+BOOL keepShownSector(VVFAT *v, ULONG sectorNum, const UBYTE *data) {
+    APTR block = nullptr;
+    if (GetHashDataByKey(v->sector_cache_table, static_cast<LONG>(sectorNum), &block))
+        return TRUE;
+    try {
+        if (sectorNum >= v->offset_to_data)
+            v->shown_sectors.insert(sectorNum);
+    } catch (const std::bad_alloc &) {
+        return FALSE;
+    }
+    block = AllocPooled(v->sector_cache_mempool, SECTOR_SIZE);
+    if (block && !InsertHash(v->sector_cache_table, static_cast<LONG>(sectorNum), block))
+        block = nullptr;
+    if (!block) {
+        v->shown_sectors.erase(sectorNum);
+        return FALSE;
+    }
     std::memcpy(block, data, SECTOR_SIZE);
     return TRUE;
 }

@@ -50,22 +50,22 @@ bool contentsUnchanged(VVFAT *v, const GuestNode &node, const HostObject &o) {
         return false;
     if (o.mapping < 0)
         return node.size == 0;
-    const Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(o.mapping));
-    if (node.clusters.size() != m->end - m->begin)
+    const auto object = static_cast<ULONG>(&o - v->objects.data());
+    if (node.clusters.size() != (o.size + v->cluster_size - 1) / v->cluster_size)
         return false;
     for (size_t k = 0; k < node.clusters.size(); ++k)
-        if (node.clusters[k] != m->begin + k)
+        if (!clusterHolds(v, object, node.clusters[k], UQUAD{k} * v->cluster_size))
             return false;
-    const ULONG firstSector = static_cast<ULONG>(cluster2Sector(v, m->begin));
     const ULONG sectors = static_cast<ULONG>((node.size + SECTOR_SIZE - 1) / SECTOR_SIZE);
     const ULONG spc = v->sectors_per_cluster;
     for (ULONG k = 0; k * spc < sectors; ++k) {
-        const ULONG written = writtenSectors(v, m->begin + k);
+        const ULONG written = writtenSectors(v, node.clusters[k]);
         if (written == 0)
             continue;
+        const auto firstSector = static_cast<ULONG>(cluster2Sector(v, node.clusters[k]));
         // Sectors past the end of the file may be written without changing it.
         for (ULONG s = k * spc; s < std::min(sectors, (k + 1) * spc); ++s)
-            if (cachedSector(v, firstSector + s))
+            if (cachedSector(v, firstSector + s - k * spc))
                 return false;
     }
     return true;

@@ -41,11 +41,10 @@ UQUAD orderOf(const VVFAT *v, ULONG sector) {
 bool ownCluster(VVFAT *v, ObjectId object, ULONG cluster) {
     if (object.isNone())
         return false;
-    const HostObject &o = hostObject(v, object);
-    if (o.mapping < 0)
+    if (hostObject(v, object).mapping < 0)
         return false;
-    const Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(o.mapping));
-    return cluster >= m->begin && cluster < m->end;
+    const Mapping *m = findMappingForCluster(v, cluster);
+    return m && m->object == object.index();
 }
 
 // Whether sector s of cluster `cluster`, the k-th of a file's chain, held the same bytes of the
@@ -53,10 +52,9 @@ bool ownCluster(VVFAT *v, ObjectId object, ULONG cluster) {
 bool ownSector(VVFAT *v, ObjectId object, size_t k, ULONG cluster, ULONG s) {
     if (!ownCluster(v, object, cluster))
         return false;
-    const HostObject &o = hostObject(v, object);
-    const Mapping *m = arrayGet(v->mapping, static_cast<ULONG>(o.mapping));
     const UQUAD offset = (static_cast<UQUAD>(k) * v->sectors_per_cluster + s) * SECTOR_SIZE;
-    return cluster - m->begin == k && offset < o.size;
+    return clusterHolds(v, object.index(), cluster, UQUAD{k} * v->cluster_size) &&
+           offset < hostObject(v, object).size;
 }
 
 UQUAD slotKey(const GuestNode::Slot &slot) {
@@ -180,12 +178,12 @@ struct Judge {
         // Data written after the entry last changed: finished only if the entry was changed
         // first and every sector within its size written since (old bytes left between new
         // ones may be a rewrite cut short).
-        if (lastData > entry && (entry == 0 || writtenBeforeEntry || unwritten))
+        if (!v->torn_quiet && lastData > entry && (entry == 0 || writtenBeforeEntry || unwritten))
             return "its contents were being written when the session ended";
         if (object.some() && object != ROOT_OBJECT && hostObject(v, object).mapping >= 0 &&
             n.size < hostObject(v, object).size) {
             // Emptied: the start of a copy over it (an open that truncates) as often as a wish.
-            if (n.size == 0)
+            if (n.size == 0 && !v->torn_quiet)
                 return "it was emptied, as a copy over it begins, when the session ended";
             // What it gave up must be given up in the FAT too, and not be under way again.
             const Mapping *m =

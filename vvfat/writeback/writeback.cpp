@@ -194,7 +194,8 @@ void printPlan(const VVFAT_Plan &plan, FILE *out) {
                  static_cast<unsigned long>(n.failed));
 }
 
-WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly, WriteBackLog *log) {
+WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly, WriteBackLog *log,
+                            const std::function<void(SyncContext &)> &carried) {
     v->temp_name_seed = 0xDEADBABE;
     // Without memory, the steps taken so far are still the caller's, to undo.
     std::vector<WriteBackStep> steps;
@@ -225,6 +226,8 @@ WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly, WriteBackLog *log) {
             result.retryable = c.plan.retryable;
             result.no_space = c.plan.no_space;
             result.needed_bytes = c.plan.new_bytes;
+            if (carried)
+                carried(c);
         }
         closeObjectDirs(v);
         c.steps.swap(result.steps);

@@ -423,7 +423,10 @@ struct WriteBackResult {
 // layout unreadable, no memory): then the counts say 1 not written back. Given a log, each
 // change is noted there first and the trash is left for the caller (settleWriteBack); without
 // one, the trash is emptied at once.
-WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly = nullptr, WriteBackLog *log = nullptr);
+// Given carried, it is called once the plan is carried out, with everything the write-back knew,
+// before the record drops the directories it made.
+WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly = nullptr, WriteBackLog *log = nullptr,
+                            const std::function<void(SyncContext &)> &carried = {});
 // What becomes of a write-back once it ends. Final: it left nothing retryable, or nothing can
 // retry it (no log kept its session); its trash is then emptied by the caller. Undone: it could
 // not carry everything for a reason that may pass, so it was undone whole (said so, and counted

@@ -1,0 +1,244 @@
+// Checkpoints through the disk's entry points: a half-written save is never written back, a
+// finished one is, and what a checkpoint wrote is the baseline that later changes (the guest's
+// and the host's) are judged against.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <dos/faults.h>
+#include <gtest/gtest.h>
+
+#include "support/fat_writer.h"
+#include "support/journal_session.h"
+#include "support/vvfat_disk.h"
+
+using testsupport::patternBytes;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Write {
+    uint64_t lba;
+    std::vector<uint8_t> bytes;
+};
+
+struct Mounted {
+    VVFAT *disk;
+    std::vector<Write> writes; // in order, when recording
+    bool record = false;
+    explicit Mounted(const fs::path &dir) : disk(VVFAT_Create(dir.c_str(), nullptr)) {}
+    ~Mounted() { VVFAT_Destroy(disk); }
+    testsupport::FatWriter writer() {
+        return testsupport::FatWriter(
+            testsupport::readerFor(disk),
+            [this](uint64_t lba, uint32_t count, const uint8_t *in) {
+                for (uint32_t k = 0; record && k < count; ++k)
+                    writes.push_back({lba + k, std::vector<uint8_t>(in + k * SECTOR_SIZE,
+                                                                    in + (k + 1) * SECTOR_SIZE)});
+                return VVFAT_WriteData(disk, in, lba * SECTOR_SIZE, count * SECTOR_SIZE) != 0;
+            },
+            testsupport::fatStampOf(1600000000));
+    }
+};
+
+TEST(Checkpoint, AHalfWrittenSaveIsNeverWrittenBack) {
+    TempDir work;
+    const fs::path dir = work / "d";
+    fs::create_directories(dir);
+    writeFile(dir / "old.txt", "old");
+    // The writes of a save, recorded on one disk...
+    std::vector<Write> save;
+    ULONG dataStart = 0;
+    {
+        TempDir scratch;
+        fs::copy(dir, scratch / "d", fs::copy_options::recursive);
+        Mounted m(scratch / "d");
+        dataStart = m.disk->offset_to_data;
+        auto w = m.writer();
+        ASSERT_TRUE(w.mount());
+        m.record = true;
+        ASSERT_TRUE(w.createFile("/SAVE.BIN", patternBytes(20000, 3)));
+        ASSERT_TRUE(w.flush());
+        save = m.writes;
+        VVFAT_Abandon(m.disk);
+    }
+    // ...replayed on another with the FAT and the entries first, the data last.
+    Mounted m(dir);
+    std::vector<Write> data;
+    for (const Write &write : save)
+        if (write.lba >= dataStart && write.lba != 0)
+            data.push_back(write);
+    size_t metadata = 0;
+    for (const Write &write : save)
+        if (write.lba < dataStart) {
+            ASSERT_TRUE(
+                VVFAT_WriteData(m.disk, write.bytes.data(), write.lba * SECTOR_SIZE, SECTOR_SIZE));
+            ++metadata;
+        }
+    ASSERT_GT(metadata, 0u);
+    ASSERT_FALSE(data.empty());
+    // A directory cluster of FAT32 lies among the data: the test needs the file's own.
+    for (size_t k = 0; k + 1 < data.size(); ++k)
+        ASSERT_TRUE(
+            VVFAT_WriteData(m.disk, data[k].bytes.data(), data[k].lba * SECTOR_SIZE, SECTOR_SIZE));
+    VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+    EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Skipped) << r.reason;
+    EXPECT_FALSE(fs::exists(dir / "SAVE.BIN"));
+    ASSERT_TRUE(VVFAT_WriteData(m.disk, data.back().bytes.data(), data.back().lba * SECTOR_SIZE,
+                                SECTOR_SIZE));
+    r = VVFAT_Checkpoint(m.disk);
+    ASSERT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+    EXPECT_EQ(r.counts.created, 1u);
+    EXPECT_EQ(readFile(dir / "SAVE.BIN"), patternBytes(20000, 3));
+}
+
+TEST(Checkpoint, WhatItWroteIsTheBaselineForLaterChanges) {
+    TempDir work;
+    const fs::path dir = work / "d";
+    fs::create_directories(dir);
+    writeFile(dir / "host.txt", "host's own");
+    {
+        Mounted m(dir);
+        auto w = m.writer();
+        ASSERT_TRUE(w.mount());
+        ASSERT_TRUE(w.createFile("/a.txt", patternBytes(5000, 1)));
+        ASSERT_TRUE(w.createFile("/b.txt", patternBytes(7000, 2)));
+        ASSERT_TRUE(w.flush());
+        VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+        ASSERT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+        EXPECT_EQ(r.counts.created, 2u);
+        struct stat a {};
+        ASSERT_EQ(stat((dir / "a.txt").c_str(), &a), 0);
+        // Nothing written since: nothing to do.
+        EXPECT_EQ(VVFAT_Checkpoint(m.disk).kind, VVFAT_CheckpointResult::Nothing);
+        // The host edits b after the checkpoint while the guest renames it: both are kept.
+        writeFile(dir / "b.txt", "edited on the host");
+        ASSERT_TRUE(w.rename("/b.txt", "c.txt"));
+        ASSERT_TRUE(w.append("/host.txt", "+guest"));
+        ASSERT_TRUE(w.flush());
+        r = VVFAT_Checkpoint(m.disk);
+        ASSERT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+        EXPECT_EQ(r.counts.created, 0u);
+        struct stat a2 {};
+        ASSERT_EQ(stat((dir / "a.txt").c_str(), &a2), 0);
+        EXPECT_EQ(a2.st_ino, a.st_ino); // untouched since the first checkpoint
+        EXPECT_EQ(a2.st_mtim.tv_nsec, a.st_mtim.tv_nsec);
+        EXPECT_EQ(readFile(dir / "host.txt"), "host's own+guest");
+        ASSERT_TRUE(w.removeFile("/a.txt"));
+        ASSERT_TRUE(w.flush());
+    }
+    // The unmount writes back only the deletion.
+    EXPECT_FALSE(fs::exists(dir / "a.txt"));
+    EXPECT_EQ(readFile(dir / "host.txt"), "host's own+guest");
+    EXPECT_EQ(readFile(dir / "c.txt"), "edited on the host");
+    EXPECT_FALSE(fs::exists(dir / "b.txt"));
+}
+
+// ---- The journal across checkpoints.
+
+void makeTree(const fs::path &root) {
+    fs::create_directories(root / "docs");
+    writeFile(root / "readme.txt", patternBytes(2000, 1));
+    writeFile(root / "docs/notes.txt", patternBytes(5000, 2));
+    writeFile(root / "docs/old.txt", patternBytes(100, 3));
+    for (const char *p : {"readme.txt", "docs/notes.txt", "docs/old.txt", "docs", "."})
+        journaltest::setTime(root / p, journaltest::kTreeTime);
+}
+
+// Two rounds of a guest's work: the writes of each.
+void recordRounds(const fs::path &work, journaltest::Session &first, journaltest::Session &second) {
+    const fs::path root = work / "model";
+    makeTree(root);
+    const auto roundOne = [](testsupport::FatWriter &w) {
+        ASSERT_TRUE(w.overwrite("/readme.txt", 100, "EDITED IN PLACE")) << w.error();
+        ASSERT_TRUE(w.makeDirectory("/projects")) << w.error();
+        ASSERT_TRUE(w.createFile("/projects/game.bas", patternBytes(3000, 6))) << w.error();
+        ASSERT_TRUE(w.flush()) << w.error();
+    };
+    // The writer decides alike from the same disk: the first round's writes begin the whole.
+    first = journaltest::recordSession(root, roundOne);
+    const journaltest::Session all =
+        journaltest::recordSession(root, [&](testsupport::FatWriter &w) {
+            roundOne(w);
+            ASSERT_TRUE(w.rename("/docs/old.txt", "older.txt")) << w.error();
+            ASSERT_TRUE(w.append("/projects/game.bas", patternBytes(2000, 7))) << w.error();
+            ASSERT_TRUE(w.removeFile("/docs/notes.txt")) << w.error();
+            ASSERT_TRUE(w.flush()) << w.error();
+        });
+    fs::remove_all(root);
+    ASSERT_GT(all.size(), first.size());
+    second.assign(all.begin() + static_cast<long>(first.size()), all.end());
+}
+
+void writeAll(VVFAT *v, const journaltest::Session &s) {
+    for (const journaltest::SectorWrite &w : s)
+        VVFAT_WriteData(v, w.data.data(), uint64_t{w.sector} * 512, 512);
+}
+
+// The tree a session leaves that ends normally.
+journaltest::Tree referenceTree(const fs::path &dir, const std::vector<journaltest::Session> &s) {
+    fs::remove_all(dir);
+    makeTree(dir);
+    testing::internal::CaptureStdout();
+    VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+    for (const journaltest::Session &round : s)
+        writeAll(v, round);
+    VVFAT_Destroy(v);
+    testing::internal::GetCapturedStdout();
+    return journaltest::digest(dir);
+}
+
+// A session killed at each host call of a checkpoint, or after it once more writes came: the
+// next mount ends with the tree of a session that ended normally after the writes acknowledged.
+TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledgedWrites) {
+    TempDir t;
+    journaltest::Session first, second;
+    recordRounds(t.path(), first, second);
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    const fs::path dir = t / "dir";
+    const journaltest::Tree afterFirst = referenceTree(dir, {first});
+    const journaltest::Tree afterBoth = referenceTree(dir, {first, second});
+    ASSERT_NE(afterFirst, afterBoth);
+    bool ranWhole = false;
+    for (ULONG k = 1; !ranWhole && k < 400; ++k) {
+        SCOPED_TRACE("killed at host call " + std::to_string(k) + " of the checkpoint");
+        fs::remove_all(dir);
+        makeTree(dir);
+        const int status = journaltest::inChild([&] {
+            VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+            if (!v)
+                return 1;
+            writeAll(v, first);
+            usleep(300000); // the journal's thread is idle: every host call is the checkpoint's
+            journaltest::DieAt::k = k;
+            DosFaultObserve(journaltest::DieAt::observe);
+            const VVFAT_CheckpointResult r = VVFAT_Checkpoint(v);
+            DosFaultObserve(nullptr);
+            if (r.kind != VVFAT_CheckpointResult::Done)
+                return 3;
+            writeAll(v, second);
+            usleep(300000);
+            return 2; // dies after the second round, its writes journaled
+        });
+        ASSERT_NE(status, 3) << "the checkpoint did not write back";
+        ASSERT_TRUE(status == 0 || status == 2) << status;
+        ranWhole = status == 2;
+        testing::internal::CaptureStdout();
+        VVFAT_Destroy(VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE));
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(fs::exists(dir / journaltest::kJournal)) << said;
+        EXPECT_EQ(journaltest::digest(dir), ranWhole ? afterBoth : afterFirst) << said;
+        if (HasFailure())
+            break;
+    }
+    EXPECT_TRUE(ranWhole);
+}
+
+} // namespace
