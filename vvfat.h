@@ -53,6 +53,9 @@ struct VVFAT_Options {
     // What the write-back deletes, and the old version of what it replaces, go to the user's
     // trash instead of away (the drive asks for it unless the user switched it off).
     BOOL trash = FALSE;
+    // The order of the guest's writes is followed, so that VVFAT_Checkpoint can run (a map entry
+    // per sector written); without it a checkpoint is skipped.
+    BOOL checkpoints = FALSE;
 };
 VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *cfg,
                                const VVFAT_Options &options);

@@ -204,7 +204,8 @@ void bumpStamp(DirEntry &entry) {
 // The write-back at unmount, or (checkpoint) a checkpoint while the disk stays mounted: the time
 // a checkpoint takes is what it would hold up a thread that waited for it.
 int benchWriteback(const std::string &dir, uint32_t fileSize, bool checkpoint = false) {
-    VVFAT *disk = VVFAT_Create(dir.c_str(), nullptr);
+    VVFAT *disk = VVFAT_CreateWithOptions(
+        dir.c_str(), nullptr, {.journal = FALSE, .write_back = TRUE, .checkpoints = checkpoint});
     if (!disk)
         return fail("VVFAT_Create failed");
     bench::FatVolume volume;

@@ -845,7 +845,7 @@ int runCommand(const Options &o) {
             const VVFAT_Options options{settingOf(prefs, "JOURNAL") != "OFF",
                                         !inspects && !c.dryRun &&
                                             settingOf(prefs, "WRITEBACK") != "OFF",
-                                        settingOf(prefs, "TRASH") != "OFF"};
+                                        settingOf(prefs, "TRASH") != "OFF", c.checkpoints > 0};
             // The disk the tool types ask for, as the plug-in builds it.
             VVFAT_Configuration requested{};
             const VVFAT_Configuration *geometry = c.hasGeometry ? &c.geometry : nullptr;

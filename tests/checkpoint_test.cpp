@@ -23,6 +23,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const VVFAT_Options kCheckpoints{.journal = FALSE, .write_back = TRUE, .checkpoints = TRUE};
+const VVFAT_Options kJournalAndCheckpoints{
+    .journal = TRUE, .write_back = TRUE, .checkpoints = TRUE};
+
 struct Write {
     uint64_t lba;
     std::vector<uint8_t> bytes;
@@ -32,7 +36,8 @@ struct Mounted {
     VVFAT *disk;
     std::vector<Write> writes; // in order, when recording
     bool record = false;
-    explicit Mounted(const fs::path &dir) : disk(VVFAT_Create(dir.c_str(), nullptr)) {}
+    explicit Mounted(const fs::path &dir)
+        : disk(VVFAT_CreateWithOptions(dir.c_str(), nullptr, kCheckpoints)) {}
     ~Mounted() { VVFAT_Destroy(disk); }
     testsupport::FatWriter writer() {
         return testsupport::FatWriter(
@@ -186,7 +191,7 @@ journaltest::Tree referenceTree(const fs::path &dir, const std::vector<journalte
     fs::remove_all(dir);
     makeTree(dir);
     testing::internal::CaptureStdout();
-    VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+    VVFAT *v = VVFAT_CreateWithOptions(dir.c_str(), nullptr, kJournalAndCheckpoints);
     for (const journaltest::Session &round : s)
         writeAll(v, round);
     VVFAT_Destroy(v);
@@ -212,7 +217,7 @@ TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledg
         fs::remove_all(dir);
         makeTree(dir);
         const int status = journaltest::inChild([&] {
-            VVFAT *v = VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE);
+            VVFAT *v = VVFAT_CreateWithOptions(dir.c_str(), nullptr, kJournalAndCheckpoints);
             if (!v)
                 return 1;
             writeAll(v, first);
@@ -231,7 +236,7 @@ TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledg
         ASSERT_TRUE(status == 0 || status == 2) << status;
         ranWhole = status == 2;
         testing::internal::CaptureStdout();
-        VVFAT_Destroy(VVFAT_CreateWithJournal(dir.c_str(), nullptr, TRUE));
+        VVFAT_Destroy(VVFAT_CreateWithOptions(dir.c_str(), nullptr, kJournalAndCheckpoints));
         const std::string said = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(fs::exists(dir / journaltest::kJournal)) << said;
         EXPECT_EQ(journaltest::digest(dir), ranWhole ? afterBoth : afterFirst) << said;

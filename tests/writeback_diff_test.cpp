@@ -1285,7 +1285,9 @@ Outcome runCase(const Case &c, bool checkDisk = false) {
     }
 
     const VVFAT_Configuration cfg = geometryFor(c.fat);
-    VVFAT *disk = VVFAT_Create(host.c_str(), &cfg);
+    VVFAT *disk = VVFAT_CreateWithOptions(
+        host.c_str(), &cfg,
+        {.journal = FALSE, .write_back = TRUE, .checkpoints = c.checkpoint_every > 0});
     if (!disk)
         return setupFail("VVFAT_Create refused the disk");
     std::string log;

@@ -166,7 +166,10 @@ VVFAT *VVFAT_CreateWithOptions(CONST_STRPTR dirName, const VVFAT_Configuration *
                    "unmount.",
                    printableName(v->root_path).c_str());
         }
-        return takeUpJournal(v, cfg, options.journal);
+        VVFAT *taken = takeUpJournal(v, cfg, options.journal);
+        if (taken)
+            taken->checkpoints = options.checkpoints;
+        return taken;
     });
 }
 

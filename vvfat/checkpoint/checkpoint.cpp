@@ -405,7 +405,7 @@ void commit(VVFAT *v, Baseline &b) {
 } // namespace
 
 void noteCheckpointWrite(VVFAT *v, ULONG sector) {
-    if (v->checkpoint_order_lost)
+    if (!v->checkpoints || v->checkpoint_order_lost)
         return;
     try {
         v->checkpoint_order[sector] = ++v->checkpoint_writes;
@@ -420,6 +420,10 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
     if (v->discard_writes || !v->modified)
         return result;
     result.kind = VVFAT_CheckpointResult::Skipped;
+    if (!v->checkpoints) {
+        result.reason = "the disk was made without checkpoints";
+        return result;
+    }
     if (v->written_sectors_lost || v->checkpoint_order_lost) {
         result.reason = "memory ran short for following the guest's writes";
         return result;

@@ -192,6 +192,7 @@ struct VVFAT {
     // Sectors cached to keep what the disk showed at the last checkpoint, not written since: a
     // write to one is the guest's, to be noted like any other.
     std::unordered_set<ULONG> shown_sectors;
+    BOOL checkpoints; // the order of writes is followed for checkpoints
     // Per sector written since the last checkpoint, the place of its last write in their order.
     std::unordered_map<ULONG, UQUAD> checkpoint_order;
     UQUAD checkpoint_writes;
