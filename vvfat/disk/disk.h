@@ -273,8 +273,20 @@ struct ShortNameSet {
 // whether the entries spell the host name exactly. Null without memory.
 DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
                                  const std::string *own = nullptr, bool *spelt = nullptr);
-// Entries (long-name entries and the short one) that createShortAndLongName would append.
-ULONG nameEntryCount(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own);
+// What one host name is shown as: its short name, the case flags of byte 12, the long name
+// (empty when the short entry shows the name by itself), and the host name in UTF-16 units.
+// Worked out once per name, for the count of its entries and for making them.
+struct ShownName {
+    std::string short_name;
+    UBYTE case_flags = 0;
+    std::u16string long_name;
+    std::u16string units;
+};
+ShownName showName(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own);
+DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
+                                 ShownName shown, const std::string *own, bool *spelt);
+// Entries (long-name entries and the short one) that a shown name takes.
+ULONG nameEntryCount(const ShownName &shown);
 // Marks a name as shown in the directory before its entries are made, so that no long name made
 // earlier takes it.
 void markShownName(CONST_STRPTR fileName, ShortNameSet *names);

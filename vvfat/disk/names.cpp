@@ -217,8 +217,8 @@ std::u16string foldedName(std::u16string units) {
 
 // The long name for a host name whose long name another entry of the directory already shows:
 // its printable escape, then "stem (n).ext" forms of it, at most 255 characters.
-std::u16string distinctLongName(CONST_STRPTR fileName, const ShortNameSet &names) {
-    std::u16string units = longNameUnits(fileName);
+std::u16string distinctLongName(CONST_STRPTR fileName, std::u16string units,
+                                const ShortNameSet &names) {
     if (!names.shown.count(foldedName(units)))
         return units;
     const std::string escaped = printableName(fileName);
@@ -237,16 +237,11 @@ std::u16string distinctLongName(CONST_STRPTR fileName, const ShortNameSet &names
     }
 }
 
-// What one host name is shown as: its short name, the case flags of byte 12 and the long name
-// (empty when the short entry shows the name by itself).
-struct ShownName {
-    std::string short_name;
-    UBYTE case_flags = 0;
-    std::u16string long_name;
-};
+} // namespace
 
 ShownName showName(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own) {
     ShownName shown;
+    shown.units = longNameUnits(fileName);
     const std::string initial = initialShortName(fileName);
     shown.short_name = own ? *own : initial;
     // A name that is its own short name needs no long name: 8.3-only guests delete and rename
@@ -257,18 +252,15 @@ ShownName showName(CONST_STRPTR fileName, const ShortNameSet &names, const std::
         return shown;
     shown.case_flags = 0;
     if (fileName[0])
-        shown.long_name = distinctLongName(fileName, names);
+        shown.long_name = distinctLongName(fileName, shown.units, names);
     return shown;
 }
-
-} // namespace
 
 void markShownName(CONST_STRPTR fileName, ShortNameSet *names) {
     names->shown.insert(foldedName(longNameUnits(fileName)));
 }
 
-ULONG nameEntryCount(CONST_STRPTR fileName, const ShortNameSet &names, const std::string *own) {
-    const ShownName shown = showName(fileName, names, own);
+ULONG nameEntryCount(const ShownName &shown) {
     return static_cast<ULONG>((shown.long_name.size() + LFN_UNITS - 1) / LFN_UNITS) + 1;
 }
 
@@ -300,7 +292,11 @@ DirEntry *appendLongName(VVFAT *v, std::u16string units) {
 
 DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
                                  const std::string *own, bool *spelt) {
-    ShownName shown = showName(fileName, *names, own);
+    return createShortAndLongName(v, fileName, names, showName(fileName, *names, own), own, spelt);
+}
+
+DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *names,
+                                 ShownName shown, const std::string *own, bool *spelt) {
     std::string &shortName = shown.short_name;
     if (!own && names->used.count(shortName)) {
         // Tails handed out earlier for this initial name are all taken: go on from the last.
@@ -324,7 +320,7 @@ DirEntry *createShortAndLongName(VVFAT *v, CONST_STRPTR fileName, ShortNameSet *
     for (ULONG i = longIndex; i + 1 < v->directory.next; ++i)
         reinterpret_cast<UBYTE *>(arrayGet(v->directory, i))[LFN_CHECKSUM] = sum;
     names->used.insert(std::move(shortName));
-    const std::u16string units = longNameUnits(fileName);
+    const std::u16string &units = shown.units;
     if (spelt)
         *spelt = isUtf8(fileName) && (shown.long_name.empty() || shown.long_name == units);
     names->shown.insert(foldedName(shown.long_name.empty() ? units : shown.long_name));

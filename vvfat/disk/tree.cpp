@@ -298,15 +298,17 @@ BOOL scanHostDirectory(VVFAT *v, ULONG mappingIndex, ULONG firstDirIndex, Walk &
         const char *name = shown[k].name.c_str();
         const std::string *own = plain[k].empty() ? nullptr : &plain[k];
         // Long-name entries count too: nothing may land past the root region or FAT's limit.
-        if (leftOut ||
-            (v->directory.next - firstDirIndex) + nameEntryCount(name, names, own) > limit) {
+        ShownName shownName;
+        if (!leftOut)
+            shownName = showName(name, names, own);
+        if (leftOut || (v->directory.next - firstDirIndex) + nameEntryCount(shownName) > limit) {
             if (S_ISDIR(shown[k].st.st_mode))
                 walk.directories.erase({shown[k].st.st_dev, shown[k].st.st_ino});
             ++leftOut;
             continue;
         }
         bool spelt = false;
-        if (!createShortAndLongName(v, name, &names, own, &spelt) ||
+        if (!createShortAndLongName(v, name, &names, std::move(shownName), own, &spelt) ||
             !feedDirEntry(v, mappingIndex, shown[k], v->directory.next - 1, spelt))
             return FALSE;
     }
