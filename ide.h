@@ -5,7 +5,9 @@
 
 #include <exec/types.h>
 
-struct VVFAT;
+#include "vvfat.h"
+
+struct IDECheckpoints;
 
 #define IDE_STATUS_BSY 0x80
 #define IDE_STATUS_DRDY 0x40
@@ -41,12 +43,15 @@ struct IDE {
     UQUAD image_read_position;
     // Set by IDEHoldCommands: command and data register writes are ignored.
     BOOL commands_held;
-    BOOL journal_off;    // directory media mounted from now on keep no journal of guest writes
-    BOOL writeback_off;  // directory media mounted from now on write nothing back
-    BOOL trash_off;      // and remove what they delete rather than put it in the user's trash
-    UBYTE disk_fat_type; // directory media mounted from now on: FAT 12, 16 or 32; 0 automatic
-    ULONG disk_size_mb;  // and their size in megabytes; 0 the volume's
-    UQUAD image_sectors; // the image medium's size: the drive's, or the longer file's
+    BOOL journal_off;         // directory media mounted from now on keep no journal of guest writes
+    BOOL writeback_off;       // directory media mounted from now on write nothing back
+    BOOL trash_off;           // and remove what they delete rather than put it in the user's trash
+    UBYTE disk_fat_type;      // directory media mounted from now on: FAT 12, 16 or 32; 0 automatic
+    ULONG disk_size_mb;       // and their size in megabytes; 0 the volume's
+    UQUAD image_sectors;      // the image medium's size: the drive's, or the longer file's
+    ULONG checkpoint_seconds; // directory media mounted from now on: the quiet period before a
+                              // checkpoint; 0 none
+    IDECheckpoints *checkpoints; // their state while one is mounted (made at its mount)
 };
 
 #define IDE_NO_POSITION (~0ull)
@@ -70,6 +75,22 @@ void IDESetTrash(IDE *ide, BOOL trash);
 // The FAT type (12, 16, 32; 0 automatic) and size in megabytes (0: the volume's) of directory
 // media mounted from now on. A disk that cannot be made so is not mounted (said why).
 void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB);
+// The guest's quiet period, in seconds, after which directory media mounted from now on write
+// back what it changed while the machine runs (a checkpoint); 0 only at unmount.
+void IDESetCheckpoints(IDE *ide, ULONG seconds);
+// A checkpoint that ended, and when (wall-clock seconds).
+struct IDECheckpointEnded {
+    VVFAT_CheckpointResult result;
+    time_t at;
+};
+// Called regularly from the emulation side, serialised with every other call, with a clock in
+// milliseconds: when the guest has written nothing for the quiet period and the drive is idle,
+// hands the disk to the drive's own thread for a checkpoint; takes it back once that ended (the
+// guest's writes held meanwhile go to it). TRUE, with *ended filled (when given), when a
+// checkpoint ended since the last call that said so. Never waits for the checkpoint.
+BOOL IDEPollCheckpoint(IDE *ide, UQUAD nowMs, IDECheckpointEnded *ended);
+// Whether the drive's thread holds the disk for a checkpoint now.
+BOOL IDECheckpointRunning(const IDE *ide);
 void IDEReset(IDE *ide);
 // For a remount that the guest did not ask for: ends any transfer in progress (both counts 0,
 // BSY and DRQ clear) and ignores command and data register writes until IDEReleaseCommands,

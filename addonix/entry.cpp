@@ -1,5 +1,6 @@
 // The entry points the host finds by name, and the lifecycle of an instance. Each one that can
-// reach an allocation is a no-throw boundary. Reset, Emulate and the inert ones allocate nothing;
+// reach an allocation is a no-throw boundary (Emulate's through pollCheckpoint). Reset and the
+// inert ones allocate nothing;
 // ReadIO and WriteIO reach the medium only through the virtual disk's own boundary
 // (VVFAT_ReadData, VVFAT_WriteData) or the image's stdio stream, and a handler on the path of
 // every port access would cost a quarter of its time.
@@ -66,6 +67,7 @@ void mount(PluginData *data) {
         IDESetJournal(data->ide, settingJournal(data));
         IDESetWriteBack(data->ide, settingWriteBack(data));
         IDESetTrash(data->ide, settingTrash(data));
+        IDESetCheckpoints(data->ide, ULONG(settingCheckpoint(data)));
         // A directory that cannot be mounted leaves the drive without medium, unreported.
         IDEMount(data->ide, IDE_MOUNT_DIRECTORY, settingDirectoryName(data));
         break;
@@ -157,6 +159,7 @@ ADDONIX_EXPORT void Emulate(AddonixPlugin *plugin, ULONG *signals) {
         // The host resets the machine on seeing it, so nothing cut off by the remount goes on.
         IDEReleaseCommands(data->ide);
     }
+    pollCheckpoint(data);
 }
 
 ADDONIX_EXPORT void WriteIO(AddonixPlugin *plugin, USHORT port, UBYTE value) {

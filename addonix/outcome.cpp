@@ -7,8 +7,10 @@
 #include <Notification.h>
 #include <addonix/boundary.h>
 #include <addonix/haiku.h>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -87,6 +89,17 @@ template <class Operation> void watched(PluginData *data, bool mounting, Operati
                       mounting && data->ide->vvfat != nullptr);
 }
 
+// printf into a string, for the catalogue's formats.
+std::string printed(const char *format, const char *a, const char *b) {
+    const int n = std::snprintf(nullptr, 0, format, a, b);
+    if (n < 0)
+        return format;
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(out.data(), out.size(), format, a, b);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
 } // namespace
 
 void watchReports() {
@@ -99,6 +112,45 @@ void unwatchReports() {
     std::lock_guard lock(watchMutex);
     if (--watchers == 0)
         VVFAT_SetReportSink(nullptr, nullptr);
+}
+
+void pollCheckpoint(PluginData *data) {
+    noThrow("Tessel: cannot follow the checkpoints", [data] {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        IDECheckpointEnded ended;
+        if (!IDEPollCheckpoint(
+                data->ide,
+                UQUAD(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()), &ended))
+            return;
+        const VVFAT_CheckpointResult &r = ended.result;
+        if (r.kind == VVFAT_CheckpointResult::Nothing)
+            return;
+        char at[16] = "";
+        struct tm local;
+        if (localtime_r(&ended.at, &local) != nullptr)
+            std::strftime(at, sizeof at, "%H:%M:%S", &local);
+        std::string line;
+        if (r.kind == VVFAT_CheckpointResult::Done) {
+            static const char prefix[] = "VVFAT: write-back: ";
+            std::string counts = VVFAT_WriteBackLine(r.counts);
+            if (counts.compare(0, sizeof prefix - 1, prefix) == 0)
+                counts.erase(0, sizeof prefix - 1);
+            line = printed(GetString(MSG_CHECKPOINT_DONE), at, counts.c_str());
+        } else {
+            line = printed(GetString(r.kind == VVFAT_CheckpointResult::Skipped
+                                         ? MSG_CHECKPOINT_WAITS
+                                         : MSG_CHECKPOINT_FAILED),
+                           at, r.reason.c_str());
+        }
+        std::printf("Tessel: %s\n", line.c_str());
+        std::fflush(stdout);
+        if (r.kind == VVFAT_CheckpointResult::Failed ||
+            (r.kind == VVFAT_CheckpointResult::Done && r.counts.failed != 0))
+            post(line.c_str(), VVFAT_DirectoryName(data->ide->vvfat));
+        if (data->common.pl_PrefsWindow != nullptr)
+            static_cast<SettingsWindow *>(static_cast<BView *>(data->common.pl_PrefsWindow))
+                ->ShowCheckpoint(line.c_str());
+    });
 }
 
 void mountWatched(PluginData *data) {

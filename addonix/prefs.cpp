@@ -7,8 +7,8 @@
 
 namespace {
 
-// At most nine entries and the terminating null.
-const ULONG prefsSlots = 10;
+// At most ten entries and the terminating null.
+const ULONG prefsSlots = 11;
 
 STRPTR *exportSettings(const PluginData *data, APTR pool) {
     auto *slots = static_cast<STRPTR *>(AllocPooled(pool, prefsSlots * sizeof(STRPTR)));
@@ -34,6 +34,10 @@ STRPTR *exportSettings(const PluginData *data, APTR pool) {
         slots[used++] = MakeToolTypeNum(pool, "FATTYPE", fatType);
     if (*settingDiskSize(data) != '\0')
         slots[used++] = MakeToolType(pool, "DISKSIZE", settingDiskSize(data));
+    if (const LONG seconds = settingCheckpoint(data); seconds == 0)
+        slots[used++] = MakeToolType(pool, "CHECKPOINT", "OFF");
+    else if (seconds != DEFAULT_CHECKPOINT_SECONDS)
+        slots[used++] = MakeToolTypeNum(pool, "CHECKPOINT", seconds);
     slots[used] = nullptr;
     return slots;
 }

@@ -8,6 +8,7 @@
 #include <TextControl.h>
 #include <addonix/boundary.h>
 #include <addonix/haiku.h>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <proto/exec.h>
@@ -39,6 +40,12 @@ Control *withMessage(uint32 code, Arguments... arguments) {
     return control;
 }
 
+void addCheckpointOption(BOptionPopUp *popUp, LONG seconds) {
+    char label[80];
+    std::snprintf(label, sizeof label, GetString(MSG_CHECKPOINT_AFTER), static_cast<long>(seconds));
+    popUp->AddOption(label, seconds);
+}
+
 BBox *makeBox(const char *name, LONG label) {
     std::unique_ptr<BBox> box(new BBox(name, boxFlags, B_FANCY_BORDER, nullptr));
     box->SetLabel(GetString(label));
@@ -61,6 +68,28 @@ void addDiskRow(BLayoutBuilder::Group<> &column, PluginData *data,
     data->STR_DiskSize->SetToolTip(GetString(MSG_DISK_SIZE_HELP));
 }
 
+// How long the machine's quiet lasts before a checkpoint, beside the journal's check box; a
+// period the tool types chose outside the usual ones gets an entry of its own.
+template <class Row>
+void addCheckpointControl(Row &row, PluginData *data, const InitialSettings &settings) {
+    data->CYA_Checkpoint =
+        adopt(row, new BOptionPopUp("checkpoint", GetString(MSG_CHECKPOINT), nullptr));
+    data->CYA_Checkpoint->AddOption(GetString(MSG_CHECKPOINT_OFF), 0);
+    bool listed = settings.checkpoint == 0;
+    for (LONG seconds : {1, 2, 5, 10, 30, 60, 300}) {
+        if (!listed && settings.checkpoint < seconds) {
+            addCheckpointOption(data->CYA_Checkpoint, settings.checkpoint);
+            listed = true;
+        }
+        addCheckpointOption(data->CYA_Checkpoint, seconds);
+        listed = listed || settings.checkpoint == seconds;
+    }
+    if (!listed)
+        addCheckpointOption(data->CYA_Checkpoint, settings.checkpoint);
+    data->CYA_Checkpoint->SetToolTip(GetString(MSG_CHECKPOINT_HELP));
+    data->CYA_Checkpoint->SetValue(settings.checkpoint);
+}
+
 BBox *makeDirectoryBox(PluginData *data, const InitialSettings &settings) {
     const CONST_STRPTR directoryName = settings.directoryName;
     const BOOL journal = settings.journal, writeBack = settings.writeBack;
@@ -73,9 +102,12 @@ BBox *makeDirectoryBox(PluginData *data, const InitialSettings &settings) {
         adopt(row, new PopASL(0, nullptr, directoryName, GetString(MSG_DIRECTORY_REQUEST), nullptr,
                               GetString(MSG_DIRECTORY_HELP), B_OPEN_PANEL, true, B_DIRECTORY_NODE));
     // Read at the next mount; toggling it remounts nothing.
-    data->BTN_Journal = adopt(column, new BCheckBox("journal", GetString(MSG_JOURNAL), nullptr));
+    auto journalRow = column.AddGroup(B_HORIZONTAL, B_USE_DEFAULT_SPACING);
+    data->BTN_Journal =
+        adopt(journalRow, new BCheckBox("journal", GetString(MSG_JOURNAL), nullptr));
     data->BTN_Journal->SetToolTip(GetString(MSG_JOURNAL_HELP));
     data->BTN_Journal->SetValue(journal ? B_CONTROL_ON : B_CONTROL_OFF);
+    addCheckpointControl(journalRow, data, settings);
     data->BTN_Discard = adopt(column, new BCheckBox("discard", GetString(MSG_DISCARD), nullptr));
     data->BTN_Discard->SetToolTip(GetString(MSG_DISCARD_HELP));
     data->BTN_Discard->SetValue(writeBack ? B_CONTROL_OFF : B_CONTROL_ON);
@@ -186,15 +218,30 @@ void SettingsWindow::MessageReceived(BMessage *message) {
 }
 
 void SettingsWindow::ShowOutcome(const char *writeBack, const char *journal, bool mounted) {
-    if (*writeBack != '\0')
+    // The unmount's write-back, or a new disk, says more than any checkpoint before it.
+    if (*writeBack != '\0') {
         lastWriteBack = writeBack;
+        lastCheckpoint.clear();
+    }
     // A mount replaces the recovery shown, also with none.
-    if (mounted)
+    if (mounted) {
         lastRecovery = journal;
+        lastCheckpoint.clear();
+    }
+    ShowStatus();
+}
+
+void SettingsWindow::ShowCheckpoint(const char *line) {
+    lastCheckpoint = line;
+    ShowStatus();
+}
+
+void SettingsWindow::ShowStatus() {
     // A recovery comes first: the mount that recovers a session writes it back.
     std::string status = lastRecovery;
-    if (!lastWriteBack.empty())
-        status += (status.empty() ? "" : "  ") + lastWriteBack;
+    for (const std::string *part : {&lastWriteBack, &lastCheckpoint})
+        if (!part->empty())
+            status += (status.empty() ? "" : "  ") + *part;
     // The host's thread may show it while the panel is on screen.
     const bool locked = LockLooper();
     myPlugin->TXT_Status->SetText(status.c_str());
@@ -239,6 +286,10 @@ BOOL settingTrash(const PluginData *data) {
 
 LONG settingFatType(const PluginData *data) {
     return data->CYA_FatType->Value();
+}
+
+LONG settingCheckpoint(const PluginData *data) {
+    return data->CYA_Checkpoint->Value();
 }
 
 CONST_STRPTR settingDiskSize(const PluginData *data) {

@@ -43,10 +43,15 @@ class SettingsWindow : public BGroupView {
     // Shows in the status line the last write-back's result and the journal's recovery at the
     // last mount; an empty text leaves that part as it is.
     void ShowOutcome(const char *writeBack, const char *journal, bool mounted);
+    // Shows the last checkpoint's result beside them, until the next mount or write-back.
+    void ShowCheckpoint(const char *line);
+
+    void ShowStatus();
 
     PluginData *myPlugin;
     std::string lastWriteBack;
     std::string lastRecovery;
+    std::string lastCheckpoint;
     BCardLayout *GRP_Mode;
     BButton *BTN_Synchronize;
 };

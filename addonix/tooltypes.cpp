@@ -3,6 +3,7 @@
 // the first key tried.
 #include "addonix_private.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <proto/utility.h>
@@ -55,6 +56,13 @@ void parseToolType(CONST_STRPTR toolType, InitialSettings &settings) {
         if (std::strcmp(value, "12") == 0 || std::strcmp(value, "16") == 0 ||
             std::strcmp(value, "32") == 0)
             settings.fatType = std::atoi(value);
+    } else if (nameSelects(toolType, length, "CHECKPOINT")) {
+        if (Stricmp(value, "OFF") == 0) {
+            settings.checkpoint = 0;
+        } else if (*value != '\0' && std::strspn(value, "0123456789") == std::strlen(value) &&
+                   std::strlen(value) <= 6) {
+            settings.checkpoint = LONG(std::min<long>(std::atol(value), MAX_CHECKPOINT_SECONDS));
+        }
     } else if (nameSelects(toolType, length, "DISKSIZE")) {
         // Kept as typed, as the panel's field holds it: a size that is no number is refused
         // when the disk is mounted, where it can be said.

@@ -3,6 +3,9 @@
 //   read DIR       sequential read of every file of DIR's virtual disk in 64 KiB requests
 //   writeback DIR  unmount after rewriting every 100 KiB file of DIR's virtual disk
 //   checkpoint DIR the same rewrite, written back by a checkpoint instead
+//   live DIR       the same rewrite through the plug-in's ports, written back by the checkpoint
+//                  it runs after a second of quiet while the machine goes on: the longest port
+//                  access, Emulate call and guest read meanwhile
 //   dump DIR       tessel-host's dump and apply through the port window: the extent in use read
 //                  into an image, then every data sector of it written back changed
 // The floors beside them are measured with the standard tools by scripts/bench.sh, which also
@@ -22,14 +25,17 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "addonix/addonix_private.h"
 #include "bench/fat_walk.h"
 #include "host/disk_image.h"
 #include "host/host.h"
+#include "ide.h"
 #include "vvfat.h"
 #include "fat_format.h"
 
@@ -201,6 +207,44 @@ void bumpStamp(DirEntry &entry) {
     putLE16(entry.mtime, static_cast<UWORD>(twoSeconds < 29 ? time + 1 : time - 1));
 }
 
+// The guest rewrites each file of fileSize in place: new contents in its clusters, a new stamp.
+// contents ends as the last file's bytes.
+std::vector<const bench::FatFile *> rewriteFiles(bench::FatVolume &volume,
+                                                 const std::vector<bench::FatFile> &files,
+                                                 uint32_t fileSize, const host::SectorReader &read,
+                                                 const host::SectorWriter &write,
+                                                 std::vector<uint8_t> &contents) {
+    const unsigned seed = static_cast<unsigned>(std::time(nullptr));
+    contents.assign(fileSize, 0);
+    std::vector<const bench::FatFile *> rewritten;
+    for (const bench::FatFile &file : files) {
+        if (file.size != fileSize)
+            continue;
+        for (uint32_t i = 0; i < fileSize; ++i)
+            contents[i] = static_cast<uint8_t>((i * 131u + seed + rewritten.size() * 7u) >> 3);
+        uint64_t done = 0;
+        for (const bench::ClusterRun &run : volume.runs(volume.chain(file.first_cluster))) {
+            const uint64_t lba = volume.clusterLba(run.first);
+            const uint64_t runBytes =
+                std::min<uint64_t>(uint64_t(run.second) * volume.clusterBytes(), fileSize - done);
+            std::vector<uint8_t> block(contents.begin() + done, contents.begin() + done + runBytes);
+            block.resize((runBytes + 511) / 512 * 512);
+            for (size_t pos = 0; pos < block.size(); pos += 65536) {
+                const uint32_t n =
+                    static_cast<uint32_t>(std::min<size_t>(65536, block.size() - pos));
+                write(lba + pos / 512, n / 512, block.data() + pos);
+            }
+            done += runBytes;
+        }
+        uint8_t sector[512];
+        read(file.entry_lba, 1, sector);
+        bumpStamp(*reinterpret_cast<DirEntry *>(sector + file.entry_offset));
+        write(file.entry_lba, 1, sector);
+        rewritten.push_back(&file);
+    }
+    return rewritten;
+}
+
 // The write-back at unmount, or (checkpoint) a checkpoint while the disk stays mounted: the time
 // a checkpoint takes is what it would hold up a thread that waited for it.
 int benchWriteback(const std::string &dir, uint32_t fileSize, bool checkpoint = false) {
@@ -216,36 +260,13 @@ int benchWriteback(const std::string &dir, uint32_t fileSize, bool checkpoint = 
         VVFAT_Destroy(disk);
         return fail("reading the disk: " + error);
     }
-
-    // The guest rewrites each file in place: new contents in its clusters, a new stamp.
-    const unsigned seed = static_cast<unsigned>(std::time(nullptr));
-    std::vector<uint8_t> contents(fileSize);
-    std::vector<const bench::FatFile *> rewritten;
-    for (const bench::FatFile &file : files) {
-        if (file.size != fileSize)
-            continue;
-        for (uint32_t i = 0; i < fileSize; ++i)
-            contents[i] = static_cast<uint8_t>((i * 131u + seed + rewritten.size() * 7u) >> 3);
-        uint64_t done = 0;
-        for (const bench::ClusterRun &run : volume.runs(volume.chain(file.first_cluster))) {
-            uint64_t offset = volume.clusterLba(run.first) * 512;
-            const uint64_t runBytes =
-                std::min<uint64_t>(uint64_t(run.second) * volume.clusterBytes(), fileSize - done);
-            std::vector<uint8_t> block(contents.begin() + done, contents.begin() + done + runBytes);
-            block.resize((runBytes + 511) / 512 * 512);
-            for (size_t pos = 0; pos < block.size(); pos += 65536) {
-                const uint32_t n =
-                    static_cast<uint32_t>(std::min<size_t>(65536, block.size() - pos));
-                VVFAT_WriteData(disk, block.data() + pos, offset + pos, n);
-            }
-            done += runBytes;
-        }
-        uint8_t sector[512];
-        VVFAT_ReadData(disk, sector, file.entry_lba * 512, 512);
-        bumpStamp(*reinterpret_cast<DirEntry *>(sector + file.entry_offset));
-        VVFAT_WriteData(disk, sector, file.entry_lba * 512, 512);
-        rewritten.push_back(&file);
-    }
+    std::vector<uint8_t> contents;
+    const std::vector<const bench::FatFile *> rewritten = rewriteFiles(
+        volume, files, fileSize, diskReader(disk),
+        [disk](uint64_t lba, uint32_t n, const uint8_t *in) {
+            return VVFAT_WriteData(disk, in, lba * 512, n * 512) != 0;
+        },
+        contents);
     if (rewritten.empty()) {
         VVFAT_Destroy(disk);
         return fail("no file of " + std::to_string(fileSize) + " bytes to rewrite");
@@ -271,6 +292,117 @@ int benchWriteback(const std::string &dir, uint32_t fileSize, bool checkpoint = 
         return fail(rewritten.back()->path + " was not written back");
     std::printf("files=%zu\nbytes=%llu\nseconds=%.6f\n", rewritten.size(),
                 static_cast<unsigned long long>(rewritten.size()) * fileSize, seconds);
+    return 0;
+}
+
+// The port window timed call by call: the longest port access (or sector block, which the
+// host makes under one hold of its semaphore).
+class TimedPorts : public host::PortIO {
+  public:
+    explicit TimedPorts(host::PluginInstance &plugin) : plugin_(plugin) {}
+    uint8_t in(uint16_t port) override {
+        uint8_t value = 0;
+        timed([&] { value = plugin_.in(port); });
+        return value;
+    }
+    void out(uint16_t port, uint8_t value) override {
+        timed([&] { plugin_.out(port, value); });
+    }
+    void inBlock(uint16_t port, uint8_t *values, size_t n) override {
+        timed([&] { plugin_.inBlock(port, values, n); });
+    }
+    void outBlock(uint16_t port, const uint8_t *values, size_t n) override {
+        timed([&] { plugin_.outBlock(port, values, n); });
+    }
+    double longest = 0; // seconds
+
+  private:
+    template <class Call> void timed(Call call) {
+        const auto start = Clock::now();
+        call();
+        longest = std::max(longest, secondsSince(start));
+    }
+    host::PluginInstance &plugin_;
+};
+
+// A checkpoint in the plug-in while the machine runs: the guest rewrites every file of
+// fileSize through the port window, then goes on writing a few sectors of free space, reading
+// them back and reading a file, with Emulate between, until the checkpoint that the quiet
+// period started has ended. What each call of the emulator was held up, at the worst.
+int benchLive(const std::string &dir, uint32_t fileSize) {
+    std::string error;
+    auto library = host::PluginLibrary::load("", error);
+    if (!library)
+        return fail("loading the plug-in: " + error);
+    auto plugin = host::PluginInstance::create(
+        *library, {"DIRECTORY=" + dir, "CHECKPOINT=1", "TRASH=OFF"}, error);
+    if (!plugin || !plugin->activate(true))
+        return fail("mounting the directory: " + error);
+    IDE *ide = pluginData(plugin->record())->ide;
+    TimedPorts ports(*plugin);
+    host::AtaGuest guest(ports);
+    host::SectorReader read = [&guest](uint64_t lba, uint32_t n, uint8_t *out) {
+        return guest.readLba(static_cast<uint32_t>(lba), n, out);
+    };
+    host::SectorWriter write = [&guest](uint64_t lba, uint32_t n, const uint8_t *in) {
+        return guest.writeLba(static_cast<uint32_t>(lba), n, in);
+    };
+    bench::FatVolume volume;
+    std::vector<bench::FatFile> files;
+    size_t dirs = 0;
+    if (!volume.open(read, error) || !volume.listFiles(files, dirs, error))
+        return fail("reading the disk: " + error);
+    std::vector<uint8_t> contents;
+    const auto rewritten = rewriteFiles(volume, files, fileSize, read, write, contents);
+    if (rewritten.empty())
+        return fail("no file of " + std::to_string(fileSize) + " bytes to rewrite");
+
+    // Free space: far past what the tree takes.
+    const uint64_t scratch = volume.clusterLba(2) + 16 * 1024 * 1024;
+    const uint64_t fileLba = volume.clusterLba(rewritten.front()->first_cluster);
+    std::vector<uint8_t> sectors(8 * 512, 0x5A), back(8 * 512);
+    double longestEmulate = 0, longestRead = 0, checkpointSeconds = 0;
+    bool began = false;
+    Clock::time_point start{};
+    const auto quiet = Clock::now();
+    for (;;) {
+        auto t = Clock::now();
+        plugin->emulate();
+        const double emulated = secondsSince(t);
+        const bool running = IDECheckpointRunning(ide);
+        if (running && !began) {
+            began = true;
+            start = t;
+            ports.longest = 0;
+        }
+        if (began) {
+            longestEmulate = std::max(longestEmulate, emulated);
+            if (!running)
+                break;
+        } else if (secondsSince(quiet) > 60) {
+            return fail("no checkpoint began within a minute");
+        }
+        if (began) {
+            // Written while the checkpoint runs: held by the drive, read back from there.
+            if (!write(scratch, 8, sectors.data()) || !read(scratch, 8, back.data()) ||
+                back != sectors)
+                return fail("the sectors written during the checkpoint do not read back");
+            t = Clock::now();
+            if (!read(fileLba, 1, back.data()))
+                return fail("a read during the checkpoint failed");
+            longestRead = std::max(longestRead, secondsSince(t));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    checkpointSeconds = secondsSince(start);
+    const double longestPort = ports.longest;
+    plugin->activate(false);
+    const std::string expected(reinterpret_cast<const char *>(contents.data()), fileSize);
+    if (readHostFile(fs::path(dir) / rewritten.back()->path) != expected)
+        return fail(rewritten.back()->path + " was not written back");
+    std::printf("files=%zu\ncheckpoint_seconds=%.6f\nlongest_port_seconds=%.6f\n"
+                "longest_emulate_seconds=%.6f\nlongest_read_seconds=%.6f\n",
+                rewritten.size(), checkpointSeconds, longestPort, longestEmulate, longestRead);
     return 0;
 }
 
@@ -436,6 +568,7 @@ int usage() {
                          "       tessel-bench read DIR [REQUEST_BYTES]\n"
                          "       tessel-bench writeback DIR [FILE_SIZE]\n"
                          "       tessel-bench checkpoint DIR [FILE_SIZE]\n"
+                         "       tessel-bench live DIR [FILE_SIZE]\n"
                          "       tessel-bench dump DIR\n"
                          "       tessel-bench tree DIR OBJECTS\n"
                          "       tessel-bench files DIR COUNT SIZE PERDIR\n");
@@ -458,6 +591,8 @@ int main(int argc, char **argv) {
         return benchWriteback(dir, argc == 4 ? std::stoul(argv[3]) : 102400);
     if (command == "checkpoint" && argc <= 4)
         return benchWriteback(dir, argc == 4 ? std::stoul(argv[3]) : 102400, true);
+    if (command == "live" && argc <= 4)
+        return benchLive(dir, argc == 4 ? std::stoul(argv[3]) : 102400);
     if (command == "dump" && argc == 3)
         return benchDumpApply(dir);
     if (command == "tree" && argc == 4)

@@ -37,7 +37,14 @@ enum {
     MSG_NOTIFICATION_TITLE = 29,
     MSG_TRASH = 30,
     MSG_TRASH_HELP = 31,
-    MSG_COUNT = 32
+    MSG_CHECKPOINT = 32,
+    MSG_CHECKPOINT_HELP = 33,
+    MSG_CHECKPOINT_OFF = 34,
+    MSG_CHECKPOINT_AFTER = 35,
+    MSG_CHECKPOINT_DONE = 36,
+    MSG_CHECKPOINT_WAITS = 37,
+    MSG_CHECKPOINT_FAILED = 38,
+    MSG_COUNT = 39
 };
 
 // Entries in ascending id order, no header and no end marker: id (4 bytes, big-endian),

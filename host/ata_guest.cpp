@@ -1,4 +1,6 @@
 // The guest's side of the drive: a PIO ATA driver as an emulated program would write it.
+#include <chrono>
+
 #include "host.h"
 
 namespace host {
@@ -21,10 +23,13 @@ constexpr uint8_t CMD_READ = 0x20;
 constexpr uint8_t CMD_WRITE = 0x30;
 constexpr uint8_t CMD_IDENTIFY = 0xEC;
 
-// Status reads a driver makes before giving up on a busy drive. The drive finishes a transfer
-// at the first access after it was requested; a drive still busy after this many reads keeps
-// failing the transfer (each read retries it).
+// Status reads a driver makes before giving up on a drive that stays busy with ERR set. The
+// drive finishes a transfer at the first access after it was requested; one still failing after
+// this many reads keeps failing it (each read retries it).
 constexpr int MAX_POLLS = 32;
+// How long a driver waits for a drive busy without error (a checkpoint under way), as the ATA
+// standard lets a drive be busy for seconds.
+constexpr auto MAX_BUSY = std::chrono::seconds(30);
 
 // Geometry a CHS driver assumes for this drive (IDENTIFY words 1, 3 and 6).
 constexpr uint32_t HEADS = 16;
@@ -61,12 +66,22 @@ uint8_t AtaGuest::status() {
 
 // Polls until the drive is no longer busy; false when it reports ERR or stays busy.
 static bool waitReady(PortIO &io, uint8_t &status) {
-    for (int i = 0; i < MAX_POLLS; ++i) {
+    std::chrono::steady_clock::time_point deadline{};
+    for (int errors = 0, polls = 0;; ++polls) {
         status = io.in(PORT_STATUS_COMMAND);
         if (!(status & BSY))
             return !(status & ERR);
+        if (status & ERR) {
+            if (++errors >= MAX_POLLS)
+                return false;
+        } else if (polls % 1024 == 1023) {
+            const auto now = std::chrono::steady_clock::now();
+            if (deadline == std::chrono::steady_clock::time_point{})
+                deadline = now + MAX_BUSY;
+            else if (now > deadline)
+                return false;
+        }
     }
-    return false;
 }
 
 static void issue(PortIO &io, const Address &a, uint32_t count, uint8_t command) {

@@ -40,10 +40,12 @@ const char *const USAGE =
     "Loads Tessel.addonix as the emulator does, creates it with the tool types given\n"
     "(as the emulator stores them: -t DIRECTORY=/path, -t IMAGEFILE=/path/disk.img,\n"
     "-t MOUNTMODE=Directory|ImageFile, -t AUTOMOUNT, -t JOURNAL=OFF, -t WRITEBACK=OFF,\n"
-    "-t TRASH=OFF), enables it, and talks to the drive through the I/O ports 0xFD08-0xFD0F as a "
-    "program on the\n"
-    "emulated machine would. identify, read and dump never write back: a journal left by a\n"
-    "session that did not end is shown on the disk they read and left for a mount that writes.\n"
+    "-t TRASH=OFF, -t CHECKPOINT=SECONDS|OFF), enables it, and talks to the drive through the\n"
+    "I/O ports 0xFD08-0xFD0F as a program on the emulated machine would (CHECKPOINT is the\n"
+    "emulator's quiet period before it writes back while running; the commands here write back\n"
+    "at unmount, or with apply --checkpoints). identify, read and dump never write back: a\n"
+    "journal left by a session that did not end is shown on the disk they read and left for\n"
+    "a mount that writes.\n"
     "An unknown tool type is an error that names the known ones.\n"
     "\n"
     "commands:\n"
@@ -455,8 +457,8 @@ std::string settingOf(const std::vector<std::string> &prefs, const std::string &
 }
 
 // The tool types that take a value.
-const char *const VALUED_KEYS[] = {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL",
-                                   "WRITEBACK", "FATTYPE",   "DISKSIZE",  "TRASH"};
+const char *const VALUED_KEYS[] = {"DIRECTORY", "IMAGEFILE", "MOUNTMODE", "JOURNAL",   "WRITEBACK",
+                                   "FATTYPE",   "DISKSIZE",  "TRASH",     "CHECKPOINT"};
 
 // The key a tool type's name selects, as the plug-in reads it: a case-insensitive leading part
 // of the key ("dir" is DIRECTORY), "(" comments out; empty when it selects none.
@@ -515,6 +517,10 @@ std::string settingsMistake(const std::vector<std::string> &toolTypes) {
                    ::strcasecmp(value.c_str(), "ON") != 0 &&
                    ::strcasecmp(value.c_str(), "OFF") != 0) {
             return "'" + t + "' is neither " + key + "=ON nor " + key + "=OFF";
+        } else if (key == "CHECKPOINT" && ::strcasecmp(value.c_str(), "OFF") != 0 &&
+                   (value.empty() || value.size() > 6 ||
+                    value.find_first_not_of("0123456789") != std::string::npos)) {
+            return "'" + t + "' is neither CHECKPOINT=OFF nor CHECKPOINT=<seconds>";
         } else if (key == "IMAGEFILE") {
             image = t;
         }

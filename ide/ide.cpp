@@ -24,14 +24,15 @@ void setError(IDE *ide) {
 }
 
 // Moves one sector between the buffer and whichever medium is mounted.
-BOOL transferSector(IDE *ide, UQUAD address, bool write) {
+Transfer transferSector(IDE *ide, UQUAD address, bool write) {
     if (ide->raw_file_handle && imageTransfer(ide, address, write))
-        return TRUE;
-    if (ide->vvfat) {
-        return write ? VVFAT_WriteData(ide->vvfat, ide->cacheP, address, IDE_SECTOR_SIZE)
-                     : VVFAT_ReadData(ide->vvfat, ide->cacheP, address, IDE_SECTOR_SIZE);
-    }
-    return FALSE;
+        return Transfer::Done;
+    if (!ide->vvfat)
+        return Transfer::Failed;
+    if (write)
+        noteGuestWrite(ide);
+    return checkpointHolds(ide) ? heldTransfer(ide, address, write)
+                                : vvfatTransfer(ide, address, write);
 }
 
 void resumeReadOperation(IDE *ide) {
@@ -90,7 +91,8 @@ void writeData(IDE *ide, UBYTE value) {
 }
 
 void mountDirectory(IDE *ide, CONST_STRPTR path) {
-    const VVFAT_Options options{!ide->journal_off, !ide->writeback_off, !ide->trash_off};
+    VVFAT_Options options{!ide->journal_off, !ide->writeback_off, !ide->trash_off};
+    options.checkpoints = checkpointsWanted(ide);
     if (ide->disk_fat_type == 0 && ide->disk_size_mb == 0) {
         ide->vvfat = VVFAT_CreateWithOptions(path, nullptr, options);
         return;
@@ -101,6 +103,12 @@ void mountDirectory(IDE *ide, CONST_STRPTR path) {
 }
 
 } // namespace
+
+Transfer vvfatTransfer(IDE *ide, UQUAD address, bool write) {
+    const BOOL done = write ? VVFAT_WriteData(ide->vvfat, ide->cacheP, address, IDE_SECTOR_SIZE)
+                            : VVFAT_ReadData(ide->vvfat, ide->cacheP, address, IDE_SECTOR_SIZE);
+    return done ? Transfer::Done : Transfer::Failed;
+}
 
 // Sectors of the mounted medium: for an image the larger of the drive's geometry and the file,
 // the virtual disk's own size for a directory; 0 with none mounted.
@@ -187,6 +195,7 @@ void IDEDestroy(IDE *ide) {
     if (!ide)
         return;
     IDEUnMount(ide);
+    destroyCheckpoints(ide);
     FreeVec(ide->cacheP);
     FreeVec(ide);
 }
@@ -201,6 +210,7 @@ BOOL IDEMount(IDE *ide, UBYTE mountType, CONST_STRPTR path) {
     }
     if (!isMounted(ide))
         return FALSE;
+    startCheckpoints(ide);
     IDEReset(ide);
     return TRUE;
 }
@@ -223,6 +233,7 @@ void IDESetDisk(IDE *ide, UBYTE fatType, ULONG sizeMB) {
 }
 
 void IDEUnMount(IDE *ide) {
+    endCheckpoints(ide);
     closeImageMedium(ide);
     VVFAT_Destroy(ide->vvfat);
     ide->vvfat = nullptr;
@@ -280,14 +291,16 @@ void IDEExecute(IDE *ide) {
     if (!isFileOperationRequested(ide))
         return;
     if (ide->read_count != 0) {
-        if (transferSector(ide, ide->read_address, false))
+        const Transfer t = transferSector(ide, ide->read_address, false);
+        if (t == Transfer::Done)
             resumeReadOperation(ide);
-        else
+        else if (t == Transfer::Failed)
             setError(ide);
     } else if (ide->write_count != 0) {
-        if (transferSector(ide, ide->write_address, true))
+        const Transfer t = transferSector(ide, ide->write_address, true);
+        if (t == Transfer::Done)
             resumeWriteOperation(ide);
-        else
+        else if (t == Transfer::Failed)
             setError(ide);
     }
 }

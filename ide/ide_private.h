@@ -29,4 +29,25 @@ void executeCommand(IDE *ide, UBYTE command);
 // Sectors of the mounted medium; 0 with none mounted.
 UQUAD mediumSectors(const IDE *ide);
 
+// checkpoints.cpp: checkpoints while the machine runs.
+// How a sector transfer went: done, failed (ERR, tried again at the next access), or to be
+// tried again without an error (the disk is busy with a checkpoint).
+enum class Transfer { Done, Failed, Later };
+// One sector between the buffer and the virtual disk itself.
+Transfer vvfatTransfer(IDE *ide, UQUAD address, bool write);
+// Whether a directory mounted now is mounted for checkpoints.
+BOOL checkpointsWanted(const IDE *ide);
+// After a directory is mounted: its checkpoints start afresh. Before it is unmounted: a
+// checkpoint under way ends first, and what the drive holds goes to the disk.
+void startCheckpoints(IDE *ide);
+void endCheckpoints(IDE *ide);
+// Stops the drive's thread and frees the state.
+void destroyCheckpoints(IDE *ide);
+// Whether the drive holds guest writes itself (a checkpoint under way, or writes not yet taken
+// by the disk): transfers then go through heldTransfer.
+bool checkpointHolds(const IDE *ide);
+Transfer heldTransfer(IDE *ide, UQUAD address, bool write);
+// Counts a guest's sector write, which starts the quiet period again.
+void noteGuestWrite(IDE *ide);
+
 #endif

@@ -62,11 +62,13 @@ report_skips() {
     fi
     return 0
 }
-# The two-thread test, the journal's thread and its compaction under ThreadSanitizer.
+# The two-thread test, the journal's thread and its compaction, and the drive's checkpoint
+# thread under ThreadSanitizer.
 tsan() {
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TSAN=ON >/dev/null &&
         cmake --build build-tsan -j"$(nproc)" --target two_threads_test journal_test \
-            journal_durability_test >/dev/null &&
+            journal_durability_test live_checkpoints_test >/dev/null &&
+        TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/live_checkpoints_test &&
         TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/two_threads_test &&
         TSAN_OPTIONS=halt_on_error=1:exitcode=66 ./build-tsan/tests/journal_test \
             --gtest_filter='Journal.WritesGoOnWhileItsThreadFlushes:Journal.TornOrDamaged*' &&

@@ -195,6 +195,14 @@ TEST_F(Plugin, ToolTypesAreParsedByTheirRules) {
         {"disk size", {"DISKSIZE=500"}, {d, i, md, "DISKSIZE=500"}},
         {"disk size kept as typed", {"DISKSIZE=12MB"}, {d, i, md, "DISKSIZE=12MB"}},
         {"disk size emptied", {"DISKSIZE=500", "DISKSIZE="}, {d, i, md}},
+        {"checkpoints off", {"CHECKPOINT=OFF"}, {d, i, md, "CHECKPOINT=OFF"}},
+        {"checkpoints after 0 s are off", {"check=0"}, {d, i, md, "CHECKPOINT=OFF"}},
+        {"checkpoint period", {"checkpoint=7"}, {d, i, md, "CHECKPOINT=7"}},
+        {"checkpoint period at most a day", {"CHECKPOINT=999999"}, {d, i, md, "CHECKPOINT=86400"}},
+        {"checkpoint period by default", {"CHECKPOINT=OFF", "CHECKPOINT=2"}, {d, i, md}},
+        {"no such checkpoint period",
+         {"CHECKPOINT=-1", "CHECKPOINT=1s", "CHECKPOINT=", "CHECKPOINT=1234567", "CHECKPOINT=NO"},
+         {d, i, md}},
         {"every setting at once",
          {"AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF", "TRASH=OFF", "FATTYPE=16", "DISKSIZE=100"},
          {d, i, a, md, "JOURNAL=OFF", "WRITEBACK=OFF", "TRASH=OFF", "FATTYPE=16", "DISKSIZE=100"}},
@@ -215,6 +223,8 @@ TEST_F(Plugin, ExportedSettingsReadBackAsTheSameSettings) {
         {"DIRECTORY=Work", "JOURNAL=OFF"},
         {"DIRECTORY=Work", "AUTOMOUNT", "JOURNAL=OFF", "WRITEBACK=OFF", "TRASH=OFF"},
         {"DIRECTORY=Work", "FATTYPE=12", "DISKSIZE=20"},
+        {"DIRECTORY=Work", "CHECKPOINT=OFF"},
+        {"DIRECTORY=Work", "CHECKPOINT=45"},
     };
     for (const auto &toolTypes : settings) {
         auto first = create(toolTypes);

@@ -259,6 +259,12 @@ TEST(Cli, SettingsTheUserCannotHaveMeantGetAHint) {
               std::string::npos)
         << mode.output;
     EXPECT_FALSE(std::filesystem::exists(dir / "disk.img"));
+    auto period = run(cd + shellQuote(TESSEL_HOST_PATH) + " -t CHECKPOINT=2s read 0");
+    EXPECT_EQ(period.status, 2);
+    EXPECT_NE(period.output.find("'CHECKPOINT=2s' is neither CHECKPOINT=OFF nor "
+                                 "CHECKPOINT=<seconds>"),
+              std::string::npos)
+        << period.output;
 
     // As the emulator stores them, both names are there: nothing to say.
     writeFile(dir / "Share" / "A.TXT", "a");
@@ -442,7 +448,7 @@ TEST(Cli, AnUnknownToolTypeIsAnErrorThatNamesTheKnownOnes) {
     EXPECT_EQ(lines(r.output), 1u) << r.output;
     EXPECT_NE(r.output.find("unknown tool type 'DIRECTRY=/x'"), std::string::npos) << r.output;
     for (const char *key : {"DIRECTORY=", "IMAGEFILE=", "MOUNTMODE=", "JOURNAL=", "WRITEBACK=",
-                            "TRASH=", "AUTOMOUNT"})
+                            "TRASH=", "CHECKPOINT=", "AUTOMOUNT"})
         EXPECT_NE(r.output.find(key), std::string::npos) << key;
     EXPECT_FALSE(std::filesystem::exists(dir / "y.img"));
     // Abbreviations the plug-in takes, and commented-out tool types, are no error.

@@ -243,6 +243,43 @@ TEST_F(Panel, TrashBoxIsReadAtTheNextMount) {
     EXPECT_FALSE(data()->ide->trash_off);
 }
 
+// The checkpoint pop-up beside the journal's box: its periods in order (one the tool types
+// chose among them), exported when not the default, read at the next mount.
+TEST_F(Panel, CheckpointPeriodIsReadAtTheNextMount) {
+    TempDir dir;
+    open({"DIRECTORY=" + dir.str(), "CHECKPOINT=7"});
+    auto *period = static_cast<BOptionPopUp *>(box("directory")->FindView("checkpoint"));
+    ASSERT_EQ(period, data()->CYA_Checkpoint);
+    EXPECT_EQ(period->Parent(), data()->BTN_Journal->Parent());
+    std::vector<int32> values;
+    for (int32 i = 0; i < period->CountOptions(); ++i) {
+        const char *name = nullptr;
+        int32 value = 0;
+        ASSERT_TRUE(period->GetOptionAt(i, &name, &value));
+        values.push_back(value);
+        if (value == 0)
+            EXPECT_STREQ(name, "Only at unmount");
+        if (value == 7)
+            EXPECT_STREQ(name, "After 7 s without writes");
+    }
+    EXPECT_EQ(values, (std::vector<int32>{0, 1, 2, 5, 7, 10, 30, 60, 300}));
+    EXPECT_EQ(period->Value(), 7);
+    EXPECT_THAT(instance->prefs(), ::testing::Contains("CHECKPOINT=7"));
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(instance->activate(true));
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(data()->ide->checkpoint_seconds, 7u);
+
+    period->SetValue(0);
+    EXPECT_EQ(data()->ide->checkpoint_seconds, 7u); // until the next mount
+    EXPECT_THAT(instance->prefs(), ::testing::Contains("CHECKPOINT=OFF"));
+    panel()->BTN_Synchronize->Invoke();
+    EXPECT_EQ(data()->ide->checkpoint_seconds, 0u);
+    period->SetValue(2);
+    EXPECT_THAT(instance->prefs(),
+                ::testing::Not(::testing::Contains(::testing::StartsWith("CHECKPOINT"))));
+}
+
 // The disk asked for: the FAT-type pop-up and the size field, set from the tool types, exported
 // when set, and read at the next mount like the check boxes.
 TEST_F(Panel, FatTypeAndSizeAreReadAtTheNextMount) {
