@@ -19,6 +19,10 @@
 #include "ide_private.h"
 #include "vvfat.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 struct IDECheckpoints {
     bool on = false; // the disk mounted now has them
     UQUAD quiet_ms = 0;
@@ -70,6 +74,11 @@ void work(IDECheckpoints *c) {
             r = {};
             r.kind = VVFAT_CheckpointResult::Failed;
         }
+#ifdef __GLIBC__
+        // The old record freed here is merged into free space now, on this thread, rather than
+        // at the emulation's next allocation of some size (tens of milliseconds).
+        malloc_trim(0);
+#endif
         lock.lock();
         c->result = std::move(r);
         c->job = nullptr;

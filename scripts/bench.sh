@@ -211,18 +211,29 @@ row "write-back against cp + sync -f (durable)" "$(calc "$figure * 1000" 1) ms" 
     "— (the target is against cp)" "—"
 
 # ---- a checkpoint: the same rewrite written back while mounted, and a 100 MB file rewritten.
-# Run on the emulation thread, its whole time would hold the machine up; the bound is 50 ms.
+# How long VVFAT_Checkpoint takes, and, with the plug-in running it on its own thread while the
+# machine goes on, the longest that one port access or Emulate call waited meanwhile (bound:
+# 50 ms) and the longest guest read (a read of a sector not just written waits for the end).
 checkpoint_row() { # label, tree, file size
-    local figures=() report
+    local figures=() held=() waits=() report
     for ((i = 0; i < runs; i++)); do
         rm -rf "$work/cp" && cp -r "$2" "$work/cp"
         report=$(run_bench checkpoint "$work/cp" "$3")
         figures+=("$(field seconds "$report")")
+        rm -rf "$work/cp" && cp -r "$2" "$work/cp"
+        report=$(run_bench live "$work/cp" "$3")
+        held+=("$(field longest_port_seconds "$report")" "$(field longest_emulate_seconds "$report")")
+        waits+=("$(field longest_read_seconds "$report")")
     done
-    local figure
+    local figure worst wait
     figure=$(median "${figures[@]}")
-    row "$1" "$(calc "$figure * 1000" 1) ms" "—" "—" "≤ 50 ms held up" \
-        "$(met "$figure <= 0.05") (run on the emulation thread)"
+    worst=$(printf '%s\n' "${held[@]}" | sort -g | tail -1)
+    wait=$(median "${waits[@]}")
+    row "$1: the checkpoint" "$(calc "$figure * 1000" 1) ms" "—" "—" "—" "—"
+    row "$1: longest port access or Emulate call during it (worst of $runs)" \
+        "$(calc "$worst * 1000" 1) ms" "—" "—" "≤ 50 ms" "$(met "$worst <= 0.05")"
+    row "$1: longest guest read during it" "$(calc "$wait * 1000" 1) ms" "—" "—" \
+        "— (waits for the checkpoint)" "—"
 }
 checkpoint_row "checkpoint, $wb_files files of 100 KiB rewritten" "$work/wb-src" 102400
 big_bytes=104857600 # its generated names suit the FAT reader of tessel-bench
@@ -312,8 +323,14 @@ row "the alternative: mounting the $gib_files MiB tree" "$(calc "$figure * 1000"
     echo "  all the new copies) before they replace the old ones, and cp alone leaves its data in"
     echo "  the page cache."
     echo "- checkpoint: \`tessel-bench checkpoint\` makes the same rewrite, then times"
-    echo "  \`VVFAT_Checkpoint\` instead of the unmount. The plug-in does not run checkpoints yet:"
-    echo "  this is how long one would hold up the emulation thread if it ran there."
+    echo "  \`VVFAT_Checkpoint\` instead of the unmount. \`tessel-bench live\` makes it through the"
+    echo "  plug-in's port window with CHECKPOINT=1, then goes on as a running machine (Emulate"
+    echo "  every millisecond; each round writes 8 sectors of free space, reads them back and reads"
+    echo "  a sector of a file) until the checkpoint the quiet second started has ended, timing"
+    echo "  every port access (a sector block counts as one, as the host holds its semaphore for"
+    echo "  it) and every Emulate call. The checkpoint runs on the drive's own thread: no call"
+    echo "  waits for it, and the guest's read of a sector it did not just write waits, the drive"
+    echo "  busy, until it ends."
     echo "- the alternative: \`mkfs.fat -C -F 32\` of an image 10% larger than the tree plus 64 MiB,"
     echo "  then \`mcopy -s\` of the tree into it, against the mount time of the same tree. Peak"
     echo "  resident set of the whole mount process (\`/usr/bin/time -v\`): ${peak:-?} KiB."

@@ -45,8 +45,8 @@ struct JudgeAsTorn {
         for (const auto &[sector, at] : order)
             base = std::max(base, at);
         v->torn_order = order;
-        for (const auto &[sector, at] : v->checkpoint_order)
-            v->torn_order[sector] = base + at;
+        v->checkpoint_order.forEach(
+            [&](ULONG sector, UQUAD at) { v->torn_order[sector] = base + at; });
         v->torn = TRUE;
         v->torn_quiet = TRUE;
     }
@@ -408,10 +408,10 @@ void noteCheckpointWrite(VVFAT *v, ULONG sector) {
     if (!v->checkpoints || v->checkpoint_order_lost)
         return;
     try {
-        v->checkpoint_order[sector] = ++v->checkpoint_writes;
+        v->checkpoint_order.set(sector, ++v->checkpoint_writes);
     } catch (const std::bad_alloc &) {
         v->checkpoint_order_lost = TRUE;
-        std::unordered_map<ULONG, UQUAD>().swap(v->checkpoint_order);
+        v->checkpoint_order.clear();
     }
 }
 
@@ -493,11 +493,15 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
         journalEnd(v, true, [&] { written.counts.trashed += emptyTrash(v, written.steps); });
     result.counts = written.counts;
     if (v->journaled)
-        v->journal_wanted = TRUE; // a journal afresh, from the new baseline, at the next write
+        v->journal_wanted = TRUE; // a journal afresh, from the new baseline
     result.kind = VVFAT_CheckpointResult::Done;
     if (next.made) {
         commit(v, next);
         judged.settled = true;
+        // Begun here rather than at the next write: the record it starts with costs the
+        // checkpoint's thread, not the guest's write.
+        if (v->journal_wanted)
+            journalBegin(v);
     } else {
         // Not to be taken for guest changes: the next write-back would write them twice.
         report("no memory for the checkpoint's record of '%s'; no checkpoint runs again, and "

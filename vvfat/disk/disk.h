@@ -123,6 +123,31 @@ inline QUAD timeNs(const struct timespec &t) {
     return static_cast<QUAD>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+// Per sector, the place of its last write in an order (0: none), kept in pages of consecutive
+// sectors: it grows a page at a time and never moves what it holds, so that a guest write never
+// waits for a table with an entry per sector written to be rebuilt.
+class SectorOrder {
+  public:
+    // Throws std::bad_alloc.
+    void set(ULONG sector, UQUAD at) {
+        std::unique_ptr<UQUAD[]> &page = pages_[sector / PAGE];
+        if (!page)
+            page.reset(new UQUAD[PAGE]());
+        page[sector % PAGE] = at;
+    }
+    template <class Visit> void forEach(Visit visit) const {
+        for (const auto &[number, page] : pages_)
+            for (ULONG k = 0; k < PAGE; ++k)
+                if (page[k] != 0)
+                    visit(number * PAGE + k, page[k]);
+    }
+    void clear() { std::unordered_map<ULONG, std::unique_ptr<UQUAD[]>>().swap(pages_); }
+
+  private:
+    static constexpr ULONG PAGE = 4096;
+    std::unordered_map<ULONG, std::unique_ptr<UQUAD[]>> pages_;
+};
+
 struct VVFAT {
     UWORD spt;
     UWORD heads;
@@ -194,7 +219,7 @@ struct VVFAT {
     std::unordered_set<ULONG> shown_sectors;
     BOOL checkpoints; // the order of writes is followed for checkpoints
     // Per sector written since the last checkpoint, the place of its last write in their order.
-    std::unordered_map<ULONG, UQUAD> checkpoint_order;
+    SectorOrder checkpoint_order;
     UQUAD checkpoint_writes;
     BOOL checkpoint_order_lost; // no memory to keep the order: no checkpoint until the unmount
     // What the write-back removes for good goes to the user's trash, which names it by its path
