@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <StringView.h>
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <sys/wait.h>
@@ -134,6 +135,38 @@ TEST_F(Notifications, WriteBackThatLeavesObjectsBehindIsPostedAndShown) {
                               "1|Tessel|Tessel hard disc|write-back: 0 created, 0 changed, 0 "
                               "renamed or moved, 0 deleted, 1 not written back.\\nDirectory: " +
                               dir.str()));
+    EXPECT_FALSE(fs::exists(outside / "tree" / "new.txt"));
+}
+
+// A checkpoint that leaves something behind is posted the same way, and shown with its time;
+// what it left is tried again at the unmount.
+TEST_F(Notifications, CheckpointThatLeavesObjectsBehindIsPostedAndShown) {
+    TempDir dir, outside, source;
+    fs::create_directories(outside / "tree");
+    fs::create_directory_symlink(outside / "tree", dir / "link");
+    writeFile(source / "new.txt", "new");
+    auto instance =
+        createPlugin({"DIRECTORY=" + dir.str(), "CHECKPOINT=1", "FATTYPE=16", "DISKSIZE=64"});
+    ASSERT_NE(instance, nullptr);
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(instance->activate(true));
+    guestCopies(*instance, source / "new.txt", "link/new.txt");
+    for (int i = 0; i < 6000 && status(*instance).empty(); ++i) {
+        instance->emulate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_THAT(status(*instance),
+                ::testing::MatchesRegex("Checkpoint at [0-9:]{8}: 0 created, 0 changed, 0 renamed "
+                                        "or moved, 0 deleted, 1 not written back\\."));
+    const std::vector<std::string> once = posted();
+    ASSERT_EQ(once.size(), 1u);
+    EXPECT_THAT(once[0], HasSubstr("1 not written back.\\nDirectory: " + dir.str()));
+    instance->activate(false);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_THAT(printed, HasSubstr("Tessel: Checkpoint at "));
+    EXPECT_THAT(printed, HasSubstr("VVFAT: write-back: 0 created, 0 changed, 0 renamed or "
+                                   "moved, 0 deleted, 1 not written back."));
+    EXPECT_EQ(posted().size(), 2u);
     EXPECT_FALSE(fs::exists(outside / "tree" / "new.txt"));
 }
 

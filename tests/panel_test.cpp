@@ -257,10 +257,11 @@ TEST_F(Panel, CheckpointPeriodIsReadAtTheNextMount) {
         int32 value = 0;
         ASSERT_TRUE(period->GetOptionAt(i, &name, &value));
         values.push_back(value);
-        if (value == 0)
+        if (value == 0) {
             EXPECT_STREQ(name, "Only at unmount");
-        if (value == 7)
+        } else if (value == 7) {
             EXPECT_STREQ(name, "After 7 s without writes");
+        }
     }
     EXPECT_EQ(values, (std::vector<int32>{0, 1, 2, 5, 7, 10, 30, 60, 300}));
     EXPECT_EQ(period->Value(), 7);
