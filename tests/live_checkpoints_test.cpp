@@ -16,6 +16,7 @@
 #include "host/disk_image.h"
 #include "host/host.h"
 #include "ide.h"
+#include "support/guest_session.h"
 #include "support/plugin_library_test.h"
 #include "support/test_support.h"
 
@@ -261,24 +262,8 @@ class PluginCheckpoints : public LoadedPluginTest {
     static void guestSaves(host::PluginInstance &instance, const std::string &name,
                            const std::string &text) {
         TempDir work;
-        host::AtaGuest guest(instance);
-        host::SectorReader read = [&](uint64_t lba, uint32_t n, uint8_t *out) {
-            return guest.readLba(static_cast<uint32_t>(lba), n, out);
-        };
-        host::SectorWriter write = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
-            return guest.writeLba(static_cast<uint32_t>(lba), n, in);
-        };
-        const std::string image = (work / "part.img").string(), base = (work / "base.img").string();
-        std::string error;
-        ASSERT_TRUE(host::dumpImage(read, image, true, error)) << error;
-        ASSERT_EQ(run("cp --sparse=always " + shellQuote(image) + " " + shellQuote(base)).status,
-                  0);
         writeFile(work / "src", text);
-        auto r = run("mcopy -o -i " + shellQuote(image) + " " +
-                     shellQuote((work / "src").string()) + " ::/" + name + " 2>&1");
-        ASSERT_EQ(r.status, 0) << r.output;
-        uint64_t written = 0;
-        ASSERT_TRUE(host::applyImage(read, write, image, base, true, written, error)) << error;
+        guestCopiesThroughPorts(instance, work / "src", name);
     }
     static std::string status(host::PluginInstance &instance) {
         return pluginData(instance.record())->TXT_Status->Text();

@@ -48,24 +48,7 @@ class Notifications : public LoadedPluginTest {
     // The guest copies `from` to the disk at `to` with mtools, as a FAT driver would.
     static void guestCopies(host::PluginInstance &instance, const fs::path &from,
                             const std::string &to) {
-        TempDir work;
-        host::AtaGuest guest(instance);
-        host::SectorReader read = [&](uint64_t lba, uint32_t n, uint8_t *out) {
-            return guest.readLba(static_cast<uint32_t>(lba), n, out);
-        };
-        host::SectorWriter write = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
-            return guest.writeLba(static_cast<uint32_t>(lba), n, in);
-        };
-        const std::string image = (work / "part.img").string(), base = (work / "base.img").string();
-        std::string error;
-        ASSERT_TRUE(host::dumpImage(read, image, true, error)) << error;
-        ASSERT_EQ(run("cp --sparse=always " + shellQuote(image) + " " + shellQuote(base)).status,
-                  0);
-        auto r = tool("mcopy -i " + shellQuote(image) + " " + shellQuote(from.string()) + " " +
-                      shellQuote("::/" + to));
-        ASSERT_EQ(r.status, 0) << r.output;
-        uint64_t written = 0;
-        ASSERT_TRUE(host::applyImage(read, write, image, base, true, written, error)) << error;
+        guestCopiesThroughPorts(instance, from, to);
     }
 
     TempDir work;

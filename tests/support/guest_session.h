@@ -154,6 +154,29 @@ inline CommandResult tool(const std::string &command) {
     return run("LC_ALL=C.UTF-8 " + command + " 2>&1");
 }
 
+// The guest copies the host file `from` to `to` on the disk behind the ports with mtools, as a
+// FAT driver would (an existing file replaced): the partition dumped, changed by mcopy, and the
+// sectors that differ written back through the ports.
+inline void guestCopiesThroughPorts(host::PortIO &io, const fs::path &from, const std::string &to) {
+    TempDir work;
+    host::AtaGuest guest(io);
+    host::SectorReader read = [&](uint64_t lba, uint32_t n, uint8_t *out) {
+        return guest.readLba(static_cast<uint32_t>(lba), n, out);
+    };
+    host::SectorWriter write = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
+        return guest.writeLba(static_cast<uint32_t>(lba), n, in);
+    };
+    const std::string image = (work / "part.img").string(), base = (work / "base.img").string();
+    std::string error;
+    ASSERT_TRUE(host::dumpImage(read, image, true, error)) << error;
+    ASSERT_EQ(run("cp --sparse=always " + shellQuote(image) + " " + shellQuote(base)).status, 0);
+    auto r = tool("mcopy -o -i " + shellQuote(image) + " " + shellQuote(from.string()) + " " +
+                  shellQuote("::/" + to));
+    ASSERT_EQ(r.status, 0) << r.output;
+    uint64_t written = 0;
+    ASSERT_TRUE(host::applyImage(read, write, image, base, true, written, error)) << error;
+}
+
 // fsck.fat -n on a partition image; empty when clean, its output otherwise.
 inline std::string fsckProblems(const std::string &partition) {
     auto r = run("fsck.fat -n " + shellQuote(partition) + " 2>&1");
