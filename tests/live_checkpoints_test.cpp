@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sys/stat.h>
 #include <thread>
 
@@ -18,7 +19,9 @@
 #include "ide.h"
 #include "support/guest_session.h"
 #include "support/plugin_library_test.h"
+#include "support/fat_writer.h"
 #include "support/test_support.h"
+#include "support/tree_snapshot.h"
 
 using namespace testsupport;
 using ::testing::HasSubstr;
@@ -254,6 +257,119 @@ TEST_F(DriveCheckpoints, UnmountDuringACheckpointKeepsTheHeldWrites) {
     EXPECT_THAT(unmounted, HasSubstr("write-back: 1 created")) << unmounted;
     EXPECT_EQ(readFile(dir / "FIRST.TXT"), "first");
     EXPECT_EQ(readFile(dir / "SECOND.TXT"), "second");
+}
+
+// Random sessions of a FAT driver through the ports, with checkpoints started between its
+// operations and left running while it goes on (its writes held by the drive, its reads waiting
+// for the checkpoint): what it reads back is what it wrote, and after the unmount the directory
+// equals the same operations made on a copy with ordinary file operations.
+TEST_F(DriveCheckpoints, RandomSessionsWithCheckpointsUnderWayEndAsTheirModel) {
+    int heldOps = 0, heldWrites = 0;
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TempDir host, ref;
+        for (const fs::path &root : {host.path(), ref.path()}) {
+            fs::create_directory(root / "D0");
+            for (int f = 0; f < 2000; ++f)
+                writeFile(root / "D0" / ("K" + std::to_string(f) + ".TXT"), patternBytes(99, f));
+            writeFile(root / "OLD.TXT", "old");
+        }
+        ::testing::internal::CaptureStdout();
+        ASSERT_TRUE(IDEMount(ide, IDE_MOUNT_DIRECTORY, host.str().c_str()));
+        testsupport::FatWriter w(
+            read,
+            [this](uint64_t lba, uint32_t n, const uint8_t *in) {
+                return guest.writeLba(static_cast<uint32_t>(lba), n, in);
+            },
+            testsupport::fatStampOf(1700000000));
+        ASSERT_TRUE(w.mount()) << w.error();
+        lba0 = partitionStart();
+        std::mt19937 random(seed);
+        std::vector<std::string> files{"OLD.TXT"}, dirs{"", "D0"};
+        UQUAD now = 1000000;
+        for (int op = 0; op < 60; ++op) {
+            const bool running = IDECheckpointRunning(ide);
+            const std::string dir = dirs[random() % dirs.size()];
+            const std::string prefix = dir.empty() ? "" : dir + "/";
+            const std::string data = patternBytes(random() % 9000, seed * 1000 + op);
+            bool ok = true;
+            switch (random() % 5) {
+            case 0: { // a new file
+                const std::string path = prefix + "N" + std::to_string(op) + ".TXT";
+                ok = w.createFile(path, data);
+                writeFile(ref / path, data);
+                files.push_back(path);
+                break;
+            }
+            case 1: // saved anew
+                if (!files.empty()) {
+                    const std::string &path = files[random() % files.size()];
+                    ok = w.writeFile(path, data);
+                    writeFile(ref / path, data);
+                }
+                break;
+            case 2: // deleted
+                if (!files.empty()) {
+                    const size_t k = random() % files.size();
+                    ok = w.removeFile(files[k]);
+                    fs::remove(ref / files[k]);
+                    files.erase(files.begin() + static_cast<long>(k));
+                }
+                break;
+            case 3: // renamed
+                if (!files.empty()) {
+                    std::string &path = files[random() % files.size()];
+                    const std::string name = "R" + std::to_string(op) + ".TXT";
+                    ok = w.rename(path, name);
+                    const size_t slash = path.rfind('/');
+                    const std::string moved =
+                        (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + name;
+                    fs::rename(ref / path, ref / moved);
+                    path = moved;
+                }
+                break;
+            default: { // a new folder
+                const std::string path = prefix + "M" + std::to_string(op);
+                ok = w.makeDirectory(path);
+                fs::create_directory(ref / path);
+                dirs.push_back(path);
+                break;
+            }
+            }
+            ASSERT_TRUE(ok && w.flush()) << "operation " << op << ": " << w.error();
+            heldOps += running && IDECheckpointRunning(ide);
+            // Now and then the machine falls quiet: a checkpoint begins, and is not waited for.
+            // A driver that knows where a file lies overwrites it in place at once, without a
+            // read: those writes are held.
+            IDEPollCheckpoint(ide, ++now, nullptr);
+            if (random() % 3 == 0 && !files.empty()) {
+                const std::string &path = files[random() % files.size()];
+                const auto item = w.at(path);
+                IDEPollCheckpoint(ide, now += 2000, nullptr);
+                if (item.size > 0) {
+                    const size_t n =
+                        std::min<size_t>((item.size + 511) / 512 * 512, w.clusterSize());
+                    const std::string bytes = patternBytes(n, seed * 7000 + op);
+                    ASSERT_TRUE(guest.writeLba(uint32_t(lba0 + w.clusterOffset(item.first) / 512),
+                                               uint32_t(n / 512),
+                                               reinterpret_cast<const uint8_t *>(bytes.data())));
+                    heldWrites += IDECheckpointRunning(ide); // still under way: held
+                    std::string kept = readFile(ref / path);
+                    kept.replace(0, std::min<size_t>(n, kept.size()), bytes, 0,
+                                 std::min<size_t>(n, kept.size()));
+                    writeFile(ref / path, kept);
+                }
+            }
+        }
+        for (const std::string &path : files)
+            EXPECT_EQ(w.read(path), readFile(ref / path)) << path;
+        IDEUnMount(ide);
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(
+            contentsDifference(contentsTree(host.path(), false), contentsTree(ref.path(), false)),
+            "");
+    }
+    EXPECT_GT(heldOps + heldWrites, 0) << "nothing was written while a checkpoint ran";
 }
 
 class PluginCheckpoints : public LoadedPluginTest {
