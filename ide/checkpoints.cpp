@@ -22,6 +22,13 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#if defined(__HAIKU__)
+#include <OS.h>
+#elif defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 struct IDECheckpoints {
     bool on = false; // the disk mounted now has them
@@ -59,7 +66,17 @@ namespace {
 
 constexpr UQUAD RETRY_MAX_MS = 5 * 60 * 1000;
 
+// The checkpoint yields the processor to the emulation whenever both want it.
+void lowerPriority() {
+#if defined(__HAIKU__)
+    set_thread_priority(find_thread(nullptr), B_LOW_PRIORITY);
+#elif defined(__linux__)
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 5);
+#endif
+}
+
 void work(IDECheckpoints *c) {
+    lowerPriority();
     std::unique_lock lock(c->m);
     for (;;) {
         c->cv.wait(lock, [c] { return c->stop || c->job != nullptr; });

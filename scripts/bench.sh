@@ -215,7 +215,7 @@ row "write-back against cp + sync -f (durable)" "$(calc "$figure * 1000" 1) ms" 
 # machine goes on, the longest that one port access or Emulate call waited meanwhile (bound:
 # 50 ms) and the longest guest read (a read of a sector not just written waits for the end).
 checkpoint_row() { # label, tree, file size
-    local figures=() held=() waits=() report
+    local figures=() held=() cpu=() waits=() report
     for ((i = 0; i < runs; i++)); do
         rm -rf "$work/cp" && cp -r "$2" "$work/cp"
         report=$(run_bench checkpoint "$work/cp" "$3")
@@ -223,15 +223,18 @@ checkpoint_row() { # label, tree, file size
         rm -rf "$work/cp" && cp -r "$2" "$work/cp"
         report=$(run_bench live "$work/cp" "$3")
         held+=("$(field longest_port_seconds "$report")" "$(field longest_emulate_seconds "$report")")
+        cpu+=("$(field longest_port_cpu_seconds "$report")")
         waits+=("$(field longest_read_seconds "$report")")
     done
-    local figure worst wait
+    local figure worst wait worst_cpu
     figure=$(median "${figures[@]}")
     worst=$(printf '%s\n' "${held[@]}" | sort -g | tail -1)
+    worst_cpu=$(printf '%s\n' "${cpu[@]}" | sort -g | tail -1)
     wait=$(median "${waits[@]}")
     row "$1: the checkpoint" "$(calc "$figure * 1000" 1) ms" "—" "—" "—" "—"
     row "$1: longest port access or Emulate call during it (worst of $runs)" \
-        "$(calc "$worst * 1000" 1) ms" "—" "—" "≤ 50 ms" "$(met "$worst <= 0.05")"
+        "$(calc "$worst * 1000" 1) ms" "$(calc "$worst_cpu * 1000" 1) ms (its processor time)" \
+        "—" "≤ 50 ms" "$(met "$worst <= 0.05")"
     row "$1: longest guest read during it" "$(calc "$wait * 1000" 1) ms" "—" "—" \
         "— (waits for the checkpoint)" "—"
 }
@@ -328,7 +331,10 @@ row "the alternative: mounting the $gib_files MiB tree" "$(calc "$figure * 1000"
     echo "  every millisecond; each round writes 8 sectors of free space, reads them back and reads"
     echo "  a sector of a file) until the checkpoint the quiet second started has ended, timing"
     echo "  every port access (a sector block counts as one, as the host holds its semaphore for"
-    echo "  it) and every Emulate call. The checkpoint runs on the drive's own thread: no call"
+    echo "  it) and every Emulate call, in wall-clock time and in the calling thread's processor"
+    echo "  time (the difference is time spent waiting for a processor: on a loaded machine the"
+    echo "  scheduler's ticks). The checkpoint runs on the drive's own thread, at a lower"
+    echo "  priority than the emulation: no call"
     echo "  waits for it, and the guest's read of a sector it did not just write waits, the drive"
     echo "  busy, until it ends."
     echo "- the alternative: \`mkfs.fat -C -F 32\` of an image 10% larger than the tree plus 64 MiB,"
