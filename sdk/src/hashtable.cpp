@@ -35,8 +35,11 @@ BOOL GetHashDataByKey(HashTable *table, LONG key, APTR *value) {
             *value = cursor->second;
             return TRUE;
         }
+        // The last entry first: stepping on from it climbs the whole tree.
+        if (cursor == std::prev(entries.end()))
+            return FALSE;
         const auto next = std::next(cursor);
-        if (next == entries.end() || next->first > key)
+        if (next->first > key)
             return FALSE;
         if (next->first == key) {
             cursor = next;
@@ -61,7 +64,9 @@ BOOL InsertHash(HashTable *table, LONG key, APTR value) {
     auto &cursor = table->cursor;
     // Where a failed lookup of this key left the cursor, the new entry goes right after it: a
     // hint that makes the insertion take constant time (any other hint only costs the search).
-    const auto hint = cursor == entries.end() ? entries.begin() : std::next(cursor);
+    const auto hint = cursor == entries.end()              ? entries.begin()
+                      : cursor == std::prev(entries.end()) ? entries.end()
+                                                           : std::next(cursor);
     try {
         cursor = entries.insert_or_assign(hint, key, value);
     } catch (const std::bad_alloc &) {
