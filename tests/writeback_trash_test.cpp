@@ -324,13 +324,9 @@ TEST(Trash, TheDryRunPredictsWhatGoesToTheTrash) {
                           Case{"-t TRASH=OFF", false, 0}, Case{"", true, 0}}) {
         SCOPED_TRACE(std::string(k.toolTypes) + (k.unusable ? " unusable trash" : ""));
         Session s;
-        writeFile(s.share / "a.txt", "alpha");
-        writeFile(s.share / "b.txt", "beta");
-        writeFile(s.share / "c.txt", "gamma");
-        writeFile(s.share / "r.txt", "old version");
-        writeFile(s.share / "m.txt", "old, to be moved");
         fs::create_directories(s.share / "folder" / "sub");
-        writeFile(s.share / "folder" / "x.txt", "x");
+        for (const char *name : {"a.txt", "b.txt", "c.txt", "r.txt", "m.txt", "folder/x.txt"})
+            writeFile(s.share / name, std::string("old ") + name);
         writeFile(s.share / "folder" / "sub" / "y.txt", patternBytes(9000, 1));
         writeFile(s.work.path() / "new.txt", "new version");
         if (k.unusable)
