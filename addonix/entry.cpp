@@ -162,7 +162,10 @@ ADDONIX_EXPORT void Emulate(AddonixPlugin *plugin, ULONG *signals) {
     pollCheckpoint(data);
 }
 
-ADDONIX_EXPORT void WriteIO(AddonixPlugin *plugin, USHORT port, UBYTE value) {
+// Called for every byte a guest moves: aligned, so that its speed does not change with where the
+// code around it happens to put it (a 10–20% swing was measured).
+ADDONIX_EXPORT __attribute__((aligned(64))) void WriteIO(AddonixPlugin *plugin, USHORT port,
+                                                         UBYTE value) {
     if ((port & portMask) != portBase)
         return;
     IDE *ide = pluginData(plugin)->ide;
@@ -170,7 +173,8 @@ ADDONIX_EXPORT void WriteIO(AddonixPlugin *plugin, USHORT port, UBYTE value) {
     IDEWriteInline(ide, UBYTE(port & 7), value);
 }
 
-ADDONIX_EXPORT void ReadIO(AddonixPlugin *plugin, USHORT port, UBYTE *value) {
+ADDONIX_EXPORT __attribute__((aligned(64))) void ReadIO(AddonixPlugin *plugin, USHORT port,
+                                                        UBYTE *value) {
     if ((port & portMask) != portBase)
         return;
     IDE *ide = pluginData(plugin)->ide;

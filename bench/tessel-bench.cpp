@@ -49,10 +49,12 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double threadCpuSeconds() {
-    struct timespec t {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+// A clock's time in seconds: the process's or this thread's processor time, which on a machine
+// others load varies far less than the wall clock.
+double cpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
 long residentBytes() {
@@ -326,10 +328,10 @@ class TimedPorts : public host::PortIO {
   private:
     template <class Call> void timed(Call call) {
         const auto start = Clock::now();
-        const double cpu = threadCpuSeconds();
+        const double cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         call();
         longest = std::max(longest, secondsSince(start));
-        longestCpu = std::max(longestCpu, threadCpuSeconds() - cpu);
+        longestCpu = std::max(longestCpu, cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu);
     }
     host::PluginInstance &plugin_;
 };
@@ -537,12 +539,15 @@ int benchDumpApply(const std::string &dir) {
         return fail("mounting the directory: " + error);
     host::AtaGuest guest(*plugin);
     Clock::time_point firstWrite{};
+    double firstWriteCpu = 0;
     host::SectorReader read = [&guest](uint64_t lba, uint32_t n, uint8_t *out) {
         return guest.readLba(static_cast<uint32_t>(lba), n, out);
     };
     host::SectorWriter write = [&](uint64_t lba, uint32_t n, const uint8_t *in) {
-        if (firstWrite == Clock::time_point{})
+        if (firstWrite == Clock::time_point{}) {
             firstWrite = Clock::now();
+            firstWriteCpu = cpuSeconds();
+        }
         return guest.writeLba(static_cast<uint32_t>(lba), n, in);
     };
     char work[] = "/tmp/tessel-bench-dump.XXXXXX";
@@ -551,8 +556,10 @@ int benchDumpApply(const std::string &dir) {
     const std::string image = std::string(work) + "/disk.img",
                       base = std::string(work) + "/base.img";
     auto start = Clock::now();
+    const double dumpCpuStart = cpuSeconds();
     const bool dumped = host::dumpImage(read, image, true, error);
     const double dumpSeconds = secondsSince(start);
+    const double dumpCpu = cpuSeconds() - dumpCpuStart;
     const uint64_t dumpBytes = dumped ? dataBytes(image) : 0;
     // The metadata (reserved area, FATs, root) stays; the clusters change.
     const bool prepared = dumped &&
@@ -564,13 +571,15 @@ int benchDumpApply(const std::string &dir) {
         prepared && host::applyImage(read, write, image, base, true, written, error);
     const double applySeconds = secondsSince(start);
     const double writeSeconds = secondsSince(firstWrite);
+    const double writeCpu = cpuSeconds() - firstWriteCpu;
     fs::remove_all(work);
     if (!applied)
         return fail("dump and apply: " + error);
     std::printf("dump_bytes=%llu\ndump_seconds=%.6f\napply_bytes=%llu\napply_seconds=%.6f\n"
-                "apply_write_seconds=%.6f\n",
+                "apply_write_seconds=%.6f\ndump_cpu_seconds=%.6f\napply_write_cpu_seconds=%.6f\n",
                 static_cast<unsigned long long>(dumpBytes), dumpSeconds,
-                static_cast<unsigned long long>(written * 512), applySeconds, writeSeconds);
+                static_cast<unsigned long long>(written * 512), applySeconds, writeSeconds, dumpCpu,
+                writeCpu);
     return 0;
 }
 

@@ -423,7 +423,7 @@ TEST(Cli, DryRunPrintsThePlanAndChangesNothing) {
     EXPECT_NE(dry.output.find("NEWS.TXT'"), std::string::npos) << dry.output;
     EXPECT_NE(dry.output.find("VVFAT: plan: delete '"), std::string::npos) << dry.output;
     EXPECT_NE(dry.output.find("write-back plan: 1 to create, 0 to change, 0 to rename or move, 1 "
-                              "to delete, 0 not written back."),
+                              "to delete, 1 to move to the Trash, 0 not written back."),
               std::string::npos)
         << dry.output;
     EXPECT_TRUE(std::filesystem::exists(e.dir / "share" / "README.TXT"));
@@ -526,11 +526,20 @@ TEST(Cli, AWriteErrorOnTheOutputIsAnError) {
 VVFAT_WriteBackCounts planCounts(const std::string &output) {
     VVFAT_WriteBackCounts n{};
     size_t at = output.find("write-back plan: ");
-    if (at != std::string::npos)
-        std::sscanf(output.c_str() + at,
-                    "write-back plan: %u to create, %u to change, %u to rename or move, %u to "
-                    "delete, %u not written back.",
-                    &n.created, &n.changed, &n.moved, &n.deleted, &n.failed);
+    if (at == std::string::npos)
+        return n;
+    int used = 0, trash = 0;
+    std::sscanf(output.c_str() + at,
+                "write-back plan: %u to create, %u to change, %u to rename or move, %u to "
+                "delete,%n",
+                &n.created, &n.changed, &n.moved, &n.deleted, &used);
+    const char *rest = output.c_str() + at + used;
+    unsigned trashed = 0;
+    if (std::sscanf(rest, " %u to move to the Trash,%n", &trashed, &trash) >= 1 && trash > 0) {
+        n.trashed = trashed;
+        rest += trash;
+    }
+    std::sscanf(rest, " %u not written back.", &n.failed);
     return n;
 }
 

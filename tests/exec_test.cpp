@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -128,6 +130,48 @@ TEST(HashTableTest, ReplaceAndMiss) {
     }
     DeleteHashTable(table);
     DeleteHashTable(nullptr);
+}
+
+// Lookups and insertions in the orders a disk makes them (runs forwards, backwards, jumps,
+// a miss then its insertion), against a plain map.
+TEST(HashTableTest, AnyOrderOfLookupsAndInsertions) {
+    HashTable *table = CreateHashTableTagList(nullptr);
+    ASSERT_NE(table, nullptr);
+    std::map<LONG, APTR> model;
+    std::mt19937 random(22);
+    LONG key = 0;
+    for (int step = 0; step < 200000; ++step) {
+        switch (random() % 4) {
+        case 0:
+            key = LONG(random() % 5000) - 100;
+            break;
+        case 1:
+            ++key;
+            break;
+        case 2:
+            --key;
+            break;
+        default:
+            break;
+        }
+        APTR value = nullptr;
+        const auto found = model.find(key);
+        ASSERT_EQ(GetHashDataByKey(table, key, &value), found != model.end()) << key;
+        if (found != model.end()) {
+            ASSERT_EQ(value, found->second) << key;
+        }
+        if (random() % 2) {
+            const auto stored = reinterpret_cast<APTR>(static_cast<intptr_t>(step + 1));
+            ASSERT_TRUE(InsertHash(table, key, stored));
+            model[key] = stored;
+        }
+    }
+    for (const auto &[k, v] : model) {
+        APTR value = nullptr;
+        ASSERT_TRUE(GetHashDataByKey(table, k, &value)) << k;
+        ASSERT_EQ(value, v) << k;
+    }
+    DeleteHashTable(table);
 }
 
 } // namespace

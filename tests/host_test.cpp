@@ -1,7 +1,10 @@
 // Our host: disk images over sector readers, pools, and the real plug-in driven through its
 // entry points and port window.
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sys/stat.h>
 #include <vector>
 
@@ -227,6 +230,29 @@ TEST(Pools, BlocksGoWithTheirPool) {
     EXPECT_EQ(after.live_pools, before.live_pools);
     EXPECT_EQ(after.live_blocks, before.live_blocks);
     EXPECT_EQ(after.live_bytes, before.live_bytes);
+}
+
+// Blocks carved out of shared puddles, and those too large for one, never overlap and are
+// aligned for any type: each keeps what was written into it.
+TEST(Pools, BlocksAreDistinctAndAligned) {
+    for (const auto &[puddle, threshold] : {std::pair<ULONG, ULONG>{512, 512}, {4096, 1024}}) {
+        APTR pool = CreatePool(MEMF_PUBLIC, puddle, threshold);
+        ASSERT_NE(pool, nullptr);
+        std::vector<std::pair<unsigned char *, ULONG>> blocks;
+        std::mt19937 random(puddle);
+        for (int k = 0; k < 3000; ++k) {
+            const ULONG size = k % 7 == 0 ? 0 : ULONG(random() % (2 * threshold + 2));
+            auto *block = static_cast<unsigned char *>(AllocPooled(pool, size));
+            ASSERT_NE(block, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % alignof(std::max_align_t), 0u);
+            std::memset(block, k & 0xFF, size);
+            blocks.emplace_back(block, size);
+        }
+        for (size_t k = 0; k < blocks.size(); ++k)
+            for (ULONG i = 0; i < blocks[k].second; ++i)
+                ASSERT_EQ(blocks[k].first[i], k & 0xFF) << "block " << k << " byte " << i;
+        DeletePool(pool);
+    }
 }
 
 TEST(PluginLibrary, LoadErrorsAreOneLine) {

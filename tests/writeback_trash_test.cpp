@@ -296,4 +296,60 @@ TEST(Trash, TheTrashAtTheTopOfTheShareIsNotShown) {
     EXPECT_FALSE(fs::exists(s.share / ".Trash"));
 }
 
+// What a dry run says would go to the trash is what the apply after it puts there: deletions
+// (a folder with all it holds), old versions replaced in place or under a new name, a file
+// renamed over another; with and without a journal, with the trash off or unusable. The dry
+// run makes no trash of its own.
+TEST(Trash, TheDryRunPredictsWhatGoesToTheTrash) {
+    // The count of the plan's closing line, of the write-back's closing line.
+    auto planned = [](const std::string &out) {
+        const size_t line = out.find("VVFAT: write-back plan: ");
+        const size_t end = out.find('\n', line);
+        const size_t at = out.find(" to move to the Trash", line);
+        if (line == std::string::npos || at == std::string::npos || at > end)
+            return 0ul;
+        return std::stoul(out.substr(out.rfind(' ', at - 1) + 1));
+    };
+    auto done = [](const std::string &out) {
+        const size_t at = out.find("VVFAT: write-back: ");
+        const auto counts = VVFAT_ParseWriteBackLine(out.substr(at, out.find('\n', at) - at));
+        return counts ? static_cast<unsigned long>(counts->trashed) : ~0ul;
+    };
+    struct Case {
+        const char *toolTypes;
+        bool unusable;
+        unsigned long expected;
+    };
+    for (const Case &k : {Case{"", false, 8}, Case{"-t JOURNAL=OFF", false, 8},
+                          Case{"-t TRASH=OFF", false, 0}, Case{"", true, 0}}) {
+        SCOPED_TRACE(std::string(k.toolTypes) + (k.unusable ? " unusable trash" : ""));
+        Session s;
+        fs::create_directories(s.share / "folder" / "sub");
+        for (const char *name : {"a.txt", "b.txt", "c.txt", "r.txt", "m.txt", "folder/x.txt"})
+            writeFile(s.share / name, std::string("old ") + name);
+        writeFile(s.share / "folder" / "sub" / "y.txt", patternBytes(9000, 1));
+        writeFile(s.work.path() / "new.txt", "new version");
+        if (k.unusable)
+            writeFile(s.data / "Trash", "a file where the trash would be");
+        ASSERT_NO_FATAL_FAILURE(s.dump());
+        s.guest("mdel", "::/a.txt ::/c.txt");
+        s.guest("mren", "::/b.txt ::/c.txt");
+        s.guest("mdeltree", "::/folder");
+        const std::string fresh = shellQuote((s.work.path() / "new.txt").string());
+        s.guest("mcopy -o", fresh + " ::/r.txt");
+        s.guest("mren", "::/m.txt ::/moved.txt");
+        s.guest("mcopy -o", fresh + " ::/moved.txt");
+
+        const std::string apply = " apply " + shellQuote(s.image.string()) + " --base " +
+                                  shellQuote(s.base.string()) + " --partition";
+        auto dry = run(s.host(k.toolTypes + apply + " --dry-run 2>&1"));
+        ASSERT_EQ(dry.status, 0) << dry.output;
+        EXPECT_EQ(fs::exists(s.data / "Trash"), k.unusable) << "the dry run made the trash";
+        auto real = run(s.host(k.toolTypes + apply + " 2>&1"));
+        ASSERT_EQ(real.status, 0) << real.output;
+        EXPECT_EQ(planned(dry.output), done(real.output)) << dry.output << real.output;
+        EXPECT_EQ(done(real.output), k.expected) << real.output;
+    }
+}
+
 } // namespace

@@ -141,7 +141,7 @@ std::string volumeTop(const std::string &dir, dev_t dev) {
     return top;
 }
 
-std::string chooseTrash(const std::string &dir, dev_t dev) {
+std::string chooseTrash(const std::string &dir, dev_t dev, bool make) {
     const std::string home = homeTrashPath();
     dev_t homeDev;
     if (!home.empty() && deviceOf(home, homeDev) && homeDev == dev)
@@ -156,9 +156,11 @@ std::string chooseTrash(const std::string &dir, dev_t dev) {
     if (topFd.fd >= 0 && fitForTrash(topFd.fd, ".Trash", true)) {
         const ClosingFd sharedFd(
             DosOpenAt(topFd.fd, ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-        shared = sharedFd.fd >= 0 &&
-                 (DosMkdirAt(sharedFd.fd, uid.c_str(), 0700) == 0 || errno == EEXIST) &&
-                 fitForTrash(sharedFd.fd, uid.c_str(), false);
+        if (sharedFd.fd >= 0 && make)
+            shared = (DosMkdirAt(sharedFd.fd, uid.c_str(), 0700) == 0 || errno == EEXIST) &&
+                     fitForTrash(sharedFd.fd, uid.c_str(), false);
+        else if (sharedFd.fd >= 0) // would be made
+            shared = fitForTrash(sharedFd.fd, uid.c_str(), false) || errno == ENOENT;
     }
     return shared ? base + "/.Trash/" + uid : base + "/.Trash-" + uid;
 }
@@ -204,6 +206,41 @@ bool UserTrash::usable(const std::string &dir, dev_t dev) {
     can.error = can.files >= 0 ? 0 : (errno ? errno : EIO);
     errno = can.error;
     return can.files >= 0;
+}
+
+bool trashWouldTake(const std::string &dir, dev_t dev) {
+#ifdef __HAIKU__
+    (void)dir;
+    (void)dev;
+    return true; // every volume has its Trash folder, made when missing
+#else
+    const std::string path = chooseTrash(dir, dev, false);
+    if (path.empty())
+        return false;
+    // The trash as it is, or the nearest of the directories above it that exists, where what is
+    // missing would be made.
+    const ProcessIdentity identity = currentIdentity();
+    for (std::string at = path;; at = parentPath(at)) {
+        struct stat st;
+        if (DosStatAt(AT_FDCWD, at.c_str(), &st, at == path ? AT_SYMLINK_NOFOLLOW : 0) == 0) {
+            if (!S_ISDIR(st.st_mode) || st.st_dev != dev)
+                return false;
+            if (at != path)
+                return mayWrite(st, identity);
+            bool missing = false;
+            for (const char *can : {"/files", "/info"}) {
+                struct stat inside;
+                if (DosStatAt(AT_FDCWD, (path + can).c_str(), &inside, AT_SYMLINK_NOFOLLOW) != 0)
+                    missing = true;
+                else if (!S_ISDIR(inside.st_mode))
+                    return false;
+            }
+            return !missing || mayWrite(st, identity);
+        }
+        if (errno != ENOENT || at == "/")
+            return false;
+    }
+#endif
 }
 
 bool UserTrash::put(int dirFd, const char *name, const std::string &original, dev_t dev,

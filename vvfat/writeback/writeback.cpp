@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <map>
 #include <new>
+#include <set>
 #include <sys/statvfs.h>
 
 #include <dos/dirfd.h>
@@ -39,6 +40,48 @@ std::string finalPath(const SyncContext &c, ObjectId o, size_t depth = 0) {
 // move where it takes it from.
 struct ChangedDirs {
     ObjectId dir, from_dir;
+    ObjectId old = {}; // the host object it deletes or gives a new version: what the trash takes
+};
+
+// Whether the write-back would put the object o, deleted or replaced, in the user's trash: the
+// trash on and usable for its volume, and space not so short that deleted files are removed at
+// once to make room.
+class TrashForecast {
+  public:
+    explicit TrashForecast(const SyncContext &c) : c_(c) {
+        VVFAT *v = c.v;
+        struct statvfs info;
+        if (!v->user_trash || c.plan.new_bytes == 0 || DosStatVfs(v->root_fd, &info) != 0 ||
+            static_cast<UQUAD>(info.f_bavail) * info.f_frsize > c.plan.new_bytes + (1u << 20))
+            return;
+        short_ = true;
+        // Reads only; what the guest did not write of a new file still comes from these.
+        auto &context = const_cast<SyncContext &>(c);
+        for (NodeId i : c.plan.guestNodes())
+            if (c.plan.node(i).action == NodeAction::Rewrite ||
+                c.plan.node(i).action == NodeAction::Create)
+                for (ObjectId s : contentSources(context, c.tree.nodes[i.index()]))
+                    sources_.insert(s);
+    }
+    bool takes(ObjectId o) {
+        VVFAT *v = c_.v;
+        const HostObject &r = hostObject(v, o);
+        if (!v->user_trash ||
+            (short_ && c_.plan.object(o).remove && !r.is_dir && !sources_.count(o)))
+            return false;
+        auto [it, fresh] = usable_.emplace(r.dev, false);
+        if (fresh) {
+            const std::string dir = objectPath(v, parentOf(v, o));
+            it->second = trashWouldTake(v->absolute_root + dir.substr(v->root_path.size()), r.dev);
+        }
+        return it->second;
+    }
+
+  private:
+    const SyncContext &c_;
+    bool short_ = false;
+    std::set<ObjectId> sources_;
+    std::map<dev_t, bool> usable_;
 };
 
 // What the write-back would find refused without trying it: a directory of the host it may not
@@ -71,6 +114,7 @@ void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<Ch
         }
         return it->second;
     };
+    TrashForecast trash(c);
     std::vector<VVFAT_PlannedChange> kept;
     std::vector<VVFAT_PlannedChange> carried;
     ULONG refused = 0;
@@ -92,6 +136,8 @@ void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<Ch
                  (change.kind == VVFAT_PlannedChange::Move && !mayChangeIn(dirs[k].from_dir)))
             why = "the host does not let this process change its directory";
         if (why.empty()) {
+            if (dirs[k].old.some() && trash.takes(dirs[k].old))
+                ++out.counts.trashed;
             carried.push_back(std::move(change));
             continue;
         }
@@ -121,6 +167,7 @@ void checkPlanOnHost(const SyncContext &c, VVFAT_Plan &out, const std::vector<Ch
     if (refused > 0 && v->journaled) {
         out.undone = true;
         out.counts.created = out.counts.changed = out.counts.moved = out.counts.deleted = 0;
+        out.counts.trashed = 0;
     }
 }
 
@@ -147,6 +194,9 @@ void describePlan(const SyncContext &c, VVFAT_Plan &out) {
             change.path = objectPath(v, p.object);
             change.to = to;
             changed.from_dir = ObjectId(v->objects[p.object.index()].parent);
+            // Its old version goes to the trash.
+            if (kind == VVFAT_PlannedChange::Change && !hostObject(v, p.object).is_dir)
+                changed.old = p.object;
         }
         out.changes.push_back(std::move(change));
         dirs.push_back(changed);
@@ -155,7 +205,7 @@ void describePlan(const SyncContext &c, VVFAT_Plan &out) {
         if (c.plan.object(o).remove) {
             ++out.counts.deleted;
             out.changes.push_back({VVFAT_PlannedChange::Delete, objectPath(v, o), {}, {}});
-            dirs.push_back({ObjectId(v->objects[o.index()].parent), {}});
+            dirs.push_back({ObjectId(v->objects[o.index()].parent), {}, o});
         }
     for (ObjectId o : c.plan.hostObjects()) {
         const ObjectFate &fate = c.plan.object(o);
@@ -186,12 +236,16 @@ void printPlan(const VVFAT_Plan &plan, FILE *out) {
                           "would be written back: the directory stays as it is, and the journal "
                           "keeps the guest's work for a mount after it is put right.\n");
     const VVFAT_WriteBackCounts &n = plan.counts;
+    char trashed[48] = "";
+    if (n.trashed)
+        std::snprintf(trashed, sizeof trashed, " %lu to move to the Trash,",
+                      static_cast<unsigned long>(n.trashed));
     std::fprintf(out,
                  "VVFAT: write-back plan: %lu to create, %lu to change, %lu to rename or move, "
-                 "%lu to delete, %lu not written back.\n",
+                 "%lu to delete,%s %lu not written back.\n",
                  static_cast<unsigned long>(n.created), static_cast<unsigned long>(n.changed),
                  static_cast<unsigned long>(n.moved), static_cast<unsigned long>(n.deleted),
-                 static_cast<unsigned long>(n.failed));
+                 trashed, static_cast<unsigned long>(n.failed));
 }
 
 WriteBackResult synchronize(VVFAT *v, VVFAT_Plan *planOnly, WriteBackLog *log,

@@ -286,8 +286,12 @@ std::string homeTrashPath();
 std::string volumeTop(const std::string &dir, dev_t dev);
 // The trash directory for objects of device dev in the directory dir: the home trash when it
 // lies on that device, else on that volume's top $top/.Trash/$uid (when .Trash is a directory
-// with the sticky bit, not a link) or $top/.Trash-$uid.
-std::string chooseTrash(const std::string &dir, dev_t dev);
+// with the sticky bit, not a link) or $top/.Trash-$uid. Without make, nothing is made on the way
+// (a dry run's look).
+std::string chooseTrash(const std::string &dir, dev_t dev, bool make = true);
+// Whether UserTrash::usable would find a trash for objects of device dev in the directory dir,
+// judged without making anything.
+bool trashWouldTake(const std::string &dir, dev_t dev);
 // path made absolute (as a lock names it); path itself when it cannot be.
 std::string absoluteDirectoryPath(const std::string &path);
 
