@@ -37,6 +37,7 @@ struct PluginData {
     BStringView *TXT_Status;      // the last write-back's result and journal recovery
     BCheckBox *BTN_Trash;         // what the write-back deletes goes to the user's trash
     BOptionPopUp *CYA_Checkpoint; // seconds of quiet before a checkpoint; 0 only at unmount
+    size_t lastCheckpointFailure; // what the last checkpoint that failed posted (a hash); 0 none
 };
 static_assert(std::is_trivial_v<PluginData> && std::is_standard_layout_v<PluginData>);
 static_assert(offsetof(PluginData, common) == 0);

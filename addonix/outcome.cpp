@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -144,9 +145,18 @@ void pollCheckpoint(PluginData *data) {
         }
         std::printf("Tessel: %s\n", line.c_str());
         std::fflush(stdout);
-        if (r.kind == VVFAT_CheckpointResult::Failed ||
-            (r.kind == VVFAT_CheckpointResult::Done && r.counts.failed != 0))
-            post(line.c_str(), VVFAT_DirectoryName(data->ide->vvfat));
+        // Posted once while it stays the same: a failure tried again at every checkpoint would
+        // post at each.
+        const bool failed = r.kind == VVFAT_CheckpointResult::Failed ||
+                            (r.kind == VVFAT_CheckpointResult::Done && r.counts.failed != 0);
+        if (r.kind != VVFAT_CheckpointResult::Skipped) {
+            const size_t said =
+                failed ? std::hash<std::string>{}(std::to_string(r.counts.failed) + r.reason) | 1
+                       : 0;
+            if (failed && said != data->lastCheckpointFailure)
+                post(line.c_str(), VVFAT_DirectoryName(data->ide->vvfat));
+            data->lastCheckpointFailure = said;
+        }
         if (data->common.pl_PrefsWindow != nullptr)
             static_cast<SettingsWindow *>(static_cast<BView *>(data->common.pl_PrefsWindow))
                 ->ShowCheckpoint(line.c_str());

@@ -144,6 +144,19 @@ TEST_F(Notifications, CheckpointThatLeavesObjectsBehindIsPostedAndShown) {
     const std::vector<std::string> once = posted();
     ASSERT_EQ(once.size(), 1u);
     EXPECT_THAT(once[0], HasSubstr("1 not written back.\\nDirectory: " + dir.str()));
+    // The next checkpoint leaves the same behind: shown, not posted again.
+    guestCopies(*instance, source / "new.txt", "other.txt");
+    for (int i = 0; i < 6000 && !fs::exists(dir / "other.txt"); ++i) {
+        instance->emulate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (int i = 0; i < 6000 && status(*instance).find("1 created") == std::string::npos; ++i) {
+        instance->emulate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_THAT(status(*instance), HasSubstr("1 created, 0 changed, 0 renamed or moved, 0 "
+                                             "deleted, 1 not written back."));
+    EXPECT_EQ(posted().size(), 1u);
     instance->activate(false);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_THAT(printed, HasSubstr("Tessel: Checkpoint at "));
