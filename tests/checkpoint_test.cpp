@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,8 +38,8 @@ struct Mounted {
     VVFAT *disk;
     std::vector<Write> writes; // in order, when recording
     bool record = false;
-    explicit Mounted(const fs::path &dir)
-        : disk(VVFAT_CreateWithOptions(dir.c_str(), nullptr, kCheckpoints)) {}
+    explicit Mounted(const fs::path &dir, const VVFAT_Options &options = kCheckpoints)
+        : disk(VVFAT_CreateWithOptions(dir.c_str(), nullptr, options)) {}
     ~Mounted() { VVFAT_Destroy(disk); }
     testsupport::FatWriter writer() {
         return testsupport::FatWriter(
@@ -244,6 +246,60 @@ TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledg
             break;
     }
     EXPECT_TRUE(ranWhole);
+}
+
+std::vector<std::string> namesIn(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A checkpoint that fails for a reason that may pass is undone and leaves its journal for a
+// crash; the session goes on, and what settles it later (the unmount, or a checkpoint that
+// completes) carries every write that journal holds: the next mount never replays them again,
+// neither as copies beside the files nor as files the guest deleted since.
+TEST(CheckpointJournal, AFailedCheckpointIsNeverWrittenBackTwice) {
+    for (const bool laterCheckpoint : {false, true}) {
+        SCOPED_TRACE(laterCheckpoint ? "settled by a checkpoint" : "settled by the unmount");
+        TempDir work;
+        const fs::path dir = work / "d";
+        fs::create_directories(dir);
+        writeFile(dir / "host.txt", "host's own");
+        testing::internal::CaptureStdout();
+        {
+            Mounted m(dir, kJournalAndCheckpoints);
+            auto w = m.writer();
+            ASSERT_TRUE(w.mount());
+            ASSERT_TRUE(w.createFile("/a.txt", patternBytes(5000, 1)));
+            ASSERT_TRUE(w.flush());
+            DosFaultArm(DOS_FAULT_RENAME, 1, ENOSPC, TRUE);
+            VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+            DosFaultReset();
+            EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Failed) << r.reason;
+            EXPECT_EQ(namesIn(dir), (std::vector<std::string>{journaltest::kJournal, "host.txt"}));
+            ASSERT_TRUE(w.createFile("/b.txt", patternBytes(7000, 2)));
+            ASSERT_TRUE(w.flush());
+            if (laterCheckpoint) {
+                r = VVFAT_Checkpoint(m.disk);
+                ASSERT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+                EXPECT_EQ(namesIn(dir), (std::vector<std::string>{"a.txt", "b.txt", "host.txt"}));
+                ASSERT_TRUE(w.removeFile("/a.txt"));
+                ASSERT_TRUE(w.flush());
+                // Journaled again, from the new baseline.
+                EXPECT_TRUE(fs::exists(dir / journaltest::kJournal));
+            }
+        }
+        const std::vector<std::string> settled =
+            laterCheckpoint ? std::vector<std::string>{"b.txt", "host.txt"}
+                            : std::vector<std::string>{"a.txt", "b.txt", "host.txt"};
+        EXPECT_EQ(namesIn(dir), settled);
+        VVFAT_Destroy(VVFAT_CreateWithOptions(dir.c_str(), nullptr, kJournalAndCheckpoints));
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(namesIn(dir), settled) << said;
+        EXPECT_EQ(readFile(dir / "b.txt"), patternBytes(7000, 2));
+    }
 }
 
 } // namespace

@@ -62,6 +62,7 @@ void clear(VVFAT *v) {
         }
         if (settle == Settle::Final) {
             journalEnd(v, true, [&] { result.counts.trashed += emptyTrash(v, result.steps); });
+            dropLeftJournal(v);
         } else {
             if (settle == Settle::Undone)
                 journalMarkUndone(v);
@@ -233,6 +234,8 @@ void VVFAT_Abandon(VVFAT *v) {
         const std::string dir = printableName(v->root_path);
         const bool earlier = v->journal && !journalMadeHere(v);
         journalEnd(v, !earlier);
+        if (v->left_journal_made_here)
+            dropLeftJournal(v); // left by a checkpoint of this session
         if (earlier)
             report("the session on '%s' is abandoned: nothing is written back; the journal it "
                    "took over from an earlier session stays for the next mount, with any sectors "

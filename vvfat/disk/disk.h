@@ -197,6 +197,10 @@ struct VVFAT {
     std::unordered_map<ULONG, UQUAD> checkpoint_order;
     UQUAD checkpoint_writes;
     BOOL checkpoint_order_lost; // no memory to keep the order: no checkpoint until the unmount
+    // The journal a checkpoint left for the next mount when its write-back was undone (its
+    // device and inode): a later write-back of this session that settles carries all it holds.
+    BOOL left_journal, left_journal_made_here;
+    UQUAD left_journal_dev, left_journal_ino;
     // What the write-back removes for good goes to the user's trash, which names it by its path
     // from the mounted directory's absolute path.
     BOOL user_trash;
