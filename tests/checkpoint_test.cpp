@@ -38,8 +38,9 @@ struct Mounted {
     VVFAT *disk;
     std::vector<Write> writes; // in order, when recording
     bool record = false;
-    explicit Mounted(const fs::path &dir, const VVFAT_Options &options = kCheckpoints)
-        : disk(VVFAT_CreateWithOptions(dir.c_str(), nullptr, options)) {}
+    explicit Mounted(const fs::path &dir, const VVFAT_Options &options = kCheckpoints,
+                     const VVFAT_Configuration *cfg = nullptr)
+        : disk(VVFAT_CreateWithOptions(dir.c_str(), cfg, options)) {}
     ~Mounted() { VVFAT_Destroy(disk); }
     testsupport::FatWriter writer() {
         return testsupport::FatWriter(
@@ -147,6 +148,48 @@ TEST(Checkpoint, WhatItWroteIsTheBaselineForLaterChanges) {
     EXPECT_FALSE(fs::exists(dir / "b.txt"));
 }
 
+std::vector<uint8_t> wholeDisk(VVFAT *v) {
+    std::vector<uint8_t> bytes(size_t{VVFAT_SectorCount(v)} * SECTOR_SIZE);
+    EXPECT_TRUE(VVFAT_ReadData(v, bytes.data(), 0, static_cast<ULONG>(bytes.size())));
+    return bytes;
+}
+
+// A change the host refuses during a checkpoint without a journal stays the guest's: the disk
+// reads the same, and the unmount writes the guest's bytes (the object stays where the host had
+// it too: the record no longer holds it).
+TEST(Checkpoint, AChangeTheHostRefusesStaysTheGuestsWithItsBytes) {
+    const VVFAT_Configuration small{40, 16, 63, 16};
+    for (const bool directory : {false, true}) {
+        SCOPED_TRACE(directory ? "a folder moved" : "a file moved");
+        TempDir work;
+        const fs::path dir = work / "d";
+        fs::create_directories(dir / "a" / "in");
+        fs::create_directories(dir / "b");
+        writeFile(dir / "a" / "in" / "f.txt", patternBytes(20000, 5));
+        testing::internal::CaptureStdout();
+        {
+            Mounted m(dir, kCheckpoints, &small);
+            auto w = m.writer();
+            ASSERT_TRUE(w.mount());
+            ASSERT_TRUE(directory ? w.move("/a/in", "/b") : w.move("/a/in/f.txt", "/b"));
+            ASSERT_TRUE(w.flush());
+            const std::vector<uint8_t> before = wholeDisk(m.disk);
+            DosFaultArm(DOS_FAULT_RENAME, 1, EACCES, TRUE);
+            VVFAT_Checkpoint(m.disk);
+            DosFaultReset();
+            EXPECT_TRUE(wholeDisk(m.disk) == before);
+            std::string read;
+            ASSERT_TRUE(w.readFile(directory ? "/b/in/f.txt" : "/b/f.txt", read));
+            EXPECT_TRUE(read == patternBytes(20000, 5));
+        }
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(readFile(dir / "b" / (directory ? "in/f.txt" : "f.txt")) ==
+                    patternBytes(20000, 5))
+            << said;
+        EXPECT_TRUE(readFile(dir / "a" / "in" / "f.txt") == patternBytes(20000, 5)) << said;
+    }
+}
+
 // ---- The journal across checkpoints.
 
 void makeTree(const fs::path &root) {
@@ -246,6 +289,41 @@ TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledg
             break;
     }
     EXPECT_TRUE(ranWhole);
+}
+
+// The same with a journal, for a refusal that will not pass: the checkpoint settles, the journal
+// starts afresh, and a crash then recovers the guest's bytes, never a file of zeros.
+TEST(CheckpointJournal, AChangeTheHostRefusesKeepsItsBytesAcrossACrash) {
+    const VVFAT_Configuration small{40, 16, 63, 16};
+    TempDir work;
+    const fs::path dir = work / "d";
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    writeFile(dir / "a" / "f.txt", patternBytes(20000, 5));
+    const int status = journaltest::inChild([&] {
+        Mounted &m = *new Mounted(dir, kJournalAndCheckpoints, &small); // never unmounted
+        auto w = m.writer();
+        if (!w.mount() || !w.move("/a/f.txt", "/b") || !w.flush())
+            return 1;
+        DosFaultArm(DOS_FAULT_RENAME, 1, EXDEV, TRUE);
+        const VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+        DosFaultReset();
+        if (r.kind != VVFAT_CheckpointResult::Done || r.counts.failed != 1)
+            return 3;
+        if (!w.createFile("/c.txt", "c") || !w.flush())
+            return 1;
+        usleep(300000); // journaled
+        return 2;       // dies
+    });
+    ASSERT_EQ(status, 2);
+    testing::internal::CaptureStdout();
+    VVFAT_Destroy(VVFAT_CreateWithOptions(dir.c_str(), &small, kJournalAndCheckpoints));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readFile(dir / "c.txt"), "c") << said;
+    EXPECT_TRUE(readFile(dir / "a" / "f.txt") == patternBytes(20000, 5)) << said;
+    EXPECT_TRUE(!fs::exists(dir / "b" / "f.txt") ||
+                readFile(dir / "b" / "f.txt") == patternBytes(20000, 5))
+        << said;
 }
 
 std::vector<std::string> namesIn(const fs::path &dir) {

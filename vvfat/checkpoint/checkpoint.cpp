@@ -246,9 +246,17 @@ struct BaselineMaker {
         return first;
     }
 
+    // A node no host object holds: its clusters stay the guest's, and what the disk shows of
+    // them is kept, since no record will map them to a host object again (a move that failed
+    // leaves its unwritten sectors on the host object where it was).
     void keepWritten(const GuestNode &n) {
         b.still_written.insert(b.still_written.end(), n.clusters.begin(), n.clusters.end());
         b.still_written.insert(b.still_written.end(), n.listing.begin(), n.listing.end());
+        for (const std::vector<ULONG> *clusters : {&n.clusters, &n.listing})
+            for (ULONG cl : *clusters)
+                if (isDataCluster(v, cl) && !keepShown(v, static_cast<ULONG>(cluster2Sector(v, cl)),
+                                                       v->sectors_per_cluster))
+                    throw std::bad_alloc();
     }
 
     // The host object that now holds node i, added to the baseline; -1 when none does.
