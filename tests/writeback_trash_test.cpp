@@ -353,4 +353,35 @@ TEST(Trash, AReplacementThatFailsLeavesNothingInTheTrash) {
     EXPECT_TRUE(readTrash(data / "Trash").empty());
 }
 
+// Names a file manager must read back byte for byte: a newline, a percent sign, a name that is
+// not UTF-8, and two that differ only in what the trash's own name cuts off.
+TEST(Trash, OddNamesAreRecordedSoThatTheyRestore) {
+    TempDir work;
+    const fs::path share = work.path() / "share", data = work.path() / "data";
+    const std::string longName(230, 'n');
+    const std::vector<std::string> names{"a\nb.txt", "100%.txt", "caf\xE9.txt", longName + "1",
+                                         longName + "2"};
+    fs::create_directories(share / "odd");
+    for (const std::string &name : names)
+        writeFile(share / "odd" / name, name);
+    TrashDisk d(share, data, FALSE);
+    ASSERT_TRUE(d.v);
+    FatWriter w = d.writer();
+    ASSERT_TRUE(w.mount()) << w.error();
+    ASSERT_TRUE(w.removeTree("/odd")) << w.error();
+    ASSERT_TRUE(w.flush()) << w.error();
+    const VVFAT_WriteBackCounts counts = d.unmount();
+    EXPECT_EQ(counts.trashed, names.size() + 1);
+    std::map<std::string, fs::path> byOriginal;
+    for (const auto &[entry, e] : readTrash(data / "Trash"))
+        byOriginal[e.original] = e.file;
+    const std::string root = fs::canonical(share).string();
+    ASSERT_EQ(byOriginal.size(), names.size() + 1);
+    for (const std::string &name : names) {
+        const std::string original = root + "/odd/" + name;
+        ASSERT_TRUE(byOriginal.count(original)) << original;
+        EXPECT_EQ(readFile(byOriginal[original]), name);
+    }
+}
+
 } // namespace
