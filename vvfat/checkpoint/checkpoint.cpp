@@ -423,22 +423,6 @@ void noteCheckpointWrite(VVFAT *v, ULONG sector) {
     }
 }
 
-void dropLeftJournal(VVFAT *v) {
-    if (!v->left_journal)
-        return;
-    v->left_journal = FALSE;
-    // Only that journal: one another mount made since stays.
-    struct stat st;
-    if (DosStatAt(v->root_fd, JOURNAL_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        static_cast<UQUAD>(st.st_dev) != v->left_journal_dev ||
-        static_cast<UQUAD>(st.st_ino) != v->left_journal_ino)
-        return;
-    if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0 || DosSync(v->root_fd) != 0)
-        report("the journal of '%s' cannot be removed (%s); the next mount may write back "
-               "beside what this session wrote a copy of what the guest changed before it.",
-               printableName(v->root_path).c_str(), errorWords(errno));
-}
-
 VVFAT_CheckpointResult checkpoint(VVFAT *v) {
     VVFAT_CheckpointResult result;
     if (v->discard_writes || !v->modified)
@@ -502,17 +486,9 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
     result.counts = written.counts;
     if (settle != Settle::Final) {
         if (v->journal) {
-            struct stat st;
-            if (settle == Settle::Undone && !v->left_journal &&
-                DosStatAt(v->root_fd, JOURNAL_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                v->left_journal = TRUE;
-                v->left_journal_made_here = journalMadeHere(v);
-                v->left_journal_dev = static_cast<UQUAD>(st.st_dev);
-                v->left_journal_ino = static_cast<UQUAD>(st.st_ino);
-            }
             if (settle == Settle::Undone)
                 journalMarkUndone(v);
-            journalEnd(v, false);
+            journalLeave(v);
             report("the journal of '%s' stays for the next mount; this session keeps no journal "
                    "from now on.",
                    printableName(v->root_path).c_str());
@@ -523,7 +499,7 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
     }
     if (v->journal)
         journalEnd(v, true, [&] { written.counts.trashed += emptyTrash(v, written.steps); });
-    dropLeftJournal(v);
+    journalDropLeft(v, true);
     result.counts = written.counts;
     if (v->journaled)
         v->journal_wanted = TRUE; // a journal afresh, from the new baseline, at the next write

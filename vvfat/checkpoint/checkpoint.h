@@ -13,8 +13,5 @@
 void noteCheckpointWrite(VVFAT *v, ULONG sector);
 // Runs one checkpoint. Throws std::bad_alloc only before the host is changed.
 VVFAT_CheckpointResult checkpoint(VVFAT *v);
-// Removes the journal a failed checkpoint left, once a later write-back of the session has
-// settled: the next mount would write its writes back a second time.
-void dropLeftJournal(VVFAT *v);
 
 #endif
