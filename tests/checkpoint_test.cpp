@@ -190,6 +190,36 @@ TEST(Checkpoint, AChangeTheHostRefusesStaysTheGuestsWithItsBytes) {
     }
 }
 
+// What a checkpoint could not write back (a file in a folder reached through a link) stays the
+// guest's, finished: the next checkpoint writes back what the guest did since, and reports the
+// same file again, rather than waiting for it forever.
+TEST(Checkpoint, WhatOneLeftBehindDoesNotHoldUpTheNext) {
+    const VVFAT_Configuration small{40, 16, 63, 16};
+    TempDir work;
+    const fs::path dir = work / "d";
+    fs::create_directories(dir);
+    fs::create_directories(work / "outside");
+    fs::create_directory_symlink(work / "outside", dir / "link");
+    {
+        Mounted m(dir, kCheckpoints, &small);
+        auto w = m.writer();
+        ASSERT_TRUE(w.mount());
+        ASSERT_TRUE(w.createFile("/link/new.txt", patternBytes(3000, 1)));
+        ASSERT_TRUE(w.flush());
+        VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+        EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+        EXPECT_EQ(r.counts.failed, 1u);
+        ASSERT_TRUE(w.createFile("/other.txt", patternBytes(5000, 2)));
+        ASSERT_TRUE(w.flush());
+        r = VVFAT_Checkpoint(m.disk);
+        EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+        EXPECT_EQ(r.counts.created, 1u);
+        EXPECT_EQ(r.counts.failed, 1u);
+        EXPECT_TRUE(readFile(dir / "other.txt") == patternBytes(5000, 2));
+    }
+    EXPECT_FALSE(fs::exists(work / "outside" / "new.txt"));
+}
+
 // ---- The journal across checkpoints.
 
 void makeTree(const fs::path &root) {

@@ -404,6 +404,18 @@ void commit(VVFAT *v, Baseline &b) {
     v->modified = !still.empty();
     v->checkpoint_order.clear();
     v->checkpoint_writes = 0;
+    // What stays the guest's was judged finished: to the next checkpoint it is written before
+    // anything since, not contents never written.
+    try {
+        for (ULONG cluster : still) {
+            const auto first = static_cast<ULONG>(cluster2Sector(v, cluster));
+            for (ULONG s = first; s < first + v->sectors_per_cluster; ++s)
+                v->checkpoint_order.set(s, ++v->checkpoint_writes);
+        }
+    } catch (const std::bad_alloc &) {
+        v->checkpoint_order_lost = TRUE;
+        v->checkpoint_order.clear();
+    }
     v->torn = FALSE;
     v->torn_order.clear();
     v->torn_writes = nullptr;
