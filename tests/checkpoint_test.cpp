@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,8 +38,9 @@ struct Mounted {
     VVFAT *disk;
     std::vector<Write> writes; // in order, when recording
     bool record = false;
-    explicit Mounted(const fs::path &dir)
-        : disk(VVFAT_CreateWithOptions(dir.c_str(), nullptr, kCheckpoints)) {}
+    explicit Mounted(const fs::path &dir, const VVFAT_Options &options = kCheckpoints,
+                     const VVFAT_Configuration *cfg = nullptr)
+        : disk(VVFAT_CreateWithOptions(dir.c_str(), cfg, options)) {}
     ~Mounted() { VVFAT_Destroy(disk); }
     testsupport::FatWriter writer() {
         return testsupport::FatWriter(
@@ -145,6 +148,78 @@ TEST(Checkpoint, WhatItWroteIsTheBaselineForLaterChanges) {
     EXPECT_FALSE(fs::exists(dir / "b.txt"));
 }
 
+std::vector<uint8_t> wholeDisk(VVFAT *v) {
+    std::vector<uint8_t> bytes(size_t{VVFAT_SectorCount(v)} * SECTOR_SIZE);
+    EXPECT_TRUE(VVFAT_ReadData(v, bytes.data(), 0, static_cast<ULONG>(bytes.size())));
+    return bytes;
+}
+
+// A change the host refuses during a checkpoint without a journal stays the guest's: the disk
+// reads the same, and the unmount writes the guest's bytes (the object stays where the host had
+// it too: the record no longer holds it).
+TEST(Checkpoint, AChangeTheHostRefusesStaysTheGuestsWithItsBytes) {
+    const VVFAT_Configuration small{40, 16, 63, 16};
+    for (const bool directory : {false, true}) {
+        SCOPED_TRACE(directory ? "a folder moved" : "a file moved");
+        TempDir work;
+        const fs::path dir = work / "d";
+        fs::create_directories(dir / "a" / "in");
+        fs::create_directories(dir / "b");
+        writeFile(dir / "a" / "in" / "f.txt", patternBytes(20000, 5));
+        testing::internal::CaptureStdout();
+        {
+            Mounted m(dir, kCheckpoints, &small);
+            auto w = m.writer();
+            ASSERT_TRUE(w.mount());
+            ASSERT_TRUE(directory ? w.move("/a/in", "/b") : w.move("/a/in/f.txt", "/b"));
+            ASSERT_TRUE(w.flush());
+            const std::vector<uint8_t> before = wholeDisk(m.disk);
+            DosFaultArm(DOS_FAULT_RENAME, 1, EACCES, TRUE);
+            VVFAT_Checkpoint(m.disk);
+            DosFaultReset();
+            EXPECT_TRUE(wholeDisk(m.disk) == before);
+            std::string read;
+            ASSERT_TRUE(w.readFile(directory ? "/b/in/f.txt" : "/b/f.txt", read));
+            EXPECT_TRUE(read == patternBytes(20000, 5));
+        }
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(readFile(dir / "b" / (directory ? "in/f.txt" : "f.txt")) ==
+                    patternBytes(20000, 5))
+            << said;
+        EXPECT_TRUE(readFile(dir / "a" / "in" / "f.txt") == patternBytes(20000, 5)) << said;
+    }
+}
+
+// What a checkpoint could not write back (a file in a folder reached through a link) stays the
+// guest's, finished: the next checkpoint writes back what the guest did since, and reports the
+// same file again, rather than waiting for it forever.
+TEST(Checkpoint, WhatOneLeftBehindDoesNotHoldUpTheNext) {
+    const VVFAT_Configuration small{40, 16, 63, 16};
+    TempDir work;
+    const fs::path dir = work / "d";
+    fs::create_directories(dir);
+    fs::create_directories(work / "outside");
+    fs::create_directory_symlink(work / "outside", dir / "link");
+    {
+        Mounted m(dir, kCheckpoints, &small);
+        auto w = m.writer();
+        ASSERT_TRUE(w.mount());
+        ASSERT_TRUE(w.createFile("/link/new.txt", patternBytes(3000, 1)));
+        ASSERT_TRUE(w.flush());
+        VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+        EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+        EXPECT_EQ(r.counts.failed, 1u);
+        ASSERT_TRUE(w.createFile("/other.txt", patternBytes(5000, 2)));
+        ASSERT_TRUE(w.flush());
+        r = VVFAT_Checkpoint(m.disk);
+        EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+        EXPECT_EQ(r.counts.created, 1u);
+        EXPECT_EQ(r.counts.failed, 1u);
+        EXPECT_TRUE(readFile(dir / "other.txt") == patternBytes(5000, 2));
+    }
+    EXPECT_FALSE(fs::exists(work / "outside" / "new.txt"));
+}
+
 // ---- The journal across checkpoints.
 
 void makeTree(const fs::path &root) {
@@ -244,6 +319,96 @@ TEST(CheckpointJournal, AKillBeforeDuringOrAfterACheckpointRecoversTheAcknowledg
             break;
     }
     EXPECT_TRUE(ranWhole);
+}
+
+// The same with a journal, for a refusal that will not pass: the checkpoint settles, the journal
+// starts afresh, and a crash then recovers the guest's bytes, never a file of zeros.
+TEST(CheckpointJournal, AChangeTheHostRefusesKeepsItsBytesAcrossACrash) {
+    const VVFAT_Configuration small{40, 16, 63, 16};
+    TempDir work;
+    const fs::path dir = work / "d";
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    writeFile(dir / "a" / "f.txt", patternBytes(20000, 5));
+    const int status = journaltest::inChild([&] {
+        Mounted &m = *new Mounted(dir, kJournalAndCheckpoints, &small); // never unmounted
+        auto w = m.writer();
+        if (!w.mount() || !w.move("/a/f.txt", "/b") || !w.flush())
+            return 1;
+        DosFaultArm(DOS_FAULT_RENAME, 1, EXDEV, TRUE);
+        const VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+        DosFaultReset();
+        if (r.kind != VVFAT_CheckpointResult::Done || r.counts.failed != 1)
+            return 3;
+        if (!w.createFile("/c.txt", "c") || !w.flush())
+            return 1;
+        usleep(300000); // journaled
+        return 2;       // dies
+    });
+    ASSERT_EQ(status, 2);
+    testing::internal::CaptureStdout();
+    VVFAT_Destroy(VVFAT_CreateWithOptions(dir.c_str(), &small, kJournalAndCheckpoints));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readFile(dir / "c.txt"), "c") << said;
+    EXPECT_TRUE(readFile(dir / "a" / "f.txt") == patternBytes(20000, 5)) << said;
+    EXPECT_TRUE(!fs::exists(dir / "b" / "f.txt") ||
+                readFile(dir / "b" / "f.txt") == patternBytes(20000, 5))
+        << said;
+}
+
+std::vector<std::string> namesIn(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A checkpoint that fails for a reason that may pass is undone and leaves its journal for a
+// crash; the session goes on, and what settles it later (the unmount, or a checkpoint that
+// completes) carries every write that journal holds: the next mount never replays them again,
+// neither as copies beside the files nor as files the guest deleted since.
+TEST(CheckpointJournal, AFailedCheckpointIsNeverWrittenBackTwice) {
+    for (const bool laterCheckpoint : {false, true}) {
+        SCOPED_TRACE(laterCheckpoint ? "settled by a checkpoint" : "settled by the unmount");
+        TempDir work;
+        const fs::path dir = work / "d";
+        fs::create_directories(dir);
+        writeFile(dir / "host.txt", "host's own");
+        {
+            Mounted m(dir, kJournalAndCheckpoints);
+            auto w = m.writer();
+            ASSERT_TRUE(w.mount());
+            ASSERT_TRUE(w.createFile("/a.txt", patternBytes(5000, 1)));
+            ASSERT_TRUE(w.flush());
+            DosFaultArm(DOS_FAULT_RENAME, 1, ENOSPC, TRUE);
+            VVFAT_CheckpointResult r = VVFAT_Checkpoint(m.disk);
+            DosFaultReset();
+            EXPECT_EQ(r.kind, VVFAT_CheckpointResult::Failed) << r.reason;
+            EXPECT_EQ(namesIn(dir), (std::vector<std::string>{journaltest::kJournal, "host.txt"}));
+            ASSERT_TRUE(w.createFile("/b.txt", patternBytes(7000, 2)));
+            ASSERT_TRUE(w.flush());
+            if (laterCheckpoint) {
+                r = VVFAT_Checkpoint(m.disk);
+                ASSERT_EQ(r.kind, VVFAT_CheckpointResult::Done) << r.reason;
+                // The journal begins afresh at once, or at the next write.
+                std::vector<std::string> names = namesIn(dir);
+                std::erase(names, journaltest::kJournal);
+                EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "host.txt"}));
+                ASSERT_TRUE(w.removeFile("/a.txt"));
+                ASSERT_TRUE(w.flush());
+                // Journaled again, from the new baseline.
+                EXPECT_TRUE(fs::exists(dir / journaltest::kJournal));
+            }
+        }
+        const std::vector<std::string> settled =
+            laterCheckpoint ? std::vector<std::string>{"b.txt", "host.txt"}
+                            : std::vector<std::string>{"a.txt", "b.txt", "host.txt"};
+        EXPECT_EQ(namesIn(dir), settled);
+        VVFAT_Destroy(VVFAT_CreateWithOptions(dir.c_str(), nullptr, kJournalAndCheckpoints));
+        EXPECT_EQ(namesIn(dir), settled);
+        EXPECT_EQ(readFile(dir / "b.txt"), patternBytes(7000, 2));
+    }
 }
 
 } // namespace

@@ -13,8 +13,11 @@
 #include <map>
 #include <string>
 
+#include <dos/faults.h>
 #include <gtest/gtest.h>
 
+#include "support/fat_writer.h"
+#include "support/guest_session.h"
 #include "support/test_support.h"
 #include "vvfat/writeback/writeback.h"
 
@@ -294,6 +297,91 @@ TEST(Trash, TheTrashAtTheTopOfTheShareIsNotShown) {
     EXPECT_NE(r.output.find("cannot be used on the host"), std::string::npos) << r.output;
     EXPECT_EQ(readTrash(top).size(), 1u);
     EXPECT_FALSE(fs::exists(s.share / ".Trash"));
+}
+
+// ---- In process, where host calls can be made to fail.
+
+// A disk of the share with the trash on and the home trash under data; unset on destruction.
+struct TrashDisk {
+    fs::path share, data;
+    VVFAT *v;
+    TrashDisk(const fs::path &shareDir, const fs::path &dataDir, BOOL journal)
+        : share(shareDir), data(dataDir) {
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        v = VVFAT_CreateWithOptions(share.c_str(), nullptr,
+                                    {.journal = journal, .write_back = TRUE, .trash = TRUE});
+    }
+    ~TrashDisk() {
+        VVFAT_Destroy(v);
+        unsetenv("XDG_DATA_HOME");
+    }
+    FatWriter writer() { return FatWriter(readerFor(v), writerFor(v), fatStampOf(1600000000)); }
+    // Unmounts; the write-back's counts.
+    VVFAT_WriteBackCounts unmount() {
+        ReportCapture capture;
+        VVFAT_Destroy(v);
+        v = nullptr;
+        EXPECT_EQ(capture.writeBacks.size(), 1u) << capture.text();
+        return capture.writeBacks.empty() ? VVFAT_WriteBackCounts{} : capture.writeBacks.back();
+    }
+};
+
+// Without a journal the old version is linked into the trash before the new one is renamed
+// over it: when that rename fails, the old version stays the file, and the trash gives its
+// second name back.
+TEST(Trash, AReplacementThatFailsLeavesNothingInTheTrash) {
+    TempDir work;
+    const fs::path share = work.path() / "share", data = work.path() / "data";
+    fs::create_directories(share);
+    writeFile(share / "r.txt", "old version");
+    TrashDisk d(share, data, FALSE);
+    ASSERT_TRUE(d.v);
+    FatWriter w = d.writer();
+    ASSERT_TRUE(w.mount()) << w.error();
+    ASSERT_TRUE(w.writeFile("/r.txt", "new version")) << w.error();
+    ASSERT_TRUE(w.flush()) << w.error();
+    DosFaultArm(DOS_FAULT_RENAME, 2, EIO, TRUE); // the link goes, the renames fail
+    const VVFAT_WriteBackCounts counts = d.unmount();
+    DosFaultReset();
+    EXPECT_EQ(counts.failed, 1u);
+    EXPECT_EQ(counts.changed, 0u);
+    EXPECT_EQ(counts.trashed, 0u);
+    EXPECT_EQ(readFile(share / "r.txt"), "old version");
+    struct stat st {};
+    ASSERT_EQ(stat((share / "r.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_TRUE(readTrash(data / "Trash").empty());
+}
+
+// Names a file manager must read back byte for byte: a newline, a percent sign, a name that is
+// not UTF-8, and two that differ only in what the trash's own name cuts off.
+TEST(Trash, OddNamesAreRecordedSoThatTheyRestore) {
+    TempDir work;
+    const fs::path share = work.path() / "share", data = work.path() / "data";
+    const std::string longName(230, 'n');
+    const std::vector<std::string> names{"a\nb.txt", "100%.txt", "caf\xE9.txt", longName + "1",
+                                         longName + "2"};
+    fs::create_directories(share / "odd");
+    for (const std::string &name : names)
+        writeFile(share / "odd" / name, name);
+    TrashDisk d(share, data, FALSE);
+    ASSERT_TRUE(d.v);
+    FatWriter w = d.writer();
+    ASSERT_TRUE(w.mount()) << w.error();
+    ASSERT_TRUE(w.removeTree("/odd")) << w.error();
+    ASSERT_TRUE(w.flush()) << w.error();
+    const VVFAT_WriteBackCounts counts = d.unmount();
+    EXPECT_EQ(counts.trashed, names.size() + 1);
+    std::map<std::string, fs::path> byOriginal;
+    for (const auto &[entry, e] : readTrash(data / "Trash"))
+        byOriginal[e.original] = e.file;
+    const std::string root = fs::canonical(share).string();
+    ASSERT_EQ(byOriginal.size(), names.size() + 1);
+    for (const std::string &name : names) {
+        const std::string original = root + "/odd/" + name;
+        ASSERT_TRUE(byOriginal.count(original)) << original;
+        EXPECT_EQ(readFile(byOriginal[original]), name);
+    }
 }
 
 // What a dry run says would go to the trash is what the apply after it puts there: deletions

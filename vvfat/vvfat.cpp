@@ -62,6 +62,7 @@ void clear(VVFAT *v) {
         }
         if (settle == Settle::Final) {
             journalEnd(v, true, [&] { result.counts.trashed += emptyTrash(v, result.steps); });
+            journalDropLeft(v, true);
         } else {
             if (settle == Settle::Undone)
                 journalMarkUndone(v);
@@ -133,6 +134,8 @@ void VVFAT_Destroy(VVFAT *v) {
         return;
     // The write-back reports its own failures; this is for what it leaves.
     noThrow("VVFAT: cannot release the disk", [v] { clear(v); });
+    journalDropLeft(v,
+                    false); // the unmount's write-back did not settle: it stays for the next mount
     DosCloseFd(v->root_fd);
     delete v;
 }
@@ -233,6 +236,7 @@ void VVFAT_Abandon(VVFAT *v) {
         const std::string dir = printableName(v->root_path);
         const bool earlier = v->journal && !journalMadeHere(v);
         journalEnd(v, !earlier);
+        journalDropLeft(v, v->left_journal_made_here); // left by a checkpoint of this session
         if (earlier)
             report("the session on '%s' is abandoned: nothing is written back; the journal it "
                    "took over from an earlier session stays for the next mount, with any sectors "

@@ -246,9 +246,17 @@ struct BaselineMaker {
         return first;
     }
 
+    // A node no host object holds: its clusters stay the guest's, and what the disk shows of
+    // them is kept, since no record will map them to a host object again (a move that failed
+    // leaves its unwritten sectors on the host object where it was).
     void keepWritten(const GuestNode &n) {
         b.still_written.insert(b.still_written.end(), n.clusters.begin(), n.clusters.end());
         b.still_written.insert(b.still_written.end(), n.listing.begin(), n.listing.end());
+        for (const std::vector<ULONG> *clusters : {&n.clusters, &n.listing})
+            for (ULONG cl : *clusters)
+                if (isDataCluster(v, cl) && !keepShown(v, static_cast<ULONG>(cluster2Sector(v, cl)),
+                                                       v->sectors_per_cluster))
+                    throw std::bad_alloc();
     }
 
     // The host object that now holds node i, added to the baseline; -1 when none does.
@@ -396,6 +404,18 @@ void commit(VVFAT *v, Baseline &b) {
     v->modified = !still.empty();
     v->checkpoint_order.clear();
     v->checkpoint_writes = 0;
+    // What stays the guest's was judged finished: to the next checkpoint it is written before
+    // anything since, not contents never written.
+    try {
+        for (ULONG cluster : still) {
+            const auto first = static_cast<ULONG>(cluster2Sector(v, cluster));
+            for (ULONG s = first; s < first + v->sectors_per_cluster; ++s)
+                v->checkpoint_order.set(s, ++v->checkpoint_writes);
+        }
+    } catch (const std::bad_alloc &) {
+        v->checkpoint_order_lost = TRUE;
+        v->checkpoint_order.clear();
+    }
     v->torn = FALSE;
     v->torn_order.clear();
     v->torn_writes = nullptr;
@@ -480,7 +500,7 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
         if (v->journal) {
             if (settle == Settle::Undone)
                 journalMarkUndone(v);
-            journalEnd(v, false);
+            journalLeave(v);
             report("the journal of '%s' stays for the next mount; this session keeps no journal "
                    "from now on.",
                    printableName(v->root_path).c_str());
@@ -491,6 +511,7 @@ VVFAT_CheckpointResult checkpoint(VVFAT *v) {
     }
     if (v->journal)
         journalEnd(v, true, [&] { written.counts.trashed += emptyTrash(v, written.steps); });
+    journalDropLeft(v, true);
     result.counts = written.counts;
     if (v->journaled)
         v->journal_wanted = TRUE; // a journal afresh, from the new baseline

@@ -222,6 +222,12 @@ struct VVFAT {
     SectorOrder checkpoint_order;
     UQUAD checkpoint_writes;
     BOOL checkpoint_order_lost; // no memory to keep the order: no checkpoint until the unmount
+    // The journal a checkpoint left for the next mount when its write-back was undone, still
+    // open (and locked) as left_journal_fd, -1 when there is none: a later write-back of this
+    // session that settles carries all it holds. Where its good entries end, and how many.
+    int left_journal_fd = -1;
+    UQUAD left_journal_length, left_journal_sequence;
+    BOOL left_journal_cut, left_journal_made_here;
     // What the write-back removes for good goes to the user's trash, which names it by its path
     // from the mounted directory's absolute path.
     BOOL user_trash;

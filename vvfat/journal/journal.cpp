@@ -662,3 +662,32 @@ bool journalKeptAll(VVFAT *v) {
 bool journalMadeHere(const VVFAT *v) {
     return v->journal && v->journal->created_here;
 }
+
+void journalLeave(VVFAT *v) {
+    journalStop(v);
+    Journal *j = v->journal;
+    if (j && v->left_journal_fd < 0) {
+        // A second descriptor of the same open file: the lock stays with it.
+        v->left_journal_fd = DosDup(j->fd);
+        v->left_journal_length = j->length;
+        v->left_journal_sequence = j->sequence;
+        v->left_journal_cut = j->failed;
+        v->left_journal_made_here = j->created_here;
+    }
+    journalEnd(v, false);
+}
+
+void journalDropLeft(VVFAT *v, bool remove) {
+    const int fd = v->left_journal_fd;
+    if (fd < 0)
+        return;
+    v->left_journal_fd = -1;
+    // Only that journal: a name another process put there stays.
+    if (remove && namesJournal(v->root_fd, fd)) {
+        journalMarkDone(fd, v->left_journal_length, v->left_journal_sequence, v->left_journal_cut);
+        if (DosUnlinkAt(v->root_fd, JOURNAL_NAME, 0) != 0 || DosSync(v->root_fd) != 0)
+            report("the journal of '%s' cannot be removed (%s).",
+                   printableName(v->root_path).c_str(), errorWords(errno));
+    }
+    DosCloseFd(fd);
+}

@@ -128,6 +128,13 @@ bool decodeSteps(const JournalContents &jc, std::vector<WriteBackStep> &steps);
 
 // Whether the journal of v was made by this session (not taken over from an earlier one).
 bool journalMadeHere(const VVFAT *v);
+// Ends the journal (kept for the next mount) after a write-back of this session was undone, but
+// holds it open and locked as v's left journal, for journalDropLeft.
+void journalLeave(VVFAT *v);
+// With remove (a later write-back of the session settled: it carried every write the left
+// journal holds), marks the left journal done durably and deletes it, so that no mount replays
+// it over what was written; then, or without remove, closes it.
+void journalDropLeft(VVFAT *v, bool remove);
 
 // ---- recover.cpp: a journal found at mount.
 // Takes up the journal of v's directory at mount: with journal off, says whether an earlier one

@@ -547,20 +547,32 @@ struct Applier {
     // under a private name until the end, a kill would leave it there. `current` in dirFd is the
     // object known to the user as `name` in parent; with link it keeps its place too.
     bool toUserTrashNow(int dirFd, const char *current, ObjectId parent, const std::string &name,
-                        dev_t dev, bool link = false) {
+                        dev_t dev, bool link = false, std::string *entry = nullptr) {
         if (c.log || !v->user_trash || dirFd < 0)
             return false;
         if (!user_trash_now)
             user_trash_now = std::make_unique<UserTrash>();
         const std::string original =
             v->absolute_root + objectPath(v, parent).substr(v->root_path.size()) + "/" + name;
-        if (user_trash_now->put(dirFd, current, original, dev, link)) {
+        if (user_trash_now->put(dirFd, current, original, dev, link, entry)) {
             ++trashed_now;
             return true;
         }
         trash_refusal = trash_refusal ? trash_refusal : errno;
         ++refused_now;
         return false;
+    }
+    // The old version linked into the user's trash still holds its name (the new one did not
+    // take it): the trash gives its second name back.
+    void untrashWhereStill(ObjectId dir, const std::string &name, dev_t dev, ino_t ino,
+                           const std::string &entry) {
+        const int fd = objectDirFd(v, dir);
+        struct stat st;
+        if (fd < 0 || DosStatAt(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            st.st_dev != dev || st.st_ino != ino)
+            return;
+        if (user_trash_now->takeBack(entry, dev, ino))
+            --trashed_now;
     }
     std::unique_ptr<UserTrash> user_trash_now;
     ULONG trashed_now = 0, refused_now = 0;
@@ -789,18 +801,24 @@ struct Applier {
             }
             // Without a log nothing could undo it: the old version is linked into the user's
             // trash if it can be, and replaced either way.
+            std::string linked;
             if (own && !c.log)
-                toUserTrashNow(objectDirFd(v, dstDir), dst.c_str(), dstDir, dst, ro.dev, true);
+                toUserTrashNow(objectDirFd(v, dstDir), dst.c_str(), dstDir, dst, ro.dev, true,
+                               &linked);
             if (own && (!c.log || linkAside(r))) {
                 // The new version replaces the old in one step, and the name never stands empty:
                 // the old one was linked into the trash, or nothing could undo it anyway.
                 if (v->current_mapping && v->current_mapping->object == r.index())
                     closeCurrentFile(v);
+                const dev_t oldDev = ro.dev;
+                const ino_t oldIno = ro.ino;
                 const Outcome done = renameInto(p, dstDir, dst, true);
                 if (done == Outcome::Done) {
                     at.erase({dstDir, dst});
                     rf.deleted = true;
                 }
+                if (!linked.empty())
+                    untrashWhereStill(dstDir, dst, oldDev, oldIno, linked);
                 return done;
             }
             if (own) {

@@ -243,8 +243,8 @@ bool trashWouldTake(const std::string &dir, dev_t dev) {
 #endif
 }
 
-bool UserTrash::put(int dirFd, const char *name, const std::string &original, dev_t dev,
-                    bool link) {
+bool UserTrash::put(int dirFd, const char *name, const std::string &original, dev_t dev, bool link,
+                    std::string *entryOut) {
     if (!usable(parentPath(original), dev))
         return false;
     const Can &can = cans_[dev];
@@ -274,6 +274,8 @@ bool UserTrash::put(int dirFd, const char *name, const std::string &original, de
         if (fd >= 0)
             DosWriteStringAttr(fd, "_trk/original_path", original.c_str());
         DosCloseFd(fd);
+        if (entryOut)
+            *entryOut = entry;
         return true;
 #else
         const std::string infoName = entry + ".trashinfo";
@@ -299,8 +301,11 @@ bool UserTrash::put(int dirFd, const char *name, const std::string &original, de
                          : DosRenameAtNoReplace(dirFd, name, can.files, entry.c_str());
             error = errno;
         }
-        if (moved == 0)
+        if (moved == 0) {
+            if (entryOut)
+                *entryOut = entry;
             return true;
+        }
         DosUnlinkAt(can.info, infoName.c_str(), 0);
         errno = error;
         if (!written || error != EEXIST)
@@ -309,4 +314,19 @@ bool UserTrash::put(int dirFd, const char *name, const std::string &original, de
     }
     errno = EEXIST;
     return false;
+}
+
+bool UserTrash::takeBack(const std::string &entry, dev_t dev, ino_t ino) {
+    const auto found = cans_.find(dev);
+    if (found == cans_.end() || found->second.files < 0)
+        return false;
+    const Can &can = found->second;
+    struct stat st;
+    if (DosStatAt(can.files, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != dev ||
+        st.st_ino != ino || DosUnlinkAt(can.files, entry.c_str(), 0) != 0)
+        return false;
+#ifndef __HAIKU__
+    DosUnlinkAt(can.info, (entry + ".trashinfo").c_str(), 0);
+#endif
+    return true;
 }

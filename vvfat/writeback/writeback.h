@@ -270,8 +270,11 @@ class UserTrash {
     // Moves `name` in dirFd, an object of device dev whose path the user knows as `original`
     // (absolute), into its trash under a free name; with link, gives it a second name there and
     // leaves it in place. FALSE with errno when the trash cannot take it (it is then untouched).
-    bool put(int dirFd, const char *name, const std::string &original, dev_t dev,
-             bool link = false);
+    // entry, when given, receives the name it has in the trash.
+    bool put(int dirFd, const char *name, const std::string &original, dev_t dev, bool link = false,
+             std::string *entry = nullptr);
+    // Removes entry, put for object (dev, ino), from the trash again: the object kept its place.
+    bool takeBack(const std::string &entry, dev_t dev, ino_t ino);
 
   private:
     struct Can {
