@@ -63,6 +63,16 @@ const std::vector<std::string> expectedTexts = {
     "Files and folders that the machine deletes, and the old version of each file it replaces, "
     "go to the Trash of their volume when the disk is unmounted, where the file manager can "
     "restore them. Switched off, they are removed for good. Takes effect at the next mount.",
+    "Write back while running:",
+    "When the machine has written nothing to the disk for this long, what it saved is written "
+    "back into the directory at once (a checkpoint), without unmounting: saved files appear on "
+    "the host within seconds. Only at unmount waits for the disk to be unmounted, as before. "
+    "Takes effect at the next mount.",
+    "Only at unmount",
+    "After %ld s without writes",
+    "Checkpoint at %s: %s",
+    "Checkpoint at %s waits: %s.",
+    "Checkpoint at %s failed: %s; tried again later.",
 };
 
 ULONG be32(const UBYTE *p) {
